@@ -1,0 +1,652 @@
+#include "BuiltinScenarios.h"
+
+#include "TextUtil.h"
+
+#include <cmath>
+#include <random>
+
+namespace tdssim {
+
+namespace {
+
+// Logins and databases that every built-in scenario shares.
+constexpr const char* kCommon = R"ini(
+[login]
+name = sa
+password = Sim-Admin-1
+sysadmin = yes
+
+[login]
+name = viewer
+password = Sim-View-1
+sysadmin = no
+
+[database]
+id = 1
+name = master
+[database]
+id = 2
+name = tempdb
+[database]
+id = 3
+name = model
+[database]
+id = 4
+name = msdb
+[database]
+id = 5
+name = Sales
+[database]
+id = 6
+name = Inventory
+[database]
+id = 7
+name = HR
+)ini";
+
+// A lively server. The timeline repeats every 30 s: session 51 sleeps with an open
+// transaction and holds up 52 (and behind it 53, and 54 for a while); shorter chains come
+// and go; some blocking is always on.
+constexpr const char* kDemo = R"ini(
+[server]
+name = SIMSRV
+period = 30
+
+[session]
+spid = 1
+host =
+program =
+status = background
+command = LAZY WRITER
+wait_type = LAZYWRITER_SLEEP
+database = master
+[session]
+spid = 2
+status = background
+command = LOG WRITER
+wait_type = LOGMGR_QUEUE
+[session]
+spid = 3
+status = background
+command = SIGNAL HANDLER
+wait_type = KSOURCE_WAKEUP
+[session]
+spid = 4
+status = sleeping
+command = CHECKPOINT
+wait_type = CHECKPOINT_QUEUE
+
+[session]
+spid = 51
+login = payroll
+host = APP-SRV-01
+program = Payroll Service
+database = Sales
+status = sleeping
+command = AWAITING COMMAND
+cpu = 1250
+io = 310
+memory = 4
+open_tran = 1
+wait_type = WRITELOG
+input = BEGIN TRAN\r\nUPDATE dbo.Salaries SET Amount = Amount * 1.02 WHERE DeptId = 7
+
+[session]
+spid = 52
+login = webuser
+host = WEB-02
+program = Payroll Web
+database = Sales
+status = runnable
+command = UPDATE
+cpu = 16
+io = 2
+memory = 2
+input = UPDATE dbo.Salaries SET Bonus = 500 WHERE EmployeeId = 1017
+
+[session]
+spid = 53
+login = reports
+host = BI-01
+program = Report Builder
+database = Sales
+status = runnable
+command = SELECT
+cpu = 40
+io = 120
+memory = 8
+input = SELECT DeptId, SUM(Amount) FROM dbo.Salaries GROUP BY DeptId
+
+[session]
+spid = 54
+login = payroll
+host = APP-SRV-02
+program = Payroll Service
+database = Sales
+status = runnable
+command = INSERT
+cpu = 8
+io = 1
+memory = 2
+input = INSERT INTO dbo.SalaryAudit (DeptId, ChangedAt) VALUES (7, GETDATE())
+
+[session]
+spid = 55
+login = stock
+host = WH-SCAN-01
+program = Inventory Sync
+database = Inventory
+status = runnable
+command = UPDATE
+cpu = 300
+io = 90
+memory = 3
+input = UPDATE dbo.Stock SET Qty = Qty - 1 WHERE Sku = 'A-1001'
+
+[session]
+spid = 56
+login = stock
+host = WH-SCAN-07
+program = Warehouse Scanner
+database = Inventory
+status = runnable
+command = UPDATE
+cpu = 12
+io = 4
+memory = 2
+input = UPDATE dbo.Stock SET Qty = Qty + 5 WHERE Sku = 'A-1001'
+
+[session]
+spid = 57
+login = hr_app
+host = HR-APP-01
+program = HR Portal
+database = HR
+status = runnable
+command = DELETE
+cpu = 75
+io = 30
+memory = 2
+input = DELETE FROM dbo.Absences WHERE Until < '2020-01-01'
+
+[session]
+spid = 58
+login = hr_app
+host = HR-APP-02
+program = HR Portal
+database = HR
+status = runnable
+command = SELECT
+cpu = 5
+io = 2
+memory = 2
+input = SELECT * FROM dbo.Absences WHERE EmployeeId = 88
+
+[session]
+spid = 59
+login = reports
+host = BI-01
+program = Report Builder
+database = HR
+status = runnable
+command = SELECT
+cpu = 9
+io = 11
+memory = 2
+input = SELECT COUNT(*) FROM dbo.Absences
+
+[session]
+spid = 60
+login = sa
+host = DBA-LAPTOP
+program = Microsoft SQL Server Management Studio - Query
+database = master
+status = sleeping
+command = AWAITING COMMAND
+cpu = 31
+io = 0
+memory = 2
+input = SELECT name FROM sys.databases
+
+[session]
+spid = 61
+login = NT SERVICE\SQLSERVERAGENT
+host = DB-01
+program = SQLAgent - Generic Refresher
+database = msdb
+status = sleeping
+command = AWAITING COMMAND
+cpu = 2
+io = 0
+memory = 2
+input = EXECUTE msdb.dbo.sp_sqlagent_refresh_job
+
+[session]
+spid = 62
+login = stock
+host = WH-SCAN-02
+program = Inventory Sync
+database = Inventory
+status = runnable
+command = SELECT
+cpu = 4100
+io = 8800
+memory = 16
+input = SELECT Sku, SUM(Qty) FROM dbo.Stock GROUP BY Sku
+
+[session]
+spid = 63
+login = stock
+host = WH-SCAN-03
+program = Warehouse Scanner
+database = Inventory
+status = runnable
+command = UPDATE
+cpu = 3
+io = 1
+memory = 2
+input = UPDATE dbo.Stock SET Location = 'B7' WHERE Sku = 'C-2200'
+
+; 51 (asleep, transaction open) holds up 52 for 26 s; 53 queues behind 52; 54 waits on 51 too.
+[block]
+waiter = 52
+blocker = 51
+from = 0
+to = 26
+wait_type = LCK_M_U
+wait_resource = KEY: 5:72057594043301888 (8194443284a0)
+[block]
+waiter = 53
+blocker = 52
+from = 6
+to = 20
+wait_type = LCK_M_S
+wait_resource = KEY: 5:72057594043301888 (8194443284a0)
+[block]
+waiter = 54
+blocker = 51
+from = 10
+to = 14
+wait_type = LCK_M_IX
+wait_resource = TAB: 5:1977058079:0
+
+; A short one that never reaches 3 s.
+[block]
+waiter = 56
+blocker = 55
+from = 3
+to = 5
+wait_type = LCK_M_U
+wait_resource = RID: 6:1:3120:4
+
+; A chain of three that crosses the 3-second mark.
+[block]
+waiter = 58
+blocker = 57
+from = 15
+to = 21
+wait_type = LCK_M_S
+wait_resource = PAGE: 7:1:4410
+[block]
+waiter = 59
+blocker = 58
+from = 16
+to = 21
+wait_type = LCK_M_S
+wait_resource = PAGE: 7:1:4410
+
+; Keeps some blocking on while the long chain is gone.
+[block]
+waiter = 63
+blocker = 62
+from = 24
+to = 30
+wait_type = LCK_M_X
+wait_resource = KEY: 6:72057594040614912 (a1b2c3d4e5f6)
+)ini";
+
+// Everything a monitor must survive. Nothing here changes over time except wait times.
+constexpr const char* kEdge = R"ini(
+[server]
+name = SIMEDGE
+
+; Blocks itself.
+[session]
+spid = 70
+login = sa
+host = EDGE-01
+program = Self Blocker
+database = Sales
+status = suspended
+command = UPDATE
+input = UPDATE dbo.T SET a = a + 1
+[block]
+waiter = 70
+blocker = 70
+wait_type = LCK_M_X
+wait_resource = KEY: 5:72057594038321152 (00000000aaaa)
+
+; Blocked by a session that the view does not list.
+[session]
+spid = 71
+login = sa
+host = EDGE-01
+program = Orphan Waiter
+database = Sales
+status = suspended
+command = SELECT
+input = SELECT * FROM dbo.T
+[block]
+waiter = 71
+blocker = 999
+wait_type = LCK_M_S
+wait_resource = TAB: 5:245575913:0
+
+; blocked = -2: an orphaned distributed transaction holds the lock.
+[session]
+spid = 72
+login = sa
+host = EDGE-02
+program = DTC Client
+database = Sales
+status = suspended
+command = UPDATE
+blocked = -2
+waittime = 4200
+wait_type = LCK_M_U
+wait_resource = KEY: 5:72057594038321152 (bbbbbbbbbbbb)
+input = UPDATE dbo.T SET b = 2
+
+; A parallel query: four rows share SPID 73; one worker waits on 75.
+[session]
+spid = 73
+login = reports
+host = EDGE-03
+program = Parallel Report
+database = Sales
+status = runnable
+command = SELECT
+cpu = 900
+io = 4000
+memory = 64
+input = SELECT * FROM dbo.Big b JOIN dbo.Bigger g ON g.id = b.id
+[session]
+spid = 73
+login = reports
+host = EDGE-03
+program = Parallel Report
+database = Sales
+status = suspended
+command = SELECT
+blocked = 73
+waittime = 1500
+wait_type = CXPACKET
+[session]
+spid = 73
+login = reports
+host = EDGE-03
+program = Parallel Report
+database = Sales
+status = suspended
+command = SELECT
+blocked = 73
+waittime = 1600
+wait_type = CXPACKET
+[session]
+spid = 73
+login = reports
+host = EDGE-03
+program = Parallel Report
+database = Sales
+status = suspended
+command = SELECT
+blocked = 75
+waittime = 5200
+wait_type = LCK_M_S
+wait_resource = PAGE: 5:1:9001
+[session]
+spid = 75
+login = sa
+host = EDGE-03
+program = Holder
+database = Sales
+status = sleeping
+command = AWAITING COMMAND
+open_tran = 2
+input = BEGIN TRAN; UPDATE dbo.Big SET x = 1 WHERE id < 100
+
+; A cycle of two.
+[session]
+spid = 80
+login = sa
+host = EDGE-04
+program = Cycle Two A
+database = Inventory
+status = suspended
+command = UPDATE
+open_tran = 1
+input = UPDATE dbo.A SET v = 1; UPDATE dbo.B SET v = 1
+[session]
+spid = 81
+login = sa
+host = EDGE-04
+program = Cycle Two B
+database = Inventory
+status = suspended
+command = UPDATE
+open_tran = 1
+input = UPDATE dbo.B SET v = 2; UPDATE dbo.A SET v = 2
+[block]
+waiter = 80
+blocker = 81
+wait_type = LCK_M_X
+wait_resource = KEY: 6:72057594040614912 (111111111111)
+[block]
+waiter = 81
+blocker = 80
+wait_type = LCK_M_X
+wait_resource = KEY: 6:72057594040680448 (222222222222)
+
+; A cycle of three.
+[session]
+spid = 82
+login = sa
+host = EDGE-05
+program = Cycle Three
+database = Inventory
+status = suspended
+command = UPDATE
+[session]
+spid = 83
+login = sa
+host = EDGE-05
+program = Cycle Three
+database = Inventory
+status = suspended
+command = UPDATE
+[session]
+spid = 84
+login = sa
+host = EDGE-05
+program = Cycle Three
+database = Inventory
+status = suspended
+command = UPDATE
+[block]
+waiter = 82
+blocker = 83
+wait_type = LCK_M_U
+wait_resource = RID: 6:1:100:1
+[block]
+waiter = 83
+blocker = 84
+wait_type = LCK_M_U
+wait_resource = RID: 6:1:100:2
+[block]
+waiter = 84
+blocker = 82
+wait_type = LCK_M_U
+wait_resource = RID: 6:1:100:3
+
+; No database matches: d.name is NULL.
+[session]
+spid = 90
+login = sa
+host = EDGE-06
+program = No Database
+database = 0
+[session]
+spid = 91
+login = sa
+host = EDGE-06
+program = Dropped Database
+database = 99
+status = runnable
+command = SELECT
+
+; Trailing blanks and characters outside ASCII.
+[session]
+spid = 92
+login = viewer
+host = "EDGE-07   "
+program = "Trailing Blanks   "
+database = HR
+input = "SELECT 1   "
+[session]
+spid = 93
+login = viewer
+host = Ürün-Sunucu
+program = Приложение
+database = HR
+input = SELECT N'Grüße'
+
+; An input buffer longer than DBCC INPUTBUFFER shows (4000 characters) over several lines.
+[session]
+spid = 94
+login = sa
+host = EDGE-08
+program = Long Batch
+database = Sales
+status = sleeping
+input = @LONG_INPUT@
+)ini";
+
+std::string longInput() {
+    std::string text = "-- generated batch\\r\\n";
+    for (int i = 0; text.size() < 6000; ++i) {
+        text += "UPDATE dbo.Orders SET Status = 3 WHERE OrderId = " + std::to_string(10000 + i) +
+                "\\r\\n";
+    }
+    return text;
+}
+
+double param(const std::map<std::string, std::string>& p, const std::string& key, double def) {
+    auto it = p.find(key);
+    if (it == p.end()) {
+        return def;
+    }
+    double d = 0;
+    if (!parseNumber(it->second, d)) {
+        throw ScenarioError("gen: " + key + " is not a number: " + it->second);
+    }
+    return d;
+}
+
+} // namespace
+
+std::optional<std::string> builtinScenarioText(const std::string& name) {
+    if (name == "demo") {
+        return std::string(kCommon) + kDemo;
+    }
+    if (name == "edge") {
+        std::string text = std::string(kCommon) + kEdge;
+        const std::string marker = "@LONG_INPUT@";
+        text.replace(text.find(marker), marker.size(), longInput());
+        return text;
+    }
+    return std::nullopt;
+}
+
+Scenario generateScenario(const std::string& params) {
+    std::map<std::string, std::string> p;
+    std::string item;
+    for (std::size_t i = 0; i <= params.size(); ++i) {
+        if (i == params.size() || params[i] == ',') {
+            std::string t = trim(item);
+            item.clear();
+            if (t.empty()) {
+                continue;
+            }
+            std::size_t eq = t.find('=');
+            if (eq == std::string::npos) {
+                throw ScenarioError("gen: expected key=value, got " + t);
+            }
+            std::string key = lowerAscii(trim(t.substr(0, eq)));
+            if (key != "sessions" && key != "blocked" && key != "depth" && key != "seed") {
+                throw ScenarioError("gen: unknown parameter " + key +
+                                    " (sessions, blocked, depth, seed)");
+            }
+            p[key] = trim(t.substr(eq + 1));
+        } else {
+            item.push_back(params[i]);
+        }
+    }
+    const double rowsD = param(p, "sessions", 10000);
+    const double share = param(p, "blocked", 0.2);
+    const double depthD = param(p, "depth", 5);
+    if (rowsD < 1 || rowsD > 1000000 || share < 0 || share > 0.95 || depthD < 1) {
+        throw ScenarioError("gen: need 1 <= sessions <= 1000000, 0 <= blocked <= 0.95, depth >= 1");
+    }
+    const auto rows = static_cast<std::size_t>(rowsD);
+    const auto depth = static_cast<std::size_t>(depthD);
+    std::mt19937 rng(static_cast<std::uint32_t>(param(p, "seed", 1)));
+
+    Scenario sc = parseScenario(std::string(kCommon), "gen");
+    sc.name = "gen:" + params;
+    sc.serverName = "SIMGEN";
+
+    // SPIDs are smallints: past 32717 sessions, further rows are worker rows of existing
+    // SPIDs (as a parallel query shows them) and share their blocking.
+    constexpr std::size_t kSpids = 32767 - 51 + 1;
+    const std::size_t sessions = std::min(rows, kSpids);
+    static const char* programs[] = {"Order Entry", "Billing",        "Report Builder",
+                                     "Web Shop",    "Inventory Sync", "ETL Loader"};
+    static const char* logins[] = {"app", "web", "reports", "etl"};
+    static const char* commands[] = {"SELECT", "UPDATE", "INSERT", "DELETE"};
+    static const char* waits[] = {"LCK_M_S", "LCK_M_U", "LCK_M_X", "LCK_M_IX"};
+    for (std::size_t i = 0; i < rows; ++i) {
+        SessionDef s;
+        s.spid = static_cast<int>(51 + i % kSpids);
+        s.login = logins[i % 4];
+        s.host = "HOST-" + std::to_string(i % 500);
+        s.program = programs[i % 6];
+        s.dbid = 5 + static_cast<int>(i % 3);
+        s.status = i % 3 == 0 ? "runnable" : "sleeping";
+        s.command = i % 3 == 0 ? commands[i % 4] : "AWAITING COMMAND";
+        s.cpu = static_cast<long long>(rng() % 100000);
+        s.io = static_cast<long long>(rng() % 1000000);
+        s.memory = static_cast<long long>(rng() % 64);
+        s.inputBuffer = "SELECT * FROM dbo.Orders WHERE CustomerId = " + std::to_string(i);
+        sc.sessions.push_back(std::move(s));
+    }
+    // Chains: head <- w1 <- w2 ... <- w_depth. Blocked sessions are the highest SPIDs.
+    const auto blocked =
+        static_cast<std::size_t>(std::llround(share * static_cast<double>(sessions)));
+    const std::size_t heads = sessions - blocked;
+    const std::size_t firstWaiter = heads;
+    for (std::size_t k = 0; k < blocked; ++k) {
+        std::size_t chain = k / depth;
+        std::size_t pos = k % depth;
+        Episode e;
+        e.waiter = static_cast<int>(51 + firstWaiter + k);
+        e.blocker = pos == 0 ? static_cast<int>(51 + (heads ? chain % heads : 0))
+                             : static_cast<int>(51 + firstWaiter + k - 1);
+        e.from = -static_cast<double>(rng() % 120000) / 1000.0;
+        e.waitType = waits[k % 4];
+        e.waitResource = "KEY: 5:72057594043301888 (" + std::to_string(100000 + chain) + ")";
+        sc.episodes.push_back(std::move(e));
+    }
+    return sc;
+}
+
+} // namespace tdssim

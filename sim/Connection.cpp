@@ -1,0 +1,152 @@
+#include "Connection.h"
+
+#include "Instance.h"
+
+#include <cerrno>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tdssim {
+
+Connection::Connection(Instance& instance, int fd, std::uint64_t id)
+    : instance_(instance), fd_(fd), id_(id), session_(instance.state(), *this) {
+    instance_.loop().add(fd_, EPOLLIN | EPOLLRDHUP, this);
+}
+
+Connection::~Connection() {
+    if (!closed_) {
+        close("shutdown");
+    }
+}
+
+void Connection::onEvents(std::uint32_t events) {
+    if (closed_) {
+        return;
+    }
+    if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+        readAll();
+    }
+    if (!closed_ && (events & EPOLLOUT)) {
+        flush();
+    }
+}
+
+void Connection::readAll() {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n > 0) {
+            session_.onBytes(std::string_view(buf, static_cast<std::size_t>(n)));
+            if (closed_) {
+                return;
+            }
+            continue;
+        }
+        if (n == 0) {
+            close("client closed");
+            return;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            close("read error");
+        }
+        return;
+    }
+}
+
+void Connection::send(std::string bytes) {
+    if (closed_) {
+        return;
+    }
+    if (outPos_ == out_.size()) {
+        out_ = std::move(bytes);
+        outPos_ = 0;
+    } else {
+        out_.append(bytes);
+    }
+    flush();
+}
+
+void Connection::flush() {
+    while (outPos_ < out_.size()) {
+        ssize_t n = ::send(fd_, out_.data() + outPos_, out_.size() - outPos_, MSG_NOSIGNAL);
+        if (n > 0) {
+            outPos_ += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        close("write error");
+        return;
+    }
+    if (outPos_ == out_.size()) {
+        out_.clear();
+        outPos_ = 0;
+        if (closeWhenFlushed_) {
+            close("closed by server");
+            return;
+        }
+    }
+    updateInterest();
+}
+
+void Connection::updateInterest() {
+    bool want = outPos_ < out_.size();
+    if (want != wantWrite_) {
+        wantWrite_ = want;
+        instance_.loop().modify(fd_, EPOLLIN | EPOLLRDHUP | (want ? EPOLLOUT : 0u), this);
+    }
+}
+
+void Connection::closeAfterSend() {
+    closeWhenFlushed_ = true;
+    if (outPos_ == out_.size() && !closed_) {
+        close("closed by server");
+    }
+}
+
+void Connection::startTimer(std::chrono::milliseconds delay) {
+    stopTimer();
+    timer_ = instance_.loop().addTimer(delay, [this] {
+        timer_.reset();
+        session_.onTimer();
+    });
+}
+
+void Connection::stopTimer() {
+    if (timer_) {
+        instance_.loop().cancelTimer(*timer_);
+        timer_.reset();
+    }
+}
+
+void Connection::log(int spid, std::string_view event, const LogFields& fields) {
+    if (spid != 0) {
+        lastSpid_ = spid;
+    }
+    instance_.clientLog().write(instance_.index(), instance_.port(), id_, spid ? spid : lastSpid_,
+                                event, fields);
+}
+
+void Connection::close(const std::string& reason) {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    stopTimer();
+    int spid = session_.spid();
+    session_.onClosed();
+    instance_.loop().remove(fd_);
+    ::close(fd_);
+    log(spid, "disconnect", {{"reason", reason}});
+    instance_.connectionClosed(this);
+}
+
+} // namespace tdssim

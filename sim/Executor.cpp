@@ -1,0 +1,269 @@
+#include "Executor.h"
+
+#include "ResultSet.h"
+#include "Statement.h"
+
+namespace tdssim {
+
+namespace {
+
+constexpr std::uint16_t kCmdSelect = 0xC1;
+
+ServerMessage msg(int number, int severity, int state, std::string text) {
+    ServerMessage m;
+    m.number = number;
+    m.severity = static_cast<std::uint8_t>(severity);
+    m.state = static_cast<std::uint8_t>(state);
+    m.text = std::move(text);
+    return m;
+}
+
+std::string num(long long n) {
+    return std::to_string(n);
+}
+
+void finish(TokenWriter& tw, std::uint16_t status, std::uint16_t cmd, std::uint64_t rows,
+            bool inProc) {
+    if (inProc) {
+        tw.doneInProc(static_cast<std::uint16_t>(status | DoneStatus::More), cmd, rows);
+    } else {
+        tw.done(status, cmd, rows);
+    }
+}
+
+StatementResult singleValue(TokenWriter& tw, const Column& column, Value value, bool inProc) {
+    std::vector<Column> cols{column};
+    writeColumnMetadata(tw, cols);
+    writeRow(tw, cols, {std::move(value)});
+    finish(tw, DoneStatus::Count, kCmdSelect, 1, inProc);
+    return {true, false, false};
+}
+
+StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, bool inProc,
+                             Clock::time_point now) {
+    if (int number = ctx.state.faults().queryError) {
+        ServerMessage m = number == 208
+                              ? msg(208, 16, 1, "Invalid object name 'master.dbo.sysprocesses'.")
+                              : msg(number, 16, 1, "Simulated error " + num(number) + ".");
+        sendError(tw, m, inProc);
+        return {false, true, true};
+    }
+    static const std::vector<Column> cols = {
+        {"spid", ColumnType::SmallInt, 0},
+        {"blocked", ColumnType::SmallInt, 0},
+        {"name", ColumnType::NVarChar, 128},
+        {"waittime", ColumnType::BigInt, 0},
+        {"lastwaittype", ColumnType::NChar, 32},
+        {"waitresource", ColumnType::NChar, 256},
+        {"open_tran", ColumnType::SmallInt, 0},
+        {"status", ColumnType::NChar, 30},
+        {"hostname", ColumnType::NChar, 128},
+        {"program_name", ColumnType::NChar, 128},
+        {"cmd", ColumnType::NChar, 16},
+        {"loginame", ColumnType::NChar, 128},
+        {"cpu", ColumnType::Int, 0},
+        {"physical_io", ColumnType::BigInt, 0},
+        {"memusage", ColumnType::Int, 0},
+    };
+    writeColumnMetadata(tw, cols);
+    std::vector<ProcessRow> rows = ctx.state.processRows(now, ctx.spid);
+    std::vector<Value> values(cols.size());
+    std::uint64_t count = 0;
+    tw.out().reserve(tw.out().size() + rows.size() * 1700);
+    for (const ProcessRow& r : rows) {
+        const SessionDef& s = *r.session;
+        if (!ctx.login.viewServerState && !ctx.login.sysadmin && s.spid != ctx.spid) {
+            continue;
+        }
+        values[0] = static_cast<std::int64_t>(s.spid);
+        values[1] = static_cast<std::int64_t>(r.blocked);
+        values[2] = r.databaseName ? Value{*r.databaseName} : Value{Null{}};
+        values[3] = static_cast<std::int64_t>(r.waittime);
+        values[4] = *r.waitType;
+        values[5] = *r.waitResource;
+        values[6] = static_cast<std::int64_t>(s.openTran);
+        values[7] = *r.status;
+        values[8] = s.host;
+        values[9] = s.program;
+        values[10] = *r.command;
+        values[11] = s.login;
+        values[12] = static_cast<std::int64_t>(s.cpu);
+        values[13] = static_cast<std::int64_t>(s.io);
+        values[14] = static_cast<std::int64_t>(s.memory);
+        writeRow(tw, cols, values);
+        ++count;
+    }
+    finish(tw, DoneStatus::Count, kCmdSelect, count, inProc);
+    return {true, true, false};
+}
+
+StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid, bool inProc) {
+    if (!ctx.login.sysadmin && spid != ctx.spid) {
+        sendError(
+            tw,
+            msg(2571, 14, 3,
+                "User '" + ctx.login.name + "' does not have permission to run DBCC INPUTBUFFER."),
+            inProc);
+        return {false, false, true};
+    }
+    std::optional<InputBuffer> buffer;
+    if (spid >= -32768 && spid <= 32767) {
+        buffer = ctx.state.inputBuffer(static_cast<int>(spid));
+    }
+    if (!buffer) {
+        sendError(tw, msg(7955, 16, 2, "Invalid SPID " + num(spid) + " specified."), inProc);
+        return {false, false, true};
+    }
+    std::vector<Column> cols = {{"EventType", ColumnType::NVarChar, 30},
+                                {"Parameters", ColumnType::SmallInt, 0},
+                                {"EventInfo", ColumnType::NVarChar, 4000}};
+    writeColumnMetadata(tw, cols);
+    writeRow(tw, cols, {buffer->eventType, std::int64_t{0}, buffer->text});
+    tw.info(msg(2528, 0, 1,
+                "DBCC execution completed. If DBCC printed error messages, contact your system "
+                "administrator."));
+    finish(tw, DoneStatus::Count, kCmdSelect, 1, inProc);
+    return {true, false, false};
+}
+
+StatementResult kill(TokenWriter& tw, SessionContext& ctx, long long spid, bool inProc) {
+    if (!ctx.login.sysadmin) {
+        sendError(tw, msg(6102, 14, 1, "User does not have permission to use the KILL statement."),
+                  inProc);
+        return {false, false, true};
+    }
+    if (spid < 1 || spid > 32767) {
+        sendError(tw,
+                  msg(6101, 16, 1,
+                      "Process ID " + num(spid) +
+                          " is not a valid process ID. Choose a number between 1 and 32767."),
+                  inProc);
+        return {false, false, true};
+    }
+    if (spid == ctx.spid) {
+        sendError(tw, msg(6104, 16, 1, "Cannot use KILL to kill your own process."), inProc);
+        return {false, false, true};
+    }
+    if (ctx.state.kill(static_cast<int>(spid)) == KillResult::NotFound) {
+        sendError(tw, msg(6106, 16, 2, "Process ID " + num(spid) + " is not an active process ID."),
+                  inProc);
+        return {false, false, true};
+    }
+    finish(tw, DoneStatus::Final, 0, 0, inProc);
+    return {};
+}
+
+StatementResult variable(TokenWriter& tw, SessionContext& ctx, const std::string& var,
+                         bool inProc) {
+    SessionDef* row = ctx.state.connectionRow(ctx.spid);
+    const DatabaseDef* db = row ? ctx.state.findDatabase(row->dbid) : nullptr;
+    Column text{"", ColumnType::NVarChar, 128};
+    Column integer{"", ColumnType::Int, 0};
+    if (var == "@@spid") {
+        return singleValue(tw, {"", ColumnType::SmallInt, 0}, std::int64_t{ctx.spid}, inProc);
+    }
+    if (var == "@@servername") {
+        return singleValue(tw, text, ctx.state.scenario().serverName, inProc);
+    }
+    if (var == "@@trancount") {
+        return singleValue(tw, integer, std::int64_t{row ? row->openTran : 0}, inProc);
+    }
+    if (var == "@@language") {
+        return singleValue(tw, text, std::string("us_english"), inProc);
+    }
+    if (var == "@@servicename") {
+        return singleValue(tw, text, std::string("MSSQLSERVER"), inProc);
+    }
+    if (var == "db_name()") {
+        return singleValue(tw, text, db ? Value{db->name} : Value{Null{}}, inProc);
+    }
+    if (var == "user_name()") {
+        return singleValue(tw, text, std::string("dbo"), inProc);
+    }
+    if (var == "@@max_precision") {
+        return singleValue(tw, integer, std::int64_t{38}, inProc);
+    }
+    if (var == "@@textsize") {
+        return singleValue(tw, integer, std::int64_t{2147483647}, inProc);
+    }
+    return singleValue(tw, text, ctx.login.name, inProc); // suser_sname(), system_user
+}
+
+StatementResult use(TokenWriter& tw, SessionContext& ctx, const std::string& name, bool inProc) {
+    const DatabaseDef* db = ctx.state.findDatabase(name);
+    if (!db) {
+        sendError(tw,
+                  msg(911, 16, 1,
+                      "Database '" + name +
+                          "' does not exist. Make sure that the name is entered correctly."),
+                  inProc);
+        return {false, false, true};
+    }
+    SessionDef* row = ctx.state.connectionRow(ctx.spid);
+    const DatabaseDef* old = row ? ctx.state.findDatabase(row->dbid) : nullptr;
+    if (row) {
+        row->dbid = db->id;
+    }
+    tw.envChange(1, db->name, old ? old->name : "master");
+    tw.info(msg(5701, 0, 1, "Changed database context to '" + db->name + "'."));
+    finish(tw, DoneStatus::Final, 0, 0, inProc);
+    return {};
+}
+
+} // namespace
+
+void sendError(TokenWriter& tw, const ServerMessage& m, bool inProc) {
+    tw.error(m);
+    finish(tw, DoneStatus::Error, 0, 0, inProc);
+}
+
+StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::string_view text,
+                                 bool inProc, Clock::time_point now) {
+    Statement st = classifyStatement(text);
+    switch (st.kind) {
+    case StatementKind::ProcessQuery:
+        return processQuery(tw, ctx, inProc, now);
+    case StatementKind::IsSysAdmin:
+        return singleValue(tw, {"", ColumnType::Int, 0}, std::int64_t{ctx.login.sysadmin ? 1 : 0},
+                           inProc);
+    case StatementKind::InputBuffer:
+        return inputBuffer(tw, ctx, st.number, inProc);
+    case StatementKind::Kill:
+        return kill(tw, ctx, st.number, inProc);
+    case StatementKind::SelectInt:
+        return singleValue(tw, {"", ColumnType::Int, 0}, std::int64_t{st.number}, inProc);
+    case StatementKind::Version:
+        return singleValue(tw, {"", ColumnType::NVarChar, 300},
+                           std::string("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
+                                       "\tSep 24 2019 13:48:23 \n"
+                                       "\tCopyright (C) 2019 Microsoft Corporation\n"
+                                       "\tDeveloper Edition (64-bit) on Linux "
+                                       "(simulated by tdssim) <X64>"),
+                           inProc);
+    case StatementKind::Variable:
+        return variable(tw, ctx, st.word, inProc);
+    case StatementKind::Use:
+        return use(tw, ctx, st.word, inProc);
+    case StatementKind::Transaction: {
+        if (SessionDef* row = ctx.state.connectionRow(ctx.spid)) {
+            if (st.word == "begin" || st.word.find("+begin") != std::string::npos) {
+                row->openTran = st.word == "begin" ? row->openTran + 1 : 1;
+            } else {
+                row->openTran = 0;
+            }
+        }
+        finish(tw, DoneStatus::Final, 0, 0, inProc);
+        return {};
+    }
+    case StatementKind::Set:
+    case StatementKind::Empty:
+        finish(tw, DoneStatus::Final, 0, 0, inProc);
+        return {};
+    case StatementKind::Unknown:
+        break;
+    }
+    sendError(tw, msg(102, 15, 1, "Incorrect syntax near '" + st.word + "'."), inProc);
+    return {false, false, true};
+}
+
+} // namespace tdssim

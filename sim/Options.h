@@ -1,0 +1,23 @@
+// The command line of tdssim.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tdssim {
+
+struct Options {
+    int port = 1433;
+    std::string scenario = "demo";
+    int instances = 1;
+    std::optional<int> controlPort;
+    std::string logPath;
+    std::string printScenario; // --print-scenario NAME
+    bool help = false;
+};
+
+// Throws std::invalid_argument with a message for the user.
+Options parseOptions(int argc, char** argv);
+const char* usageText();
+
+} // namespace tdssim

@@ -1,0 +1,69 @@
+#include "Prelogin.h"
+
+#include "Bytes.h"
+
+namespace tdssim {
+
+PreloginRequest parsePrelogin(std::string_view payload) {
+    PreloginRequest req;
+    ByteReader table(payload);
+    for (int entries = 0;; ++entries) {
+        if (entries > 64) {
+            throw ProtocolError("PRELOGIN option table too long");
+        }
+        std::uint8_t token = table.u8();
+        if (token == 0xFF) {
+            break;
+        }
+        std::uint16_t offset = table.u16be();
+        std::uint16_t length = table.u16be();
+        if (static_cast<std::size_t>(offset) + length > payload.size()) {
+            throw ProtocolError("PRELOGIN option outside the packet");
+        }
+        std::string_view data = payload.substr(offset, length);
+        switch (token) {
+        case 0x01:
+            if (!data.empty()) {
+                req.encryption = static_cast<std::uint8_t>(data[0]);
+            }
+            break;
+        case 0x02: {
+            std::size_t nul = data.find('\0');
+            req.instance = std::string(data.substr(0, nul));
+            break;
+        }
+        case 0x04:
+            req.mars = !data.empty() && data[0] != 0;
+            break;
+        default:
+            break; // unknown options are skipped, as the protocol asks
+        }
+    }
+    return req;
+}
+
+std::string buildPreloginReply() {
+    std::string out;
+    ByteWriter w(out);
+    auto entry = [&](std::uint8_t token, std::uint16_t offset, std::uint16_t length) {
+        w.u8(token);
+        w.u16be(offset);
+        w.u16be(length);
+    };
+    entry(0x00, 0x1A, 6); // VERSION
+    entry(0x01, 0x20, 1); // ENCRYPTION
+    entry(0x02, 0x21, 1); // INSTOPT
+    entry(0x03, 0x22, 0); // THREADID
+    entry(0x04, 0x22, 1); // MARS
+    w.u8(0xFF);
+    w.u8(15); // 15.0.2000.0
+    w.u8(0);
+    w.u16be(2000);
+    w.u16be(0);
+    w.u8(0x02); // encryption not supported
+    w.u8(0x00); // instance name: none
+    w.u8(0x00); // MARS off
+    return out;
+}
+
+} // namespace tdssim

@@ -1,0 +1,29 @@
+// A result set as the server sends it: COLMETADATA, then one ROW per row.
+#pragma once
+
+#include "TokenWriter.h"
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace tdssim {
+
+enum class ColumnType { SmallInt, Int, BigInt, NVarChar, NChar };
+
+struct Column {
+    std::string name;
+    ColumnType type = ColumnType::Int;
+    std::uint16_t chars = 0; // declared length of NVarChar/NChar, in characters
+};
+
+struct Null {};
+using Value = std::variant<Null, std::int64_t, std::string>;
+
+void writeColumnMetadata(TokenWriter& tw, const std::vector<Column>& columns);
+// One ROW token. NChar values are padded with blanks to their declared length and
+// character values longer than the column are cut, as the real server does.
+void writeRow(TokenWriter& tw, const std::vector<Column>& columns, const std::vector<Value>& row);
+
+} // namespace tdssim

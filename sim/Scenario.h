@@ -1,0 +1,87 @@
+// What an instance plays: its logins, databases, sessions and a timeline of blocking.
+#pragma once
+
+#include "Faults.h"
+
+#include <limits>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tdssim {
+
+class ScenarioError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct LoginDef {
+    std::string name;
+    std::string password;
+    bool sysadmin = false;
+    // Without it the process query shows the login's own session only.
+    bool viewServerState = true;
+};
+
+struct DatabaseDef {
+    int id = 0;
+    std::string name;
+};
+
+// One row of sysprocesses that the scenario owns. Several rows may share a SPID (the
+// worker threads of a parallel query).
+struct SessionDef {
+    int spid = 0;
+    std::string login = "sa";
+    std::string host;
+    std::string program;
+    int dbid = 1; // a dbid without a database gives a NULL name
+    std::string status = "sleeping";
+    std::string command = "AWAITING COMMAND";
+    long long cpu = 0;
+    long long io = 0;
+    long long memory = 0;
+    int openTran = 0;
+    // Values shown while no episode of the timeline applies.
+    int blocked = 0;
+    long long waittime = 0;
+    std::string waitType = "MISCELLANEOUS";
+    std::string waitResource;
+    std::string inputBuffer;
+    std::string eventType = "Language Event";
+};
+
+constexpr double kForever = std::numeric_limits<double>::infinity();
+
+// The waiter waits for the blocker from `from` to `to` (seconds on the scenario clock).
+struct Episode {
+    int waiter = 0;
+    int blocker = 0;
+    double from = 0;
+    double to = kForever;
+    std::string waitType = "LCK_M_X";
+    std::string waitResource;
+};
+
+struct Scenario {
+    std::string name;
+    std::string serverName = "TDSSIM";
+    double period = 0; // the timeline repeats with this period (seconds); 0 = plays once
+    std::vector<LoginDef> logins;
+    std::vector<DatabaseDef> databases;
+    std::vector<SessionDef> sessions;
+    std::vector<Episode> episodes;
+    std::map<int, Faults> faults; // by instance index; -1 = every instance
+
+    Faults faultsFor(int instance) const;
+};
+
+// Parses the INI text of a scenario (format in sim/README.md). Throws ScenarioError
+// naming the line.
+Scenario parseScenario(const std::string& text, const std::string& name);
+
+// A built-in name ("demo", "edge"), a generator ("gen:sessions=10000,...") or a file path.
+Scenario loadScenario(const std::string& nameOrPath);
+
+} // namespace tdssim

@@ -1,0 +1,224 @@
+#include "ServerState.h"
+
+#include "TextUtil.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tdssim {
+
+namespace {
+
+const std::string kSuspended = "suspended";
+const std::string kRunnable = "runnable";
+const std::string kSelect = "SELECT";
+
+} // namespace
+
+ServerState::ServerState(Scenario scenario, int instanceIndex, Clock::time_point start)
+    : scenario_(std::move(scenario)), instance_(instanceIndex),
+      faults_(scenario_.faultsFor(instanceIndex)), clockZero_(start) {
+    for (const SessionDef& s : scenario_.sessions) {
+        scenarioSpids_.insert(s.spid);
+    }
+    for (const DatabaseDef& d : scenario_.databases) {
+        databasesById_[d.id] = &d;
+    }
+    for (std::size_t i = 0; i < scenario_.episodes.size(); ++i) {
+        episodesByWaiter_[scenario_.episodes[i].waiter].push_back(i);
+    }
+}
+
+const LoginDef* ServerState::findLogin(const std::string& name) const {
+    // Login names compare without case, as on a server with a case-insensitive collation.
+    for (const LoginDef& l : scenario_.logins) {
+        if (lowerAscii(l.name) == lowerAscii(name)) {
+            return &l;
+        }
+    }
+    return nullptr;
+}
+
+const DatabaseDef* ServerState::findDatabase(const std::string& name) const {
+    for (const DatabaseDef& d : scenario_.databases) {
+        if (lowerAscii(d.name) == lowerAscii(name)) {
+            return &d;
+        }
+    }
+    return nullptr;
+}
+
+const DatabaseDef* ServerState::findDatabase(int id) const {
+    auto it = databasesById_.find(id);
+    return it == databasesById_.end() ? nullptr : it->second;
+}
+
+int ServerState::attachConnection(const SessionDef& row) {
+    int spid = 51;
+    while (spid <= 32767 && (scenarioSpids_.count(spid) || connections_.count(spid))) {
+        ++spid;
+    }
+    if (spid > 32767) {
+        return 0;
+    }
+    SessionDef s = row;
+    s.spid = spid;
+    connections_[spid] = std::move(s);
+    return spid;
+}
+
+void ServerState::detachConnection(int spid) {
+    connections_.erase(spid);
+    // A session that goes away releases its locks.
+    std::erase_if(liveEpisodes_, [&](const LiveEpisode& e) { return e.blocker == spid; });
+    std::erase_if(liveEpisodes_, [&](const LiveEpisode& e) { return e.waiter == spid; });
+}
+
+SessionDef* ServerState::connectionRow(int spid) {
+    auto it = connections_.find(spid);
+    return it == connections_.end() ? nullptr : &it->second;
+}
+
+bool ServerState::spidExists(int spid) const {
+    return connections_.count(spid) || (scenarioSpids_.count(spid) && !killedSpid(spid));
+}
+
+std::optional<InputBuffer> ServerState::inputBuffer(int spid) const {
+    auto it = connections_.find(spid);
+    if (it != connections_.end()) {
+        return InputBuffer{it->second.eventType, it->second.inputBuffer};
+    }
+    if (!spidExists(spid)) {
+        return std::nullopt;
+    }
+    for (const SessionDef& s : scenario_.sessions) {
+        if (s.spid == spid && !s.inputBuffer.empty()) {
+            return InputBuffer{s.eventType, s.inputBuffer};
+        }
+    }
+    return InputBuffer{"No Event", ""};
+}
+
+KillResult ServerState::kill(int spid) {
+    if (!spidExists(spid)) {
+        return KillResult::NotFound;
+    }
+    if (connections_.count(spid)) {
+        detachConnection(spid);
+        if (onKillConnection) {
+            onKillConnection(spid);
+        }
+    } else {
+        killed_.insert(spid);
+        std::erase_if(liveEpisodes_,
+                      [&](const LiveEpisode& e) { return e.blocker == spid || e.waiter == spid; });
+    }
+    return KillResult::Killed;
+}
+
+double ServerState::scenarioTime(Clock::time_point now) const {
+    double t = std::chrono::duration<double>(now - clockZero_).count();
+    if (scenario_.period > 0 && std::isfinite(scenario_.period)) {
+        t = std::fmod(t, scenario_.period);
+        if (t < 0) {
+            t += scenario_.period;
+        }
+    }
+    return t;
+}
+
+void ServerState::setScenarioTime(double seconds, Clock::time_point now) {
+    clockZero_ =
+        now - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+void ServerState::block(int waiter, int blocker, std::string waitType, std::string waitResource,
+                        Clock::time_point now) {
+    unblock(waiter);
+    liveEpisodes_.push_back({waiter, blocker, now, std::move(waitType), std::move(waitResource)});
+}
+
+int ServerState::unblock(int waiter) {
+    auto before = liveEpisodes_.size();
+    std::erase_if(liveEpisodes_, [&](const LiveEpisode& e) { return e.waiter == waiter; });
+    return static_cast<int>(before - liveEpisodes_.size());
+}
+
+std::vector<ProcessRow> ServerState::processRows(Clock::time_point now, int selfSpid) const {
+    const double t = scenarioTime(now);
+    std::vector<ProcessRow> rows;
+    rows.reserve(scenario_.sessions.size() + connections_.size());
+
+    auto fill = [&](const SessionDef& s) {
+        ProcessRow r;
+        r.session = &s;
+        r.blocked = s.blocked;
+        r.waittime = s.waittime;
+        r.waitType = &s.waitType;
+        r.waitResource = &s.waitResource;
+        r.status = &s.status;
+        r.command = &s.command;
+        auto db = databasesById_.find(s.dbid);
+        r.databaseName = db == databasesById_.end() ? nullptr : &db->second->name;
+        return r;
+    };
+
+    for (const SessionDef& s : scenario_.sessions) {
+        if (!killed_.empty() && killedSpid(s.spid)) {
+            continue;
+        }
+        ProcessRow r = fill(s);
+        // Only the first row of a SPID (the coordinator) takes the timeline's waits; the
+        // worker rows of a parallel query keep what the scenario gives them.
+        if (s.blocked == 0) {
+            auto eps = episodesByWaiter_.find(s.spid);
+            if (eps != episodesByWaiter_.end()) {
+                for (std::size_t i : eps->second) {
+                    const Episode& e = scenario_.episodes[i];
+                    if (t < e.from || t >= e.to || (!killed_.empty() && killedSpid(e.blocker))) {
+                        continue;
+                    }
+                    r.blocked = e.blocker;
+                    r.waittime = static_cast<long long>((t - e.from) * 1000.0);
+                    r.waitType = &e.waitType;
+                    r.waitResource = &e.waitResource;
+                    r.status = &kSuspended;
+                    break;
+                }
+            }
+        }
+        rows.push_back(r);
+    }
+    for (const auto& [spid, s] : connections_) {
+        ProcessRow r = fill(s);
+        if (spid == selfSpid) {
+            r.status = &kRunnable;
+            r.command = &kSelect;
+        }
+        rows.push_back(r);
+    }
+    if (!liveEpisodes_.empty()) {
+        for (ProcessRow& r : rows) {
+            for (const LiveEpisode& e : liveEpisodes_) {
+                if (e.waiter == r.session->spid) {
+                    r.blocked = e.blocker;
+                    r.waittime =
+                        std::chrono::duration_cast<std::chrono::milliseconds>(now - e.start)
+                            .count();
+                    r.waitType = &e.waitType;
+                    r.waitResource = &e.waitResource;
+                    r.status = &kSuspended;
+                }
+            }
+        }
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const ProcessRow& a, const ProcessRow& b) {
+        if (a.blocked != b.blocked) {
+            return a.blocked < b.blocked;
+        }
+        return a.waittime < b.waittime;
+    });
+    return rows;
+}
+
+} // namespace tdssim

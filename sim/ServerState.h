@@ -1,0 +1,98 @@
+// The live state of one instance: the scenario's sessions, the client connections that are
+// sessions too, the blocking timeline on its clock, and the instance's faults.
+#pragma once
+
+#include "Scenario.h"
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tdssim {
+
+using Clock = std::chrono::steady_clock;
+
+// One row of the process query, computed for the moment of the query.
+struct ProcessRow {
+    const SessionDef* session = nullptr;
+    int blocked = 0;
+    long long waittime = 0;
+    const std::string* waitType = nullptr;
+    const std::string* waitResource = nullptr;
+    const std::string* status = nullptr;
+    const std::string* command = nullptr;
+    const std::string* databaseName = nullptr; // null: no database matches
+};
+
+struct InputBuffer {
+    std::string eventType;
+    std::string text;
+};
+
+enum class KillResult { Killed, NotFound };
+
+class ServerState {
+public:
+    ServerState(Scenario scenario, int instanceIndex, Clock::time_point start);
+
+    const Scenario& scenario() const { return scenario_; }
+    int instanceIndex() const { return instance_; }
+    Faults& faults() { return faults_; }
+
+    const LoginDef* findLogin(const std::string& name) const;
+    const DatabaseDef* findDatabase(const std::string& name) const;
+    const DatabaseDef* findDatabase(int id) const;
+
+    // A client connection becomes a session; returns its SPID.
+    int attachConnection(const SessionDef& row);
+    void detachConnection(int spid);
+    // The row of a connected session, to update its database, command and input buffer.
+    SessionDef* connectionRow(int spid);
+
+    bool spidExists(int spid) const;
+    std::optional<InputBuffer> inputBuffer(int spid) const;
+    // Ends the session; a client connection is closed through onKillConnection.
+    KillResult kill(int spid);
+    std::function<void(int spid)> onKillConnection;
+
+    // Rows as "order by blocked, waittime" returns them. selfSpid's row is shown running.
+    std::vector<ProcessRow> processRows(Clock::time_point now, int selfSpid) const;
+
+    // Scenario clock in seconds (wrapped by the period).
+    double scenarioTime(Clock::time_point now) const;
+    void setScenarioTime(double seconds, Clock::time_point now);
+
+    // Blocking started from the control port: lasts until unblock or a kill.
+    void block(int waiter, int blocker, std::string waitType, std::string waitResource,
+               Clock::time_point now);
+    // Ends control-port blocking of the waiter; returns how many episodes ended.
+    int unblock(int waiter);
+
+private:
+    struct LiveEpisode {
+        int waiter;
+        int blocker;
+        Clock::time_point start;
+        std::string waitType;
+        std::string waitResource;
+    };
+
+    bool killedSpid(int spid) const { return killed_.count(spid) != 0; }
+
+    Scenario scenario_;
+    int instance_;
+    Faults faults_;
+    Clock::time_point clockZero_;
+    std::map<int, SessionDef> connections_; // by SPID
+    std::set<int> scenarioSpids_;
+    std::set<int> killed_; // scenario SPIDs ended by KILL
+    std::vector<LiveEpisode> liveEpisodes_;
+    std::map<int, const DatabaseDef*> databasesById_;
+    std::map<int, std::vector<std::size_t>> episodesByWaiter_;
+};
+
+} // namespace tdssim

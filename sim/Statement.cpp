@@ -1,0 +1,153 @@
+#include "Statement.h"
+
+#include "TextUtil.h"
+
+#include <cctype>
+
+namespace tdssim {
+
+const char* const kProcessQuery =
+    "select spid, blocked, d.name, waittime, lastwaittype, waitresource, open_tran, p.status, "
+    "hostname, program_name, cmd, loginame, cpu, physical_io, memusage\r\n"
+    "from master.dbo.sysprocesses p left outer join master..sysdatabases d on d.dbid = p.dbid\r\n"
+    "order by blocked, waittime";
+
+namespace {
+
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f';
+}
+
+// Matches "<keyword> ( n )" or "<keyword> n" with optional blanks around the parentheses.
+bool numberAfter(const std::string& s, std::string_view keyword, bool parens, long long& out) {
+    if (s.rfind(keyword, 0) != 0) {
+        return false;
+    }
+    std::string rest = s.substr(keyword.size());
+    std::string compact;
+    for (char c : rest) {
+        if (c != ' ') {
+            compact.push_back(c);
+        }
+    }
+    if (parens) {
+        if (compact.size() < 3 || compact.front() != '(' || compact.back() != ')') {
+            return false;
+        }
+        compact = compact.substr(1, compact.size() - 2);
+    } else if (rest.empty() || rest[0] != ' ') {
+        return false;
+    }
+    return parseInteger(compact, out);
+}
+
+std::string firstToken(std::string_view text) {
+    std::string t = trim(text);
+    std::size_t end = 0;
+    while (end < t.size() && !isSpace(t[end]) && t[end] != '(' && t[end] != ';' && t[end] != ',') {
+        ++end;
+    }
+    return t.substr(0, end == 0 ? 1 : end);
+}
+
+} // namespace
+
+std::string normalizeSql(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    bool space = false;
+    for (char c : text) {
+        if (isSpace(c)) {
+            space = true;
+            continue;
+        }
+        if (space && !out.empty()) {
+            out.push_back(' ');
+        }
+        space = false;
+        out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+    while (!out.empty() && (out.back() == ';' || out.back() == ' ')) {
+        out.pop_back();
+    }
+    return out;
+}
+
+Statement classifyStatement(std::string_view text) {
+    static const std::string processQuery = normalizeSql(kProcessQuery);
+    const std::string s = normalizeSql(text);
+    Statement st;
+    if (s.empty()) {
+        st.kind = StatementKind::Empty;
+        return st;
+    }
+    if (s == processQuery) {
+        st.kind = StatementKind::ProcessQuery;
+        return st;
+    }
+    if (s == "select is_srvrolemember('sysadmin')" || s == "select is_srvrolemember ('sysadmin')") {
+        st.kind = StatementKind::IsSysAdmin;
+        return st;
+    }
+    if (numberAfter(s, "dbcc inputbuffer", true, st.number)) {
+        st.kind = StatementKind::InputBuffer;
+        return st;
+    }
+    if (numberAfter(s, "kill", false, st.number)) {
+        st.kind = StatementKind::Kill;
+        return st;
+    }
+    if (numberAfter(s, "select", false, st.number)) {
+        st.kind = StatementKind::SelectInt;
+        return st;
+    }
+    if (s == "select @@version") {
+        st.kind = StatementKind::Version;
+        return st;
+    }
+    for (const char* var :
+         {"@@spid", "@@servername", "@@trancount", "@@language", "@@servicename", "db_name()",
+          "suser_sname()", "system_user", "user_name()", "@@max_precision", "@@textsize"}) {
+        if (s == std::string("select ") + var) {
+            st.kind = StatementKind::Variable;
+            st.word = var;
+            return st;
+        }
+    }
+    if (s.rfind("use ", 0) == 0) {
+        std::string name = trim(trim(text).substr(3));
+        while (!name.empty() && (name.back() == ';' || isSpace(name.back()))) {
+            name.pop_back();
+        }
+        if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+            name = name.substr(1, name.size() - 2);
+        }
+        st.kind = StatementKind::Use;
+        st.word = name;
+        return st;
+    }
+    if (s.rfind("set ", 0) == 0) {
+        st.kind = StatementKind::Set;
+        return st;
+    }
+    for (const char* prefix :
+         {"begin tran", "commit", "rollback", "if @@trancount > 0 commit",
+          "if @@trancount > 0 rollback", "if @@trancount>0 commit", "if @@trancount>0 rollback"}) {
+        std::string p = prefix;
+        if (s.rfind(p, 0) == 0) {
+            st.kind = StatementKind::Transaction;
+            st.word = p.find("commit") != std::string::npos     ? "commit"
+                      : p.find("rollback") != std::string::npos ? "rollback"
+                                                                : "begin";
+            if (s.find("begin tran") != std::string::npos && st.word != "begin") {
+                st.word += "+begin";
+            }
+            return st;
+        }
+    }
+    st.kind = StatementKind::Unknown;
+    st.word = firstToken(text);
+    return st;
+}
+
+} // namespace tdssim

@@ -1,0 +1,70 @@
+// tdssim: a simulated SQL Server for the tests, benchmarks and demo of Tallyvane.
+#include "BuiltinScenarios.h"
+#include "ClientLog.h"
+#include "ControlServer.h"
+#include "EventLoop.h"
+#include "Instance.h"
+#include "Options.h"
+#include "Scenario.h"
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <vector>
+
+using namespace tdssim;
+
+int main(int argc, char** argv) {
+    Options opts;
+    try {
+        opts = parseOptions(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "tdssim: " << e.what() << "\n\n" << usageText();
+        return 2;
+    }
+    if (opts.help) {
+        std::cout << usageText();
+        return 0;
+    }
+    if (!opts.printScenario.empty()) {
+        auto text = builtinScenarioText(opts.printScenario);
+        if (!text) {
+            std::cerr << "tdssim: no built-in scenario '" << opts.printScenario << "'\n";
+            return 2;
+        }
+        std::cout << *text;
+        return 0;
+    }
+    try {
+        Scenario scenario = loadScenario(opts.scenario);
+        ClientLog log(opts.logPath);
+        if (!log.ok()) {
+            std::cerr << "tdssim: cannot open log file " << opts.logPath << "\n";
+            return 1;
+        }
+        EventLoop loop;
+        std::vector<std::unique_ptr<Instance>> instances;
+        for (int i = 0; i < opts.instances; ++i) {
+            int port = opts.port == 0 ? 0 : opts.port + i;
+            instances.push_back(std::make_unique<Instance>(loop, log, scenario, i, port));
+            instances.back()->open();
+        }
+        std::unique_ptr<ControlServer> control;
+        if (opts.controlPort) {
+            control = std::make_unique<ControlServer>(loop, instances, *opts.controlPort);
+            std::printf("control on 127.0.0.1:%d\n", control->port());
+        }
+        for (const auto& inst : instances) {
+            std::printf("listening on 127.0.0.1:%d\n", inst->port());
+        }
+        std::fflush(stdout);
+        loop.run();
+        control.reset();
+        instances.clear();
+    } catch (const std::exception& e) {
+        std::cerr << "tdssim: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
