@@ -1,0 +1,95 @@
+// TServerData: the monitor of one registered server. It owns the server's connection, the
+// latest process snapshot and a small state, starts a refresh cycle on Refresh, finishes it in
+// the connection's completion events (always on the GUI thread) and reports every step to its
+// owner (IServerOwner). All fields are public, named as the rest of the program reads them;
+// only the process view writes SelectedSpid, and nothing outside the monitor writes the rest.
+//
+// Re-entrancy. The synchronous statements (CheckSysAdmin, GetInputBuffer, KillProcess, the
+// login's connect) wait in a local event loop, so timer refreshes and events of this and other
+// monitors can run in the middle of them. CommandKind alone cannot tell which execute a
+// completion belongs to then, so the monitor remembers the number of the process query it
+// started (QueryId) and treats an execute completion as the query's exactly when the numbers
+// match: the statements' own completions, and those of a query that was replaced, are
+// ignored, and the query's completion is read even when a statement set CommandKind meanwhile
+// (so Busy never stays set). Disconnect abandons whatever is pending; abandoned work raises no
+// event, so Disconnect clears Busy itself when it abandoned the work that Refresh started.
+#pragma once
+
+#include "DbConnection.h"
+#include "DbDataSet.h"
+#include "ProcessList.h"
+#include "ServerInfo.h"
+
+#include <cstdint>
+#include <string>
+
+class IServerOwner;
+
+class TServerData {
+public:
+    // Runs ApplyServerInfo with the record; its error undoes the construction and propagates.
+    TServerData(IServerOwner& owner, const TServerInfo& info);
+    // Disconnect; never waits for a server.
+    ~TServerData();
+    TServerData(const TServerData&) = delete;
+    TServerData& operator=(const TServerData&) = delete;
+
+    // Takes new settings; may show the login dialog. Errors reach the caller.
+    void ApplyServerInfo(const TServerInfo& info);
+    // Starts one refresh cycle (a connect or the process query) and returns; catches its own
+    // errors. Does nothing when disabled or while ApplyServerInfo runs. Does not look at Busy.
+    void Refresh();
+    // Synchronous statements on this monitor's connection; every error reaches the caller
+    // (as EOleException for the server's errors).
+    bool CheckSysAdmin();
+    std::string GetInputBuffer(std::int32_t spid);
+    void KillProcess(std::int32_t spid);
+
+    // Steps of the cycle; public for the owner's tests, not for other callers.
+    void QueryProcesses();
+    void ReadProcesses();
+    void NotifyChanged(bool checkWarning);
+    void SetError();
+    void Disconnect();
+    void AnalyzeConnectionString();
+    void PromptLogin();
+
+    // The connection's event handlers.
+    void ADOConnectionWillConnect(TDbConnection& connection, std::string& connectionString,
+                                  std::string& userId, std::string& password,
+                                  TConnectOption& connectOptions, TEventStatus& status);
+    void ADOConnectionConnectComplete(TDbConnection& connection, const TDbError* error,
+                                      TEventStatus& status);
+    void ADOConnectionExecuteComplete(TDbConnection& connection, int recordsAffected,
+                                      const TDbError* error, TEventStatus& status,
+                                      const TDbCommand& command, const TDbRecordsetPtr& recordset);
+    void ADOConnectionInfoMessage(TDbConnection& connection, const TDbError* error,
+                                  TEventStatus& status);
+
+    // The process query, three lines joined by CR LF.
+    static const char* const ProcessQueryText;
+    static const char* const SysAdminQueryText;
+
+    TDbConnection ADOConnection;
+    TDbDataSet ProcessesAD;
+    TServerInfo Info{};
+    std::uint8_t State = 0;       // 0 no blocked process, 1 some process blocked, 2 error
+    std::uint8_t CommandKind = 0; // last statement: 0 query, 1 input buffer, 2 kill, 3 sysadmin
+    TProcessList ProcessList;
+    std::int32_t SelectedSpid = 0; // the process view's selection, 0 for none
+    bool Busy = false;             // a connect or process query started by Refresh is pending
+    std::int32_t MaxWaitTime = 0;  // longest waittime among rows with blocked > 0
+    bool Warned = false;           // warned for this blocking episode (WarnOnlyOnce)
+    bool IsSysAdmin = false;
+    bool NeedsLogin = false; // the connection string carries no credentials
+    std::string UserId;      // credentials entered in the login dialog; memory only
+    std::string Password;
+    bool Enabled = false; // monitoring is on
+    bool Loading = false; // ApplyServerInfo is running
+
+    // The execute number of the outstanding process query, 0 when none.
+    std::uint64_t QueryId = 0;
+
+private:
+    IServerOwner& Owner;
+};

@@ -1,0 +1,133 @@
+// The database connection: the settings, operations and events that the monitor drives,
+// over ODBC.
+//
+// Threads. Each connection owns one worker thread that makes every blocking ODBC call, one
+// operation at a time, in the order they were started. A slow, silent or dead server
+// therefore holds up only its own connection. Results are posted back to the GUI thread,
+// and every event handler runs there.
+//
+// Synchronous forms (Open with coConnectUnspecified, Execute without eoAsyncExecute, Connected
+// during a pending connect) wait in a local event loop that excludes user input: timers and
+// other connections' events keep running meanwhile, so handlers may re-enter this object.
+// Each operation carries a number (TDbCommand::Id for executes); a synchronous wait returns
+// only on its own operation's result, and a handler can tell which execute completed.
+// A synchronous form delivers its own completion event before it returns.
+//
+// Cancel and Close abandon pending work: an abandoned operation's result is dropped and never
+// raises an event; a synchronous caller that was waiting for it gets EDbError ("Operation
+// cancelled"). A connect cannot be interrupted inside the driver, so abandoning one leaves its
+// worker to finish (and close) on its own while a fresh worker serves this connection.
+//
+// Time-outs: ConnectionTimeout bounds the login, CommandTimeout every statement (seconds; 0 =
+// no limit). A watchdog on the GUI side fails an operation that overruns its time-out by a few
+// seconds (a server that ignores the driver's cancel request) and abandons its worker.
+#pragma once
+
+#include "DbRecordset.h"
+#include "DbTypes.h"
+
+#include <QObject>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QTimer;
+class TOdbcWorker;
+struct TDbPending;
+
+// The execute an OnExecuteComplete event belongs to.
+struct TDbCommand {
+    std::string CommandText;
+    std::uint64_t Id = 0; // the number Execute gave it (see LastCommandId)
+    TExecuteOptions Options = eoNone;
+};
+
+class TDbConnection : public QObject {
+    Q_OBJECT
+
+public:
+    using TWillConnectEvent = std::function<void(
+        TDbConnection& connection, std::string& connectionString, std::string& userId,
+        std::string& password, TConnectOption& connectOptions, TEventStatus& status)>;
+    using TConnectCompleteEvent =
+        std::function<void(TDbConnection& connection, const TDbError* error, TEventStatus& status)>;
+    using TExecuteCompleteEvent = std::function<void(
+        TDbConnection& connection, int recordsAffected, const TDbError* error, TEventStatus& status,
+        const TDbCommand& command, const TDbRecordsetPtr& recordset)>;
+    using TInfoMessageEvent =
+        std::function<void(TDbConnection& connection, const TDbError* error, TEventStatus& status)>;
+
+    explicit TDbConnection(QObject* parent = nullptr);
+    // Abandons whatever is pending; never waits for a server.
+    ~TDbConnection() override;
+    TDbConnection(const TDbConnection&) = delete;
+    TDbConnection& operator=(const TDbConnection&) = delete;
+
+    // Settings. The connection string is in OLE DB form and translated at every connect
+    // (OdbcConnectionString.h); a "Connect Timeout" in it overrides ConnectionTimeout.
+    std::string ConnectionString;
+    std::uint32_t ConnectionTimeout = 15; // seconds
+    std::uint32_t CommandTimeout = 3;     // seconds
+    TConnectOption ConnectOptions = coConnectUnspecified;
+
+    // Events, raised on the GUI thread.
+    TWillConnectEvent OnWillConnect;         // before every connect
+    TConnectCompleteEvent OnConnectComplete; // after every connect that was not abandoned
+    TExecuteCompleteEvent OnExecuteComplete; // after every execute that was not abandoned
+    TInfoMessageEvent OnInfoMessage;         // informational messages of the server
+
+    // Open: the connection is up. Waits for the outcome of a pending connect.
+    bool Connected();
+    void SetConnected(bool value); // true = Open, false = Close
+    // Raises OnWillConnect, then connects. Synchronous (coConnectUnspecified): returns with the
+    // outcome, a failure throws EDbError after OnConnectComplete. Asynchronous: returns at once.
+    // Nothing when open; a pending connect is waited for when synchronous.
+    void Open();
+    // Abandons pending work and closes; nothing when closed.
+    void Close();
+    // Abandons a pending connect or execute; returns whether something was abandoned.
+    // Succeeds also when nothing is pending. An abandoned connect leaves the connection closed;
+    // an abandoned execute leaves it open.
+    bool Cancel();
+
+    // Opens a closed connection first (synchronously, with its events). Synchronous forms
+    // return the recordset (none with eoExecuteNoRecords; a closed one when the statement
+    // returned no result set) after OnExecuteComplete, and throw EDbError on failure.
+    // eoAsyncExecute returns none at once; the outcome comes in OnExecuteComplete.
+    TDbRecordsetPtr Execute(const std::string& commandText, TExecuteOptions options = eoNone);
+
+    // The number of the execute last started (also of a synchronous one).
+    std::uint64_t LastCommandId() const { return NextId; }
+    // A connect or an execute is pending (started and not yet delivered or abandoned).
+    bool HasPendingWork() const { return !Pending.empty(); }
+    bool Connecting() const;
+
+    // The errors and messages of the last operation that reported any (ADO's Errors).
+    std::vector<TDbError> Errors;
+
+private:
+    enum class TLinkState : std::uint8_t { Closed, Connecting, Open };
+
+    std::uint64_t StartConnect(bool synchronous);
+    std::uint64_t StartExecute(const std::string& commandText, TExecuteOptions options,
+                               bool synchronous);
+    void WaitFor(std::uint64_t id);
+    void Deliver(std::uint64_t id);
+    void DeliverConnect(TDbPending& op);
+    void DeliverExecute(TDbPending& op);
+    void DeliverInfoMessages(const std::vector<TDbError>& messages);
+    void AbandonWorker();
+    void AbandonPending(bool connectsOnly);
+    void ArmWatchdog();
+    void WatchdogFired();
+    TOdbcWorker& Worker();
+
+    TLinkState Link = TLinkState::Closed;
+    std::uint64_t NextId = 0;
+    std::vector<std::unique_ptr<TDbPending>> Pending; // in the order started
+    std::shared_ptr<TOdbcWorker> CurrentWorker;
+    QTimer* Watchdog = nullptr;
+    std::shared_ptr<bool> Alive; // false once destroyed; checked after a nested wait
+};

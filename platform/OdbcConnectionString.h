@@ -1,0 +1,45 @@
+// Turns an OLE DB connection string ("Provider=SQLOLEDB.1;Data Source=host,port;User ID=...")
+// into the ODBC connection string of the driver that serves it.
+//
+// Read here (names ignore letter case; values may be quoted with " or ', doubling the quote
+// inside; a ";" inside quotes does not split):
+//   Data Source, Server, Address, Addr, Network Address: host, host,port, host\instance,
+//     tcp:host[,port], "(local)", "." or localhost (the last three: this machine);
+//   User ID, UID; Password, PWD; Initial Catalog, Database; Workstation ID;
+//   Integrated Security=SSPI (or True/Yes), Trusted_Connection=Yes: Kerberos through the
+//     driver where it offers it, otherwise an error;
+//   Connect Timeout, Connection Timeout, Timeout: seconds;
+//   Use Encryption for Data, Encrypt (True/Yes/Mandatory/Strict/Optional/False/No),
+//     TrustServerCertificate;
+//   Driver: another installed ODBC driver for SQL Server instead of FreeTDS.
+// Everything else (Provider, Persist Security Info, Application Name, ...) is ignored: the
+// server always sees the application name "Tallyvane".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// One name=value pair in the order written; the name trimmed, the value unquoted.
+using TConnectionStringPairs = std::vector<std::pair<std::string, std::string>>;
+
+// Splits an OLE DB connection string, honouring quotes. Throws EDbError for an unterminated
+// quote.
+TConnectionStringPairs ParseOleDbConnectionString(const std::string& text);
+
+struct TOdbcConnectInfo {
+    std::string OdbcString;                      // for SQLDriverConnect
+    std::optional<std::uint32_t> ConnectTimeout; // from the string, when it names one
+    std::string DriverName;                      // the driver asked for ("FreeTDS" by default)
+};
+
+// userId and password come from OnWillConnect and, when not empty, replace the string's own.
+// Throws EDbError with a clear message for what cannot be translated (no server named,
+// integrated security without Kerberos in the driver, a bad port).
+TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
+                                           const std::string& userId, const std::string& password);
+
+// Quotes an ODBC attribute value when it needs it: {value} with "}" doubled.
+std::string OdbcQuote(const std::string& value);
