@@ -490,6 +490,9 @@ void TdsSession::sendMalformed() {
     std::string bad("\x04\x01\x00\x05\x00\x00\x01\x00\xDE\xAD\xBE", 11);
     host_.log(spid_, "fault", {{"fault", "malformed"}});
     host_.send(std::move(bad));
+    // Nothing sensible can follow; closing keeps clients that trust the length from hanging.
+    host_.closeAfterSend();
+    onClosed();
 }
 
 } // namespace tdssim

@@ -37,22 +37,28 @@ class TdsSim:
         self.proc = subprocess.Popen(
             [exe, "--port", "0", "--scenario", scenario, "--instances", str(instances),
              "--control", "0", "--log", self.log_path],
-            stdout=subprocess.PIPE, stderr=self._err, text=True)
+            stdout=subprocess.PIPE, stderr=self._err)
         self.ports = []
         self.control_port = 0
         deadline = time.monotonic() + timeout
+        buffer = b""
+        fd = self.proc.stdout.fileno()
         while len(self.ports) < instances:
             left = deadline - time.monotonic()
-            ready, _, _ = select.select([self.proc.stdout], [], [], max(left, 0))
-            line = self.proc.stdout.readline() if ready else ""
-            if not line:
+            ready, _, _ = select.select([fd], [], [], max(left, 0))
+            chunk = os.read(fd, 4096) if ready else b""
+            if not chunk:
                 self.stop()
                 self._err.seek(0)
                 raise TdsSimError("tdssim did not start: " + self._err.read())
-            if line.startswith("control on "):
-                self.control_port = int(line.rsplit(":", 1)[1])
-            elif line.startswith("listening on "):
-                self.ports.append(int(line.rsplit(":", 1)[1]))
+            buffer += chunk
+            while b"\n" in buffer:
+                raw, buffer = buffer.split(b"\n", 1)
+                line = raw.decode()
+                if line.startswith("control on "):
+                    self.control_port = int(line.rsplit(":", 1)[1])
+                elif line.startswith("listening on "):
+                    self.ports.append(int(line.rsplit(":", 1)[1]))
         self._ctl = socket.create_connection(("127.0.0.1", self.control_port), timeout=10)
         self._ctl_file = self._ctl.makefile("rw", encoding="utf-8", newline="\n")
 
