@@ -1,0 +1,35 @@
+// The eleven application settings: process-wide values named like their keys in the settings
+// file (section "Settings"). Readers take them directly when they need them; nothing is
+// notified of a change.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+extern bool AutoRefresh;                  // refresh all servers on a timer
+extern std::uint16_t AutoRefreshInterval; // seconds between automatic refreshes, at least 1
+extern bool ShowInSystemTray;             // show the notification-area icon
+extern bool IgnoreSelfBlocks;             // tray icon ignores servers with only self-blocks
+extern bool IgnoreNotWarningBlocks;       // tray icon ignores blocks below the threshold
+extern bool AutoHideOnMinimize;           // hide to the notification area when minimized
+extern std::uint16_t WarningTimeout;      // warning threshold, milliseconds of wait time
+extern bool PlaySoundOnWarning;           // play WarningSoundPath on a warning
+extern std::string WarningSoundPath;      // the WAV file played on a warning
+extern bool ShowBaloonOnWarning;          // show a balloon on a warning
+extern bool WarnOnlyOnce;                 // warn once per blocking episode of a server
+
+// Puts every setting back to the value it has when the process starts (tests).
+void ResetSettings();
+
+// Reads the settings file; a missing file or key leaves the setting as it is.
+void LoadSettings();
+void LoadSettings(const std::string& fileName);
+// Writes the eleven keys one by one, updating the file in place. Throws Exception
+// "Unable to write to <file>" at the first key that cannot be written.
+void SaveSettings();
+void SaveSettings(const std::string& fileName);
+
+// The two 16-bit settings take a whole number limited to [minimum, 65535]: a larger number
+// (the file can hold any, the settings dialog offers more) becomes 65535. The settings dialog
+// applies the same rule on OK.
+std::uint16_t LimitToUInt16Setting(std::int64_t value, std::uint16_t minimum);

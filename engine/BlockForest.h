@@ -1,0 +1,26 @@
+// The arithmetic of BuildBlockTree, on plain rows: where each row ends up and with which role.
+// Kept apart from TProcessList so that the list only moves its items as this result says.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct TBlockRow {
+    std::int32_t Spid = 0;
+    std::int32_t Blocked = 0;
+    std::int32_t WaitTime = 0;
+    std::uint8_t BlockRole = 0; // the role before the build
+};
+
+struct TBlockForest {
+    // Per row: the row it hangs under, or -1 when it stays at the top level. Rows are attached
+    // from the last to the first, so appending them in that order gives the children's order.
+    std::vector<std::int32_t> Parent;
+    std::vector<std::uint8_t> BlockRole;
+    bool HasRealBlocks = false;
+    bool HasWarning = false;
+};
+
+// Rows in the order they were added, all at the top level. Near-linear time: a SPID index
+// answers "first item with this SPID in pre-order" without walking the forest.
+TBlockForest ArrangeBlockForest(const std::vector<TBlockRow>& rows, std::int32_t warningTimeout);
