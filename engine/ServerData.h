@@ -92,4 +92,5 @@ public:
 
 private:
     IServerOwner& Owner;
+    bool ConnectPending = false; // the connect that Refresh started has not completed
 };

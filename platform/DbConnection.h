@@ -33,9 +33,10 @@
 #include <string>
 #include <vector>
 
-class QTimer;
+class QEventLoop;
 class TOdbcWorker;
 struct TDbPending;
+struct TWorkerResult;
 
 // The execute an OnExecuteComplete event belongs to.
 struct TDbCommand {
@@ -99,10 +100,14 @@ public:
     TDbRecordsetPtr Execute(const std::string& commandText, TExecuteOptions options = eoNone);
 
     // The number of the execute last started (also of a synchronous one).
-    std::uint64_t LastCommandId() const { return NextId; }
+    std::uint64_t LastCommandId() const { return LastExecuteId; }
     // A connect or an execute is pending (started and not yet delivered or abandoned).
     bool HasPendingWork() const { return !Pending.empty(); }
-    bool Connecting() const;
+    bool Connecting() const { return Link == TLinkState::Connecting; }
+
+    // Where an error escaping an event handler goes when no caller can take it (an
+    // asynchronous event); the default prints it to standard error.
+    static std::function<void(const std::exception&)> UnhandledEventError;
 
     // The errors and messages of the last operation that reported any (ADO's Errors).
     std::vector<TDbError> Errors;
@@ -111,23 +116,27 @@ private:
     enum class TLinkState : std::uint8_t { Closed, Connecting, Open };
 
     std::uint64_t StartConnect(bool synchronous);
-    std::uint64_t StartExecute(const std::string& commandText, TExecuteOptions options,
-                               bool synchronous);
-    void WaitFor(std::uint64_t id);
-    void Deliver(std::uint64_t id);
-    void DeliverConnect(TDbPending& op);
-    void DeliverExecute(TDbPending& op);
-    void DeliverInfoMessages(const std::vector<TDbError>& messages);
-    void AbandonWorker();
-    void AbandonPending(bool connectsOnly);
-    void ArmWatchdog();
-    void WatchdogFired();
+    TDbPending* Find(std::uint64_t id);
+    std::unique_ptr<TDbPending> Take(std::uint64_t id);
+    bool WaitUntil(const std::function<bool()>& done);
+    void WakeWaiters();
+    void OnWorkerResult(TWorkerResult&& result);
+    void Complete(TDbPending& op, TWorkerResult&& result);
+    void DeliverConnect(std::unique_ptr<TDbPending> op);
+    void DeliverExecute(std::unique_ptr<TDbPending> op, TDbRecordsetPtr* syncResult);
+    void DeliverMessages(const TWorkerResult& result);
+    void AbandonAll(const TDbError& error, bool keepWorker);
+    void ArmWatchdog(std::uint64_t id, std::uint32_t seconds);
+    void WatchdogFired(std::uint64_t id, std::uint32_t seconds);
     TOdbcWorker& Worker();
+    void DropWorker();
+    void ReportHandlerError(const std::exception& error);
 
     TLinkState Link = TLinkState::Closed;
     std::uint64_t NextId = 0;
-    std::vector<std::unique_ptr<TDbPending>> Pending; // in the order started
+    std::uint64_t LastExecuteId = 0;
+    std::vector<std::unique_ptr<TDbPending>> Pending; // started, not delivered, in order
     std::shared_ptr<TOdbcWorker> CurrentWorker;
-    QTimer* Watchdog = nullptr;
-    std::shared_ptr<bool> Alive; // false once destroyed; checked after a nested wait
+    std::vector<QEventLoop*> Waiters; // local loops of synchronous waits, innermost last
+    std::shared_ptr<bool> Alive;      // false once destroyed; checked after a nested wait
 };

@@ -19,10 +19,10 @@ public:
 
 private:
     friend class TDbDataSet;
-    TDbField(const TDbValue* value, std::string columnName)
-        : Value(value), ColumnName(std::move(columnName)) {}
-    const TDbValue* Value; // null past the end of the data: reads as NULL
-    std::string ColumnName;
+    TDbField(const TDbValue* value, const std::string* columnName)
+        : Value(value), ColumnName(columnName) {}
+    const TDbValue* Value;         // null past the end of the data: reads as NULL
+    const std::string* ColumnName; // lives as long as the recordset
 };
 
 class TDbDataSet {

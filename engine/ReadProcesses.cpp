@@ -1,0 +1,91 @@
+// Reading one snapshot of the process query into the monitor's process list.
+#include "OleException.h"
+#include "ServerData.h"
+#include "ServerOwner.h"
+
+namespace {
+
+std::string Trimmed(std::string s) {
+    std::size_t b = 0;
+    std::size_t e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= 32) {
+        ++b;
+    }
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) {
+        --e;
+    }
+    if (b > 0 || e < s.size()) {
+        s = s.substr(b, e - b);
+    }
+    return s;
+}
+
+} // namespace
+
+void TServerData::ReadProcesses() {
+    Busy = false;
+    try {
+        State = 0;
+        ProcessList.Clear();
+        MaxWaitTime = 0;
+        try {
+            OleCall([this] {
+                TDbDataSet& ds = ProcessesAD;
+                ds.First();
+                while (!ds.Eof()) {
+                    if (ds.Fields(1).AsInteger() != 0) {
+                        State = 1;
+                    }
+                    // Filled completely before it joins the list, so a row that cannot be
+                    // read leaves no half-filled item behind.
+                    TProcessItem row;
+                    row.Spid = ds.Fields(0).AsInteger();
+                    row.Blocked = ds.Fields(1).AsInteger();
+                    row.DBName = Trimmed(ds.Fields(2).AsString());
+                    row.WaitTime = ds.Fields(3).AsInteger();
+                    if (row.Blocked > 0 && row.WaitTime > MaxWaitTime) {
+                        MaxWaitTime = row.WaitTime;
+                    }
+                    row.LastWaitType = Trimmed(ds.Fields(4).AsString());
+                    row.WaitResource = Trimmed(ds.Fields(5).AsString());
+                    row.OpenTran = ds.Fields(6).AsInteger();
+                    row.Status = Trimmed(ds.Fields(7).AsString());
+                    row.HostName = Trimmed(ds.Fields(8).AsString());
+                    row.ProgramName = Trimmed(ds.Fields(9).AsString());
+                    row.Cmd = Trimmed(ds.Fields(10).AsString());
+                    row.LoginName = Trimmed(ds.Fields(11).AsString());
+                    row.Cpu = ds.Fields(12).AsInteger();
+                    row.PhysicalIo = ds.Fields(13).AsInteger();
+                    row.MemUsage = ds.Fields(14).AsInteger();
+
+                    TProcessItem* item = ProcessList.Add();
+                    item->Spid = row.Spid;
+                    item->Blocked = row.Blocked;
+                    item->DBName = std::move(row.DBName);
+                    item->WaitTime = row.WaitTime;
+                    item->LastWaitType = std::move(row.LastWaitType);
+                    item->WaitResource = std::move(row.WaitResource);
+                    item->OpenTran = row.OpenTran;
+                    item->Status = std::move(row.Status);
+                    item->HostName = std::move(row.HostName);
+                    item->ProgramName = std::move(row.ProgramName);
+                    item->Cmd = std::move(row.Cmd);
+                    item->LoginName = std::move(row.LoginName);
+                    item->Cpu = row.Cpu;
+                    item->PhysicalIo = row.PhysicalIo;
+                    item->MemUsage = row.MemUsage;
+                    ds.Next();
+                }
+            });
+        } catch (...) {
+            ProcessesAD.Close();
+            throw;
+        }
+        ProcessesAD.Close();
+        ProcessList.BuildBlockTree();
+    } catch (const std::exception& e) {
+        Owner.LogError(Info.Name, e);
+        SetError();
+    }
+    NotifyChanged(true);
+}

@@ -1,0 +1,220 @@
+#include "ServerData.h"
+
+#include "Errors.h"
+#include "OleException.h"
+#include "ServerOwner.h"
+#include "Settings.h"
+
+const char* const TServerData::ProcessQueryText =
+    "select spid, blocked, d.name, waittime, lastwaittype, waitresource, open_tran, p.status, "
+    "hostname, program_name, cmd, loginame, cpu, physical_io, memusage\r\n"
+    "from master.dbo.sysprocesses p left outer join master..sysdatabases d on d.dbid = p.dbid\r\n"
+    "order by blocked, waittime";
+
+const char* const TServerData::SysAdminQueryText = "select IS_SRVROLEMEMBER('sysadmin')";
+
+namespace {
+
+Exception UnknownAdoError(TEventStatus status) {
+    return Exception(std::string("Unknown connection ADO error ( EventStatus = ") +
+                     EventStatusName(status) + ")!");
+}
+
+} // namespace
+
+TServerData::TServerData(IServerOwner& owner, const TServerInfo& info) : Owner(owner) {
+    ADOConnection.CommandTimeout = 3;
+    ADOConnection.OnWillConnect = [this](TDbConnection& c, std::string& s, std::string& u,
+                                         std::string& p, TConnectOption& o, TEventStatus& st) {
+        ADOConnectionWillConnect(c, s, u, p, o, st);
+    };
+    ADOConnection.OnConnectComplete = [this](TDbConnection& c, const TDbError* e,
+                                             TEventStatus& st) {
+        ADOConnectionConnectComplete(c, e, st);
+    };
+    ADOConnection.OnExecuteComplete =
+        [this](TDbConnection& c, int n, const TDbError* e, TEventStatus& st, const TDbCommand& cmd,
+               const TDbRecordsetPtr& rs) { ADOConnectionExecuteComplete(c, n, e, st, cmd, rs); };
+    ADOConnection.OnInfoMessage = [this](TDbConnection& c, const TDbError* e, TEventStatus& st) {
+        ADOConnectionInfoMessage(c, e, st);
+    };
+    ApplyServerInfo(info);
+}
+
+TServerData::~TServerData() {
+    try {
+        Disconnect();
+    } catch (...) {
+        // Nothing is left to report to while the monitor goes away.
+    }
+}
+
+void TServerData::ApplyServerInfo(const TServerInfo& info) {
+    struct LoadingScope {
+        bool& Flag;
+        explicit LoadingScope(bool& flag) : Flag(flag) { Flag = true; }
+        ~LoadingScope() { Flag = false; }
+    } loading(Loading);
+
+    Info = info;
+    Disconnect();
+    UserId.clear();
+    Password.clear();
+    ADOConnection.ConnectionString = Info.ConnectionString + ";Application Name=Tallyvane";
+    ADOConnection.ConnectionTimeout = Info.Timeout;
+    ADOConnection.CommandTimeout = Info.Timeout;
+    Enabled = Info.Enabled;
+    if (Enabled) {
+        AnalyzeConnectionString();
+        if (NeedsLogin) {
+            PromptLogin();
+        }
+    }
+}
+
+void TServerData::Refresh() {
+    if (!Enabled || Loading) {
+        return;
+    }
+    Busy = true;
+    try {
+        OleCall([this] {
+            if (ADOConnection.Connected()) {
+                QueryProcesses();
+            } else {
+                ADOConnection.ConnectOptions = coAsyncConnect;
+                ConnectPending = true;
+                ADOConnection.Open();
+            }
+        });
+    } catch (const std::exception& e) {
+        SetError();
+        Owner.LogError(Info.Name, e);
+    }
+    NotifyChanged(false);
+}
+
+void TServerData::QueryProcesses() {
+    CommandKind = 0;
+    OleCall([this] { ADOConnection.Execute(ProcessQueryText, eoAsyncExecute); });
+    QueryId = ADOConnection.LastCommandId();
+}
+
+bool TServerData::CheckSysAdmin() {
+    TDbDataSet dataSet;
+    CommandKind = 3;
+    return OleCall([&] {
+        const TDbRecordsetPtr records = ADOConnection.Execute(SysAdminQueryText);
+        if (records && records->IsOpen()) {
+            dataSet.SetRecordset(records);
+            return dataSet.Fields(0).AsInteger() == 1;
+        }
+        return false;
+    });
+}
+
+void TServerData::ADOConnectionConnectComplete(TDbConnection& /*connection*/, const TDbError* error,
+                                               TEventStatus& status) {
+    // The login's synchronous connects report their outcome to PromptLogin itself.
+    if (ADOConnection.ConnectOptions == coConnectUnspecified) {
+        return;
+    }
+    ConnectPending = false;
+    try {
+        if (status == esOK) {
+            IsSysAdmin = CheckSysAdmin();
+            QueryProcesses();
+        } else {
+            ADOConnection.Close();
+            if (error != nullptr) {
+                throw EOleException(*error);
+            }
+            throw UnknownAdoError(status);
+        }
+    } catch (const std::exception& e) {
+        SetError();
+        Owner.LogError(Info.Name, e);
+    }
+    NotifyChanged(false);
+}
+
+void TServerData::ADOConnectionExecuteComplete(TDbConnection& /*connection*/,
+                                               int /*recordsAffected*/, const TDbError* error,
+                                               TEventStatus& status, const TDbCommand& command,
+                                               const TDbRecordsetPtr& recordset) {
+    // Only the outstanding process query is read here. Matching its number (rather than
+    // trusting CommandKind) keeps the synchronous statements' completions out, and still
+    // reads the query when a statement ran while it was outstanding.
+    if (QueryId == 0 || command.Id != QueryId) {
+        return;
+    }
+    QueryId = 0;
+    Busy = false;
+    try {
+        if (status == esOK) {
+            try {
+                OleCall([&] { ProcessesAD.SetRecordset(recordset); });
+                ReadProcesses();
+            } catch (...) {
+                ProcessesAD.Close();
+                throw;
+            }
+            ProcessesAD.Close();
+        } else if (error != nullptr) {
+            throw EOleException(*error);
+        } else {
+            throw UnknownAdoError(status);
+        }
+    } catch (const std::exception& e) {
+        Owner.LogError(Info.Name, e);
+        SetError();
+    }
+    NotifyChanged(false);
+}
+
+void TServerData::ADOConnectionInfoMessage(TDbConnection& /*connection*/, const TDbError* /*error*/,
+                                           TEventStatus& status) {
+    if (status == esErrorsOccured) {
+        ADOConnection.Errors.clear();
+    }
+}
+
+void TServerData::NotifyChanged(bool checkWarning) {
+    Owner.ServerChanged(*this);
+    if (!checkWarning) {
+        return;
+    }
+    // The 16-bit setting widened without sign, compared as signed 32-bit values.
+    if (State == 1 && MaxWaitTime >= static_cast<std::int32_t>(WarningTimeout)) {
+        if (!Warned || !WarnOnlyOnce) {
+            Warned = Owner.Warn(*this);
+        }
+        Warned = Warned && WarnOnlyOnce;
+    } else {
+        Warned = false;
+    }
+}
+
+void TServerData::SetError() {
+    Busy = false;
+    State = 2;
+    try {
+        Disconnect();
+    } catch (const std::exception& e) {
+        Owner.LogError(Info.Name, e);
+    }
+}
+
+void TServerData::Disconnect() {
+    // Abandoned work raises no event: if it was the connect or query that Refresh started,
+    // nothing else would ever clear Busy.
+    const bool refreshWork = QueryId != 0 || ConnectPending;
+    ADOConnection.Cancel();
+    ADOConnection.Close();
+    ProcessList.Clear();
+    QueryId = 0;
+    ConnectPending = false;
+    if (refreshWork) {
+        Busy = false;
+    }
+}

@@ -1,0 +1,77 @@
+// The thread behind one TDbConnection: it owns the ODBC connection handle and makes every
+// blocking call, one job at a time, and posts each result to the GUI thread. Private to the
+// platform layer.
+#pragma once
+
+#include "DbRecordset.h"
+#include "DbTypes.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class QObject;
+
+struct TWorkerJob {
+    enum Kind : std::uint8_t { Connect, Execute };
+    Kind Type = Execute;
+    std::uint64_t Id = 0;
+    std::string Text;          // ODBC connection string, or the statement
+    std::uint32_t Timeout = 0; // login or query time-out, seconds (0: none)
+    bool NoRecords = false;
+};
+
+struct TWorkerResult {
+    std::uint64_t Id = 0;
+    bool Ok = false;
+    TDbError Error;                 // when not Ok
+    std::vector<TDbError> Messages; // informational messages, in order
+    TDbRecordsetPtr Recordset;      // executes: none with NoRecords
+    int RecordsAffected = -1;
+};
+
+class TOdbcWorker : public std::enable_shared_from_this<TOdbcWorker> {
+public:
+    using TDeliver = std::function<void(TWorkerResult&&)>;
+
+    // Starts the thread. Results are posted to receiver's thread and handed to deliver there;
+    // Qt drops them when receiver is gone by then.
+    static std::shared_ptr<TOdbcWorker> Start(QObject* receiver, TDeliver deliver);
+    ~TOdbcWorker();
+    TOdbcWorker(const TOdbcWorker&) = delete;
+    TOdbcWorker& operator=(const TOdbcWorker&) = delete;
+
+    void Submit(TWorkerJob job);
+    // Asks the driver to cancel the statement now running (SQLCancel); any thread.
+    void CancelRunning();
+    // Forgets the jobs not yet started.
+    void DropQueued();
+    // Posts nothing more; cancels what runs, then closes the connection and ends the thread on
+    // its own (detached), however long the driver takes.
+    void Abandon();
+
+private:
+    TOdbcWorker() = default;
+    void Run();
+    TWorkerResult DoConnect(const TWorkerJob& job);
+    TWorkerResult DoExecute(const TWorkerJob& job);
+    void Disconnect();
+    void Post(TWorkerResult result);
+
+    std::mutex Mutex;
+    std::condition_variable Wake;
+    std::deque<TWorkerJob> Queue;
+    bool Stopping = false;
+    QObject* Receiver = nullptr; // guarded by Mutex; null once abandoned
+    TDeliver Deliver;
+    void* Dbc = nullptr; // SQLHDBC, worker thread only
+    bool DbcConnected = false;
+    void* RunningStmt = nullptr; // SQLHSTMT, guarded by Mutex
+    std::thread Thread;
+};
