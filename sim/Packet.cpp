@@ -6,6 +6,24 @@
 
 namespace tdssim {
 
+bool isClientPacketType(std::uint8_t type) {
+    switch (type) {
+    case PacketType::SqlBatch:
+    case 0x02: // pre-7 login
+    case PacketType::Rpc:
+    case PacketType::Attention:
+    case 0x07: // bulk load
+    case 0x0F: // federated authentication token
+    case PacketType::TransactionManager:
+    case PacketType::Login7:
+    case 0x11: // SSPI
+    case PacketType::Prelogin:
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::optional<Message> MessageAssembler::next() {
     while (buffer_.size() - consumed_ >= kHeaderSize) {
         ByteReader header(std::string_view(buffer_).substr(consumed_, kHeaderSize));
@@ -14,6 +32,11 @@ std::optional<Message> MessageAssembler::next() {
         std::uint16_t length = header.u16be();
         if (length < kHeaderSize) {
             throw ProtocolError("packet length below header size");
+        }
+        if (!isClientPacketType(type)) {
+            // Say so at once rather than wait for a length that will never come (a TLS
+            // record sent in the clear looks like this).
+            throw ProtocolError("not a TDS client packet type: " + std::to_string(type));
         }
         if (buffer_.size() - consumed_ < length) {
             break;

@@ -24,6 +24,9 @@ constexpr std::size_t kHeaderSize = 8;
 constexpr std::uint8_t kStatusEom = 0x01;
 constexpr std::uint8_t kStatusIgnore = 0x02;
 
+// The packet types a client may send.
+bool isClientPacketType(std::uint8_t type);
+
 struct Message {
     std::uint8_t type = 0;
     std::string payload;
