@@ -1,0 +1,217 @@
+// tdssim's scenario reading and its timeline, with the clock in the test's hand.
+#include "BuiltinScenarios.h"
+#include "Bytes.h"
+#include "Login7.h"
+#include "Packet.h"
+#include "Scenario.h"
+#include "ServerState.h"
+#include "Statement.h"
+
+#include <gtest/gtest.h>
+
+using namespace tdssim;
+using namespace std::chrono_literals;
+
+namespace {
+
+const ProcessRow* rowOf(const std::vector<ProcessRow>& rows, int spid) {
+    for (const ProcessRow& r : rows) {
+        if (r.session->spid == spid) {
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
+const char* kTimeline = R"ini(
+[server]
+period = 10
+[session]
+spid = 51
+[session]
+spid = 52
+[session]
+spid = 53
+[block]
+waiter = 52
+blocker = 51
+from = 2
+to = 6
+wait_type = LCK_M_U
+)ini";
+
+} // namespace
+
+TEST(TdsSimTimeline, WaitTimesGrowWhileAnEpisodeLastsAndTheTimelineRepeats) {
+    auto t0 = Clock::now();
+    ServerState state(parseScenario(kTimeline, "t"), 0, t0);
+    struct Case {
+        std::chrono::milliseconds at;
+        int blocked;
+        long long waittime;
+    };
+    const Case cases[] = {{1s, 0, 0}, {2s, 51, 0},        {3500ms, 51, 1500},
+                          {6s, 0, 0}, {12500ms, 51, 500}, {19s, 0, 0}};
+    for (const Case& c : cases) {
+        auto rows = state.processRows(t0 + c.at, 0);
+        const ProcessRow* r = rowOf(rows, 52);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(r->blocked, c.blocked) << c.at.count() << " ms";
+        EXPECT_NEAR(static_cast<double>(r->waittime), static_cast<double>(c.waittime), 1.0)
+            << c.at.count() << " ms";
+        EXPECT_EQ(*r->status, c.blocked ? "suspended" : "sleeping");
+    }
+}
+
+TEST(TdsSimTimeline, KillEndsTheVictimsEpisodesAndRowsAreOrdered) {
+    auto t0 = Clock::now();
+    ServerState state(parseScenario(kTimeline, "t"), 0, t0);
+    state.block(53, 52, "LCK_M_S", "", t0 + 2s);
+    auto rows = state.processRows(t0 + 3s, 0);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].session->spid, 51); // blocked 0
+    EXPECT_EQ(rows[1].session->spid, 52); // blocked 51
+    EXPECT_EQ(rows[2].session->spid, 53); // blocked 52
+    EXPECT_EQ(rows[2].waittime, 1000);
+
+    EXPECT_EQ(state.kill(52), KillResult::Killed);
+    EXPECT_EQ(state.kill(52), KillResult::NotFound);
+    rows = state.processRows(t0 + 3s, 0);
+    EXPECT_EQ(rowOf(rows, 52), nullptr);
+    EXPECT_EQ(rowOf(rows, 53)->blocked, 0) << "its blocker is gone";
+
+    EXPECT_EQ(state.kill(51), KillResult::Killed);
+    EXPECT_FALSE(state.inputBuffer(51).has_value());
+}
+
+TEST(TdsSimTimeline, ClientSessionsGetFreeSpidsAndLeave) {
+    ServerState state(parseScenario(kTimeline, "t"), 0, Clock::now());
+    SessionDef row;
+    row.program = "App";
+    int a = state.attachConnection(row);
+    int b = state.attachConnection(row);
+    EXPECT_EQ(a, 54) << "the first SPID from 51 that the scenario does not use";
+    EXPECT_EQ(b, 55);
+    state.detachConnection(a);
+    EXPECT_FALSE(state.spidExists(a));
+    EXPECT_EQ(state.attachConnection(row), 54);
+}
+
+TEST(TdsSimScenario, ErrorsNameTheLine) {
+    struct Case {
+        const char* text;
+        const char* fragment;
+    };
+    const Case cases[] = {
+        {"[session]\nspid = x\n", "t:2: not an integer"},
+        {"[bogus]\n", "t:1: unknown section"},
+        {"name = a\n", "t:1: key outside a section"},
+        {"[session]\nspid = 51\ncolour = red\n", "t:3: unknown key in [session]"},
+        {"[session]\nspid = 51\ndatabase = Nowhere\n", "unknown database: Nowhere"},
+        {"[session]\nlogin = sa\n", "needs a spid"},
+        {"[faults]\ndelay = soon\n", "delay needs milliseconds"},
+        {"[block]\nto = tomorrow\n", "t:2: not a number of seconds"},
+    };
+    for (const Case& c : cases) {
+        try {
+            parseScenario(c.text, "t");
+            ADD_FAILURE() << "accepted: " << c.text;
+        } catch (const ScenarioError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.fragment), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(TdsSimScenario, QuotedValuesKeepBlanksAndFaultsApplyPerInstance) {
+    Scenario sc = parseScenario("[session]\nspid = 60\nhost = \"  H  \"\ninput = a\\r\\nb\n"
+                                "[faults]\ndelay = 100\n[faults 1]\nrefuse = yes\n",
+                                "t");
+    EXPECT_EQ(sc.sessions[0].host, "  H  ");
+    EXPECT_EQ(sc.sessions[0].inputBuffer, "a\r\nb");
+    EXPECT_EQ(sc.faultsFor(0).delayMs, 100);
+    EXPECT_TRUE(sc.faultsFor(1).refuse);
+    EXPECT_EQ(sc.faultsFor(1).delayMs, 0);
+    EXPECT_EQ(sc.logins.size(), 2u) << "the standard logins when none are given";
+}
+
+TEST(TdsSimScenario, BuiltInsLoadAndTheGeneratorMakesWhatItIsAskedFor) {
+    for (const char* name : {"demo", "edge"}) {
+        Scenario sc = loadScenario(name);
+        ASSERT_NE(sc.logins.size(), 0u) << name;
+        EXPECT_EQ(sc.logins[0].name, "sa");
+        EXPECT_TRUE(sc.logins[0].sysadmin);
+        EXPECT_EQ(sc.logins[1].name, "viewer");
+        EXPECT_FALSE(sc.logins[1].sysadmin);
+    }
+    Scenario gen = generateScenario("sessions=1000,blocked=0.25,depth=10");
+    EXPECT_EQ(gen.sessions.size(), 1000u);
+    EXPECT_EQ(gen.episodes.size(), 250u);
+    ServerState state(gen, 0, Clock::now());
+    auto rows = state.processRows(Clock::now(), 0);
+    int blocked = 0;
+    for (const ProcessRow& r : rows) {
+        blocked += r.blocked != 0;
+    }
+    EXPECT_EQ(blocked, 250);
+    EXPECT_THROW(generateScenario("sessions=10,colour=red"), ScenarioError);
+    EXPECT_THROW(generateScenario("blocked=2"), ScenarioError);
+    Scenario big = generateScenario("sessions=40000,blocked=0");
+    EXPECT_EQ(big.sessions.size(), 40000u);
+    EXPECT_LE(big.sessions.back().spid, 32767);
+}
+
+TEST(TdsSimStatements, MatchAfterFoldingCaseAndWhiteSpace) {
+    struct Case {
+        const char* text;
+        StatementKind kind;
+        long long number;
+    };
+    const Case cases[] = {
+        {kProcessQuery, StatementKind::ProcessQuery, 0},
+        {"SELECT  spid, blocked, d.name, waittime, lastwaittype, waitresource, open_tran, "
+         "p.status, hostname, program_name, cmd, loginame, cpu, physical_io, memusage\n FROM "
+         "master.dbo.sysprocesses p LEFT OUTER JOIN master..sysdatabases d ON d.dbid = p.dbid "
+         "ORDER BY blocked, waittime;",
+         StatementKind::ProcessQuery, 0},
+        {"select IS_SRVROLEMEMBER('sysadmin')", StatementKind::IsSysAdmin, 0},
+        {"DBCC INPUTBUFFER(53)", StatementKind::InputBuffer, 53},
+        {"dbcc inputbuffer ( -4 )", StatementKind::InputBuffer, -4},
+        {"KILL 53", StatementKind::Kill, 53},
+        {"kill -2", StatementKind::Kill, -2},
+        {"select 1", StatementKind::SelectInt, 1},
+        {"SET TEXTSIZE 2147483647 SET ANSI_NULLS ON", StatementKind::Set, 0},
+        {"use [Sales]", StatementKind::Use, 0},
+        {"KILL", StatementKind::Unknown, 0},
+        {"killer 5", StatementKind::Unknown, 0},
+        {"select * from sys.dm_exec_sessions", StatementKind::Unknown, 0},
+    };
+    for (const Case& c : cases) {
+        Statement st = classifyStatement(c.text);
+        EXPECT_EQ(st.kind, c.kind) << c.text;
+        EXPECT_EQ(st.number, c.number) << c.text;
+    }
+    EXPECT_EQ(classifyStatement("use [Sales]").word, "Sales");
+    EXPECT_EQ(classifyStatement("frobnicate now").word, "frobnicate");
+}
+
+TEST(TdsSimPackets, ReassemblyAcrossReadsAndAttentionCuttingIn) {
+    std::string stream;
+    std::uint8_t id = 1;
+    appendPackets(stream, PacketType::SqlBatch, std::string(1000, 'x'), 512, 0, id);
+    appendPackets(stream, PacketType::Attention, "", 512, 0, id);
+    MessageAssembler a;
+    std::vector<Message> got;
+    for (char c : stream) { // one byte at a time: the worst a socket can do
+        a.feed(std::string_view(&c, 1));
+        while (auto m = a.next()) {
+            got.push_back(std::move(*m));
+        }
+    }
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].payload, std::string(1000, 'x'));
+    EXPECT_EQ(got[1].type, PacketType::Attention);
+
+    MessageAssembler b;
+    b.feed(std::string("\x01\x01\x00\x07\x00\x00\x01\x00", 8));
+    EXPECT_THROW(b.next(), ProtocolError);
+}
