@@ -1,5 +1,6 @@
 #include "DataLinkFile.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -70,13 +71,22 @@ std::string Decode(const std::string& bytes) {
 } // namespace
 
 std::optional<std::string> LoadDataLinkFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
         return std::nullopt;
     }
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) {
-        return std::nullopt;
+    std::string bytes;
+    try {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            return std::nullopt;
+        }
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (in.bad()) {
+            return std::nullopt;
+        }
+    } catch (const std::exception&) {
+        return std::nullopt; // unreadable is not an error here
     }
     const std::string text = Decode(bytes);
 

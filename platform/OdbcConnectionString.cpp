@@ -238,7 +238,8 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
     const TServerAddress address = ParseDataSource(dataSource);
 
     std::string& out = info.OdbcString;
-    Append(out, "Driver", driver);
+    // Driver names hold blanks more often than not; braces always work.
+    out += "Driver={" + driver + "};";
     if (freeTds) {
         if (!address.Instance.empty() && !address.Port) {
             Append(out, "Server", address.Host + "\\" + address.Instance);

@@ -131,6 +131,7 @@ bool FetchAll(SQLHSTMT stmt, SQLSMALLINT columnCount, TWorkerResult& result) {
     for (;;) {
         SQLRETURN rc = SQLFetch(stmt);
         if (rc == SQL_NO_DATA) {
+            TakeDiagnostics(SQL_HANDLE_STMT, stmt, false, result, ""); // messages after the rows
             break;
         }
         if (!SQL_SUCCEEDED(rc)) {
@@ -340,6 +341,7 @@ TWorkerResult TOdbcWorker::DoExecute(const TWorkerJob& job) {
     result.Ok = true;
     while (result.Ok) {
         if (rc == SQL_NO_DATA) {
+            TakeDiagnostics(SQL_HANDLE_STMT, stmt, false, result, "");
             break;
         }
         if (!SQL_SUCCEEDED(rc)) {

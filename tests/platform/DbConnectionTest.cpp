@@ -1,0 +1,344 @@
+// The ODBC connection against a real tdssim: events, synchronous and asynchronous forms,
+// errors, cancel, time-outs, and connections that do not hold each other up.
+#include "DbConnection.h"
+
+#include "DbDataSet.h"
+#include "EventWait.h"
+#include "TdsSimProcess.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+using tallyvane::testsupport::SimLogEntry;
+using tallyvane::testsupport::SpinUntil;
+using tallyvane::testsupport::TdsSimProcess;
+
+namespace {
+
+const char* const ProcessQuery =
+    "select spid, blocked, d.name, waittime, lastwaittype, waitresource, open_tran, p.status, "
+    "hostname, program_name, cmd, loginame, cpu, physical_io, memusage\r\n"
+    "from master.dbo.sysprocesses p left outer join master..sysdatabases d on d.dbid = p.dbid\r\n"
+    "order by blocked, waittime";
+
+// Records every event of a connection, in order, with the thread it came on.
+struct EventLog {
+    std::vector<std::string> Events;
+    std::vector<TDbError> ConnectErrors;
+    std::vector<TDbCommand> Executes;
+    std::vector<TEventStatus> ExecuteStatus;
+    std::vector<TDbRecordsetPtr> ExecuteRecords;
+    std::vector<TDbError> ExecuteErrors;
+    std::vector<TDbError> Messages;
+    bool WrongThread = false;
+
+    void Attach(TDbConnection& c) {
+        c.OnWillConnect = [this](TDbConnection&, std::string&, std::string&, std::string&,
+                                 TConnectOption&, TEventStatus&) { Note("will-connect"); };
+        c.OnConnectComplete = [this](TDbConnection&, const TDbError* e, TEventStatus& s) {
+            Note(s == esOK ? "connect-ok" : "connect-failed");
+            if (e != nullptr) {
+                ConnectErrors.push_back(*e);
+            }
+        };
+        c.OnExecuteComplete = [this](TDbConnection&, int, const TDbError* e, TEventStatus& s,
+                                     const TDbCommand& cmd, const TDbRecordsetPtr& rs) {
+            Note(s == esOK ? "execute-ok" : "execute-failed");
+            Executes.push_back(cmd);
+            ExecuteStatus.push_back(s);
+            ExecuteRecords.push_back(rs);
+            if (e != nullptr) {
+                ExecuteErrors.push_back(*e);
+            }
+        };
+        c.OnInfoMessage = [this](TDbConnection&, const TDbError* e, TEventStatus&) {
+            if (e != nullptr) {
+                Messages.push_back(*e);
+            }
+        };
+    }
+    void Note(const std::string& event) {
+        if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
+            WrongThread = true;
+        }
+        Events.push_back(event);
+    }
+    int Count(const std::string& event) const {
+        return static_cast<int>(std::count(Events.begin(), Events.end(), event));
+    }
+};
+
+class DbConnectionTest : public ::testing::Test {
+protected:
+    void Setup(TDbConnection& c, int instance = 0, const std::string& user = "sa",
+               const std::string& password = "Sim-Admin-1") {
+        c.ConnectionString =
+            Sim.oledbConnectionString(instance, user, password) + ";Application Name=Tallyvane";
+        c.ConnectionTimeout = 5;
+        c.CommandTimeout = 5;
+    }
+    TdsSimProcess Sim{"demo", 2};
+};
+
+TEST_F(DbConnectionTest, SynchronousFormsDeliverTheirOwnEventsBeforeReturning) {
+    TDbConnection c;
+    EventLog log;
+    log.Attach(c);
+    Setup(c);
+    c.Open();
+    EXPECT_TRUE(c.Connected());
+    EXPECT_EQ(log.Events, (std::vector<std::string>{"will-connect", "connect-ok"}));
+
+    TDbRecordsetPtr rs = c.Execute("select IS_SRVROLEMEMBER('sysadmin')");
+    ASSERT_EQ(log.Events.back(), "execute-ok");
+    ASSERT_TRUE(rs && rs->IsOpen());
+    TDbDataSet ds;
+    ds.SetRecordset(rs);
+    EXPECT_EQ(ds.Fields(0).AsInteger(), 1);
+    EXPECT_EQ(log.Executes.back().Id, c.LastCommandId());
+    EXPECT_FALSE(log.WrongThread);
+}
+
+TEST_F(DbConnectionTest, AsynchronousFormsReturnAtOnceAndReportOnTheGuiThread) {
+    TDbConnection c;
+    EventLog log;
+    log.Attach(c);
+    Setup(c);
+    c.ConnectOptions = coAsyncConnect;
+    c.Open();
+    EXPECT_EQ(log.Events, (std::vector<std::string>{"will-connect"}));
+    ASSERT_TRUE(SpinUntil([&] { return log.Count("connect-ok") == 1; }));
+
+    EXPECT_EQ(c.Execute(ProcessQuery, eoAsyncExecute), nullptr);
+    const std::uint64_t id = c.LastCommandId();
+    EXPECT_EQ(log.Count("execute-ok"), 0);
+    ASSERT_TRUE(SpinUntil([&] { return log.Count("execute-ok") == 1; }));
+    EXPECT_EQ(log.Executes[0].Id, id);
+    EXPECT_EQ(log.Executes[0].CommandText, ProcessQuery);
+    const TDbRecordsetPtr& rs = log.ExecuteRecords[0];
+    ASSERT_TRUE(rs && rs->IsOpen());
+    EXPECT_EQ(rs->ColumnCount(), 15u);
+    EXPECT_GT(rs->RowCount(), 10u);
+    EXPECT_FALSE(log.WrongThread);
+
+    const auto login =
+        Sim.waitForLog([](const SimLogEntry& e) { return e.at("event") == "login"; });
+    EXPECT_EQ(login.at("app"), "Tallyvane");
+}
+
+TEST_F(DbConnectionTest, TheServerSeesTallyvaneWhateverTheStringSays) {
+    TDbConnection c;
+    Setup(c);
+    c.ConnectionString = "Application Name=Other;" + c.ConnectionString + ";Application Name=X";
+    c.Open();
+    const auto login =
+        Sim.waitForLog([](const SimLogEntry& e) { return e.at("event") == "login"; });
+    EXPECT_EQ(login.at("app"), "Tallyvane");
+}
+
+TEST_F(DbConnectionTest, LoginFailureCarriesTheServersOwnText) {
+    TDbConnection c;
+    EventLog log;
+    log.Attach(c);
+    Setup(c, 0, "sa", "wrong");
+    try {
+        c.Open();
+        FAIL() << "the login should fail";
+    } catch (const EDbError& e) {
+        EXPECT_STREQ(e.what(), "Login failed for user 'sa'.");
+        EXPECT_EQ(e.Error.NativeError, 18456);
+    }
+    EXPECT_FALSE(c.Connected());
+    EXPECT_EQ(log.Events.back(), "connect-failed");
+    ASSERT_EQ(log.ConnectErrors.size(), 1u);
+    EXPECT_EQ(log.ConnectErrors[0].Description, "Login failed for user 'sa'.");
+
+    // The asynchronous form reports the same through the event only.
+    c.ConnectOptions = coAsyncConnect;
+    c.Open();
+    ASSERT_TRUE(SpinUntil([&] { return log.Count("connect-failed") == 2; }));
+    EXPECT_EQ(log.ConnectErrors[1].NativeError, 18456);
+}
+
+TEST_F(DbConnectionTest, StatementErrorsAndInfoMessagesComeFromTheServer) {
+    TDbConnection c;
+    EventLog log;
+    log.Attach(c);
+    Setup(c);
+    c.Execute("use master");
+    ASSERT_EQ(log.Messages.size(), 1u);
+    EXPECT_EQ(log.Messages[0].NativeError, 5701);
+    EXPECT_EQ(log.Messages[0].Description, "Changed database context to 'master'.");
+    EXPECT_EQ(c.Errors.size(), 1u);
+
+    TDbRecordsetPtr rs = c.Execute("DBCC INPUTBUFFER(51)");
+    ASSERT_TRUE(rs && rs->IsOpen());
+    EXPECT_EQ(rs->ColumnCount(), 3u);
+
+    try {
+        c.Execute("DBCC INPUTBUFFER(4242)");
+        FAIL() << "an unknown SPID is an error";
+    } catch (const EDbError& e) {
+        EXPECT_EQ(e.Error.NativeError, 7955);
+        EXPECT_STREQ(e.what(), "Invalid SPID 4242 specified.");
+    }
+    EXPECT_EQ(log.Events.back(), "execute-failed");
+    // A statement without a result set gives a closed recordset, none without records.
+    EXPECT_FALSE(c.Execute("set nocount on")->IsOpen());
+    EXPECT_EQ(c.Execute("set nocount on", eoExecuteNoRecords), nullptr);
+}
+
+TEST_F(DbConnectionTest, ExecuteOnAClosedConnectionConnectsFirst) {
+    TDbConnection c;
+    EventLog log;
+    log.Attach(c);
+    Setup(c);
+    c.ConnectOptions = coAsyncConnect; // an implicit connect still waits
+    TDbRecordsetPtr rs = c.Execute("select 1");
+    EXPECT_TRUE(rs && rs->IsOpen());
+    EXPECT_EQ(log.Events, (std::vector<std::string>{"will-connect", "connect-ok", "execute-ok"}));
+}
+
+TEST_F(DbConnectionTest, ASynchronousStatementBesideAnOutstandingQueryGetsItsOwnResult) {
+    TDbConnection c;
+    EventLog log;
+    log.Attach(c);
+    Setup(c);
+    c.Open();
+    Sim.setFault(0, "delay", "300");
+    c.Execute(ProcessQuery, eoAsyncExecute);
+    const std::uint64_t queryId = c.LastCommandId();
+    TDbRecordsetPtr rs = c.Execute("select IS_SRVROLEMEMBER('sysadmin')");
+    TDbDataSet ds;
+    ds.SetRecordset(rs);
+    EXPECT_EQ(ds.Fields(0).AsInteger(), 1);
+    ASSERT_TRUE(SpinUntil([&] { return log.Count("execute-ok") == 2; }));
+    // The query's completion came first and carries its own number.
+    EXPECT_EQ(log.Executes[0].Id, queryId);
+    EXPECT_EQ(log.ExecuteRecords[0]->ColumnCount(), 15u);
+    EXPECT_EQ(log.Executes[1].CommandText, "select IS_SRVROLEMEMBER('sysadmin')");
+}
+
+TEST_F(DbConnectionTest, CancelledWorkNeverReachesTheHandlers) {
+    TDbConnection c;
+    EventLog log;
+    log.Attach(c);
+    Setup(c);
+    c.Open();
+    Sim.setFault(0, "hang");
+    c.Execute(ProcessQuery, eoAsyncExecute);
+    EXPECT_TRUE(c.HasPendingWork());
+    EXPECT_TRUE(c.Cancel());
+    EXPECT_FALSE(c.HasPendingWork());
+    EXPECT_FALSE(c.Cancel()); // nothing pending: still fine
+    Sim.clearFaults(0);
+    // The connection stays usable, and the abandoned query's result is dropped.
+    TDbRecordsetPtr rs = c.Execute("select 1");
+    EXPECT_TRUE(rs && rs->IsOpen());
+    EXPECT_EQ(log.Count("execute-ok"), 1);
+    EXPECT_EQ(log.Count("execute-failed"), 0);
+
+    // A connect that hangs in the login: cancelled, it leaves the connection closed.
+    TDbConnection d;
+    EventLog dlog;
+    dlog.Attach(d);
+    Setup(d, 1);
+    Sim.setFault(1, "hang-login");
+    d.ConnectOptions = coAsyncConnect;
+    d.Open();
+    EXPECT_TRUE(d.Connecting());
+    EXPECT_TRUE(d.Cancel());
+    EXPECT_FALSE(d.Connected());
+    Sim.clearFaults(1);
+    d.ConnectOptions = coConnectUnspecified;
+    d.Open();
+    EXPECT_TRUE(d.Connected());
+    EXPECT_EQ(dlog.Count("connect-ok"), 1);
+    EXPECT_EQ(dlog.Count("connect-failed"), 0);
+}
+
+TEST_F(DbConnectionTest, HungServerIsBoundedByTheTimeOuts) {
+    TDbConnection c;
+    EventLog log;
+    log.Attach(c);
+    Setup(c);
+    c.CommandTimeout = 1;
+    c.Open();
+    Sim.setFault(0, "hang");
+    c.Execute(ProcessQuery, eoAsyncExecute);
+    ASSERT_TRUE(SpinUntil([&] { return log.Count("execute-failed") == 1; }));
+    EXPECT_FALSE(log.ExecuteErrors[0].Description.empty());
+
+    TDbConnection d;
+    EventLog dlog;
+    dlog.Attach(d);
+    Setup(d, 1);
+    d.ConnectionTimeout = 1;
+    Sim.setFault(1, "hang-login");
+    d.ConnectOptions = coAsyncConnect;
+    d.Open();
+    ASSERT_TRUE(SpinUntil([&] { return dlog.Count("connect-failed") == 1; }));
+    EXPECT_FALSE(d.Connected());
+}
+
+TEST_F(DbConnectionTest, AServerThatStopsMidResultFailsTheStatement) {
+    TDbConnection c;
+    EventLog log;
+    log.Attach(c);
+    Setup(c);
+    c.Open();
+    Sim.setFault(0, "drop");
+    c.Execute(ProcessQuery, eoAsyncExecute);
+    ASSERT_TRUE(SpinUntil([&] { return log.Count("execute-failed") == 1; }));
+    EXPECT_FALSE(log.ExecuteErrors[0].Description.empty());
+}
+
+TEST_F(DbConnectionTest, ADeadServerDoesNotHoldUpAnother) {
+    TDbConnection hung;
+    EventLog hungLog;
+    hungLog.Attach(hung);
+    Setup(hung, 1);
+    hung.Open();
+    Sim.setFault(1, "hang");
+    hung.Execute(ProcessQuery, eoAsyncExecute);
+
+    TDbConnection healthy;
+    EventLog log;
+    log.Attach(healthy);
+    Setup(healthy, 0);
+    healthy.ConnectOptions = coAsyncConnect;
+    healthy.Open();
+    ASSERT_TRUE(SpinUntil([&] { return log.Count("connect-ok") == 1; }));
+    for (int i = 0; i < 3; ++i) {
+        healthy.Execute(ProcessQuery, eoAsyncExecute);
+        ASSERT_TRUE(SpinUntil([&] { return log.Count("execute-ok") == i + 1; }));
+    }
+    // All of that happened while the other connection's query was still outstanding.
+    EXPECT_TRUE(hung.HasPendingWork());
+    EXPECT_EQ(hungLog.Count("execute-ok") + hungLog.Count("execute-failed"), 0);
+}
+
+TEST_F(DbConnectionTest, DestroyingAConnectionWithPendingWorkIsQuiet) {
+    int events = 0;
+    {
+        TDbConnection c;
+        Setup(c);
+        c.OnExecuteComplete = [&](TDbConnection&, int, const TDbError*, TEventStatus&,
+                                  const TDbCommand&, const TDbRecordsetPtr&) { ++events; };
+        c.Open();
+        Sim.setFault(0, "delay", "200");
+        c.Execute(ProcessQuery, eoAsyncExecute);
+    }
+    // The abandoned worker closes its connection after its last result, so once the server
+    // saw the disconnect, anything it might have posted is in the event queue.
+    Sim.waitForLog([](const SimLogEntry& e) { return e.at("event") == "disconnect"; });
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(events, 0);
+}
+
+} // namespace
