@@ -1,0 +1,104 @@
+// The rows of the process view: a copy of one snapshot's forest, made when the view is rebuilt.
+// Every cell is kept as the row was filled, so the rows never read the monitor's items again:
+// a snapshot cleared or freed behind the view cannot be reached through them.
+//
+// Sorting works per level (siblings among themselves) through Compare, with the fill order as
+// the tie-break; the tie-break does not depend on the direction, so equal keys keep their
+// relative order whichever way the user sorts.
+#pragma once
+
+#include <QAbstractItemModel>
+#include <QCollator>
+#include <QString>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class TImageList;
+class TProcessItem;
+
+class TProcessModel : public QAbstractItemModel {
+    Q_OBJECT
+public:
+    enum TColumn {
+        SpidTLC,
+        DBNameTLC,
+        WaitInfoTLC,
+        OpenTranCountTLC,
+        StatusTLC,
+        HostNameTLC,
+        AppNameTLC,
+        CommandTLC,
+        BlockSpidTLC,
+        LoginNameTLC,
+        CpuTLC,
+        PhysicalIoTLC,
+        MemusageTLC,
+        ColumnCount
+    };
+    // The columns' component names (the keys of the saved layout) and captions.
+    static const char* const ColumnNames[ColumnCount];
+    static const char* const ColumnCaptions[ColumnCount];
+
+    explicit TProcessModel(const TImageList& images, QObject* parent = nullptr);
+
+    // Batch update: between Begin and End the model holds no rows the view could read.
+    void BeginRebuild();
+    // Appends the item's row as the last child of parentRow (-1: a new top-level row) and
+    // returns the new row's id. Ids are the fill order: 0, 1, 2, ...
+    int AddRow(const TProcessItem& item, int parentRow);
+    // Sorts every level (when column >= 0) and ends the batch update.
+    void EndRebuild(int sortColumn, Qt::SortOrder order);
+
+    int RowCount() const { return static_cast<int>(Rows.size()); }
+    std::int32_t Spid(int row) const { return Rows[static_cast<std::size_t>(row)].Spid; }
+    int Parent(int row) const { return Rows[static_cast<std::size_t>(row)].Parent; }
+    int ChildCount(int row) const;
+    QString Text(int row, int column) const;
+    int BlockRole(int row) const { return Rows[static_cast<std::size_t>(row)].BlockRole; }
+    QModelIndex IndexOfRow(int row, int column = 0) const;
+    static int RowOf(const QModelIndex& index) { return static_cast<int>(index.internalId()); }
+
+    // The order of two rows of one level for the sort column and direction: negative when
+    // first comes before second. Numbers compare as numbers, the other columns as text,
+    // locale-aware and case-sensitive; descending inverts the sign.
+    int Compare(int first, int second, int column, Qt::SortOrder order) const;
+
+    // The "Wait Info" text of a wait time: "%.3f sec - %s (%s)" with the locale's decimal
+    // separator, empty for 0 or less.
+    static QString WaitInfoText(std::int32_t waitTime, const std::string& lastWaitType,
+                                const std::string& waitResource);
+
+    // QAbstractItemModel
+    QModelIndex index(int row, int column, const QModelIndex& parent) const override;
+    QModelIndex parent(const QModelIndex& child) const override;
+    int rowCount(const QModelIndex& parent) const override;
+    int columnCount(const QModelIndex& parent) const override;
+    bool hasChildren(const QModelIndex& parent) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    void sort(int column, Qt::SortOrder order) override;
+
+private:
+    struct TRow {
+        int Parent = -1;
+        int Position = 0; // index among its siblings, after sorting
+        std::uint8_t BlockRole = 0;
+        std::int32_t Spid = 0, Blocked = 0, OpenTran = 0, Cpu = 0, PhysicalIo = 0, MemUsage = 0;
+        std::int32_t WaitTime = 0;
+        std::string DBName, LastWaitType, WaitResource, Status, HostName, ProgramName, Cmd,
+            LoginName;
+    };
+    // Children of row r are Kids[KidBegin[r] .. KidBegin[r] + KidCount[r]); the top level is
+    // the entry at index RowCount().
+    void LinkChildren();
+    void SortLevels(int column, Qt::SortOrder order);
+    int Level(int parentRow) const { return parentRow < 0 ? RowCount() : parentRow; }
+
+    const TImageList& Images;
+    QCollator Collator;
+    std::vector<TRow> Rows;
+    std::vector<int> KidBegin, KidCount, Kids;
+    bool Rebuilding = false;
+};
