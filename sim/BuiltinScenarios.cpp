@@ -605,9 +605,10 @@ Scenario generateScenario(const std::string& params) {
     sc.name = "gen:" + params;
     sc.serverName = "SIMGEN";
 
-    // SPIDs are smallints: past 32717 sessions, further rows are worker rows of existing
-    // SPIDs (as a parallel query shows them) and share their blocking.
-    constexpr std::size_t kSpids = 32767 - 51 + 1;
+    // SPIDs are smallints: past 30,000 sessions, further rows are worker rows of existing
+    // SPIDs (as a parallel query shows them) and share their blocking. The SPIDs above stay
+    // free for client connections.
+    constexpr std::size_t kSpids = 30000;
     const std::size_t sessions = std::min(rows, kSpids);
     static const char* programs[] = {"Order Entry", "Billing",        "Report Builder",
                                      "Web Shop",    "Inventory Sync", "ETL Loader"};

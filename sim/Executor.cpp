@@ -67,30 +67,34 @@ StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, bool inProc,
     };
     writeColumnMetadata(tw, cols);
     std::vector<ProcessRow> rows = ctx.state.processRows(now, ctx.spid);
-    std::vector<Value> values(cols.size());
     std::uint64_t count = 0;
-    tw.out().reserve(tw.out().size() + rows.size() * 1700);
+    std::string& out = tw.out();
+    out.reserve(out.size() + rows.size() * 1700);
     for (const ProcessRow& r : rows) {
         const SessionDef& s = *r.session;
         if (!ctx.login.viewServerState && !ctx.login.sysadmin && s.spid != ctx.spid) {
             continue;
         }
-        values[0] = static_cast<std::int64_t>(s.spid);
-        values[1] = static_cast<std::int64_t>(r.blocked);
-        values[2] = r.databaseName ? Value{*r.databaseName} : Value{Null{}};
-        values[3] = static_cast<std::int64_t>(r.waittime);
-        values[4] = *r.waitType;
-        values[5] = *r.waitResource;
-        values[6] = static_cast<std::int64_t>(s.openTran);
-        values[7] = *r.status;
-        values[8] = s.host;
-        values[9] = s.program;
-        values[10] = *r.command;
-        values[11] = s.login;
-        values[12] = static_cast<std::int64_t>(s.cpu);
-        values[13] = static_cast<std::int64_t>(s.io);
-        values[14] = static_cast<std::int64_t>(s.memory);
-        writeRow(tw, cols, values);
+        writeRowStart(out);
+        writeIntValue(out, cols[0], s.spid);
+        writeIntValue(out, cols[1], r.blocked);
+        if (r.databaseName) {
+            writeTextValue(out, cols[2], *r.databaseName);
+        } else {
+            writeNullValue(out, cols[2]);
+        }
+        writeIntValue(out, cols[3], r.waittime);
+        writeTextValue(out, cols[4], *r.waitType);
+        writeTextValue(out, cols[5], *r.waitResource);
+        writeIntValue(out, cols[6], s.openTran);
+        writeTextValue(out, cols[7], *r.status);
+        writeTextValue(out, cols[8], s.host);
+        writeTextValue(out, cols[9], s.program);
+        writeTextValue(out, cols[10], *r.command);
+        writeTextValue(out, cols[11], s.login);
+        writeIntValue(out, cols[12], s.cpu);
+        writeIntValue(out, cols[13], s.io);
+        writeIntValue(out, cols[14], s.memory);
         ++count;
     }
     finish(tw, DoneStatus::Count, kCmdSelect, count, inProc);

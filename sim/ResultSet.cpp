@@ -30,7 +30,7 @@ void writeInt(ByteWriter& w, int width, std::int64_t v) {
     }
 }
 
-void writeText(std::string& out, const Column& c, const std::string& text) {
+void writeText(std::string& out, const Column& c, std::string_view text) {
     ByteWriter w(out);
     std::size_t lenPos = out.size();
     w.u16le(0);
@@ -41,11 +41,17 @@ void writeText(std::string& out, const Column& c, const std::string& text) {
         out.resize(start + maxBytes);
     }
     if (c.type == ColumnType::NChar) {
+        // Blanks in UCS-2, enough for the widest nchar column (8000 bytes).
+        static const std::string blanks = [] {
+            std::string b;
+            for (int i = 0; i < 4000; ++i) {
+                b += std::string(" \0", 2);
+            }
+            return b;
+        }();
         std::size_t have = out.size() - start;
-        out.reserve(start + maxBytes);
-        for (; have < maxBytes; have += 2) {
-            out.push_back(' ');
-            out.push_back('\0');
+        if (have < maxBytes) {
+            out.append(blanks, 0, maxBytes - have);
         }
     }
     w.patchU16le(lenPos, static_cast<std::uint16_t>(out.size() - start));
@@ -69,6 +75,32 @@ void writeColumnMetadata(TokenWriter& tw, const std::vector<Column>& columns) {
             w.u8(static_cast<std::uint8_t>(intWidth(c.type)));
         }
         w.bVarchar(c.name);
+    }
+}
+
+void writeRowStart(std::string& out) {
+    out.push_back(static_cast<char>(0xD1));
+}
+
+void writeIntValue(std::string& out, const Column& column, std::int64_t value) {
+    ByteWriter w(out);
+    if (isText(column.type)) {
+        writeText(out, column, std::to_string(value));
+    } else {
+        writeInt(w, intWidth(column.type), value);
+    }
+}
+
+void writeTextValue(std::string& out, const Column& column, std::string_view text) {
+    writeText(out, column, text);
+}
+
+void writeNullValue(std::string& out, const Column& column) {
+    ByteWriter w(out);
+    if (isText(column.type)) {
+        w.u16le(0xFFFF);
+    } else {
+        w.u8(0);
     }
 }
 

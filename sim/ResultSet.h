@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -22,6 +23,13 @@ struct Null {};
 using Value = std::variant<Null, std::int64_t, std::string>;
 
 void writeColumnMetadata(TokenWriter& tw, const std::vector<Column>& columns);
+
+// Column values of one ROW written straight into the reply, for result sets too big to
+// go through Value (the process query of a large server).
+void writeRowStart(std::string& out);
+void writeIntValue(std::string& out, const Column& column, std::int64_t value);
+void writeTextValue(std::string& out, const Column& column, std::string_view text);
+void writeNullValue(std::string& out, const Column& column);
 // One ROW token. NChar values are padded with blanks to their declared length and
 // character values longer than the column are cut, as the real server does.
 void writeRow(TokenWriter& tw, const std::vector<Column>& columns, const std::vector<Value>& row);

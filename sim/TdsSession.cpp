@@ -177,7 +177,13 @@ void TdsSession::handleLogin(const std::string& payload) {
     row.eventType = "No Event";
     spid_ = state_.attachConnection(row);
     if (spid_ == 0) {
-        loginFailed(login.userName, "no free SPID");
+        ServerMessage m;
+        m.number = 17809;
+        m.state = 1;
+        m.severity = 20;
+        m.text = "Could not connect because the maximum number of user connections has already "
+                 "been reached.";
+        loginFailed(login.userName, "no free SPID", m);
         return;
     }
     login_ = def;

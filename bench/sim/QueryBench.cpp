@@ -100,6 +100,7 @@ void odbcClient(TdsSimProcess& sim, int runs) {
 } // namespace
 
 int main() {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("tdssim: the process query, one instance, loopback (times per query)\n");
     for (int sessions : {10000, 100000}) {
         TdsSimProcess sim("gen:sessions=" + std::to_string(sessions) + ",blocked=0.2,depth=50", 1,
