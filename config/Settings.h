@@ -3,6 +3,8 @@
 // notified of a change.
 #pragma once
 
+#include "FileNames.h"
+
 #include <cstdint>
 #include <string>
 
@@ -21,7 +23,8 @@ extern bool WarnOnlyOnce;                 // warn once per blocking episode of a
 // Puts every setting back to the value it has when the process starts (tests).
 void ResetSettings();
 
-// Reads the settings file; a missing file or key leaves the setting as it is.
+// Reads the settings file (SettingsFileName unless given); a missing file or key, or a value
+// that is no whole number, leaves the setting as it is. An unreadable file reads as empty.
 void LoadSettings();
 void LoadSettings(const std::string& fileName);
 // Writes the eleven keys one by one, updating the file in place. Throws Exception

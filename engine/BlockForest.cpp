@@ -41,21 +41,19 @@ public:
     TBlockForest Run();
 
 private:
-    struct TSpidGroup {
-        std::int32_t FirstRow = -1; // the only row, for a SPID with one row
-        std::int32_t Count = 0;
-        std::int32_t Shared = -1; // index into the shared-SPID tables when Count > 1
-    };
-
     const std::vector<TBlockRow>& Rows;
     const std::int32_t N;
     const std::int32_t WarningTimeout;
 
-    // SPID -> group, open addressing.
-    std::vector<std::int32_t> SlotSpid;
-    std::vector<std::int32_t> SlotGroup; // -1: empty
+    // SPID index, open addressing. Value: the row, for a SPID with one row; -2 - k for the
+    // k-th SPID shared by several rows; kEmpty for a free slot.
+    static constexpr std::int32_t kEmpty = -1;
+    struct TSlot {
+        std::int32_t Spid;
+        std::int32_t Value;
+    };
+    std::vector<TSlot> Slots;
     std::uint32_t SlotShift = 0;
-    std::vector<TSpidGroup> Groups;
 
     // Shared SPIDs: entries (root row, first row of the SPID in that tree), and the candidate
     // among trees whose root was visited and stayed at the top level.
@@ -63,21 +61,26 @@ private:
     std::vector<std::int32_t> LaterRoot;
     std::vector<std::int32_t> LaterRow;
 
-    // The forest: parent row, union-find with depth offsets, root row per representative.
-    std::vector<std::int32_t> Parent;
-    std::vector<std::int32_t> UfParent;
-    std::vector<std::int32_t> UfSize;
-    std::vector<std::int32_t> DepthPart; // depth = sum along the union-find path
-    std::vector<std::int32_t> RootRow;
+    // The forest, one record per row: union-find over trees with depth offsets (a node's
+    // depth is the sum of DepthPart along its union-find path) and the root row of each tree,
+    // kept at its representative.
+    struct TNode {
+        std::int32_t Parent;
+        std::int32_t UfParent;
+        std::int32_t UfSize;
+        std::int32_t DepthPart;
+        std::int32_t RootRow;
+    };
+    std::vector<TNode> Nodes;
     std::vector<std::int32_t> Path;
     std::vector<std::vector<std::int32_t>> Lift; // Lift[k][v]: 2^k-th ancestor, -1 unknown
 
     void IndexSpids();
-    std::int32_t GroupOf(std::int32_t spid) const;
+    std::int32_t Lookup(std::int32_t spid) const;
     std::int32_t FirstInPreOrder(std::int32_t spid, std::int32_t visited);
     std::int32_t Find(std::int32_t v);
     std::int32_t Depth(std::int32_t v);
-    void Attach(std::int32_t x, std::int32_t blocker);
+    void Attach(std::int32_t x, std::int32_t rx, std::int32_t blocker, std::int32_t rb);
     std::int32_t Ancestor(std::int32_t v, std::int32_t k);
     std::int32_t Up(std::int32_t v, std::int32_t distance);
     std::int32_t Earlier(std::int32_t a, std::int32_t b);
@@ -92,86 +95,90 @@ void TForestBuilder::IndexSpids() {
     while ((std::size_t{1} << bits) < static_cast<std::size_t>(N) * 2)
         ++bits;
     SlotShift = 32 - bits;
-    SlotSpid.assign(std::size_t{1} << bits, 0);
-    SlotGroup.assign(std::size_t{1} << bits, -1);
+    Slots.assign(std::size_t{1} << bits, TSlot{0, kEmpty});
     const std::uint32_t mask = (1u << bits) - 1;
     for (std::int32_t row = 0; row < N; ++row) {
         const std::int32_t spid = Rows[row].Spid;
-        std::uint32_t slot = SpidHash(spid, SlotShift);
-        while (SlotGroup[slot] >= 0 && SlotSpid[slot] != spid)
-            slot = (slot + 1) & mask;
-        if (SlotGroup[slot] < 0) {
-            SlotSpid[slot] = spid;
-            SlotGroup[slot] = static_cast<std::int32_t>(Groups.size());
-            Groups.push_back({row, 0, -1});
+        std::uint32_t at = SpidHash(spid, SlotShift);
+        while (Slots[at].Value != kEmpty && Slots[at].Spid != spid)
+            at = (at + 1) & mask;
+        TSlot& slot = Slots[at];
+        if (slot.Value == kEmpty) {
+            slot = {spid, row};
+            continue;
         }
-        TSpidGroup& group = Groups[SlotGroup[slot]];
-        if (++group.Count == 2) {
-            group.Shared = static_cast<std::int32_t>(Entries.size());
+        if (slot.Value >= 0) {
+            // Second row of this SPID: from now on it goes through the shared tables.
+            const auto shared = static_cast<std::int32_t>(Entries.size());
             Entries.emplace_back();
-            Entries.back().emplace_hint(Entries.back().end(), group.FirstRow, group.FirstRow);
+            Entries.back().emplace_hint(Entries.back().end(), slot.Value, slot.Value);
             LaterRoot.push_back(INT32_MAX);
             LaterRow.push_back(-1);
+            slot.Value = -2 - shared;
         }
-        if (group.Count >= 2)
-            Entries[group.Shared].emplace_hint(Entries[group.Shared].end(), row, row);
+        auto& entries = Entries[static_cast<std::size_t>(-2 - slot.Value)];
+        entries.emplace_hint(entries.end(), row, row);
     }
 }
 
-std::int32_t TForestBuilder::GroupOf(std::int32_t spid) const {
-    const std::uint32_t mask = static_cast<std::uint32_t>(SlotGroup.size()) - 1;
-    std::uint32_t slot = SpidHash(spid, SlotShift);
-    while (SlotGroup[slot] >= 0) {
-        if (SlotSpid[slot] == spid)
-            return SlotGroup[slot];
-        slot = (slot + 1) & mask;
+std::int32_t TForestBuilder::Lookup(std::int32_t spid) const {
+    const std::uint32_t mask = static_cast<std::uint32_t>(Slots.size()) - 1;
+    std::uint32_t at = SpidHash(spid, SlotShift);
+    while (Slots[at].Value != kEmpty) {
+        if (Slots[at].Spid == spid)
+            return Slots[at].Value;
+        at = (at + 1) & mask;
     }
-    return -1;
+    return kEmpty;
 }
 
 std::int32_t TForestBuilder::Find(std::int32_t v) {
     std::int32_t rep = v;
-    while (UfParent[rep] != rep)
-        rep = UfParent[rep];
+    while (Nodes[rep].UfParent != rep)
+        rep = Nodes[rep].UfParent;
     // Compress from the top of the path down, so each node's part becomes its whole offset
     // below the representative.
     Path.clear();
-    for (std::int32_t u = v; UfParent[u] != rep && u != rep; u = UfParent[u])
+    for (std::int32_t u = v; u != rep && Nodes[u].UfParent != rep; u = Nodes[u].UfParent)
         Path.push_back(u);
     for (auto it = Path.rbegin(); it != Path.rend(); ++it) {
-        DepthPart[*it] += DepthPart[UfParent[*it]];
-        UfParent[*it] = rep;
+        TNode& node = Nodes[*it];
+        node.DepthPart += Nodes[node.UfParent].DepthPart;
+        node.UfParent = rep;
     }
     return rep;
 }
 
 std::int32_t TForestBuilder::Depth(std::int32_t v) {
     const std::int32_t rep = Find(v);
-    return v == rep ? DepthPart[rep] : DepthPart[v] + DepthPart[rep];
+    return v == rep ? Nodes[rep].DepthPart : Nodes[v].DepthPart + Nodes[rep].DepthPart;
 }
 
-void TForestBuilder::Attach(std::int32_t x, std::int32_t blocker) {
-    Parent[x] = blocker;
-    const std::int32_t below = Depth(blocker) + 1;
-    const std::int32_t rb = Find(blocker);
-    const std::int32_t rx = Find(x);
-    DepthPart[rx] += below; // x was a top-level item: its whole tree sinks by `below`
-    if (UfSize[rx] < UfSize[rb]) {
-        UfParent[rx] = rb;
-        DepthPart[rx] -= DepthPart[rb];
-        UfSize[rb] += UfSize[rx];
+// x is a top-level row with representative rx; blocker lies in another tree, with
+// representative rb.
+void TForestBuilder::Attach(std::int32_t x, std::int32_t rx, std::int32_t blocker,
+                            std::int32_t rb) {
+    Nodes[x].Parent = blocker;
+    TNode& tx = Nodes[rx];
+    TNode& tb = Nodes[rb];
+    // The whole tree of x sinks below the blocker.
+    tx.DepthPart += (blocker == rb ? 0 : Nodes[blocker].DepthPart) + tb.DepthPart + 1;
+    if (tx.UfSize < tb.UfSize) {
+        tx.UfParent = rb;
+        tx.DepthPart -= tb.DepthPart;
+        tb.UfSize += tx.UfSize;
     } else {
-        UfParent[rb] = rx;
-        DepthPart[rb] -= DepthPart[rx];
-        UfSize[rx] += UfSize[rb];
-        RootRow[rx] = RootRow[rb];
+        tb.UfParent = rx;
+        tb.DepthPart -= tx.DepthPart;
+        tx.UfSize += tb.UfSize;
+        tx.RootRow = tb.RootRow;
     }
 }
 
 // Only called when v lies at least 2^k levels deep.
 std::int32_t TForestBuilder::Ancestor(std::int32_t v, std::int32_t k) {
     if (k == 0)
-        return Parent[v];
+        return Nodes[v].Parent;
     if (Lift.size() <= static_cast<std::size_t>(k))
         Lift.resize(static_cast<std::size_t>(k) + 1);
     if (Lift[k].empty())
@@ -217,12 +224,10 @@ std::int32_t TForestBuilder::Earlier(std::int32_t a, std::int32_t b) {
 }
 
 std::int32_t TForestBuilder::FirstInPreOrder(std::int32_t spid, std::int32_t visited) {
-    const std::int32_t g = GroupOf(spid);
-    if (g < 0)
-        return -1;
-    if (Groups[g].Count == 1)
-        return Groups[g].FirstRow;
-    const std::int32_t s = Groups[g].Shared;
+    const std::int32_t value = Lookup(spid);
+    if (value >= -1)
+        return value; // the only row with that SPID, or none
+    const std::int32_t s = -2 - value;
     auto& entries = Entries[s];
     while (!entries.empty()) {
         const auto last = std::prev(entries.end());
@@ -230,7 +235,7 @@ std::int32_t TForestBuilder::FirstInPreOrder(std::int32_t spid, std::int32_t vis
             break; // every key left names a root that has not moved
         const std::int32_t row = last->second;
         entries.erase(last);
-        const std::int32_t root = RootRow[Find(row)];
+        const std::int32_t root = Nodes[Find(row)].RootRow;
         if (root > visited) {
             // Its tree hangs under a visited row that stayed at the top level: it never moves
             // again, and only the first such tree can matter.
@@ -262,19 +267,18 @@ TBlockForest TForestBuilder::Run() {
     TBlockForest result;
     result.Parent.assign(static_cast<std::size_t>(N), -1);
     result.BlockRole.resize(static_cast<std::size_t>(N));
-    for (std::int32_t row = 0; row < N; ++row)
+    bool anyBlocked = false;
+    for (std::int32_t row = 0; row < N; ++row) {
         result.BlockRole[row] = Rows[row].BlockRole;
-    if (N == 0)
+        anyBlocked = anyBlocked || Rows[row].Blocked != 0;
+    }
+    if (!anyBlocked)
         return result;
 
     IndexSpids();
-    Parent.assign(static_cast<std::size_t>(N), -1);
-    UfParent.resize(static_cast<std::size_t>(N));
-    RootRow.resize(static_cast<std::size_t>(N));
+    Nodes.resize(static_cast<std::size_t>(N));
     for (std::int32_t row = 0; row < N; ++row)
-        UfParent[row] = RootRow[row] = row;
-    UfSize.assign(static_cast<std::size_t>(N), 1);
-    DepthPart.assign(static_cast<std::size_t>(N), 0);
+        Nodes[row] = {-1, row, 1, 0, row};
 
     for (std::int32_t i = N - 1; i >= 0; --i) {
         const TBlockRow& x = Rows[i];
@@ -289,11 +293,13 @@ TBlockForest TForestBuilder::Run() {
         if (blocker < 0 || blocker == i)
             continue;
         result.BlockRole[blocker] = 2;
-        if (Find(blocker) == Find(i))
+        const std::int32_t rb = Find(blocker); // compresses blocker's path: one step left
+        const std::int32_t rx = Find(i);
+        if (rb == rx)
             continue; // a cycle: the blocker hangs in this row's own subtree
-        Attach(i, blocker);
+        Attach(i, rx, blocker, rb);
+        result.Parent[i] = blocker;
     }
-    result.Parent = std::move(Parent);
     return result;
 }
 

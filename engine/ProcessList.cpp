@@ -99,7 +99,8 @@ void TProcessList::BuildBlockTree() {
     std::vector<TBlockRow> rows(Items.size());
     for (std::size_t i = 0; i < Items.size(); ++i) {
         const TProcessItem& item = *Items[i];
-        rows[i] = {item.Spid, item.Blocked, item.WaitTime, item.BlockRole};
+        // WaitTime matters only for blocked rows; skipping it spares a cache line per row.
+        rows[i] = {item.Spid, item.Blocked, item.Blocked != 0 ? item.WaitTime : 0, item.BlockRole};
     }
     // The threshold is unsigned 16-bit; widened without sign it compares as signed 32-bit,
     // so a negative WaitTime never reaches it.
@@ -107,14 +108,18 @@ void TProcessList::BuildBlockTree() {
 
     HasRealBlocks_ = forest.HasRealBlocks;
     HasWarning_ = forest.HasWarning;
-    for (std::size_t i = 0; i < Items.size(); ++i)
-        Items[i]->BlockRole = forest.BlockRole[i];
-    // Attach in the order the rows were visited, last row first: each one goes to the end of
-    // its blocker's children, as the build placed it.
+    // One pass, in the order the rows were visited (last row first): each moved row goes to
+    // the end of its blocker's children, as the build placed it.
+    bool moved = false;
     for (std::size_t i = Items.size(); i-- > 0;) {
+        if (forest.BlockRole[i] != rows[i].BlockRole)
+            Items[i]->BlockRole = forest.BlockRole[i];
         const std::int32_t parent = forest.Parent[i];
-        if (parent >= 0)
+        if (parent >= 0) {
             Rows[static_cast<std::size_t>(parent)]->Children.push_back(std::move(Items[i]));
+            moved = true;
+        }
     }
-    Items.erase(std::remove(Items.begin(), Items.end(), nullptr), Items.end());
+    if (moved)
+        Items.erase(std::remove(Items.begin(), Items.end(), nullptr), Items.end());
 }

@@ -1,0 +1,220 @@
+#include "IniText.h"
+
+#include "Errors.h"
+
+#include <limits>
+
+namespace {
+
+bool IsBlank(std::string_view line) {
+    return TrimIni(line).empty();
+}
+
+char FoldAscii(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool IsSectionHeader(std::string_view trimmed) {
+    return trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']';
+}
+
+void RequireOneLine(std::string_view text) {
+    if (!TIniText::FitsOnOneLine(text))
+        throw Exception("Text with a line break cannot be stored in an INI file");
+}
+
+} // namespace
+
+std::string_view TrimIni(std::string_view text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && static_cast<unsigned char>(text[begin]) <= 32)
+        ++begin;
+    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32)
+        --end;
+    return text.substr(begin, end - begin);
+}
+
+bool SameIniName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (FoldAscii(a[i]) != FoldAscii(b[i]))
+            return false;
+    return true;
+}
+
+bool TIniText::FitsOnOneLine(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+TIniText::TLine TIniText::ParseLine(std::string raw) {
+    TLine line;
+    const std::string_view trimmed = TrimIni(raw);
+    if (!trimmed.empty() && trimmed.front() != ';') {
+        const auto eq = trimmed.find('=');
+        if (eq != std::string_view::npos) {
+            line.HasKey = true;
+            line.Key = TrimIni(trimmed.substr(0, eq));
+            line.Value = TrimIni(trimmed.substr(eq + 1));
+        }
+    }
+    line.Raw = std::move(raw);
+    return line;
+}
+
+TIniText::TIniText(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find_first_of("\r\n", pos);
+        std::size_t next;
+        if (end == std::string_view::npos) {
+            end = text.size();
+            next = end;
+        } else if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') {
+            next = end + 2;
+        } else {
+            next = end + 1;
+        }
+        std::string raw(text.substr(pos, end - pos));
+        pos = next;
+
+        const std::string_view trimmed = TrimIni(raw);
+        if (IsSectionHeader(trimmed)) {
+            TSection section;
+            section.Name = TrimIni(trimmed.substr(1, trimmed.size() - 2));
+            section.Header = std::move(raw);
+            Sections.push_back(std::move(section));
+        } else if (Sections.empty()) {
+            Preamble.push_back(std::move(raw));
+        } else {
+            Sections.back().Lines.push_back(ParseLine(std::move(raw)));
+        }
+    }
+}
+
+std::string TIniText::ToString() const {
+    std::string out;
+    if (Sections.empty())
+        return out;
+    for (const std::string& line : Preamble)
+        out.append(line).append("\r\n");
+    for (const TSection& section : Sections) {
+        out.append(section.Header).append("\r\n");
+        // Trailing empty lines give way to the one empty line after every section, so that
+        // rewriting a file does not make it grow.
+        std::size_t used = section.Lines.size();
+        while (used > 0 && IsBlank(section.Lines[used - 1].Raw))
+            --used;
+        for (std::size_t i = 0; i < used; ++i)
+            out.append(section.Lines[i].Raw).append("\r\n");
+        out.append("\r\n");
+    }
+    return out;
+}
+
+int TIniText::FindSection(std::string_view name) const {
+    for (int i = SectionCount(); i-- > 0;)
+        if (SameIniName(Sections[i].Name, name))
+            return i;
+    return -1;
+}
+
+std::optional<std::string> TIniText::Value(int section, std::string_view key) const {
+    const std::vector<TLine>& lines = Sections.at(section).Lines;
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+        if (it->HasKey && SameIniName(it->Key, key))
+            return it->Value;
+    return std::nullopt;
+}
+
+std::optional<std::string> TIniText::Value(std::string_view section, std::string_view key) const {
+    const int index = FindSection(section);
+    if (index < 0)
+        return std::nullopt;
+    return Value(index, key);
+}
+
+int TIniText::AddSection(std::string_view name) {
+    RequireOneLine(name);
+    TSection section;
+    section.Name = TrimIni(name);
+    section.Header = "[" + std::string(name) + "]";
+    Sections.push_back(std::move(section));
+    return SectionCount() - 1;
+}
+
+void TIniText::SetValue(int section, std::string_view key, std::string_view value) {
+    RequireOneLine(key);
+    RequireOneLine(value);
+    if (key.find('=') != std::string_view::npos)
+        throw Exception("An INI key cannot contain \"=\"");
+    std::vector<TLine>& lines = Sections.at(section).Lines;
+    TLine line = ParseLine(std::string(key) + "=" + std::string(value));
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+        if (it->HasKey && SameIniName(it->Key, key)) {
+            *it = std::move(line);
+            return;
+        }
+    }
+    // A new key goes after the section's last line that is not empty.
+    std::size_t at = lines.size();
+    while (at > 0 && IsBlank(lines[at - 1].Raw))
+        --at;
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), std::move(line));
+}
+
+void TIniText::SetValue(std::string_view section, std::string_view key, std::string_view value) {
+    int index = FindSection(section);
+    if (index < 0)
+        index = AddSection(section);
+    SetValue(index, key, value);
+}
+
+void TIniText::Clear() {
+    Preamble.clear();
+    Sections.clear();
+}
+
+std::optional<std::int32_t> ParseWholeNumber(std::string_view text) {
+    std::int64_t value = 0;
+    constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+    constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        for (const char c : text.substr(2)) {
+            int digit;
+            if (c >= '0' && c <= '9')
+                digit = c - '0';
+            else if (c >= 'a' && c <= 'f')
+                digit = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F')
+                digit = c - 'A' + 10;
+            else
+                return std::nullopt;
+            value = value * 16 + digit;
+            if (value > kMax)
+                return std::nullopt;
+        }
+        return static_cast<std::int32_t>(value);
+    }
+    bool negative = false;
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+        negative = text[0] == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty())
+        return std::nullopt;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+        if (value > kMax + 1)
+            return std::nullopt;
+    }
+    if (negative)
+        value = -value;
+    if (value < kMin || value > kMax)
+        return std::nullopt;
+    return static_cast<std::int32_t>(value);
+}
