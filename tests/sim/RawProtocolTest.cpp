@@ -120,7 +120,9 @@ TEST(TdsSimRaw, HostileInputClosesOnlyThatConnection) {
         std::string("\x16\x03\x01\x00\x30", 5) + std::string(60, 'x'), // a TLS ClientHello
         std::string("\x10\x01\x00\x10\x00\x00\x01\x00", 8) + std::string(8, '\xFF'), // short LOGIN7
         std::string("\x12\x01\x00\x0D\x00\x00\x01\x00\x00\xFF\xFF\x00\x10", 13), // option past end
-        std::string("\x01\x01\x00\x0A\x00\x00\x01\x00ab", 10), // a batch before login
+        std::string("\x01\x01\x00\x0A\x00\x00\x01\x00"
+                    "ab",
+                    10), // a batch before login
     };
     for (const std::string& bytes : cases) {
         RawTdsClient bad(sim.port());
