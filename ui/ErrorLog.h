@@ -1,0 +1,36 @@
+// ErrorsTL: the in-memory error log along the bottom of the main window. Newest entry first,
+// at most MaxEntries; a header click never reorders it.
+#pragma once
+
+#include <QDateTime>
+#include <QTreeWidget>
+#include <exception>
+#include <string>
+
+class TImageList;
+
+class TErrorLog : public QTreeWidget {
+    Q_OBJECT
+public:
+    static constexpr int MaxEntries = 1000;
+    enum TColumn { ErrTimeTLC, ErrServerTLC, ErrDescriptionTLC };
+
+    TErrorLog(const TImageList& images, QWidget* parent = nullptr);
+
+    // Adds the error being handled, for the server of that name, as the first row, focused
+    // and scrolled into view.
+    void LogError(const std::string& serverName, const std::exception& error);
+    // "Clear errors".
+    void Clearerrors1Click();
+
+    // "%s ( %s at 0x%s)": the message, the error kind's name and the raising address as eight
+    // upper-case hexadecimal digits (zeros: the address is not known).
+    static QString Description(const std::exception& error);
+    // The error kind's name: ClassName() of our own errors, the type name of others.
+    static QString KindName(const std::exception& error);
+    // The user's short date, a blank and the long time; the time is left out at midnight.
+    static QString TimeText(const QDateTime& moment);
+
+private:
+    const TImageList& Images;
+};

@@ -1,0 +1,345 @@
+// TMainF: components, actions, menus and tool bar, creation and destruction, the owner
+// call-backs. The action handlers are in MainFormActions.cpp.
+#include "MainForm.h"
+
+#include "ErrorBox.h"
+#include "ErrorLog.h"
+#include "FileVersionInfo.h"
+#include "ProcessView.h"
+#include "ServerData.h"
+#include "ServerListFile.h"
+#include "ServerListView.h"
+#include "Settings.h"
+#include "SettingsF.h"
+#include "TrayWarnings.h"
+#include "WindowState.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QMenuBar>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QToolButton>
+
+namespace {
+const QString kStoreRoot = QString::fromLatin1(WindowStateRoot);
+}
+
+TMainF::TMainF(QWidget* parent) : QMainWindow(parent) {
+    setObjectName("MainF");
+    setWindowTitle("MS Tallyvane");
+    setWindowIcon(ServerStatesIL.Icon(2));
+    setGeometry(197, 196, 1164, 694);
+    CreateComponents();
+    CreateActions();
+    CreateMenus();
+    qApp->installEventFilter(this); // key preview: this window sees keys before its controls
+    GuardedCall([this] { FormCreate(); });
+}
+
+TMainF::~TMainF() {
+    qApp->removeEventFilter(this);
+    GuardedCall([this] { FormDestroy(); });
+    // Whatever FormDestroy did not get to: no monitor outlives the window.
+    for (int i = 0; i < ServersTL->NodeCount(); ++i)
+        ServersTL->Node(i)->FreeData();
+}
+
+void TMainF::CreateComponents() {
+    ToolBar1 = addToolBar("ToolBar1");
+    ToolBar1->setObjectName("ToolBar1");
+    ToolBar1->setMovable(false);
+    ToolBar1->setFloatable(false);
+    ToolBar1->setIconSize(ToolbarIL.Size());
+    ToolBar1->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    ToolBar1->toggleViewAction()->setVisible(false);
+    setContextMenuPolicy(Qt::NoContextMenu);
+
+    ServersTL = new TServerListView(ServerStatesIL);
+    ProcessesTL = new TProcessView(ProcessesIL);
+    ErrorsTL = new TErrorLog(LogImages);
+
+    ServerSplitter = new QSplitter(Qt::Horizontal);
+    ServerSplitter->setObjectName("ServerSplitter");
+    ServerSplitter->setHandleWidth(3);
+    ServerSplitter->setChildrenCollapsible(false);
+    ServerSplitter->setOpaqueResize(true);
+    ServerSplitter->addWidget(ServersTL);
+    ServerSplitter->addWidget(ProcessesTL);
+    ServerSplitter->setStretchFactor(0, 0);
+    ServerSplitter->setStretchFactor(1, 1);
+    ServerSplitter->setSizes({181, 980});
+
+    ErrorSplitter = new QSplitter(Qt::Vertical);
+    ErrorSplitter->setObjectName("ErrorSplitter");
+    ErrorSplitter->setHandleWidth(3);
+    ErrorSplitter->setChildrenCollapsible(false);
+    ErrorSplitter->setOpaqueResize(true);
+    ErrorSplitter->addWidget(ServerSplitter);
+    ErrorSplitter->addWidget(ErrorsTL);
+    ErrorSplitter->setStretchFactor(0, 1);
+    ErrorSplitter->setStretchFactor(1, 0);
+    ErrorSplitter->setSizes({500, 114});
+    setCentralWidget(ErrorSplitter);
+
+    StatusBar1 = new QStatusBar;
+    StatusBar1->setObjectName("StatusBar1");
+    setStatusBar(StatusBar1);
+
+    ActionList = new TActionList(this);
+    Tray = new TTrayWarnings(*this, ServerStatesIL);
+    Tray->setParent(this);
+
+    AutoRefreshTimer.setObjectName("AutoRefreshTimer");
+    connect(&AutoRefreshTimer, &QTimer::timeout, this,
+            [this] { GuardedCall([this] { RefreshA->Execute(); }); });
+
+    ProcessesTL->FocusedServer = [this] { return ServersTL->FocusedServer(); };
+    connect(ServersTL, &QTreeWidget::currentItemChanged, this,
+            [this] { GuardedCall([this] { ServersTLChangeNode(); }); });
+    connect(ServersTL, &TServerListView::DoubleClicked, this,
+            [this] { GuardedCall([this] { ServerPropertiesA->Execute(); }); });
+    connect(ProcessesTL, &TProcessView::DoubleClicked, this,
+            [this] { GuardedCall([this] { ProcessInfoA->Execute(); }); });
+}
+
+void TMainF::CreateActions() {
+    auto make = [this](const char* caption, const char* hint, int image) {
+        TAction* a = ActionList->Add(QString::fromLatin1(caption), QString::fromLatin1(hint));
+        if (image >= 0)
+            a->setIcon(ToolbarIL.Icon(image));
+        a->Guard = [](const std::function<void()>& f) { GuardedCall(f); };
+        addAction(a); // shortcuts work wherever the focus is in this window
+        return a;
+    };
+    ServerRegisterA = make("Register...", "Register server", 3);
+    ServerPropertiesA = make("Properties...", "Edit server's properties", 2);
+    ServerUnregisterA = make("Unregister...", "Unregister server", 4);
+    RefreshA = make("Refresh", "Refresh servers", 1);
+    QuitA = make("Quit", "Quit program", 0);
+    ShowBlocksA = make("Show blocks", "Show only blocking and blocked processes", 5);
+    ProcessInfoA = make("Process info", "", -1);
+    SettingsA = make("Settings", "Settings", 6);
+    AutoRefreshA = make("Autorefresh", "Authomatic refresh", 7);
+
+    RefreshA->setShortcut(QKeySequence(Qt::Key_F5));
+    RefreshA->setShortcutContext(Qt::WindowShortcut);
+    ShowBlocksA->setCheckable(true);
+    ShowBlocksA->AutoCheck = true;
+    AutoRefreshA->setCheckable(true);
+
+    ServerRegisterA->OnExecute = [this] { ServerRegisterAExecute(); };
+    ServerPropertiesA->OnExecute = [this] { ServerPropertiesAExecute(); };
+    ServerUnregisterA->OnExecute = [this] { ServerUnregisterAExecute(); };
+    RefreshA->OnExecute = [this] { RefreshAExecute(); };
+    QuitA->OnExecute = [this] { QuitAExecute(); };
+    ShowBlocksA->OnExecute = [this] { ShowBlocksAExecute(); };
+    ProcessInfoA->OnExecute = [this] { ProcessInfoAExecute(); };
+    SettingsA->OnExecute = [this] { SettingsAExecute(); };
+    AutoRefreshA->OnExecute = [this] { AutoRefreshAExecute(); };
+
+    auto focusedServerNode = [this](TAction& a) { a.setEnabled(ServersTL->FocusedNode()); };
+    ServerPropertiesA->OnUpdate = focusedServerNode;
+    ServerUnregisterA->OnUpdate = focusedServerNode;
+    RefreshA->OnUpdate = [this](TAction& a) { a.setEnabled(ServersTL->NodeCount() > 0); };
+    ProcessInfoA->OnUpdate = [this](TAction& a) {
+        // The monitor is asked only when a process row is focused.
+        bool enabled = ProcessesTL->FocusedRow() >= 0;
+        if (enabled) {
+            const TServerData* server = ServersTL->FocusedServer();
+            enabled = server && server->IsSysAdmin;
+        }
+        a.setEnabled(enabled);
+    };
+    AutoRefreshA->OnUpdate = [](TAction& a) { a.setChecked(AutoRefresh); };
+}
+
+void TMainF::CreateMenus() {
+    QMenu* servers = menuBar()->addMenu("Servers");
+    servers->addAction(ServerRegisterA);
+    servers->addAction(ServerUnregisterA);
+    servers->addSeparator();
+    servers->addAction(ServerPropertiesA);
+    servers->addSeparator();
+    servers->addAction(SettingsA);
+    servers->addSeparator();
+    servers->addAction(QuitA);
+    QMenu* processes = menuBar()->addMenu("Processes");
+    processes->addAction(ShowBlocksA);
+    processes->addSeparator();
+    processes->addAction(RefreshA);
+    QMenu* help = menuBar()->addMenu("?");
+    help->addAction("About...", this, [this] { GuardedCall([this] { About1Click(); }); });
+
+    ServersPM = new QMenu(this);
+    ServersPM->addAction(ServerRegisterA);
+    ServersPM->addAction(ServerUnregisterA);
+    ServersPM->addSeparator();
+    ServersPM->addAction(ServerPropertiesA);
+    ServersPM->setDefaultAction(ServerPropertiesA);
+    ProcessesPM = new QMenu(this);
+    ProcessesPM->addAction(ProcessInfoA);
+    ProcessesPM->setDefaultAction(ProcessInfoA);
+    ErrorsPM = new QMenu(this);
+    ErrorsPM->addAction("Clear errors", this,
+                        [this] { GuardedCall([this] { Clearerrors1Click(); }); });
+    Tray->TrayPM.addAction(QuitA);
+
+    auto popup = [this](QWidget* grid, QMenu* menu) {
+        grid->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(grid, &QWidget::customContextMenuRequested, this, [this, grid, menu](QPoint pos) {
+            ActionList->UpdateAll();
+            auto* view = qobject_cast<QAbstractItemView*>(grid);
+            menu->popup(view ? view->viewport()->mapToGlobal(pos) : grid->mapToGlobal(pos));
+        });
+    };
+    popup(ServersTL, ServersPM);
+    popup(ProcessesTL, ProcessesPM);
+    popup(ErrorsTL, ErrorsPM);
+
+    ToolBar1->addAction(QuitA);
+    ToolBar1->addSeparator();
+    ToolBar1->addAction(SettingsA);
+    ToolBar1->addSeparator();
+    ToolBar1->addAction(ServerRegisterA);
+    ToolBar1->addAction(ServerUnregisterA);
+    ToolBar1->addSeparator();
+    ToolBar1->addAction(RefreshA);
+    ToolBar1->addAction(AutoRefreshA);
+    ToolBar1->addSeparator();
+    ToolBar1->addAction(ShowBlocksA);
+    for (QAction* a : ToolBar1->actions())
+        if (auto* b = qobject_cast<QToolButton*>(ToolBar1->widgetForAction(a)))
+            b->setMinimumSize(31, 30);
+}
+
+void TMainF::FormCreate() {
+    setWindowTitle(windowTitle() + " ver." +
+                   GetVersionText(QCoreApplication::applicationFilePath()));
+    Tray->JvTrayIcon.setToolTip(windowTitle());
+    FirstRunSettings();
+    LoadSettings();
+    RestoreWindowState({this, ShowBlocksA, ServersTL, ErrorsTL, false}, kStoreRoot);
+    LoadListLayout(ServersTL, kStoreRoot + "ServersTL");
+    LoadListLayout(ProcessesTL, kStoreRoot + "ProcessesTL");
+    LoadListLayout(ErrorsTL, kStoreRoot + "ErrorsTL");
+    LoadServers();
+    RefreshA->Execute();
+    ApplySettings();
+}
+
+void TMainF::FormDestroy() {
+    Destroying = true;
+    AutoRefreshTimer.stop();
+    const bool minimized = !Tray->VisibleTaskBar || isMinimized();
+    SaveWindowState({this, ShowBlocksA, ServersTL, ErrorsTL, minimized}, kStoreRoot);
+    SaveListLayout(ServersTL, kStoreRoot + "ServersTL");
+    SaveListLayout(ProcessesTL, kStoreRoot + "ProcessesTL");
+    SaveListLayout(ErrorsTL, kStoreRoot + "ErrorsTL");
+    for (int i = 0; i < ServersTL->NodeCount(); ++i)
+        ServersTL->Node(i)->FreeData();
+}
+
+void TMainF::ApplySettings() {
+    AutoRefreshTimer.stop();
+    if (AutoRefresh) {
+        AutoRefreshTimer.setInterval(static_cast<int>(std::uint32_t(AutoRefreshInterval) * 1000u));
+        AutoRefreshTimer.start();
+    }
+    UpdateTrayIcon();
+    Tray->SetShown(ShowInSystemTray);
+    Tray->AutoHide = AutoHideOnMinimize;
+}
+
+void TMainF::LoadServers() {
+    for (const TServerInfo& info : ::LoadServers())
+        AddServer(info);
+}
+
+void TMainF::SaveServers() {
+    std::vector<TServerInfo> servers;
+    for (TServerData* s : ServersTL->Servers())
+        servers.push_back(s->Info);
+    ::SaveServers(servers);
+}
+
+void TMainF::AddServer(const TServerInfo& info) {
+    auto monitor = std::make_unique<TServerData>(*this, info);
+    TServerNode* node = ServersTL->AppendNode(std::move(monitor));
+    UpdateServerNode(*node);
+}
+
+void TMainF::UpdateServerNode(TServerNode& node) {
+    ServersTL->ShowNodeState(node);
+    if (&node == ServersTL->FocusedNode())
+        ShowProcesses(&node);
+}
+
+void TMainF::ShowProcesses(TServerNode* node) {
+    ProcessesTL->ShowProcesses(node ? node->Data() : nullptr, ShowBlocksA->isChecked());
+}
+
+void TMainF::ServersTLChangeNode() {
+    ShowProcesses(ServersTL->FocusedNode());
+}
+
+void TMainF::UpdateTrayIcon() {
+    Tray->UpdateTrayIcon(ServersTL->Servers());
+}
+
+void TMainF::ServerChanged(TServerData& server) {
+    // The tray icon is recomputed also when updating the node fails.
+    struct TTray {
+        TMainF* Form;
+        ~TTray() { Form->UpdateTrayIcon(); }
+    } tray{this};
+    if (Destroying)
+        return;
+    if (TServerNode* node = ServersTL->FindNode(&server))
+        UpdateServerNode(*node);
+}
+
+bool TMainF::Warn(TServerData& server) {
+    return Tray->Warn(server);
+}
+
+void TMainF::LogError(const std::string& serverName, const std::exception& error) {
+    ErrorsTL->LogError(serverName, error);
+}
+
+bool TMainF::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget && widget->window() == this) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            bool consumed = false;
+            GuardedCall([&] { consumed = FormKeyDown(key->key()); });
+            if (consumed)
+                return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+bool TMainF::FormKeyDown(int key) {
+    if (key != Qt::Key_Escape)
+        return false;
+    if (ShowInSystemTray && AutoHideOnMinimize)
+        Tray->HideToTray();
+    return true;
+}
+
+void TMainF::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized())
+        Tray->WindowMinimized();
+}
+
+void TMainF::closeEvent(QCloseEvent* event) {
+    // Closing the main window ends the program, also while it is hidden to the tray.
+    event->accept();
+    QCoreApplication::quit();
+}

@@ -1,0 +1,109 @@
+// TMainF: the program's one main window and the owner of everything that runs: one monitor
+// per registered server (on the nodes of ServersTL), the process view of the focused server,
+// the error log, the notification-area icon, the actions and the auto-refresh timer.
+// Component names are the members' names; handlers are named after component and event.
+#pragma once
+
+#include "Actions.h"
+#include "Icons.h"
+#include "ServerOwner.h"
+
+#include <QMainWindow>
+#include <QMenu>
+#include <QTimer>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QSplitter;
+class TErrorLog;
+class TProcessView;
+class TServerListView;
+class TServerNode;
+class TTrayWarnings;
+struct TServerInfo;
+
+class TMainF : public QMainWindow, public IServerOwner {
+    Q_OBJECT
+public:
+    // Builds the window and runs FormCreate; an error there is shown and skips the rest of
+    // FormCreate, and the window is still created.
+    explicit TMainF(QWidget* parent = nullptr);
+    // Runs FormDestroy.
+    ~TMainF() override;
+
+    // IServerOwner
+    void ServerChanged(TServerData& server) override;
+    bool Warn(TServerData& server) override;
+    void LogError(const std::string& serverName, const std::exception& error) override;
+
+    void AddServer(const TServerInfo& info);
+    void UpdateServerNode(TServerNode& node);
+    void ShowProcesses(TServerNode* node);
+    void UpdateTrayIcon();
+    void ApplySettings();
+    void LoadServers();
+    void SaveServers();
+
+    // Image lists (shared pictures).
+    TImageList ServerStatesIL = MakeServerStatesIL();
+    TImageList ProcessesIL = MakeProcessesIL();
+    TImageList LogImages = MakeLogImages();
+    TImageList ToolbarIL = MakeToolbarIL();
+
+    // Components.
+    QToolBar* ToolBar1;
+    TServerListView* ServersTL;
+    QSplitter* ServerSplitter;
+    TProcessView* ProcessesTL;
+    QSplitter* ErrorSplitter;
+    TErrorLog* ErrorsTL;
+    QStatusBar* StatusBar1;
+    TActionList* ActionList;
+    TAction* ServerRegisterA;
+    TAction* ServerPropertiesA;
+    TAction* ServerUnregisterA;
+    TAction* RefreshA;
+    TAction* QuitA;
+    TAction* ShowBlocksA;
+    TAction* ProcessInfoA;
+    TAction* SettingsA;
+    TAction* AutoRefreshA;
+    QMenu* ServersPM;
+    QMenu* ProcessesPM;
+    QMenu* ErrorsPM;
+    QTimer AutoRefreshTimer;
+    TTrayWarnings* Tray; // JvTrayIcon and TrayPM
+
+    // Execute handlers.
+    void ServerRegisterAExecute();
+    void ServerPropertiesAExecute();
+    void ServerUnregisterAExecute();
+    void RefreshAExecute();
+    void QuitAExecute();
+    void ShowBlocksAExecute();
+    void ProcessInfoAExecute();
+    void SettingsAExecute();
+    void AutoRefreshAExecute();
+    void About1Click();
+    void Clearerrors1Click();
+    // The Escape rule; true when the key was consumed.
+    bool FormKeyDown(int key);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateComponents();
+    void CreateActions();
+    void CreateMenus();
+    void FormCreate();
+    void FormDestroy();
+    QStringList ServerNames(const TServerData* except) const;
+    bool HasNode(const TServerNode* node) const;
+    void ServersTLChangeNode();
+
+    bool Destroying = false;
+};

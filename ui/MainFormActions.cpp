@@ -1,0 +1,141 @@
+// TMainF: the Execute handlers of the actions and the refresh loop.
+#include "AboutF.h"
+#include "ErrorLog.h"
+#include "Errors.h"
+#include "MainForm.h"
+#include "ProcessInfoF.h"
+#include "ProcessView.h"
+#include "ServerData.h"
+#include "ServerListView.h"
+#include "ServerPropsF.h"
+#include "Settings.h"
+#include "SettingsF.h"
+
+#include <QMessageBox>
+
+QStringList TMainF::ServerNames(const TServerData* except) const {
+    QStringList names;
+    for (const TServerData* s : ServersTL->Servers())
+        if (s != except)
+            names << QString::fromStdString(s->Info.Name);
+    return names;
+}
+
+bool TMainF::HasNode(const TServerNode* node) const {
+    for (int i = 0; i < ServersTL->NodeCount(); ++i)
+        if (ServersTL->Node(i) == node)
+            return true;
+    return false;
+}
+
+void TMainF::RefreshAExecute() {
+    AutoRefreshTimer.stop();
+    // The timer follows AutoRefresh on every path, so a failing node update never stops the
+    // automatic refresh; re-arming restarts its countdown.
+    struct TRearm {
+        TMainF* Form;
+        ~TRearm() {
+            if (AutoRefresh && !Form->Destroying)
+                Form->AutoRefreshTimer.start();
+            else
+                Form->AutoRefreshTimer.stop();
+        }
+    } rearm{this};
+    for (int i = 0; i < ServersTL->NodeCount(); ++i) {
+        TServerNode* node = ServersTL->Node(i);
+        TServerData* server = node->Data();
+        if (!server || server->Busy)
+            continue;
+        server->Refresh();
+        UpdateServerNode(*node);
+    }
+}
+
+void TMainF::ServerRegisterAExecute() {
+    TServerInfo info;
+    info.Name.clear();
+    info.Enabled = false;
+    info.ConnectionString.clear();
+    info.Timeout = 0;
+    if (!EditServerProperties(info, true, ServerNames(nullptr), this))
+        return;
+    AddServer(info);
+    SaveServers();
+}
+
+void TMainF::ServerPropertiesAExecute() {
+    TServerNode* node = ServersTL->FocusedNode();
+    TServerData* server = node ? node->Data() : nullptr;
+    if (!server)
+        return;
+    TServerInfo info = server->Info;
+    if (!EditServerProperties(info, false, ServerNames(server), this))
+        return;
+    // The dialog ran an event loop; the node is used again only if it still exists.
+    if (!HasNode(node) || node->Data() != server)
+        return;
+    server->ApplyServerInfo(info);
+    if (!server->Busy)
+        server->Refresh();
+    UpdateServerNode(*node);
+    SaveServers();
+}
+
+void TMainF::ServerUnregisterAExecute() {
+    TServerNode* node = ServersTL->FocusedNode();
+    if (!node)
+        return;
+    const auto answer =
+        QMessageBox::question(this, "Confirm", "Are you sure?", QMessageBox::Yes | QMessageBox::No);
+    if (answer != QMessageBox::Yes || !HasNode(node))
+        return;
+    node->FreeData();
+    // Deleting the focused node moves the focus; the process view follows it through
+    // ServersTLChangeNode. Rebuilding once more afterwards makes sure it never keeps rows of
+    // the freed monitor, whichever way the focus moved.
+    delete node;
+    ShowProcesses(ServersTL->FocusedNode());
+    SaveServers();
+}
+
+void TMainF::QuitAExecute() {
+    close();
+}
+
+void TMainF::ShowBlocksAExecute() {
+    ShowProcesses(ServersTL->FocusedNode());
+    UpdateTrayIcon();
+}
+
+void TMainF::ProcessInfoAExecute() {
+    const QString text = ProcessesTL->FocusedSpidText();
+    bool ok = false;
+    const std::int32_t spid = text.toInt(&ok);
+    if (!ok)
+        throw Exception("'" + text.toStdString() + "' is not a valid integer value");
+    TServerNode* node = ServersTL->FocusedNode();
+    TServerData* server = node ? node->Data() : nullptr;
+    if (!server)
+        return;
+    if (ShowProcessInfo(*server, spid, this) && HasNode(node) && node->Data() == server)
+        server->Refresh();
+}
+
+void TMainF::SettingsAExecute() {
+    if (EditSettings(this))
+        ApplySettings();
+}
+
+void TMainF::AutoRefreshAExecute() {
+    AutoRefresh = !AutoRefresh;
+    ApplySettings();
+    SaveSettings();
+}
+
+void TMainF::About1Click() {
+    ShowAbout(this);
+}
+
+void TMainF::Clearerrors1Click() {
+    ErrorsTL->Clearerrors1Click();
+}

@@ -1,0 +1,97 @@
+#include "ServerListView.h"
+
+#include "Icons.h"
+#include "ServerData.h"
+
+#include <QHeaderView>
+
+TServerNode::TServerNode(std::unique_ptr<TServerData> data) : Monitor(std::move(data)) {}
+
+TServerNode::~TServerNode() = default;
+
+void TServerNode::FreeData() {
+    Monitor.reset();
+}
+
+TServerListView::TServerListView(const TImageList& images, QWidget* parent)
+    : QTreeWidget(parent), Images(images) {
+    setObjectName("ServersTL");
+    setColumnCount(1);
+    setHeaderLabels({"Server"});
+    headerItem()->setData(0, Qt::UserRole, QStringLiteral("ServerTLC"));
+    headerItem()->setData(0, Qt::InitialSortOrderRole, static_cast<int>(Qt::AscendingOrder));
+    setRootIsDecorated(false);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setTextElideMode(Qt::ElideRight);
+    setIconSize(Images.Size());
+    header()->setStretchLastSection(true);
+    // Unsorted until the user clicks the header; from then on the nodes stay sorted.
+    header()->setSortIndicator(-1, Qt::AscendingOrder);
+    header()->setSortIndicatorShown(true);
+    setSortingEnabled(true);
+}
+
+int TServerListView::StateIcon(const TServerData& server) {
+    if (!server.Enabled)
+        return 0;
+    if (server.Busy)
+        return 1;
+    return server.State + 2;
+}
+
+TServerNode* TServerListView::AppendNode(std::unique_ptr<TServerData> monitor) {
+    auto* node = new TServerNode(std::move(monitor));
+    addTopLevelItem(node);
+    return node;
+}
+
+void TServerListView::ShowNodeState(TServerNode& node) {
+    TServerData* server = node.Data();
+    if (!server)
+        return;
+    const QString name = QString::fromStdString(server->Info.Name);
+    if (node.text(0) != name) {
+        node.setText(0, name);
+        node.setToolTip(0, name);
+    }
+    const int icon = StateIcon(*server);
+    if (node.data(0, Qt::UserRole).toInt() != icon || node.icon(0).isNull()) {
+        node.setData(0, Qt::UserRole, icon);
+        node.setIcon(0, Images.Icon(icon));
+    }
+}
+
+TServerNode* TServerListView::Node(int index) const {
+    return static_cast<TServerNode*>(topLevelItem(index));
+}
+
+TServerNode* TServerListView::FocusedNode() const {
+    return static_cast<TServerNode*>(currentItem());
+}
+
+TServerData* TServerListView::FocusedServer() const {
+    TServerNode* node = FocusedNode();
+    return node ? node->Data() : nullptr;
+}
+
+TServerNode* TServerListView::FindNode(const TServerData* server) const {
+    for (int i = 0; i < NodeCount(); ++i)
+        if (Node(i)->Data() == server)
+            return Node(i);
+    return nullptr;
+}
+
+std::vector<TServerData*> TServerListView::Servers() const {
+    std::vector<TServerData*> result;
+    for (int i = 0; i < NodeCount(); ++i)
+        if (TServerData* s = Node(i)->Data())
+            result.push_back(s);
+    return result;
+}
+
+void TServerListView::mouseDoubleClickEvent(QMouseEvent* event) {
+    QTreeWidget::mouseDoubleClickEvent(event);
+    emit DoubleClicked();
+}
