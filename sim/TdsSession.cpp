@@ -5,6 +5,7 @@
 #include "Login7.h"
 #include "Prelogin.h"
 #include "Requests.h"
+#include "RpcBinding.h"
 
 namespace tdssim {
 
@@ -23,6 +24,13 @@ ServerMessage loginFailedMessage(const std::string& user) {
 
 std::string yesNo(bool b) {
     return b ? "yes" : "no";
+}
+
+std::vector<RpcParam> valuesFrom(const std::vector<RpcParam>& params, std::size_t first) {
+    if (first >= params.size()) {
+        return {};
+    }
+    return std::vector<RpcParam>(params.begin() + static_cast<std::ptrdiff_t>(first), params.end());
 }
 
 } // namespace
@@ -258,7 +266,7 @@ void TdsSession::noteRequest(const Message& m) {
                 if (c.procId == ProcId::Execute && !c.params.empty() && c.params[0].intValue) {
                     auto it = prepared_.find(static_cast<std::int32_t>(*c.params[0].intValue));
                     if (it != prepared_.end()) {
-                        text = it->second;
+                        text = it->second.statement;
                     }
                 }
                 host_.log(spid_, "rpc",
@@ -379,10 +387,12 @@ void TdsSession::respondRpc(TokenWriter& tw, const std::string& payload, bool& r
         case ProcId::PrepExec:
         case ProcId::Prepare: {
             std::int32_t handle = nextHandle_++;
-            prepared_[handle] = text(2);
+            prepared_[handle] = Prepared{text(2), text(1)};
             handleOut = handle;
             if (c.procId == ProcId::PrepExec) {
-                StatementResult r = executeStatement(tw, ctx, text(2), true, Clock::now());
+                StatementResult r = executeStatement(
+                    tw, ctx, bindParameters(text(2), text(1), valuesFrom(c.params, 3)), true,
+                    Clock::now());
                 rows = rows || r.rows;
                 failed = r.failed;
             }
@@ -403,14 +413,20 @@ void TdsSession::respondRpc(TokenWriter& tw, const std::string& payload, bool& r
                 sendError(tw, m, true);
                 failed = true;
             } else {
-                StatementResult r = executeStatement(tw, ctx, it->second, true, Clock::now());
+                StatementResult r =
+                    executeStatement(tw, ctx,
+                                     bindParameters(it->second.statement, it->second.declarations,
+                                                    valuesFrom(c.params, 1)),
+                                     true, Clock::now());
                 rows = rows || r.rows;
                 failed = r.failed;
             }
             break;
         }
         case ProcId::ExecuteSql: {
-            StatementResult r = executeStatement(tw, ctx, text(0), true, Clock::now());
+            StatementResult r =
+                executeStatement(tw, ctx, bindParameters(text(0), text(1), valuesFrom(c.params, 2)),
+                                 true, Clock::now());
             rows = rows || r.rows;
             failed = r.failed;
             break;

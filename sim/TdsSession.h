@@ -75,7 +75,11 @@ private:
     const LoginDef* login_ = nullptr;
     std::optional<Message> pending_; // received, not yet answered (delay or hang)
     std::deque<Message> queue_;      // arrived while one was pending
-    std::map<std::int32_t, std::string> prepared_;
+    struct Prepared {
+        std::string statement;
+        std::string declarations;
+    };
+    std::map<std::int32_t, Prepared> prepared_;
     std::int32_t nextHandle_ = 1;
     std::uint64_t transaction_ = 0;
     std::uint64_t nextTransaction_ = 0x1000;

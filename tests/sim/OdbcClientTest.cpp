@@ -318,3 +318,45 @@ TEST(TdsSimOdbc, SqlCancelFromAnotherThreadStopsAHungStatement) {
     canceller.join();
     sim.waitForLog([](const SimLogEntry& e) { return e.at("event") == "attention"; });
 }
+
+TEST(TdsSimOdbc, PreparedStatementsWithParametersRunAsTheirBatches) {
+    TdsSimProcess sim("demo");
+    Odbc db;
+    ASSERT_TRUE(db.connect(sim.odbcConnectionString()));
+    SQLHSTMT st = db.stmt();
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLPrepare(st, (SQLCHAR*)"DBCC INPUTBUFFER(?)", SQL_NTS)));
+    SQLINTEGER spid = 0;
+    SQLLEN ind = 0;
+    SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_LONG, SQL_INTEGER, 0, 0, &spid, 0, &ind);
+    struct Case {
+        SQLINTEGER spid;
+        const char* textStart; // nullptr: the server's error 7955
+    };
+    const Case cases[] = {
+        {51, "BEGIN TRAN"}, {52, "UPDATE dbo.Salaries SET Bonus"}, {999, nullptr}};
+    for (const Case& c : cases) {
+        spid = c.spid;
+        SQLRETURN r = SQLExecute(st);
+        if (!c.textStart) {
+            EXPECT_FALSE(SQL_SUCCEEDED(r));
+            EXPECT_EQ(diag(SQL_HANDLE_STMT, st).native, 7955);
+            continue;
+        }
+        ASSERT_TRUE(SQL_SUCCEEDED(r)) << diag(SQL_HANDLE_STMT, st).text;
+        auto rows = db.rows();
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0][2].rfind(c.textStart, 0), 0u) << rows[0][2];
+        SQLFreeStmt(st, SQL_CLOSE);
+    }
+    // The first execution prepares, the later ones reuse the handle.
+    auto entries = sim.logEntries();
+    int prepexec = 0, execute = 0;
+    for (const SimLogEntry& e : entries) {
+        if (e.at("event") == "rpc") {
+            prepexec += e.at("proc") == "sp_prepexec";
+            execute += e.at("proc") == "sp_execute";
+        }
+    }
+    EXPECT_EQ(prepexec, 1);
+    EXPECT_EQ(execute, 2);
+}

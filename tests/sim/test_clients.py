@@ -76,6 +76,16 @@ class Tsql(SimCase):
         self.assertIn("Login failed for user 'sa'.", out.stdout + out.stderr)
         self.assertEqual(self.log("login-failed")[0]["reason"], "wrong password")
 
+    def test_every_tds_version_from_7_1(self):
+        for version, logged in (("7.1", "7.1"), ("7.2", "7.2"), ("7.3", "7.3B"), ("7.4", "7.4")):
+            out = run(["tsql", "-H", "127.0.0.1", "-p", str(self.sim.port()), "-U", ADMIN[0],
+                       "-P", ADMIN[1], "-o", "v"], PROCESS_QUERY.replace("\r\n", "\n") +
+                      "\ngo\nKILL 999\ngo\n", env=dict(os.environ, TDSVER=version))
+            self.assertIn("using TDS version " + version, out.stdout + out.stderr)
+            self.assertRegex(out.stdout, r"\(\d\d rows affected\)")
+            self.assertIn("Msg 6106", out.stderr)
+            self.assertEqual(self.log("login")[-1]["tds"], logged)
+
     def test_kill_and_inputbuffer(self):
         # tsql prints server messages on standard error.
         out = self.tsql("KILL 999\ngo\nDBCC INPUTBUFFER(51)")
@@ -180,6 +190,17 @@ class Pytds(SimCase):
             with self.assertRaises(pytds.OperationalError) as ctx:
                 conn.cursor().execute("KILL 999")
             self.assertEqual(ctx.exception.msg_no, 6106)
+
+    def test_parameters_arrive_by_rpc_and_are_bound(self):
+        import pytds
+        with self.connect() as conn:
+            cur = conn.cursor()
+            cur.execute("DBCC INPUTBUFFER(%s)", (52,))
+            self.assertTrue(cur.fetchall()[0][2].startswith("UPDATE dbo.Salaries SET Bonus"))
+            with self.assertRaises(pytds.OperationalError) as ctx:
+                cur.execute("KILL %s", (999,))
+            self.assertEqual(ctx.exception.msg_no, 6106)
+        self.assertEqual(self.log("rpc", proc="sp_executesql")[0]["text"], "DBCC INPUTBUFFER(@P1)")
 
     def test_timed_out_statement_is_cancelled_and_connection_goes_on(self):
         with self.connect(timeout=1) as conn:
