@@ -264,6 +264,7 @@ TEST(TdsSimOdbc, KillClosesTheVictimsConnectionAndEndsItsBlocking) {
     ASSERT_TRUE(victim.connect(withApp(sim.odbcConnectionString(), "Victim")));
     ASSERT_TRUE(victim.exec("select @@spid"));
     std::string spid = victim.rows().at(0).at(0);
+    EXPECT_EQ(std::to_string(sim.waitForSession(0, "Victim")), spid);
     sim.block(0, 52, std::stoi(spid)); // scenario session 52 now waits for the victim
 
     ASSERT_TRUE(admin.exec("KILL " + spid));

@@ -267,6 +267,24 @@ std::vector<std::string> TdsSimProcess::sessions(int instance) {
     return controlList("sessions " + std::to_string(instance));
 }
 
+int TdsSimProcess::waitForSession(int instance, const std::string& program,
+                                  std::chrono::milliseconds timeout) {
+    Clock::time_point deadline = Clock::now() + timeout;
+    for (;;) {
+        for (const std::string& line : sessions(instance)) {
+            QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+            if (o.value("program").toString().toStdString() == program) {
+                return o.value("spid").toInt();
+            }
+        }
+        if (Clock::now() >= deadline) {
+            throw TdsSimError("no session of '" + program + "' on instance " +
+                              std::to_string(instance));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 std::vector<std::string> TdsSimProcess::logLines() const {
     std::vector<std::string> lines;
     std::istringstream in(readFile(logPath_));

@@ -62,6 +62,9 @@ public:
     void setClock(int instance, double seconds);
     // The client connections of an instance, one JSON object each (see sim/README.md).
     std::vector<std::string> sessions(int instance = 0);
+    // Polls until a client session with this application name is connected; returns its SPID.
+    int waitForSession(int instance, const std::string& program,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     // The client log file as written so far (all instances).
     const std::string& logPath() const { return logPath_; }
