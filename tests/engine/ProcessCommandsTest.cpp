@@ -1,0 +1,169 @@
+// DBCC INPUTBUFFER and KILL through the monitor, beside its own refresh cycle.
+#include "MonitorTestSupport.h"
+#include "OleException.h"
+
+#include <QTimer>
+
+using monitortest::MonitorTest;
+using monitortest::RefreshAndWait;
+using monitortest::SimServer;
+using tallyvane::testsupport::SimLogEntry;
+using tallyvane::testsupport::SpinUntil;
+using tallyvane::testsupport::TdsSimProcess;
+
+namespace {
+
+const char* const Payroll =
+    "BEGIN TRAN\r\nUPDATE dbo.Salaries SET Amount = Amount * 1.02 WHERE DeptId = 7";
+
+std::vector<std::string> Batches(const TdsSimProcess& sim) {
+    std::vector<std::string> texts;
+    for (const SimLogEntry& e : sim.logEntries()) {
+        if (e.at("event") == "batch") {
+            texts.push_back(e.at("text"));
+        }
+    }
+    return texts;
+}
+
+class ProcessCommandsTest : public MonitorTest {
+protected:
+    TdsSimProcess Sim{"demo"};
+};
+
+TEST_F(ProcessCommandsTest, InputBufferAndKillSendTheExactStatements) {
+    TServerData server(Owner, SimServer(Sim));
+    ASSERT_TRUE(RefreshAndWait(server));
+    const std::size_t changes = Owner.Changes.size();
+    const std::uint8_t state = server.State;
+
+    EXPECT_EQ(server.GetInputBuffer(51), Payroll);
+    EXPECT_EQ(server.CommandKind, 1);
+    server.KillProcess(51);
+    EXPECT_EQ(server.CommandKind, 2);
+    // Neither statement touches the cycle's state or calls back.
+    EXPECT_EQ(Owner.Changes.size(), changes);
+    EXPECT_FALSE(server.Busy);
+    EXPECT_EQ(server.State, state);
+    EXPECT_NE(server.ProcessList.FindBySpid(51), nullptr);
+
+    ASSERT_TRUE(RefreshAndWait(server));
+    EXPECT_EQ(server.ProcessList.FindBySpid(51), nullptr);
+    const std::vector<std::string> batches = Batches(Sim);
+    ASSERT_GE(batches.size(), 4u);
+    EXPECT_EQ(batches[2], "DBCC INPUTBUFFER(51)");
+    EXPECT_EQ(batches[3], "KILL 51");
+    EXPECT_TRUE(Owner.Errors.empty());
+}
+
+TEST_F(ProcessCommandsTest, InputBufferTextComesBackAsTheServerHasIt) {
+    TdsSimProcess edge("edge");
+    TServerData server(Owner, SimServer(edge));
+    EXPECT_EQ(server.GetInputBuffer(92), "SELECT 1   "); // not trimmed
+    const std::string longBatch = server.GetInputBuffer(94);
+    EXPECT_EQ(longBatch.size(), 4000u);
+    EXPECT_EQ(longBatch.rfind("-- generated batch\r\nUPDATE dbo.Orders", 0), 0u);
+    EXPECT_EQ(server.GetInputBuffer(93), "SELECT N'Grüße'");
+}
+
+TEST_F(ProcessCommandsTest, ErrorsReachTheCaller) {
+    TServerData server(Owner, SimServer(Sim));
+    struct {
+        std::function<void()> Call;
+        std::int32_t Code;
+        const char* Message;
+    } cases[] = {
+        {[&] { server.GetInputBuffer(4242); }, 7955, "Invalid SPID 4242 specified."},
+        {[&] { server.KillProcess(4242); }, 6106, "Process ID 4242 is not an active process ID."},
+        {[&] { server.KillProcess(-5); }, 6101, nullptr},
+    };
+    for (const auto& c : cases) {
+        try {
+            c.Call();
+            ADD_FAILURE() << "expected " << c.Code;
+        } catch (const EOleException& e) {
+            EXPECT_EQ(e.ErrorCode, c.Code);
+            EXPECT_EQ(std::string(e.ClassName()), "EOleException");
+            if (c.Message != nullptr) {
+                EXPECT_STREQ(e.what(), c.Message);
+            }
+        }
+    }
+    EXPECT_EQ(Batches(Sim).back(), "KILL -5");
+    EXPECT_EQ(server.CommandKind, 2); // as the failing statement left it
+    EXPECT_TRUE(Owner.Errors.empty());
+
+    TServerData viewer(Owner, SimServer(Sim, 0, "viewer", "Sim-View-1"));
+    EXPECT_THROW(viewer.GetInputBuffer(51), EOleException);
+    EXPECT_THROW(viewer.KillProcess(51), EOleException);
+}
+
+TEST_F(ProcessCommandsTest, AClosedConnectionIsOpenedFirstAndTheConnectIsReported) {
+    TServerData server(Owner, SimServer(Sim));
+    ASSERT_TRUE(RefreshAndWait(server));
+    Sim.setFault(0, "drop");
+    ASSERT_TRUE(RefreshAndWait(server));
+    ASSERT_EQ(server.State, 2);
+    ASSERT_FALSE(server.ADOConnection.Connected());
+    Sim.clearFaults(0);
+
+    // The statement's own connect reaches the connect handler like any other: the sysadmin
+    // question and a process query follow it.
+    const std::size_t changes = Owner.Changes.size();
+    EXPECT_EQ(server.GetInputBuffer(51), Payroll);
+    ASSERT_TRUE(SpinUntil([&] { return Owner.Changes.size() >= changes + 3; }));
+    EXPECT_FALSE(server.Busy);
+    EXPECT_EQ(server.State, 1);
+    EXPECT_GT(server.ProcessList.Count(), 0);
+    EXPECT_EQ(Owner.Errors.size(), 1u); // the drop only
+    const std::vector<std::string> batches = Batches(Sim);
+    const std::vector<std::string> tail(batches.end() - 3, batches.end());
+    EXPECT_EQ(tail,
+              (std::vector<std::string>{TServerData::SysAdminQueryText,
+                                        TServerData::ProcessQueryText, "DBCC INPUTBUFFER(51)"}));
+}
+
+TEST_F(ProcessCommandsTest, AStatementWhileTheQueryIsOutstandingLeavesBusyClear) {
+    TServerData server(Owner, SimServer(Sim));
+    ASSERT_TRUE(RefreshAndWait(server));
+    Sim.setFault(0, "delay", "300");
+    const std::size_t changes = Owner.Changes.size();
+    server.Refresh();
+    ASSERT_TRUE(server.Busy);
+    EXPECT_EQ(server.GetInputBuffer(51), Payroll);
+    ASSERT_TRUE(SpinUntil([&] { return !server.Busy; }));
+    SpinUntil([&] { return Owner.Changes.size() >= changes + 3; });
+    EXPECT_EQ(Owner.Changes.size(), changes + 3);
+    EXPECT_GT(server.ProcessList.Count(), 0);
+    EXPECT_TRUE(Owner.Errors.empty());
+}
+
+TEST_F(ProcessCommandsTest, ATimerRefreshInsideAStatementIsNotConfusedWithIt) {
+    TServerData server(Owner, SimServer(Sim));
+    ASSERT_TRUE(RefreshAndWait(server));
+    Sim.setFault(0, "delay", "300");
+    // The refresh timer fires while the statement waits for its answer.
+    bool fired = false;
+    QTimer::singleShot(50, [&] {
+        fired = true;
+        server.Refresh();
+    });
+    EXPECT_EQ(server.GetInputBuffer(51), Payroll);
+    EXPECT_TRUE(fired);
+    ASSERT_TRUE(SpinUntil([&] { return !server.Busy; }));
+    EXPECT_TRUE(Owner.Errors.empty());
+    EXPECT_GT(server.ProcessList.Count(), 0);
+    EXPECT_NE(server.State, 2);
+}
+
+TEST_F(ProcessCommandsTest, AHungStatementIsBoundedByTheTimeOut) {
+    TServerInfo info = SimServer(Sim);
+    info.Timeout = 1;
+    TServerData server(Owner, info);
+    ASSERT_TRUE(RefreshAndWait(server));
+    Sim.setFault(0, "hang");
+    EXPECT_THROW(server.GetInputBuffer(51), EOleException);
+    EXPECT_THROW(server.KillProcess(51), EOleException);
+}
+
+} // namespace

@@ -1,0 +1,271 @@
+// The server monitor against a real tdssim: refresh cycles and their call-backs, snapshots,
+// failures of every kind and recovery.
+#include "MonitorTestSupport.h"
+
+#include <QTemporaryDir>
+#include <fstream>
+
+using monitortest::MonitorTest;
+using monitortest::RefreshAndWait;
+using monitortest::SimServer;
+using tallyvane::testsupport::SimLogEntry;
+using tallyvane::testsupport::SpinUntil;
+using tallyvane::testsupport::TdsSimProcess;
+
+namespace {
+
+std::vector<std::string> Batches(const TdsSimProcess& sim) {
+    std::vector<std::string> texts;
+    for (const SimLogEntry& e : sim.logEntries()) {
+        if (e.at("event") == "batch") {
+            texts.push_back(e.at("text"));
+        }
+    }
+    return texts;
+}
+
+int Count(const TdsSimProcess& sim, const std::string& event) {
+    int n = 0;
+    for (const SimLogEntry& e : sim.logEntries()) {
+        n += e.at("event") == event ? 1 : 0;
+    }
+    return n;
+}
+
+class ServerDataTest : public MonitorTest {
+protected:
+    TdsSimProcess Sim{"demo"};
+};
+
+TEST_F(ServerDataTest, RefreshCyclesReportEveryStepAndSendTheExactStatements) {
+    TServerData server(Owner, SimServer(Sim));
+    EXPECT_EQ(server.ADOConnection.ConnectionString,
+              Sim.oledbConnectionString(0, "sa", "Sim-Admin-1") + ";Application Name=Tallyvane");
+    EXPECT_TRUE(Owner.Changes.empty());
+
+    // Not connected: Refresh, then the connect, then the rows (twice).
+    server.Refresh();
+    ASSERT_EQ(Owner.Changes.size(), 1u);
+    EXPECT_TRUE(Owner.Changes[0].Busy);
+    ASSERT_TRUE(SpinUntil([&] { return Owner.Changes.size() == 4; }));
+    EXPECT_FALSE(server.Busy);
+    EXPECT_TRUE(server.IsSysAdmin);
+    EXPECT_GT(server.ProcessList.Count(), 0);
+    EXPECT_TRUE(Owner.Errors.empty());
+
+    // Connected: exactly three call-backs per refresh.
+    for (int i = 0; i < 2; ++i) {
+        const std::size_t before = Owner.Changes.size();
+        ASSERT_TRUE(RefreshAndWait(server));
+        SpinUntil([&] { return Owner.Changes.size() >= before + 3; });
+        EXPECT_EQ(Owner.Changes.size(), before + 3);
+        EXPECT_TRUE(Owner.Changes[before].Busy);
+        EXPECT_FALSE(Owner.Changes[before + 1].Busy);
+        EXPECT_GT(Owner.Changes[before + 1].Count, 0); // the snapshot is in at the first
+    }
+
+    EXPECT_EQ(Batches(Sim), (std::vector<std::string>{
+                                TServerData::SysAdminQueryText, TServerData::ProcessQueryText,
+                                TServerData::ProcessQueryText, TServerData::ProcessQueryText}));
+    const SimLogEntry login =
+        Sim.waitForLog([](const SimLogEntry& e) { return e.at("event") == "login"; });
+    EXPECT_EQ(login.at("app"), "Tallyvane");
+    EXPECT_EQ(Count(Sim, "login"), 1);
+}
+
+TEST_F(ServerDataTest, ADisabledMonitorDoesNothing) {
+    TServerInfo info = SimServer(Sim);
+    info.Enabled = false;
+    TServerData server(Owner, info);
+    server.Refresh();
+    EXPECT_FALSE(server.Busy);
+    EXPECT_TRUE(Owner.Changes.empty());
+    EXPECT_EQ(Count(Sim, "connect"), 0);
+}
+
+TEST_F(ServerDataTest, AnEmptyConnectionStringStillNamesTheApplication) {
+    TServerInfo info;
+    info.Name = "EMPTY";
+    info.Enabled = false;
+    TServerData server(Owner, info);
+    EXPECT_EQ(server.ADOConnection.ConnectionString, ";Application Name=Tallyvane");
+    // Enabled, it fails to connect with a clear error and keeps running.
+    info.Enabled = true;
+    info.ConnectionString = "Persist Security Info=True";
+    server.ApplyServerInfo(info);
+    ASSERT_TRUE(RefreshAndWait(server));
+    ASSERT_TRUE(SpinUntil([&] { return !Owner.Errors.empty(); }));
+    EXPECT_EQ(server.State, 2);
+    EXPECT_EQ(Owner.Errors[0].Server, "EMPTY");
+    EXPECT_NE(Owner.Errors[0].Message.find("names no server"), std::string::npos);
+}
+
+TEST_F(ServerDataTest, LoginFailureIsLoggedWithTheServersText) {
+    TServerData server(Owner, SimServer(Sim, 0, "sa", "not-the-password"));
+    ASSERT_TRUE(RefreshAndWait(server));
+    ASSERT_EQ(Owner.Errors.size(), 1u);
+    EXPECT_EQ(Owner.Errors[0].Server, "SRV1");
+    EXPECT_EQ(Owner.Errors[0].Message, "Login failed for user 'sa'.");
+    EXPECT_EQ(Owner.Errors[0].Kind, "EOleException");
+    EXPECT_EQ(server.State, 2);
+    EXPECT_FALSE(server.Busy);
+    EXPECT_FALSE(server.ADOConnection.Connected());
+}
+
+TEST_F(ServerDataTest, UnknownConnectStatusIsAPlainError) {
+    TServerData server(Owner, SimServer(Sim));
+    server.ADOConnection.ConnectOptions = coAsyncConnect;
+    TEventStatus status = esErrorsOccured;
+    server.ADOConnectionConnectComplete(server.ADOConnection, nullptr, status);
+    ASSERT_EQ(Owner.Errors.size(), 1u);
+    EXPECT_EQ(Owner.Errors[0].Message,
+              "Unknown connection ADO error ( EventStatus = esErrorsOccured)!");
+    EXPECT_EQ(Owner.Errors[0].Kind, "Exception");
+    EXPECT_EQ(server.State, 2);
+    EXPECT_EQ(Owner.Changes.size(), 1u);
+}
+
+TEST_F(ServerDataTest, ServerStoppingMidResultThenComingBack) {
+    TServerData server(Owner, SimServer(Sim));
+    ASSERT_TRUE(RefreshAndWait(server));
+    ASSERT_TRUE(Owner.Errors.empty());
+    ASSERT_GT(server.ProcessList.Count(), 0);
+
+    Sim.setFault(0, "drop");
+    ASSERT_TRUE(RefreshAndWait(server));
+    ASSERT_EQ(Owner.Errors.size(), 1u);
+    EXPECT_EQ(Owner.Errors[0].Kind, "EOleException");
+    EXPECT_EQ(server.State, 2);
+    EXPECT_EQ(server.ProcessList.Count(), 0);
+    EXPECT_FALSE(server.ADOConnection.Connected());
+
+    // Still down: the next refresh connects anew and fails again; then it is back.
+    Sim.clearFaults(0);
+    Sim.setFault(0, "refuse");
+    ASSERT_TRUE(RefreshAndWait(server));
+    EXPECT_EQ(Owner.Errors.size(), 2u);
+    EXPECT_EQ(server.State, 2);
+    Sim.clearFaults(0);
+    ASSERT_TRUE(RefreshAndWait(server));
+    EXPECT_EQ(Owner.Errors.size(), 2u);
+    EXPECT_NE(server.State, 2);
+    EXPECT_GT(server.ProcessList.Count(), 0);
+    EXPECT_EQ(Count(Sim, "login-ok"), 2);
+    // Every connect is followed by the sysadmin question.
+    int sysadmin = 0;
+    for (const std::string& b : Batches(Sim)) {
+        sysadmin += b == TServerData::SysAdminQueryText ? 1 : 0;
+    }
+    EXPECT_EQ(sysadmin, 2);
+}
+
+TEST_F(ServerDataTest, QueryErrorsAndKilledConnectionsAreLoggedAndRecovered) {
+    TServerData server(Owner, SimServer(Sim));
+    ASSERT_TRUE(RefreshAndWait(server));
+    Sim.setFault(0, "query-error", "208");
+    ASSERT_TRUE(RefreshAndWait(server));
+    ASSERT_EQ(Owner.Errors.size(), 1u);
+    EXPECT_EQ(Owner.Errors[0].Message, "Invalid object name 'master.dbo.sysprocesses'.");
+    EXPECT_EQ(server.State, 2);
+    Sim.clearFaults(0);
+
+    ASSERT_TRUE(RefreshAndWait(server));
+    ASSERT_EQ(Owner.Errors.size(), 1u);
+    // Somebody kills the monitor's own session: one failed refresh, then a new connection.
+    std::string spid;
+    for (const SimLogEntry& e : Sim.logEntries()) {
+        if (e.at("event") == "login-ok") {
+            spid = e.at("spid");
+        }
+    }
+    Sim.kill(0, std::stoi(spid));
+    ASSERT_TRUE(RefreshAndWait(server));
+    EXPECT_EQ(Owner.Errors.size(), 2u);
+    EXPECT_EQ(server.State, 2);
+    ASSERT_TRUE(RefreshAndWait(server));
+    EXPECT_EQ(Owner.Errors.size(), 2u);
+    EXPECT_NE(server.State, 2);
+}
+
+TEST_F(ServerDataTest, HungServerIsBoundedByTheServersTimeOut) {
+    TServerInfo info = SimServer(Sim);
+    info.Timeout = 1;
+    TServerData server(Owner, info);
+    ASSERT_TRUE(RefreshAndWait(server));
+    Sim.setFault(0, "hang");
+    server.Refresh();
+    ASSERT_TRUE(SpinUntil([&] { return !server.Busy; }, std::chrono::seconds(10)));
+    ASSERT_EQ(Owner.Errors.size(), 1u);
+    EXPECT_EQ(server.State, 2);
+
+    // A server that never answers the login either.
+    Sim.clearFaults(0);
+    Sim.setFault(0, "hang-login");
+    server.Refresh();
+    ASSERT_TRUE(SpinUntil([&] { return !server.Busy; }, std::chrono::seconds(10)));
+    EXPECT_EQ(Owner.Errors.size(), 2u);
+    EXPECT_EQ(server.State, 2);
+}
+
+TEST_F(ServerDataTest, EdgeScenarioSnapshot) {
+    TdsSimProcess edge("edge");
+    WarningTimeout = 0;
+    TServerData server(Owner, SimServer(edge));
+    ASSERT_TRUE(RefreshAndWait(server));
+    ASSERT_TRUE(Owner.Errors.empty());
+    EXPECT_EQ(server.State, 1);
+    EXPECT_TRUE(server.ProcessList.HasRealBlocks());
+    EXPECT_TRUE(server.ProcessList.HasWarning());
+    EXPECT_GE(server.MaxWaitTime, 5200); // 73's worker row waits 5200 ms on 75
+    EXPECT_EQ(Owner.Warnings, 1);
+
+    const TProcessItem* self = server.ProcessList.FindBySpid(70);
+    ASSERT_NE(self, nullptr);
+    EXPECT_EQ(self->Blocked, 70);
+    EXPECT_EQ(self->BlockRole, 1);
+    const TProcessItem* orphan = server.ProcessList.FindBySpid(71);
+    ASSERT_NE(orphan, nullptr);
+    EXPECT_EQ(orphan->Blocked, 999);
+    const TProcessItem* dtc = server.ProcessList.FindBySpid(72);
+    ASSERT_NE(dtc, nullptr);
+    EXPECT_EQ(dtc->Blocked, -2);
+    EXPECT_EQ(dtc->WaitTime, 4200);
+    // 75 holds the worker row of 73 that waits on it.
+    const TProcessItem* holder = server.ProcessList.FindBySpid(75);
+    ASSERT_NE(holder, nullptr);
+    EXPECT_EQ(holder->BlockRole, 2);
+    ASSERT_EQ(holder->ChildCount(), 1);
+    EXPECT_EQ(holder->Child(0)->Spid, 73);
+    EXPECT_EQ(holder->Child(0)->LastWaitType, "LCK_M_S");
+    // Texts are trimmed, NULL databases read as empty, non-ASCII text survives.
+    EXPECT_EQ(server.ProcessList.FindBySpid(90)->DBName, "");
+    EXPECT_EQ(server.ProcessList.FindBySpid(91)->DBName, "");
+    EXPECT_EQ(server.ProcessList.FindBySpid(92)->HostName, "EDGE-07");
+    EXPECT_EQ(server.ProcessList.FindBySpid(92)->ProgramName, "Trailing Blanks");
+    EXPECT_EQ(server.ProcessList.FindBySpid(92)->DBName, "HR");
+    EXPECT_EQ(server.ProcessList.FindBySpid(93)->HostName, "Ürün-Sunucu");
+    EXPECT_EQ(server.ProcessList.FindBySpid(93)->ProgramName, "Приложение");
+    EXPECT_EQ(server.ProcessList.FindBySpid(70)->LastWaitType, "LCK_M_X");
+    EXPECT_EQ(server.ProcessList.FindBySpid(70)->Status, "suspended");
+    // The cycles are in the forest, each item reachable once.
+    for (int spid : {80, 81, 82, 83, 84}) {
+        EXPECT_NE(server.ProcessList.FindBySpid(spid), nullptr) << spid;
+    }
+}
+
+TEST_F(ServerDataTest, TheMonitorsOwnSessionShowsInItsSnapshot) {
+    TServerData server(Owner, SimServer(Sim));
+    ASSERT_TRUE(RefreshAndWait(server));
+    bool found = false;
+    for (int i = 0; i < server.ProcessList.Count(); ++i) {
+        const TProcessItem* item = server.ProcessList.Item(i);
+        if (item->ProgramName == "Tallyvane") {
+            found = true;
+            EXPECT_EQ(item->LoginName, "sa");
+            EXPECT_EQ(item->Status, "runnable");
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+} // namespace
