@@ -3,6 +3,7 @@
 #include "Instance.h"
 
 #include <cerrno>
+#include <exception>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,7 +38,13 @@ void Connection::readAll() {
     for (;;) {
         ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
         if (n > 0) {
-            session_.onBytes(std::string_view(buf, static_cast<std::size_t>(n)));
+            try {
+                session_.onBytes(std::string_view(buf, static_cast<std::size_t>(n)));
+            } catch (const std::exception& e) {
+                // One connection's trouble must not take the server down.
+                log(0, "internal-error", {{"reason", e.what()}});
+                close("internal error");
+            }
             if (closed_) {
                 return;
             }
@@ -116,7 +123,12 @@ void Connection::startTimer(std::chrono::milliseconds delay) {
     stopTimer();
     timer_ = instance_.loop().addTimer(delay, [this] {
         timer_.reset();
-        session_.onTimer();
+        try {
+            session_.onTimer();
+        } catch (const std::exception& e) {
+            log(0, "internal-error", {{"reason", e.what()}});
+            close("internal error");
+        }
     });
 }
 

@@ -58,7 +58,11 @@ public:
                 break;
             }
             if (!line.empty()) {
-                out_ += server_.execute(line);
+                try {
+                    out_ += server_.execute(line);
+                } catch (const std::exception& e) {
+                    out_ += std::string("ERR ") + e.what() + "\n";
+                }
             }
         }
         flush();
