@@ -122,15 +122,44 @@ void TServerData::ADOConnectionConnectComplete(TDbConnection& /*connection*/, co
     ConnectPending = false;
     try {
         if (status == esOK) {
-            IsSysAdmin = CheckSysAdmin();
-            QueryProcesses();
-        } else {
-            ADOConnection.Close();
+            // The sysadmin question is asked without waiting here: a nested wait would keep
+            // every handler that runs inside it (other monitors' included) from finishing until
+            // this server answers. Its completion finishes this step (FinishConnect).
+            CommandKind = 3;
+            OleCall([this] { ADOConnection.Execute(SysAdminQueryText, eoAsyncExecute); });
+            SysAdminId = ADOConnection.LastCommandId();
+            return;
+        }
+        ADOConnection.Close();
+        if (error != nullptr) {
+            throw EOleException(*error);
+        }
+        throw UnknownAdoError(status);
+    } catch (const std::exception& e) {
+        SetError();
+        Owner.LogError(Info.Name, e);
+    }
+    NotifyChanged(false);
+}
+
+void TServerData::FinishConnect(const TDbError* error, TEventStatus status,
+                                const TDbRecordsetPtr& recordset) {
+    try {
+        if (status != esOK) {
             if (error != nullptr) {
                 throw EOleException(*error);
             }
             throw UnknownAdoError(status);
         }
+        IsSysAdmin = OleCall([&] {
+            if (recordset && recordset->IsOpen()) {
+                TDbDataSet dataSet;
+                dataSet.SetRecordset(recordset);
+                return dataSet.Fields(0).AsInteger() == 1;
+            }
+            return false;
+        });
+        QueryProcesses();
     } catch (const std::exception& e) {
         SetError();
         Owner.LogError(Info.Name, e);
@@ -142,6 +171,11 @@ void TServerData::ADOConnectionExecuteComplete(TDbConnection& /*connection*/,
                                                int /*recordsAffected*/, const TDbError* error,
                                                TEventStatus& status, const TDbCommand& command,
                                                const TDbRecordsetPtr& recordset) {
+    if (SysAdminId != 0 && command.Id == SysAdminId) {
+        SysAdminId = 0;
+        FinishConnect(error, status, recordset);
+        return;
+    }
     // Only the outstanding process query is read here. Matching its number (rather than
     // trusting CommandKind) keeps the synchronous statements' completions out, and still
     // reads the query when a statement ran while it was outstanding.
@@ -208,11 +242,12 @@ void TServerData::SetError() {
 void TServerData::Disconnect() {
     // Abandoned work raises no event: if it was the connect or query that Refresh started,
     // nothing else would ever clear Busy.
-    const bool refreshWork = QueryId != 0 || ConnectPending;
+    const bool refreshWork = QueryId != 0 || SysAdminId != 0 || ConnectPending;
     ADOConnection.Cancel();
     ADOConnection.Close();
     ProcessList.Clear();
     QueryId = 0;
+    SysAdminId = 0;
     ConnectPending = false;
     if (refreshWork) {
         Busy = false;

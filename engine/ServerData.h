@@ -6,11 +6,14 @@
 //
 // Re-entrancy. The synchronous statements (CheckSysAdmin, GetInputBuffer, KillProcess, the
 // login's connect) wait in a local event loop, so timer refreshes and events of this and other
-// monitors can run in the middle of them. CommandKind alone cannot tell which execute a
-// completion belongs to then, so the monitor remembers the number of the process query it
-// started (QueryId) and treats an execute completion as the query's exactly when the numbers
-// match: the statements' own completions, and those of a query that was replaced, are
-// ignored, and the query's completion is read even when a statement set CommandKind meanwhile
+// monitors can run in the middle of them. The sysadmin question after an asynchronous connect
+// is the one exception: it is sent asynchronously and its completion finishes the connect step
+// (same statements, order and call-backs), because a wait there would nest inside other
+// monitors' handlers and hold them up for as long as this server takes to answer. CommandKind alone
+// cannot tell which execute a completion belongs to then, so the monitor remembers the number of
+// the process query it started (QueryId) and treats an execute completion as the query's exactly
+// when the numbers match: the statements' own completions, and those of a query that was replaced,
+// are ignored, and the query's completion is read even when a statement set CommandKind meanwhile
 // (so Busy never stays set). Disconnect abandons whatever is pending; abandoned work raises no
 // event, so Disconnect clears Busy itself when it abandoned the work that Refresh started.
 #pragma once
@@ -87,10 +90,15 @@ public:
     bool Enabled = false; // monitoring is on
     bool Loading = false; // ApplyServerInfo is running
 
-    // The execute number of the outstanding process query, 0 when none.
+    // The execute numbers of the outstanding process query and of the sysadmin question
+    // asked after a connect, 0 when none.
     std::uint64_t QueryId = 0;
+    std::uint64_t SysAdminId = 0;
 
 private:
+    void FinishConnect(const TDbError* error, TEventStatus status,
+                       const TDbRecordsetPtr& recordset);
+
     IServerOwner& Owner;
     bool ConnectPending = false; // the connect that Refresh started has not completed
 };

@@ -207,6 +207,36 @@ TEST_F(ServerDataTest, HungServerIsBoundedByTheServersTimeOut) {
     EXPECT_EQ(server.State, 2);
 }
 
+TEST_F(ServerDataTest, ApplyingSettingsAbandonsAnOutstandingCycleAndClearsBusy) {
+    struct {
+        const char* Fault;
+        const char* Stage;
+    } cases[] = {{"hang-login", "connect"}, {"hang", "sysadmin question"}, {"hang", "query"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Stage);
+        TServerData server(Owner, SimServer(Sim));
+        if (std::string(c.Stage) == "query") {
+            ASSERT_TRUE(RefreshAndWait(server));
+        }
+        Sim.setFault(0, c.Fault);
+        server.Refresh();
+        if (std::string(c.Stage) == "sysadmin question") {
+            ASSERT_TRUE(SpinUntil([&] { return server.SysAdminId != 0; }));
+        }
+        ASSERT_TRUE(server.Busy);
+        const std::size_t changes = Owner.Changes.size();
+        server.ApplyServerInfo(SimServer(Sim));
+        EXPECT_FALSE(server.Busy);
+        Sim.clearFaults(0);
+        ASSERT_TRUE(RefreshAndWait(server));
+        ASSERT_TRUE(SpinUntil([&] { return server.ProcessList.Count() > 0; }));
+        EXPECT_EQ(server.State, 1);
+        // Nothing of the abandoned work came back: one Refresh, one connect, one snapshot.
+        EXPECT_EQ(Owner.Changes.size(), changes + 4);
+    }
+    EXPECT_TRUE(Owner.Errors.empty());
+}
+
 TEST_F(ServerDataTest, EdgeScenarioSnapshot) {
     TdsSimProcess edge("edge");
     WarningTimeout = 0;
