@@ -18,9 +18,14 @@ public:
     QLabel* Label3; // web address, opened by a click
     QLabel* Label4; // e-mail address
 
+    // Label3: opens the web address with the desktop's handler.
+    void Label3Click();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void FormCreate();
-    void Label3Click();
 };
 
 // Shows the about dialog modally. True when it was closed with OK.

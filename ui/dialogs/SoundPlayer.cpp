@@ -1,0 +1,67 @@
+#include "SoundPlayer.h"
+
+#include "DialogErrors.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSoundEffect>
+#include <QUrl>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+QString DefaultFindSoundFile(const QString& soundPath) {
+    if (soundPath.isEmpty())
+        return QString();
+    if (soundPath.contains(u'/') || QFileInfo(soundPath).isAbsolute())
+        return soundPath;
+    return QDir(QCoreApplication::applicationDirPath()).filePath(soundPath);
+}
+
+// Reads the RIFF header; errors as the system reports them.
+void CheckWaveFile(const QString& fileName) {
+    errno = 0;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+        std::fopen(QFile::encodeName(fileName).constData(), "rb"), &std::fclose);
+    if (!file)
+        throw EOSError(errno != 0 ? errno : ENOENT);
+    char header[12] = {};
+    const std::size_t read = std::fread(header, 1, sizeof header, file.get());
+    if (read != sizeof header || std::memcmp(header, "RIFF", 4) != 0 ||
+        std::memcmp(header + 8, "WAVE", 4) != 0)
+        throw EOSError(0);
+}
+
+QSoundEffect& Player() {
+    // Lives as long as the application, so that the sound outlasts the dialog that started it.
+    static QSoundEffect* player = [] {
+        auto* effect = new QSoundEffect(qApp);
+        QObject::connect(effect, &QSoundEffect::statusChanged, effect, [effect] {
+            if (effect->status() == QSoundEffect::Error)
+                QApplication::beep();
+        });
+        return effect;
+    }();
+    return *player;
+}
+
+} // namespace
+
+TFindSoundFile FindSoundFileHook = &DefaultFindSoundFile;
+
+void PlaySoundFile(const QString& soundPath) {
+    const QString file = FindSoundFileHook ? FindSoundFileHook(soundPath) : soundPath;
+    if (file.isEmpty())
+        throw EOSError(ENOENT);
+    CheckWaveFile(file);
+    QSoundEffect& player = Player();
+    player.stop();
+    const QUrl url = QUrl::fromLocalFile(QFileInfo(file).absoluteFilePath());
+    if (player.source() != url)
+        player.setSource(url);
+    player.play();
+}
