@@ -24,6 +24,7 @@
 // blocker found does. Every item stays reachable and no item becomes its own ancestor.
 #include "BlockForest.h"
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cstddef>
@@ -45,16 +46,20 @@ private:
     const std::int32_t N;
     const std::int32_t WarningTimeout;
 
-    // SPID index, open addressing. Value: the row, for a SPID with one row; -2 - k for the
-    // k-th SPID shared by several rows; kEmpty for a free slot.
+    // SPID index. Value: the row, for a SPID with one row; -2 - k for the k-th SPID shared by
+    // several rows; kEmpty for none. SPIDs are small numbers close together, so they usually
+    // index an array directly (Direct, from MinSpid); a sparse set goes to a hash table.
     static constexpr std::int32_t kEmpty = -1;
     struct TSlot {
         std::int32_t Spid;
         std::int32_t Value;
     };
+    std::vector<std::int32_t> Direct;
+    std::int64_t MinSpid = 0;
     std::vector<TSlot> Slots;
     std::uint32_t SlotShift = 0;
 
+    std::int32_t& ValueSlot(std::int32_t spid); // inserting
     // Shared SPIDs: entries (root row, first row of the SPID in that tree), and the candidate
     // among trees whose root was visited and stayed at the top level.
     std::vector<std::set<std::pair<std::int32_t, std::int32_t>>> Entries;
@@ -90,38 +95,61 @@ std::uint32_t SpidHash(std::int32_t spid, std::uint32_t shift) {
     return (static_cast<std::uint32_t>(spid) * 0x9E3779B1u) >> shift;
 }
 
+std::int32_t& TForestBuilder::ValueSlot(std::int32_t spid) {
+    if (!Direct.empty())
+        return Direct[static_cast<std::size_t>(spid - MinSpid)];
+    const std::uint32_t mask = static_cast<std::uint32_t>(Slots.size()) - 1;
+    std::uint32_t at = SpidHash(spid, SlotShift);
+    while (Slots[at].Value != kEmpty && Slots[at].Spid != spid)
+        at = (at + 1) & mask;
+    Slots[at].Spid = spid;
+    return Slots[at].Value;
+}
+
 void TForestBuilder::IndexSpids() {
-    std::uint32_t bits = 4;
-    while ((std::size_t{1} << bits) < static_cast<std::size_t>(N) * 2)
-        ++bits;
-    SlotShift = 32 - bits;
-    Slots.assign(std::size_t{1} << bits, TSlot{0, kEmpty});
-    const std::uint32_t mask = (1u << bits) - 1;
+    std::int64_t low = Rows[0].Spid;
+    std::int64_t high = low;
+    for (const TBlockRow& row : Rows) {
+        low = std::min<std::int64_t>(low, row.Spid);
+        high = std::max<std::int64_t>(high, row.Spid);
+    }
+    if (high - low < 4 * static_cast<std::int64_t>(N) + 64) {
+        MinSpid = low;
+        Direct.assign(static_cast<std::size_t>(high - low + 1), kEmpty);
+    } else {
+        std::uint32_t bits = 4;
+        while ((std::size_t{1} << bits) < static_cast<std::size_t>(N) * 2)
+            ++bits;
+        SlotShift = 32 - bits;
+        Slots.assign(std::size_t{1} << bits, TSlot{0, kEmpty});
+    }
     for (std::int32_t row = 0; row < N; ++row) {
-        const std::int32_t spid = Rows[row].Spid;
-        std::uint32_t at = SpidHash(spid, SlotShift);
-        while (Slots[at].Value != kEmpty && Slots[at].Spid != spid)
-            at = (at + 1) & mask;
-        TSlot& slot = Slots[at];
-        if (slot.Value == kEmpty) {
-            slot = {spid, row};
+        std::int32_t& value = ValueSlot(Rows[row].Spid);
+        if (value == kEmpty) {
+            value = row;
             continue;
         }
-        if (slot.Value >= 0) {
+        if (value >= 0) {
             // Second row of this SPID: from now on it goes through the shared tables.
             const auto shared = static_cast<std::int32_t>(Entries.size());
             Entries.emplace_back();
-            Entries.back().emplace_hint(Entries.back().end(), slot.Value, slot.Value);
+            Entries.back().emplace_hint(Entries.back().end(), value, value);
             LaterRoot.push_back(INT32_MAX);
             LaterRow.push_back(-1);
-            slot.Value = -2 - shared;
+            value = -2 - shared;
         }
-        auto& entries = Entries[static_cast<std::size_t>(-2 - slot.Value)];
+        auto& entries = Entries[static_cast<std::size_t>(-2 - value)];
         entries.emplace_hint(entries.end(), row, row);
     }
 }
 
 std::int32_t TForestBuilder::Lookup(std::int32_t spid) const {
+    if (!Direct.empty()) {
+        const std::int64_t at = spid - MinSpid;
+        return at < 0 || at >= static_cast<std::int64_t>(Direct.size())
+                   ? kEmpty
+                   : Direct[static_cast<std::size_t>(at)];
+    }
     const std::uint32_t mask = static_cast<std::uint32_t>(Slots.size()) - 1;
     std::uint32_t at = SpidHash(spid, SlotShift);
     while (Slots[at].Value != kEmpty) {

@@ -32,6 +32,14 @@ public:
             row.Blocked = RandomBlocked(row.Spid, pool);
         }
         AddStructures(rows, pool);
+        if (Chance(0.25)) {
+            // Far-apart SPIDs take the hashed index instead of the direct one.
+            const auto spread = [](std::int32_t x) { return x == 0 ? 0 : x * 7919 + 13; };
+            for (TRow& row : rows) {
+                row.Spid = spread(row.Spid);
+                row.Blocked = spread(row.Blocked);
+            }
+        }
         if (Chance(0.5)) {
             // The program's query returns rows ordered by blocked, then waittime.
             std::stable_sort(rows.begin(), rows.end(), [](const TRow& a, const TRow& b) {
