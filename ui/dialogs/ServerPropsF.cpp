@@ -2,6 +2,7 @@
 
 #include "ConnectionF.h"
 #include "ErrorBox.h"
+#include "ServerListFile.h"
 #include "SpinEdit.h"
 
 #include <QCheckBox>
@@ -15,23 +16,6 @@ namespace {
 
 constexpr int MinTimeout = 3;
 constexpr int MaxTimeout = 600;
-
-// The server list file tells sections apart by name with ASCII letters folded.
-bool SameNameIgnoringCase(const QString& a, const QString& b) {
-    if (a.size() != b.size())
-        return false;
-    for (qsizetype i = 0; i < a.size(); ++i) {
-        char16_t x = a[i].unicode();
-        char16_t y = b[i].unicode();
-        if (x >= u'A' && x <= u'Z')
-            x = static_cast<char16_t>(x - u'A' + u'a');
-        if (y >= u'A' && y <= u'Z')
-            y = static_cast<char16_t>(y - u'A' + u'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -143,8 +127,9 @@ void TServerPropsF::accept() {
             return;
         const QString name = ServerE->text();
         const auto same =
-            std::find_if(OtherNames.cbegin(), OtherNames.cend(),
-                         [&](const QString& other) { return SameNameIgnoringCase(name, other); });
+            std::find_if(OtherNames.cbegin(), OtherNames.cend(), [&](const QString& other) {
+                return SameServerName(name.toStdString(), other.toStdString());
+            });
         if (same != OtherNames.cend()) {
             ShowErrorText(QStringLiteral("A server named \"%1\" is already registered; choose "
                                          "another name")
