@@ -31,7 +31,6 @@ const QString kStoreRoot = QString::fromLatin1(WindowStateRoot);
 TMainF::TMainF(QWidget* parent) : QMainWindow(parent) {
     setObjectName("MainF");
     setWindowTitle("MS Tallyvane");
-    setWindowIcon(ServerStatesIL.Icon(2));
     setGeometry(197, 196, 1164, 694);
     CreateComponents();
     CreateActions();
@@ -94,6 +93,7 @@ void TMainF::CreateComponents() {
     Tray->setParent(this);
 
     AutoRefreshTimer.setObjectName("AutoRefreshTimer");
+    AutoRefreshTimer.setTimerType(Qt::PreciseTimer);
     connect(&AutoRefreshTimer, &QTimer::timeout, this,
             [this] { GuardedCall([this] { RefreshA->Execute(); }); });
 

@@ -3,6 +3,9 @@
 #include "DialogHooks.h"
 #include "FileNames.h"
 #include "MainForm.h"
+#include "MainIcon.h"
+#include "SoundPlayer.h"
+#include "TrayWarnings.h"
 
 #include <QApplication>
 #include <filesystem>
@@ -27,7 +30,10 @@ int main(int argc, char** argv) {
     // The main window's close ends the program (also while it is hidden to the tray), not the
     // last visible window.
     QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(MainIcon());
     InstallDialogHooks();
+    // The settings dialog's test button finds the sound the way a warning does.
+    FindSoundFileHook = &TTrayWarnings::FindSoundFile;
     int result;
     {
         TMainF MainF;

@@ -1,0 +1,299 @@
+// The main window as the program creates it: start from a folder with its files, the action
+// rules, the refresh loop, the Escape rule, unregistering; the live tests run against tdssim.
+#include "MainForm.h"
+
+#include "ErrorLog.h"
+#include "FileNames.h"
+#include "ProcessView.h"
+#include "ServerListFile.h"
+#include "ServerListView.h"
+#include "Settings.h"
+#include "TdsSimProcess.h"
+#include "TrayWarnings.h"
+#include "UiTestSupport.h"
+#include "WindowStateStore.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+
+using tallyvane::testsupport::TdsSimProcess;
+
+namespace {
+
+// A port on which nobody listens: bound for a moment, then released.
+int ClosedPort() {
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    const int port = s.serverPort();
+    s.close();
+    return port;
+}
+
+std::string ConnectionTo(int port, const std::string& user = "sa",
+                         const std::string& password = "Sim-Admin-1") {
+    return "Provider=SQLOLEDB.1;Data Source=127.0.0.1," + std::to_string(port) +
+           ";User ID=" + user + ";Password=" + password + ";Persist Security Info=True";
+}
+
+TServerInfo Server(const std::string& name, bool enabled, const std::string& connection) {
+    TServerInfo info;
+    info.Name = name;
+    info.Enabled = enabled;
+    info.ConnectionString = connection;
+    info.Timeout = 5;
+    return info;
+}
+
+class MainFormTest : public testing::Test {
+protected:
+    QTemporaryDir Dir;
+    TModalAnswerer Answerer; // answers whatever modal box a step opens (No / Cancel)
+    std::unique_ptr<TMainF> Form;
+
+    void SetUp() override {
+        InitFileNames(Dir.filePath("tallyvane").toStdString());
+        SetWindowStateFile(Dir.filePath("window-state.ini"));
+        ResetSettings();
+        AutoRefresh = false; // the tests refresh by hand unless they say otherwise
+        SaveSettings();      // a settings file exists, so the first-run dialog stays away
+    }
+    void TearDown() override {
+        Form.reset();
+        ResetSettings();
+        SetWindowStateFile(QString());
+    }
+    void Start(const std::vector<TServerInfo>& servers) {
+        SaveServers(servers);
+        Form = std::make_unique<TMainF>();
+        Form->show();
+    }
+    QByteArray ServersFile() const {
+        QFile f(QString::fromStdString(ServersFileName));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    int Icon(int node) const { return Form->ServersTL->Node(node)->data(0, Qt::UserRole).toInt(); }
+    TServerData& Monitor(int node) const { return *Form->ServersTL->Node(node)->Data(); }
+    bool Enabled(TAction* a) const {
+        Form->ActionList->UpdateAll();
+        return a->isEnabled();
+    }
+};
+
+TEST_F(MainFormTest, UpdateRulesWithoutServers) {
+    Start({});
+    EXPECT_EQ(Form->windowTitle().left(17), "MS Tallyvane ver.");
+    EXPECT_EQ(Form->Tray->JvTrayIcon.toolTip(), Form->windowTitle());
+    EXPECT_FALSE(Enabled(Form->RefreshA));
+    EXPECT_FALSE(Enabled(Form->ServerPropertiesA));
+    EXPECT_FALSE(Enabled(Form->ServerUnregisterA));
+    EXPECT_FALSE(Enabled(Form->ProcessInfoA));
+    EXPECT_TRUE(Enabled(Form->ServerRegisterA));
+    EXPECT_FALSE(Form->AutoRefreshA->isChecked());
+    // Executing a disabled action does nothing, also from code or a double click.
+    EXPECT_FALSE(Form->ServerPropertiesA->Execute());
+    QTest::mouseDClick(Form->ServersTL->viewport(), Qt::LeftButton);
+    EXPECT_EQ(Answerer.Count, 0) << Answerer.Messages.join("\n").toStdString();
+    EXPECT_EQ(Form->Tray->IconIndex(), 2);
+}
+
+TEST_F(MainFormTest, UpdateRulesFollowTheFocusedServerAndProcessRow) {
+    Start({Server("A", false, ConnectionTo(1)), Server("B", false, ConnectionTo(2))});
+    ASSERT_EQ(Form->ServersTL->NodeCount(), 2);
+    EXPECT_EQ(Form->ServersTL->Node(0)->text(0), "A");
+    EXPECT_EQ(Icon(0), 0); // switched off
+    EXPECT_TRUE(Enabled(Form->RefreshA));
+    Form->ServersTL->setCurrentItem(nullptr);
+    EXPECT_FALSE(Enabled(Form->ServerPropertiesA));
+    Form->ServersTL->setCurrentItem(Form->ServersTL->Node(1));
+    EXPECT_TRUE(Enabled(Form->ServerPropertiesA));
+    EXPECT_TRUE(Enabled(Form->ServerUnregisterA));
+
+    TServerData& b = Monitor(1);
+    FillSnapshot(b, {{10, 0}, {11, 10, 4000}});
+    b.Enabled = true; // as if monitored; the snapshot reaches the view through the node
+    Form->UpdateServerNode(*Form->ServersTL->Node(1));
+    EXPECT_EQ(Icon(1), 3);
+    ASSERT_EQ(Form->ProcessesTL->model()->rowCount({}), 1);
+    EXPECT_FALSE(Enabled(Form->ProcessInfoA)); // no row focused
+    Form->ProcessesTL->setCurrentIndex(Form->ProcessesTL->model()->index(0, 0, {}));
+    b.IsSysAdmin = false;
+    EXPECT_FALSE(Enabled(Form->ProcessInfoA));
+    b.IsSysAdmin = true;
+    EXPECT_TRUE(Enabled(Form->ProcessInfoA));
+    b.Enabled = false;
+}
+
+TEST_F(MainFormTest, RefreshSkipsBusyMonitorsAndFailuresReachTheErrorLog) {
+    const int closed = ClosedPort();
+    Start({Server("A", true, ConnectionTo(closed)), Server("B", false, ConnectionTo(closed)),
+           Server("C", true, ConnectionTo(closed))});
+    // FormCreate's refresh started both enabled servers; both fail to connect.
+    ASSERT_TRUE(WaitUntil([&] { return !Monitor(0).Busy && !Monitor(2).Busy; }));
+    EXPECT_EQ(Icon(0), 4);
+    EXPECT_EQ(Icon(1), 0);
+    EXPECT_EQ(Icon(2), 4);
+    EXPECT_EQ(Form->Tray->IconIndex(), 4);
+    ASSERT_GE(Form->ErrorsTL->topLevelItemCount(), 2);
+    const QTreeWidgetItem* newest = Form->ErrorsTL->topLevelItem(0);
+    // The two connects fail in either order.
+    QStringList names{newest->text(TErrorLog::ErrServerTLC),
+                      Form->ErrorsTL->topLevelItem(1)->text(TErrorLog::ErrServerTLC)};
+    names.sort();
+    EXPECT_EQ(names, (QStringList{"A", "C"}));
+    EXPECT_TRUE(newest->text(TErrorLog::ErrDescriptionTLC).endsWith(" at 0x00000000)"))
+        << newest->text(TErrorLog::ErrDescriptionTLC).toStdString();
+    EXPECT_EQ(Form->ErrorsTL->currentItem(), newest);
+
+    // A busy monitor is skipped entirely, its node included.
+    Monitor(0).Busy = true;
+    Monitor(0).State = 0; // an update would show 1 (busy); a skipped node keeps 4
+    Form->RefreshA->Execute();
+    EXPECT_EQ(Icon(0), 4);
+    EXPECT_EQ(Icon(1), 0);
+    EXPECT_EQ(Icon(2), 1);
+    EXPECT_TRUE(Monitor(2).Busy);
+    Monitor(0).Busy = false;
+    ASSERT_TRUE(WaitUntil([&] { return !Monitor(2).Busy; }));
+}
+
+TEST_F(MainFormTest, TheTimerFollowsAutoRefreshAfterEveryRefresh) {
+    Start({Server("A", false, ConnectionTo(1))});
+    EXPECT_FALSE(Form->AutoRefreshTimer.isActive());
+    Form->RefreshA->Execute();
+    EXPECT_FALSE(Form->AutoRefreshTimer.isActive());
+
+    // The Autorefresh button turns it on, writes the setting and arms the timer.
+    Form->AutoRefreshA->Execute();
+    EXPECT_TRUE(AutoRefresh);
+    EXPECT_TRUE(Form->AutoRefreshTimer.isActive());
+    EXPECT_EQ(Form->AutoRefreshTimer.interval(), AutoRefreshInterval * 1000);
+    AutoRefresh = false;
+    LoadSettings();
+    EXPECT_TRUE(AutoRefresh);
+
+    // Every refresh restarts the countdown: 600 ms into a one-second interval, a refresh
+    // puts the next tick a whole interval away.
+    AutoRefreshInterval = 1;
+    Form->ApplySettings();
+    QSignalSpy ticks(&Form->AutoRefreshTimer, &QTimer::timeout);
+    QTest::qWait(600);
+    ASSERT_EQ(ticks.count(), 0);
+    QElapsedTimer sinceRefresh;
+    sinceRefresh.start();
+    EXPECT_TRUE(Form->RefreshA->Execute());
+    ASSERT_TRUE(WaitUntil([&] { return ticks.count() > 0; }));
+    EXPECT_GE(sinceRefresh.elapsed(), 950);
+
+    Form->AutoRefreshA->Execute();
+    EXPECT_FALSE(Form->AutoRefreshTimer.isActive());
+    Form->RefreshA->Execute();
+    EXPECT_FALSE(Form->AutoRefreshTimer.isActive());
+    Form->ActionList->UpdateAll();
+    EXPECT_FALSE(Form->AutoRefreshA->isChecked());
+}
+
+TEST_F(MainFormTest, EscapeHidesOnlyWithTrayAndAutoHide) {
+    struct TCase {
+        bool Tray, AutoHide, Hides;
+    };
+    for (const TCase c : {TCase{true, true, true}, TCase{true, false, false},
+                          TCase{false, true, false}, TCase{false, false, false}}) {
+        ShowInSystemTray = c.Tray;
+        AutoHideOnMinimize = c.AutoHide;
+        SaveSettings();
+        QFile::remove(Dir.filePath("window-state.ini")); // every case starts as designed
+        Start({});
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+        int seen = 0;
+        struct TCounter : QObject {
+            int* Seen;
+            bool eventFilter(QObject*, QEvent* e) override {
+                if (e->type() == QEvent::KeyPress)
+                    ++*Seen;
+                return false;
+            }
+        } counter;
+        counter.Seen = &seen;
+        Form->ProcessesTL->installEventFilter(&counter);
+        Form->ProcessesTL->setFocus();
+        QTest::keyClick(Form->ProcessesTL, Qt::Key_Escape);
+        EXPECT_EQ(seen, 0) << "the focused control never sees Escape";
+        const bool hidden = !Form->isVisible() || Form->isMinimized();
+        EXPECT_EQ(hidden, c.Hides) << c.Tray << c.AutoHide;
+        EXPECT_EQ(Form->Tray->VisibleTaskBar, !c.Hides);
+        QTest::keyClick(Form->ProcessesTL, Qt::Key_A);
+        EXPECT_EQ(seen, 1) << "other keys pass";
+        Form->ProcessesTL->removeEventFilter(&counter);
+        Form.reset();
+    }
+}
+
+TEST_F(MainFormTest, UnregisterAsksFirstAndSavesTheList) {
+    Start({Server("A", false, ConnectionTo(1)), Server("B", false, ConnectionTo(2))});
+    const QByteArray before = ServersFile();
+    Form->ServersTL->setCurrentItem(Form->ServersTL->Node(0));
+    FillSnapshot(Monitor(0), {{10, 0}});
+    Form->UpdateServerNode(*Form->ServersTL->Node(0));
+    ASSERT_EQ(Form->ProcessesTL->model()->rowCount({}), 1);
+
+    Form->ServerUnregisterA->Execute(); // the answerer says No
+    EXPECT_EQ(Answerer.Messages.value(0), "Confirm: Are you sure?");
+    EXPECT_EQ(Form->ServersTL->NodeCount(), 2);
+    EXPECT_EQ(ServersFile(), before);
+
+    Answerer.Handler = [](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        ASSERT_NE(box, nullptr);
+        box->button(QMessageBox::Yes)->click();
+    };
+    Form->ServerUnregisterA->Execute();
+    ASSERT_EQ(Form->ServersTL->NodeCount(), 1);
+    EXPECT_EQ(Form->ServersTL->Node(0)->text(0), "B");
+    const auto saved = LoadServers();
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved[0].Name, "B");
+    // The process view shows the newly focused server (none of A's rows).
+    EXPECT_EQ(Form->ProcessesTL->model()->rowCount({}), 0);
+}
+
+TEST_F(MainFormTest, LiveServersShowBlockingAndTheSysadminRule) {
+    TdsSimProcess sim("demo", 2);
+    WarningTimeout = 65535; // no warnings (and no sound) in this test
+    SaveSettings();
+    Start({Server("LIVE", true, ConnectionTo(sim.port(0))),
+           Server("VIEWER", true, ConnectionTo(sim.port(1), "viewer", "Sim-View-1"))});
+    // The demo scenario keeps some blocking on at every moment.
+    ASSERT_TRUE(WaitUntil([&] { return Icon(0) == 3; }, std::chrono::seconds(15)));
+    Form->ServersTL->setCurrentItem(Form->ServersTL->Node(0));
+    TProcessView& view = *Form->ProcessesTL;
+    ASSERT_GT(view.model()->rowCount({}), 5);
+    bool blockerWithChildren = false;
+    for (int r = 0; r < view.model()->rowCount({}); ++r) {
+        const QModelIndex i = view.model()->index(r, 0, {});
+        if (view.Model().BlockRole(TProcessModel::RowOf(i)) == 2 && view.model()->rowCount(i) > 0)
+            blockerWithChildren = true;
+    }
+    EXPECT_TRUE(blockerWithChildren);
+    EXPECT_TRUE(Monitor(0).IsSysAdmin);
+    view.setCurrentIndex(view.model()->index(0, 0, {}));
+    EXPECT_TRUE(Enabled(Form->ProcessInfoA));
+
+    ASSERT_TRUE(WaitUntil([&] { return Icon(1) >= 2 && !Monitor(1).Busy; }));
+    Form->ServersTL->setCurrentItem(Form->ServersTL->Node(1));
+    ASSERT_TRUE(WaitUntil([&] { return view.model()->rowCount({}) > 0; }));
+    view.setCurrentIndex(view.model()->index(0, 0, {}));
+    EXPECT_FALSE(Monitor(1).IsSysAdmin);
+    EXPECT_FALSE(Enabled(Form->ProcessInfoA));
+    QTest::mouseDClick(view.viewport(), Qt::LeftButton, {},
+                       view.visualRect(view.currentIndex()).center());
+    EXPECT_EQ(Answerer.Count, 0) << "no process info for a login that is not sysadmin";
+}
+
+} // namespace

@@ -1,0 +1,170 @@
+// The state icon and tray icon rules as tables, Warn, the sound lookup, the error log.
+#include "ErrorLog.h"
+#include "Errors.h"
+#include "Icons.h"
+#include "OleException.h"
+#include "ServerListView.h"
+#include "Settings.h"
+#include "TrayWarnings.h"
+#include "UiTestSupport.h"
+
+#include <QFile>
+#include <QMainWindow>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(ServerIcon, OffBeatsBusyBeatsState) {
+    TNullOwner owner;
+    auto s = MakeMonitor(owner, "S");
+    struct TCase {
+        bool Enabled, Busy;
+        int State, Icon;
+    };
+    for (const TCase c :
+         {TCase{false, false, 2, 0}, TCase{false, true, 1, 0}, TCase{true, true, 2, 1},
+          TCase{true, false, 0, 2}, TCase{true, false, 1, 3}, TCase{true, false, 2, 4}}) {
+        s->Enabled = c.Enabled;
+        s->Busy = c.Busy;
+        s->State = static_cast<std::uint8_t>(c.State);
+        EXPECT_EQ(TServerListView::StateIcon(*s), c.Icon) << c.Enabled << c.Busy << c.State;
+    }
+    s->Enabled = false;
+    s->Busy = false;
+}
+
+class TrayRuleTest : public testing::Test {
+protected:
+    TNullOwner Owner;
+    std::unique_ptr<TServerData> Idle = MakeMonitor(Owner, "IDLE");
+    std::unique_ptr<TServerData> SelfBlock = MakeMonitor(Owner, "SELF");
+    std::unique_ptr<TServerData> Young = MakeMonitor(Owner, "YOUNG");
+    std::unique_ptr<TServerData> Real = MakeMonitor(Owner, "REAL");
+    std::unique_ptr<TServerData> Failed = MakeMonitor(Owner, "FAILED");
+
+    void SetUp() override {
+        ResetSettings();
+        FillSnapshot(*Idle, {{10, 0}});
+        FillSnapshot(*SelfBlock, {{20, 20, 9000}});     // blocked by itself, long wait
+        FillSnapshot(*Young, {{30, 0}, {31, 30, 100}}); // real block, below WarningTimeout
+        FillSnapshot(*Real, {{40, 0}, {41, 40, 5000}});
+        FillSnapshot(*Failed, {});
+        Failed->State = 2; // switched off after failing: still an error for the tray
+    }
+    void TearDown() override { ResetSettings(); }
+};
+
+TEST_F(TrayRuleTest, WorstCountingStateOverAllServers) {
+    struct TCase {
+        std::vector<TServerData*> Servers;
+        bool IgnoreSelf, IgnoreYoung;
+        int Index;
+    };
+    const std::vector<TCase> cases = {
+        {{}, false, false, 2},
+        {{Idle.get()}, true, true, 2},
+        {{SelfBlock.get()}, false, false, 3},
+        {{SelfBlock.get()}, true, false, 2},
+        {{Young.get()}, false, false, 3},
+        {{Young.get()}, false, true, 2},
+        {{Young.get(), SelfBlock.get()}, true, true, 2},
+        {{Young.get(), Real.get()}, true, true, 3},
+        {{Real.get(), Failed.get()}, true, true, 4},
+        {{Failed.get(), Young.get()}, false, true, 4},
+        {{Idle.get(), SelfBlock.get(), Failed.get()}, true, false, 4},
+    };
+    for (const TCase& c : cases) {
+        IgnoreSelfBlocks = c.IgnoreSelf;
+        IgnoreNotWarningBlocks = c.IgnoreYoung;
+        std::string names;
+        for (auto* s : c.Servers)
+            names += s->Info.Name + " ";
+        EXPECT_EQ(TTrayWarnings::TrayIconIndex(c.Servers), c.Index)
+            << names << c.IgnoreSelf << c.IgnoreYoung;
+    }
+}
+
+TEST_F(TrayRuleTest, WarnGivesSoundAndBalloonByTheSettings) {
+    QMainWindow window;
+    TImageList states = MakeServerStatesIL();
+    TTrayWarnings tray(window, states);
+    EXPECT_EQ(TTrayWarnings::BalloonTitle(), "MSTallyvane");
+    EXPECT_EQ(TTrayWarnings::BalloonText("SRV1"), "Warning! SRV1 have blocks!");
+
+    WarningSoundPath = "no-such-sound-here.wav"; // a failed sound still counts (beep)
+    struct TCase {
+        bool Sound, Balloon, Shown, Result;
+    };
+    for (const TCase c : {TCase{false, false, true, false}, TCase{false, true, false, false},
+                          TCase{false, true, true, true}, TCase{true, false, false, true},
+                          TCase{true, true, false, true}}) {
+        PlaySoundOnWarning = c.Sound;
+        ShowBaloonOnWarning = c.Balloon;
+        tray.SetShown(c.Shown);
+        EXPECT_EQ(tray.Warn(*Real), c.Result) << c.Sound << c.Balloon << c.Shown;
+    }
+    tray.SetShown(false);
+}
+
+TEST(SoundLookup, PathsAsGivenBareNamesBesideTheProgram) {
+    QTemporaryDir dir;
+    const QString file = dir.filePath("alarm.wav");
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("RIFF");
+    f.close();
+    EXPECT_EQ(TTrayWarnings::FindSoundFile(file), file);
+    EXPECT_EQ(TTrayWarnings::FindSoundFile(dir.filePath("missing.wav")), "");
+    EXPECT_EQ(TTrayWarnings::FindSoundFile("certainly-not-installed-anywhere.wav"), "");
+    EXPECT_EQ(TTrayWarnings::FindSoundFile(""), "");
+}
+
+TEST(ErrorLog, DescriptionNamesMessageKindAndAddress) {
+    EXPECT_EQ(TErrorLog::Description(Exception("Unknown connection ADO error ( EventStatus = "
+                                               "esErrorsOccured)!")),
+              "Unknown connection ADO error ( EventStatus = esErrorsOccured)! ( Exception at "
+              "0x00000000)");
+    EXPECT_EQ(
+        TErrorLog::Description(EOleException("Login failed for user 'sa'.", 18456, "", "", 0)),
+        "Login failed for user 'sa'. ( EOleException at 0x00000000)");
+    EXPECT_EQ(TErrorLog::KindName(std::runtime_error("x")), "std::runtime_error");
+}
+
+TEST(ErrorLog, NewestFirstAtMostAThousandFocused) {
+    TImageList images = MakeLogImages();
+    TErrorLog log(images);
+    log.show();
+    log.Clearerrors1Click(); // on an empty log: nothing happens
+    EXPECT_EQ(log.topLevelItemCount(), 0);
+    log.LogError("SRV1", Exception("first"));
+    ASSERT_EQ(log.topLevelItemCount(), 1);
+    EXPECT_EQ(log.topLevelItem(0)->text(TErrorLog::ErrServerTLC), "SRV1");
+    for (int i = 2; i <= TErrorLog::MaxEntries + 5; ++i)
+        log.LogError("SRV" + std::to_string(i % 3), Exception("error " + std::to_string(i)));
+    EXPECT_EQ(log.topLevelItemCount(), TErrorLog::MaxEntries);
+    EXPECT_TRUE(log.topLevelItem(0)->text(TErrorLog::ErrDescriptionTLC).startsWith("error 1005 ("));
+    // The oldest five ("first" and 2 to 5) are gone: the last row is entry 6.
+    EXPECT_TRUE(log.topLevelItem(TErrorLog::MaxEntries - 1)
+                    ->text(TErrorLog::ErrDescriptionTLC)
+                    .startsWith("error 6 ("));
+    EXPECT_EQ(log.currentItem(), log.topLevelItem(0));
+    log.sortByColumn(TErrorLog::ErrServerTLC, Qt::AscendingOrder); // a header never sorts
+    EXPECT_TRUE(log.topLevelItem(0)->text(TErrorLog::ErrDescriptionTLC).startsWith("error 1005 ("));
+    log.Clearerrors1Click();
+    EXPECT_EQ(log.topLevelItemCount(), 0);
+    log.LogError("SRV1", Exception("again"));
+    EXPECT_EQ(log.topLevelItemCount(), 1);
+}
+
+TEST(ErrorLog, TimeLeavesOutMidnight) {
+    const QDateTime midnight(QDate(2026, 3, 4), QTime(0, 0));
+    const QDateTime later(QDate(2026, 3, 4), QTime(13, 5, 9));
+    EXPECT_EQ(TErrorLog::TimeText(midnight),
+              QLocale().toString(QDate(2026, 3, 4), QLocale::ShortFormat));
+    EXPECT_TRUE(TErrorLog::TimeText(later).startsWith(TErrorLog::TimeText(midnight) + " "));
+    EXPECT_TRUE(TErrorLog::TimeText(later).contains("05:09"))
+        << TErrorLog::TimeText(later).toStdString();
+}
+
+} // namespace
