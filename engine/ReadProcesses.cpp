@@ -5,7 +5,18 @@
 
 namespace {
 
-std::string Trimmed(std::string s) {
+// A text column read as text and trimmed of characters with codes 32 or less. Text columns
+// are trimmed straight from the recordset, without a copy of the padded value.
+std::string Trimmed(const TDbField& field) {
+    if (field.IsNull()) {
+        return {};
+    }
+    std::string owned;
+    std::string_view s = field.AsStringView();
+    if (s.empty()) {
+        owned = field.AsString(); // an integer column read as text
+        s = owned;
+    }
     std::size_t b = 0;
     std::size_t e = s.size();
     while (b < e && static_cast<unsigned char>(s[b]) <= 32) {
@@ -14,10 +25,7 @@ std::string Trimmed(std::string s) {
     while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) {
         --e;
     }
-    if (b > 0 || e < s.size()) {
-        s = s.substr(b, e - b);
-    }
-    return s;
+    return std::string(s.substr(b, e - b));
 }
 
 } // namespace
@@ -41,19 +49,19 @@ void TServerData::ReadProcesses() {
                     TProcessItem row;
                     row.Spid = ds.Fields(0).AsInteger();
                     row.Blocked = ds.Fields(1).AsInteger();
-                    row.DBName = Trimmed(ds.Fields(2).AsString());
+                    row.DBName = Trimmed(ds.Fields(2));
                     row.WaitTime = ds.Fields(3).AsInteger();
                     if (row.Blocked > 0 && row.WaitTime > MaxWaitTime) {
                         MaxWaitTime = row.WaitTime;
                     }
-                    row.LastWaitType = Trimmed(ds.Fields(4).AsString());
-                    row.WaitResource = Trimmed(ds.Fields(5).AsString());
+                    row.LastWaitType = Trimmed(ds.Fields(4));
+                    row.WaitResource = Trimmed(ds.Fields(5));
                     row.OpenTran = ds.Fields(6).AsInteger();
-                    row.Status = Trimmed(ds.Fields(7).AsString());
-                    row.HostName = Trimmed(ds.Fields(8).AsString());
-                    row.ProgramName = Trimmed(ds.Fields(9).AsString());
-                    row.Cmd = Trimmed(ds.Fields(10).AsString());
-                    row.LoginName = Trimmed(ds.Fields(11).AsString());
+                    row.Status = Trimmed(ds.Fields(7));
+                    row.HostName = Trimmed(ds.Fields(8));
+                    row.ProgramName = Trimmed(ds.Fields(9));
+                    row.Cmd = Trimmed(ds.Fields(10));
+                    row.LoginName = Trimmed(ds.Fields(11));
                     row.Cpu = ds.Fields(12).AsInteger();
                     row.PhysicalIo = ds.Fields(13).AsInteger();
                     row.MemUsage = ds.Fields(14).AsInteger();

@@ -12,15 +12,21 @@ bool IsBlank(char c) {
 
 } // namespace
 
+TDbValue::Kind TDbField::Type() const {
+    return Records == nullptr ? TDbValue::Null : Records->Type(Row, Col);
+}
+
 std::int32_t TDbField::AsInteger() const {
-    if (Value == nullptr || Value->Type == TDbValue::Null) {
+    switch (Type()) {
+    case TDbValue::Null:
         return 0;
-    }
-    if (Value->Type == TDbValue::Int) {
+    case TDbValue::Int:
         // Wider integers keep their low 32 bits.
-        return static_cast<std::int32_t>(static_cast<std::uint32_t>(Value->IntValue));
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(Records->Int(Row, Col)));
+    case TDbValue::Text:
+        break;
     }
-    const std::string& text = Value->TextValue;
+    const std::string_view text = Records->Text(Row, Col);
     std::size_t begin = 0;
     std::size_t end = text.size();
     while (begin < end && IsBlank(text[begin])) {
@@ -38,25 +44,32 @@ std::int32_t TDbField::AsInteger() const {
     std::int64_t number = 0;
     auto [ptr, ec] = std::from_chars(text.data() + begin, text.data() + end, number);
     if (ec != std::errc() || ptr != text.data() + end) {
-        throw EDbError(MakeDbError("'" + text + "' is not a valid integer value for field '" +
-                                       *ColumnName + "'",
+        throw EDbError(MakeDbError("'" + std::string(text) +
+                                       "' is not a valid integer value for field '" +
+                                       Records->Column(Col).Name + "'",
                                    "22018"));
     }
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(number));
 }
 
 std::string TDbField::AsString() const {
-    if (Value == nullptr || Value->Type == TDbValue::Null) {
+    switch (Type()) {
+    case TDbValue::Null:
         return {};
+    case TDbValue::Int:
+        return std::to_string(Records->Int(Row, Col));
+    case TDbValue::Text:
+        break;
     }
-    if (Value->Type == TDbValue::Int) {
-        return std::to_string(Value->IntValue);
-    }
-    return Value->TextValue;
+    return std::string(Records->Text(Row, Col));
+}
+
+std::string_view TDbField::AsStringView() const {
+    return Type() == TDbValue::Text ? Records->Text(Row, Col) : std::string_view();
 }
 
 bool TDbField::IsNull() const {
-    return Value == nullptr || Value->Type == TDbValue::Null;
+    return Type() == TDbValue::Null;
 }
 
 void TDbDataSet::SetRecordset(TDbRecordsetPtr recordset) {
@@ -111,7 +124,6 @@ TDbField TDbDataSet::Fields(int index) const {
     if (index < 0 || static_cast<std::size_t>(index) >= Records->ColumnCount()) {
         throw EDbError(MakeDbError("List index out of bounds (" + std::to_string(index) + ")"));
     }
-    const auto col = static_cast<std::size_t>(index);
-    const TDbValue* value = Row < Records->RowCount() ? &Records->Cell(Row, col) : nullptr;
-    return TDbField(value, &Records->Column(col).Name);
+    return TDbField(Row < Records->RowCount() ? Records.get() : nullptr, Row,
+                    static_cast<std::size_t>(index));
 }

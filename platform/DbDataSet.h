@@ -16,13 +16,18 @@ public:
     std::int32_t AsInteger() const;
     std::string AsString() const;
     bool IsNull() const;
+    // The text of a text column without a copy (empty for NULL and for integer columns); valid
+    // while the data set keeps its recordset.
+    std::string_view AsStringView() const;
 
 private:
     friend class TDbDataSet;
-    TDbField(const TDbValue* value, const std::string* columnName)
-        : Value(value), ColumnName(columnName) {}
-    const TDbValue* Value;         // null past the end of the data: reads as NULL
-    const std::string* ColumnName; // lives as long as the recordset
+    TDbField(const TDbRecordset* records, std::size_t row, std::size_t col)
+        : Records(records), Row(row), Col(col) {}
+    TDbValue::Kind Type() const;
+    const TDbRecordset* Records; // null past the end of the data: reads as NULL
+    std::size_t Row;
+    std::size_t Col;
 };
 
 class TDbDataSet {

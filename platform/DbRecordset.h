@@ -1,12 +1,16 @@
 // A result set fetched completely by the connection's worker thread and then handed to the
-// GUI thread: after construction it is read-only, so no locking is needed.
+// GUI thread: after it is built it is read-only, so no locking is needed. Cells are kept in
+// one array and their text in one buffer, so a large snapshot costs two allocations, not one
+// per cell.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+// One cell as tests and callers may build it.
 struct TDbValue {
     enum Kind : std::uint8_t { Null, Int, Text };
     Kind Type = Null;
@@ -22,22 +26,40 @@ struct TDbColumn {
 class TDbRecordset {
 public:
     TDbRecordset() = default; // a closed recordset (a statement that returned no result set)
-    TDbRecordset(std::vector<TDbColumn> columns, std::vector<TDbValue> cells);
+    // An open recordset without rows; the rows are appended cell by cell, row-major.
+    explicit TDbRecordset(std::vector<TDbColumn> columns);
+    TDbRecordset(std::vector<TDbColumn> columns, const std::vector<TDbValue>& cells);
+
+    void AddNull() { Cells.push_back({0, 0, TDbValue::Null}); }
+    void AddInt(std::int64_t value) { Cells.push_back({value, 0, TDbValue::Int}); }
+    void AddText(std::string_view text);
 
     // Open: the statement returned a result set (possibly without rows).
     bool IsOpen() const { return Open; }
     std::size_t ColumnCount() const { return Columns.size(); }
     std::size_t RowCount() const { return Columns.empty() ? 0 : Cells.size() / Columns.size(); }
     const TDbColumn& Column(std::size_t col) const { return Columns.at(col); }
+
     // Row-major cell access; the caller keeps row < RowCount() and col < ColumnCount().
-    const TDbValue& Cell(std::size_t row, std::size_t col) const {
+    TDbValue::Kind Type(std::size_t row, std::size_t col) const { return Cell(row, col).Type; }
+    std::int64_t Int(std::size_t row, std::size_t col) const { return Cell(row, col).Value; }
+    // The text of a Text cell (empty for the others); valid as long as the recordset.
+    std::string_view Text(std::size_t row, std::size_t col) const;
+
+private:
+    struct TCell {
+        std::int64_t Value;   // Int: the value; Text: the offset into TextBuffer
+        std::uint32_t Length; // Text: bytes
+        TDbValue::Kind Type;
+    };
+    const TCell& Cell(std::size_t row, std::size_t col) const {
         return Cells[row * Columns.size() + col];
     }
 
-private:
     bool Open = false;
     std::vector<TDbColumn> Columns;
-    std::vector<TDbValue> Cells;
+    std::vector<TCell> Cells;
+    std::string TextBuffer;
 };
 
 using TDbRecordsetPtr = std::shared_ptr<const TDbRecordset>;

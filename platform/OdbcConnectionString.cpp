@@ -249,6 +249,9 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
         }
         Append(out, "TDS_Version", "7.4");
         Append(out, "ClientCharset", "UTF-8");
+        // Large packets: a snapshot of thousands of rows takes fewer reads; the server may
+        // lower it.
+        Append(out, "PacketSize", "32767");
     } else {
         std::string server = "tcp:" + address.Host;
         if (address.Port) {

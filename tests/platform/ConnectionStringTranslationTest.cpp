@@ -15,7 +15,8 @@ struct Case {
 };
 
 #define FREETDS(server)                                                                            \
-    "Driver={FreeTDS};" server "TDS_Version=7.4;ClientCharset=UTF-8;APP=Tallyvane;"
+    "Driver={FreeTDS};" server "TDS_Version=7.4;ClientCharset=UTF-8;PacketSize=32767;APP="         \
+                               "Tallyvane;"
 
 const Case Cases[] = {
     {"Provider=SQLOLEDB.1;Data Source=db1;User ID=sa;Password=pw;Persist Security Info=True", "",

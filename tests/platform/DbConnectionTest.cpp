@@ -128,6 +128,7 @@ TEST_F(DbConnectionTest, AsynchronousFormsReturnAtOnceAndReportOnTheGuiThread) {
     const auto login =
         Sim.waitForLog([](const SimLogEntry& e) { return e.at("event") == "login"; });
     EXPECT_EQ(login.at("app"), "Tallyvane");
+    EXPECT_EQ(login.at("packet_size"), "32767");
 }
 
 TEST_F(DbConnectionTest, TheServerSeesTallyvaneWhateverTheStringSays) {

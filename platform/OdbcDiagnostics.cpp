@@ -1,0 +1,82 @@
+#include "OdbcDiagnostics.h"
+
+#include <algorithm>
+#include <sqlext.h>
+#include <vector>
+
+namespace {
+
+// "[FreeTDS][SQL Server]Login failed ..." -> source "[FreeTDS][SQL Server]" and the server's
+// own text, unchanged.
+void SplitMessage(const std::string& raw, std::string& source, std::string& text) {
+    std::size_t pos = 0;
+    while (pos < raw.size() && raw[pos] == '[') {
+        const std::size_t close = raw.find(']', pos);
+        if (close == std::string::npos) {
+            break;
+        }
+        pos = close + 1;
+    }
+    source = raw.substr(0, pos);
+    text = raw.substr(pos);
+}
+
+// Every diagnostic record of a handle, in order.
+std::vector<TDbError> Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+    std::vector<TDbError> records;
+    if (handle == SQL_NULL_HANDLE) {
+        return records;
+    }
+    for (SQLSMALLINT i = 1;; ++i) {
+        SQLCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        std::vector<SQLCHAR> message(1024);
+        SQLSMALLINT length = 0;
+        SQLRETURN rc = SQLGetDiagRec(type, handle, i, state, &native, message.data(),
+                                     static_cast<SQLSMALLINT>(message.size()), &length);
+        if (rc == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(message.size())) {
+            message.resize(static_cast<std::size_t>(length) + 1);
+            rc = SQLGetDiagRec(type, handle, i, state, &native, message.data(),
+                               static_cast<SQLSMALLINT>(message.size()), &length);
+        }
+        if (!SQL_SUCCEEDED(rc)) {
+            break;
+        }
+        TDbError record;
+        const std::string raw(
+            reinterpret_cast<const char*>(message.data()),
+            std::min<std::size_t>(static_cast<std::size_t>(length), message.size() - 1));
+        SplitMessage(raw, record.Source, record.Description);
+        record.NativeError = native;
+        record.SqlState = reinterpret_cast<const char*>(state);
+        records.push_back(std::move(record));
+    }
+    return records;
+}
+
+bool IsWarning(const TDbError& e) {
+    return e.SqlState.rfind("01", 0) == 0;
+}
+
+} // namespace
+
+// Splits the records of a call into informational messages and, when the call failed, the
+// error to report: the first record that is not a warning.
+void TakeDiagnostics(SQLSMALLINT type, SQLHANDLE handle, bool failed, TWorkerResult& result,
+                     const char* fallback) {
+    bool errorTaken = false;
+    for (auto& record : Diagnostics(type, handle)) {
+        if (failed && !errorTaken && !IsWarning(record)) {
+            result.Error = std::move(record);
+            errorTaken = true;
+        } else if (IsWarning(record) || !failed) {
+            result.Messages.push_back(std::move(record));
+        }
+    }
+    if (failed) {
+        result.Ok = false;
+        if (!errorTaken) {
+            result.Error = MakeDbError(fallback);
+        }
+    }
+}
