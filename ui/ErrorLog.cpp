@@ -28,7 +28,7 @@ TErrorLog::TErrorLog(const TImageList& images, QWidget* parent)
     header()->setSectionsMovable(true);
     header()->setSectionsClickable(false);
     header()->setStretchLastSection(true);
-    header()->resizeSection(ErrTimeTLC, 150);
+    header()->resizeSection(ErrTimeTLC, 175);
     header()->resizeSection(ErrServerTLC, 120);
     header()->resizeSection(ErrDescriptionTLC, 690);
     // The saved layout keys columns by these names.

@@ -179,16 +179,17 @@ void DrawCircularArrow(QPainter& p, const QPointF& c, qreal r, qreal stroke, con
     p.drawPolygon(head);
 }
 
-// A small data table: header band and a grid of cells.
+// A small data table: header band and a grid of cells, in quiet colours so that the padlocks
+// of the rows taking part in blocking draw the eye.
 void DrawTable(QPainter& p, const QRectF& box) {
-    const QColor frame(70, 100, 150);
+    const QColor frame(110, 130, 160);
     p.setPen(QPen(frame, 1));
     p.setBrush(Qt::white);
     p.drawRect(box);
     p.setPen(Qt::NoPen);
-    p.setBrush(QColor(110, 150, 210));
+    p.setBrush(QColor(150, 175, 210));
     p.drawRect(QRectF(box.left() + 0.5, box.top() + 0.5, box.width() - 1, 2.5));
-    p.setPen(QPen(QColor(150, 170, 200), 1));
+    p.setPen(QPen(QColor(185, 198, 218), 1));
     for (qreal y = box.top() + 5.5; y < box.bottom() - 0.5; y += 2.5)
         p.drawLine(QPointF(box.left() + 1, y), QPointF(box.right() - 1, y));
     const qreal x = box.left() + box.width() * 0.42;

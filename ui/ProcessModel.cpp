@@ -3,7 +3,9 @@
 #include "Icons.h"
 #include "ProcessList.h"
 
+#include <QBrush>
 #include <QCollatorSortKey>
+#include <QColor>
 #include <QLocale>
 #include <algorithm>
 #include <numeric>
@@ -289,6 +291,16 @@ QVariant TProcessModel::data(const QModelIndex& index, int role) const {
         if (index.column() == 0)
             return Images.Icon(BlockRole(row));
         return QVariant();
+    case Qt::BackgroundRole:
+        // A soft tint makes the rows that take part in blocking stand out in a long list.
+        switch (BlockRole(row)) {
+        case 1:
+            return QBrush(QColor(255, 244, 208));
+        case 2:
+            return QBrush(QColor(255, 226, 222));
+        default:
+            return QVariant();
+        }
     case Qt::TextAlignmentRole:
         if (NumberOf(index.column(), 0, 0, 0, 0, 0) || index.column() == BlockSpidTLC)
             return QVariant(Qt::AlignRight | Qt::AlignVCenter);

@@ -11,8 +11,8 @@
 
 namespace {
 // Widths a DBA can read at a glance; the user's saved layout replaces them.
-constexpr int kDefaultWidths[TProcessModel::ColumnCount] = {72,  90, 270, 70, 80, 110, 170,
-                                                            130, 72, 100, 70, 70, 70};
+constexpr int kDefaultWidths[TProcessModel::ColumnCount] = {72,  90, 240, 66, 80, 100, 150,
+                                                            130, 70, 90,  70, 70, 70};
 } // namespace
 
 TProcessView::TProcessView(const TImageList& images, QWidget* parent)

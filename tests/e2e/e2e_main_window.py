@@ -316,7 +316,7 @@ def run_test(a, work, procs):
     log(f"main window {wid} at {wx},{wy} size {ww}x{wh}")
 
     # Show the first server's processes: click its row in the server list.
-    run(["xdotool", "mousemove", "--window", wid, "40", "100", "click", "1"], env)
+    run(["xdotool", "mousemove", "--window", wid, "40", "86", "click", "1"], env)
 
     # Regions of the window: the process view right of the server list, above the error log.
     process_box = (200, 90, ww - 5, wh - 19 - 114 - 10)
