@@ -5,7 +5,11 @@
 #include <QMessageBox>
 
 QString ApplicationTitle() {
-    QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    return ApplicationTitleOf(QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+}
+
+QString ApplicationTitleOf(const QString& fileName) {
+    QString name = fileName;
     const qsizetype dot = name.indexOf(u'.');
     if (dot >= 0)
         name.truncate(dot);

@@ -8,6 +8,8 @@
 
 // The program file's name up to its first ".", every character after the first in lower case.
 QString ApplicationTitle();
+// The same rule for a given file name (without its folder).
+QString ApplicationTitleOf(const QString& fileName);
 
 // The message as the error box shows it: a full stop is appended when the last character sorts
 // after "." (so "Failed" gets one, "Failed!" and "Failed." do not).

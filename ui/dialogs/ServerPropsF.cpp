@@ -88,6 +88,7 @@ void TServerPropsF::SetServerInfo(const TServerInfo& Info) {
     EnabledCBClick();
     ServerE->setText(QString::fromStdString(Info.Name));
     ConnStrE->setText(QString::fromStdString(Info.ConnectionString));
+    ConnStrE->setCursorPosition(0);
     TimeoutSE->setValue(
         static_cast<int>(std::clamp<std::uint32_t>(Info.Timeout, MinTimeout, MaxTimeout)));
 }

@@ -10,16 +10,25 @@
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QVBoxLayout>
 
 namespace {
 
-QCheckBox* CheckBox(const char* caption, int left, int top, int width, QWidget* parent) {
-    auto* box = new QCheckBox(QString::fromLatin1(caption), parent);
-    box->setGeometry(left, top, width, 17);
-    return box;
+constexpr int Indent = 16;
+
+// A row of the frame: its controls after an indentation of the given number of steps.
+QHBoxLayout* Row(QGridLayout* grid, int row, int steps, QWidget* widget) {
+    auto* line = new QHBoxLayout;
+    line->setSpacing(0);
+    line->addSpacing(steps * Indent);
+    line->addWidget(widget, 1);
+    grid->addLayout(line, row, 0);
+    return line;
 }
 
 } // namespace
@@ -29,33 +38,67 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
 
     GroupBox1 = new QGroupBox(this);
-    GroupBox1->setGeometry(5, 0, 351, 246);
     QWidget* g = GroupBox1;
-    AutoRefreshCB = CheckBox("Refresh automatically with interval (sec)", 15, 20, 211, g);
+    AutoRefreshCB = new QCheckBox(QStringLiteral("Refresh automatically with interval (sec)"), g);
     AutoRefreshIntervalSE = new TSpinEdit(1, 999, g);
-    AutoRefreshIntervalSE->setGeometry(245, 17, 61, 22);
-    ShowTrayCB = CheckBox("Show in system tray", 15, 45, 211, g);
+    ShowTrayCB = new QCheckBox(QStringLiteral("Show in system tray"), g);
     IgnoreSelfBlocksCB =
-        CheckBox("Don't change tray icon if process blocks itself", 30, 65, 296, g);
+        new QCheckBox(QStringLiteral("Don't change tray icon if process blocks itself"), g);
     IgnoreNotWarningsCB =
-        CheckBox("Don't change tray icon if block is not warning", 30, 85, 296, g);
-    AutoHideCB = CheckBox("Auto hide on minimize", 30, 105, 201, g);
+        new QCheckBox(QStringLiteral("Don't change tray icon if block is not warning"), g);
+    AutoHideCB = new QCheckBox(QStringLiteral("Auto hide on minimize"), g);
     Label2 = new QLabel(QStringLiteral("Warning is when wait_time greater then (msec)"), g);
-    Label2->setGeometry(15, 128, 228, 17);
     WarningTimeoutSE = new TSpinEdit(0, 10000000, g);
-    WarningTimeoutSE->setGeometry(245, 125, 81, 22);
     Label2->setBuddy(WarningTimeoutSE);
-    PlaySoundCB = CheckBox("Play sound on warning", 30, 150, 201, g);
+    PlaySoundCB = new QCheckBox(QStringLiteral("Play sound on warning"), g);
     SoundPathBE = new TSoundPathEdit(g);
-    SoundPathBE->setGeometry(50, 170, 286, 22);
-    ShowBaloonCB = CheckBox("Show baloon on warning", 30, 197, 201, g);
-    WarnOnlyOnceCB = CheckBox("Warn me only once", 30, 217, 201, g);
+    ShowBaloonCB = new QCheckBox(QStringLiteral("Show baloon on warning"), g);
+    WarnOnlyOnceCB = new QCheckBox(QStringLiteral("Warn me only once"), g);
+
+    AutoRefreshIntervalSE->setFixedWidth(61);
+    WarningTimeoutSE->setFixedWidth(81);
+    SoundPathBE->setMinimumWidth(286);
+
+    // The indentation carries the grouping: the tray options under "Show in system tray", the
+    // warning options under the threshold, the sound file under "Play sound on warning".
+    auto* grid = new QGridLayout(GroupBox1);
+    grid->setContentsMargins(10, 12, 12, 10);
+    grid->setVerticalSpacing(4);
+    grid->setHorizontalSpacing(10);
+    Row(grid, 0, 0, AutoRefreshCB);
+    grid->addWidget(AutoRefreshIntervalSE, 0, 1, Qt::AlignLeft);
+    Row(grid, 1, 0, ShowTrayCB);
+    Row(grid, 2, 1, IgnoreSelfBlocksCB);
+    Row(grid, 3, 1, IgnoreNotWarningsCB);
+    Row(grid, 4, 1, AutoHideCB);
+    Row(grid, 5, 0, Label2);
+    grid->addWidget(WarningTimeoutSE, 5, 1, Qt::AlignLeft);
+    Row(grid, 6, 1, PlaySoundCB);
+    auto* soundRow = new QHBoxLayout;
+    soundRow->addSpacing(2 * Indent + 4);
+    soundRow->addWidget(SoundPathBE, 1);
+    grid->addLayout(soundRow, 7, 0, 1, 2);
+    Row(grid, 8, 1, ShowBaloonCB);
+    Row(grid, 9, 1, WarnOnlyOnceCB);
+    grid->setRowMinimumHeight(5, WarningTimeoutSE->sizeHint().height() + 6);
 
     OkB = new QPushButton(QStringLiteral("OK"), this);
-    OkB->setGeometry(103, 255, 75, 25);
+    OkB->setFixedSize(75, 25);
     OkB->setDefault(true);
     CancelB = new QPushButton(QStringLiteral("Cancel"), this);
-    CancelB->setGeometry(183, 255, 75, 25);
+    CancelB->setFixedSize(75, 25);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(OkB);
+    buttons->addWidget(CancelB);
+    buttons->addStretch(1);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(5, 5, 5, 6);
+    layout->addWidget(GroupBox1);
+    layout->addLayout(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    setMinimumSize(361, 286);
 
     QWidget* order[] = {AutoRefreshCB,
                         AutoRefreshIntervalSE,
@@ -72,7 +115,6 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
                         CancelB};
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
-    setFixedSize(361, 286);
 
     const auto update = [this] { GuardedCall([this] { UpdateControlStates(); }); };
     connect(AutoRefreshCB, &QCheckBox::toggled, this, update); // CommonChange

@@ -14,12 +14,13 @@ QIcon ThemeIcon(const char* name, QStyle::StandardPixmap fallback, const QWidget
 } // namespace
 
 TSoundPathEdit::TSoundPathEdit(QWidget* parent) : QLineEdit(parent) {
-    PlayButton = addAction(ThemeIcon("audio-volume-high", QStyle::SP_MediaVolume, this),
-                           QLineEdit::TrailingPosition);
-    PlayButton->setToolTip(QStringLiteral("Play"));
+    // Trailing buttons line up from the right edge: the folder last, the loudspeaker before it.
     FolderButton = addAction(ThemeIcon("document-open", QStyle::SP_DirOpenIcon, this),
                              QLineEdit::TrailingPosition);
     FolderButton->setToolTip(QStringLiteral("Select WAV file"));
+    PlayButton = addAction(ThemeIcon("audio-volume-high", QStyle::SP_MediaVolume, this),
+                           QLineEdit::TrailingPosition);
+    PlayButton->setToolTip(QStringLiteral("Play"));
     connect(PlayButton, &QAction::triggered, this, [this] { emit ButtonClick(0); });
     connect(FolderButton, &QAction::triggered, this, [this] { emit ButtonClick(1); });
 }

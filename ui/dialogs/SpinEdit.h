@@ -11,6 +11,8 @@ public:
 
     // The text read as a whole number, brought within the range; no whole number: the minimum.
     int TakenValue() const;
+    // The text field (for typing in tests).
+    using QAbstractSpinBox::lineEdit;
 
 protected:
     QValidator::State validate(QString& input, int& pos) const override;
