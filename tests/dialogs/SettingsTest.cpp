@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -68,6 +69,20 @@ protected:
 
     QTemporaryDir Dir;
 };
+
+// Types a file's full path into the file dialog's name field, as a user would, then OK.
+void ChooseFile(QFileDialog* d, const QString& file) {
+    auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(name, nullptr);
+    name->setText(file);
+    if (!WaitFor([&] { return d->selectedFiles() == QStringList{file}; })) {
+        ADD_FAILURE() << "the file dialog did not take " << file.toStdString() << " but "
+                      << d->selectedFiles().join(u',').toStdString();
+        d->reject();
+        return;
+    }
+    static_cast<QDialog*>(d)->accept();
+}
 
 std::vector<QWidget*> TrayDependents(TSettingsF& f) {
     return {f.IgnoreSelfBlocksCB, f.IgnoreNotWarningsCB, f.AutoHideCB, f.ShowBaloonCB};
@@ -198,10 +213,7 @@ TEST_F(SettingsDialog, CancelChangesNothingEvenAfterTryingTheSoundAndPickingAFil
             f->AutoRefreshCB->click();
             f->SoundPathBE->setText(wav);
             f->SoundPathBEButtonClick(0);
-            OnNext<QFileDialog>([&](QFileDialog* d) {
-                d->selectFile(wav);
-                static_cast<QDialog*>(d)->accept();
-            });
+            OnNext<QFileDialog>([&](QFileDialog* d) { ChooseFile(d, wav); });
             f->SoundPathBEButtonClick(1);
             if (way == 0)
                 f->CancelB->click();
@@ -274,11 +286,7 @@ TEST_F(SettingsDialog, FolderButtonTakesTheChosenFilesFullPathAndACancelKeepsThe
     f.SoundPathBE->FolderButton->trigger();
     EXPECT_EQ(f.SoundPathBE->text(), QStringLiteral("chord.wav"));
 
-    OnNext<QFileDialog>([&](QFileDialog* d) {
-        d->setDirectory(Dir.path());
-        d->selectFile(QStringLiteral("bell.wav"));
-        static_cast<QDialog*>(d)->accept();
-    });
+    OnNext<QFileDialog>([&](QFileDialog* d) { ChooseFile(d, wav); });
     f.SoundPathBE->FolderButton->trigger();
     EXPECT_EQ(f.SoundPathBE->text(), wav);
 }

@@ -74,5 +74,6 @@ bool TAboutF::eventFilter(QObject* watched, QEvent* event) {
 
 bool ShowAbout(QWidget* parent) {
     TAboutF dialog(parent);
+    dialog.Button1->setFocus();
     return dialog.exec() == QDialog::Accepted;
 }
