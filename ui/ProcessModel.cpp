@@ -136,7 +136,8 @@ int TProcessModel::ChildCount(int row) const {
     return KidCount[static_cast<std::size_t>(Level(row))];
 }
 
-int TProcessModel::Compare(int first, int second, int column, Qt::SortOrder order) const {
+int TProcessModel::ProcessesTLCompare(int first, int second, int column,
+                                      Qt::SortOrder order) const {
     const TRow& a = Rows[static_cast<std::size_t>(first)];
     const TRow& b = Rows[static_cast<std::size_t>(second)];
     int result;

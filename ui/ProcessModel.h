@@ -2,8 +2,8 @@
 // Every cell is kept as the row was filled, so the rows never read the monitor's items again:
 // a snapshot cleared or freed behind the view cannot be reached through them.
 //
-// Sorting works per level (siblings among themselves) through Compare, with the fill order as
-// the tie-break; the tie-break does not depend on the direction, so equal keys keep their
+// Sorting works per level (siblings among themselves) through ProcessesTLCompare, with the fill
+// order as the tie-break; the tie-break does not depend on the direction, so equal keys keep their
 // relative order whichever way the user sorts.
 #pragma once
 
@@ -62,7 +62,7 @@ public:
     // The order of two rows of one level for the sort column and direction: negative when
     // first comes before second. Numbers compare as numbers, the other columns as text,
     // locale-aware and case-sensitive; descending inverts the sign.
-    int Compare(int first, int second, int column, Qt::SortOrder order) const;
+    int ProcessesTLCompare(int first, int second, int column, Qt::SortOrder order) const;
 
     // The "Wait Info" text of a wait time: "%.3f sec - %s (%s)" with the locale's decimal
     // separator, empty for 0 or less.

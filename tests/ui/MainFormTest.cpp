@@ -7,14 +7,17 @@
 #include "ProcessView.h"
 #include "ServerListFile.h"
 #include "ServerListView.h"
+#include "ServerPropsF.h"
 #include "Settings.h"
 #include "TdsSimProcess.h"
 #include "TrayWarnings.h"
 #include "UiTestSupport.h"
 #include "WindowStateStore.h"
 
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -261,6 +264,33 @@ TEST_F(MainFormTest, UnregisterAsksFirstAndSavesTheList) {
     EXPECT_EQ(saved[0].Name, "B");
     // The process view shows the newly focused server (none of A's rows).
     EXPECT_EQ(Form->ProcessesTL->model()->rowCount({}), 0);
+}
+
+TEST_F(MainFormTest, RegisterAddsTheServerKeepsASortedListAndSavesItsOrder) {
+    Start({Server("B", false, ConnectionTo(1)), Server("A", false, ConnectionTo(2))});
+    EXPECT_EQ(Form->ServersTL->Node(0)->text(0), "B"); // file order until the header is clicked
+    Form->ServersTL->sortByColumn(0, Qt::AscendingOrder);
+    EXPECT_EQ(Form->ServersTL->Node(0)->text(0), "A");
+
+    Answerer.Handler = [](QWidget* w) {
+        auto* dialog = qobject_cast<TServerPropsF*>(w);
+        ASSERT_NE(dialog, nullptr);
+        dialog->ServerE->setText("AA");
+        dialog->ConnStrE->setText(QString::fromStdString(ConnectionTo(3)));
+        dialog->EnabledCB->setChecked(false);
+        dialog->OkB->click();
+    };
+    EXPECT_TRUE(Form->ServerRegisterA->Execute());
+    ASSERT_EQ(Form->ServersTL->NodeCount(), 3);
+    ASSERT_TRUE(WaitUntil([&] { return Form->ServersTL->Node(1)->text(0) == "AA"; }));
+    EXPECT_EQ(Form->ServersTL->Node(2)->text(0), "B");
+    EXPECT_EQ(Icon(1), 0); // registered switched off, not refreshed
+    const auto saved = LoadServers();
+    ASSERT_EQ(saved.size(), 3u);
+    EXPECT_EQ(saved[0].Name, "A");
+    EXPECT_EQ(saved[1].Name, "AA");
+    EXPECT_FALSE(saved[1].Enabled);
+    EXPECT_EQ(saved[2].Name, "B");
 }
 
 TEST_F(MainFormTest, LiveServersShowBlockingAndTheSysadminRule) {

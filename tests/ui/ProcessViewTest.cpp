@@ -164,10 +164,10 @@ TEST_F(ProcessViewTest, TextColumnsCompareLocaleAwareAndCaseSensitive) {
     const int c = TProcessModel::HostNameTLC;
     // Row ids are the fill order: 0 "beta", 1 "Alpha", 2 "alpha", 3 "Beta". The test locale
     // (en_US) orders letters first and case second, unlike a plain code-point order.
-    EXPECT_LT(m.Compare(2, 3, c, Qt::AscendingOrder), 0); // "alpha" < "Beta"
-    EXPECT_GT(m.Compare(2, 3, c, Qt::DescendingOrder), 0);
-    EXPECT_GT(m.Compare(0, 1, c, Qt::AscendingOrder), 0); // "beta" > "Alpha"
-    EXPECT_NE(m.Compare(1, 2, c, Qt::AscendingOrder), 0); // case-sensitive: never equal
+    EXPECT_LT(m.ProcessesTLCompare(2, 3, c, Qt::AscendingOrder), 0); // "alpha" < "Beta"
+    EXPECT_GT(m.ProcessesTLCompare(2, 3, c, Qt::DescendingOrder), 0);
+    EXPECT_GT(m.ProcessesTLCompare(0, 1, c, Qt::AscendingOrder), 0); // "beta" > "Alpha"
+    EXPECT_NE(m.ProcessesTLCompare(1, 2, c, Qt::AscendingOrder), 0); // case-sensitive: never equal
     SortBy(c, Qt::AscendingOrder);
     const std::vector<int> up = Level();
     ASSERT_EQ(up.size(), 4u);
