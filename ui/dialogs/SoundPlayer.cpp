@@ -19,7 +19,13 @@ QString DefaultFindSoundFile(const QString& soundPath) {
         return QString();
     if (soundPath.contains(u'/') || QFileInfo(soundPath).isAbsolute())
         return soundPath;
-    return QDir(QCoreApplication::applicationDirPath()).filePath(soundPath);
+    // Beside the program, then where `cmake --install` puts the sounds.
+    const QDir programDir(QCoreApplication::applicationDirPath());
+    const QString installed =
+        programDir.filePath(QStringLiteral("../share/tallyvane/sounds/") + soundPath);
+    if (!QFileInfo(programDir.filePath(soundPath)).isFile() && QFileInfo(installed).isFile())
+        return installed;
+    return programDir.filePath(soundPath);
 }
 
 // Reads the RIFF header; errors as the system reports them.

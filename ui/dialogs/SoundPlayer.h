@@ -7,7 +7,8 @@
 
 // Turns the typed text into the file to play (empty: none found). main() points it to the
 // lookup of the warning sound, so that the button and the warning find the same file; the
-// default takes a path as it is and looks a bare name up beside the program.
+// default takes a path as it is and looks a bare name up beside the program, then in the
+// installed sounds folder.
 using TFindSoundFile = std::function<QString(const QString& soundPath)>;
 extern TFindSoundFile FindSoundFileHook;
 
