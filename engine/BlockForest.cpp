@@ -29,22 +29,27 @@
 #include <climits>
 #include <cstddef>
 #include <iterator>
+#include <memory>
 #include <set>
 #include <utility>
 
 namespace {
 
-class TForestBuilder {
-public:
-    TForestBuilder(const std::vector<TBlockRow>& rows, std::int32_t warningTimeout)
-        : Rows(rows), N(static_cast<std::int32_t>(rows.size())), WarningTimeout(warningTimeout) {}
+std::uint32_t SpidHash(std::int32_t spid, std::uint32_t shift) {
+    return (static_cast<std::uint32_t>(spid) * 0x9E3779B1u) >> shift;
+}
 
-    TBlockForest Run();
+} // namespace
 
-private:
-    const std::vector<TBlockRow>& Rows;
-    const std::int32_t N;
-    const std::int32_t WarningTimeout;
+// Every buffer is kept from one snapshot to the next: a large snapshot then costs no fresh
+// memory (and no page faults) when the next one of similar size is arranged.
+struct TBlockForestBuilder::TImpl {
+    const TBlockForest& Run(const std::vector<TBlockRow>& rows, std::int32_t warningTimeout);
+
+    const TBlockRow* Rows = nullptr;
+    std::int32_t N = 0;
+    std::int32_t WarningTimeout = 0;
+    TBlockForest Result;
 
     // SPID index. Value: the row, for a SPID with one row; -2 - k for the k-th SPID shared by
     // several rows; kEmpty for none. SPIDs are small numbers close together, so they usually
@@ -60,25 +65,43 @@ private:
     std::uint32_t SlotShift = 0;
 
     std::int32_t& ValueSlot(std::int32_t spid); // inserting
-    // Shared SPIDs: entries (root row, first row of the SPID in that tree), and the candidate
-    // among trees whose root was visited and stayed at the top level.
-    std::vector<std::set<std::pair<std::int32_t, std::int32_t>>> Entries;
-    std::vector<std::int32_t> LaterRoot;
-    std::vector<std::int32_t> LaterRow;
+    // Shared SPIDs: entries (root row, first row of the SPID in that tree) ordered by root,
+    // and the candidate among trees whose root was visited and stayed at the top level. A
+    // SPID never has more entries than rows, so the entries of a SPID with few rows live in a
+    // sorted slice of Pool; many rows get a balanced tree.
+    using TEntry = std::pair<std::int32_t, std::int32_t>;
+    static constexpr std::int32_t kSliceLimit = 32;
+    struct TShared {
+        std::int32_t Count = 0; // rows with this SPID
+        std::int32_t Begin = 0; // the slice in Pool
+        std::int32_t Size = 0;
+        std::unique_ptr<std::set<TEntry>> Tree;
+        std::int32_t LaterRoot = INT32_MAX;
+        std::int32_t LaterRow = -1;
+    };
+    std::vector<TShared> Shared;
+    std::vector<TEntry> Pool;
 
-    // The forest, one record per row: union-find over trees with depth offsets (a node's
-    // depth is the sum of DepthPart along its union-find path) and the root row of each tree,
-    // kept at its representative.
+    bool HasEntries(const TShared& shared) const;
+    TEntry LastEntry(const TShared& shared) const;
+    void PopLastEntry(TShared& shared);
+    TEntry FirstEntry(const TShared& shared) const;
+    void AddEntry(TShared& shared, std::int32_t root, std::int32_t row);
+
+    // The forest: union-find over trees (UfParent, apart because Find reads nothing else),
+    // with depth offsets (a node's depth is the sum of DepthPart along its union-find path)
+    // and the root row of each tree, kept at its representative.
     struct TNode {
         std::int32_t Parent;
-        std::int32_t UfParent;
         std::int32_t UfSize;
         std::int32_t DepthPart;
         std::int32_t RootRow;
     };
+    std::vector<std::int32_t> UfParent;
     std::vector<TNode> Nodes;
     std::vector<std::int32_t> Path;
     std::vector<std::vector<std::int32_t>> Lift; // Lift[k][v]: 2^k-th ancestor, -1 unknown
+    std::vector<bool> LiftReady;                 // Lift[k] was cleared for this snapshot
 
     void IndexSpids();
     std::int32_t Lookup(std::int32_t spid) const;
@@ -91,11 +114,7 @@ private:
     std::int32_t Earlier(std::int32_t a, std::int32_t b);
 };
 
-std::uint32_t SpidHash(std::int32_t spid, std::uint32_t shift) {
-    return (static_cast<std::uint32_t>(spid) * 0x9E3779B1u) >> shift;
-}
-
-std::int32_t& TForestBuilder::ValueSlot(std::int32_t spid) {
+std::int32_t& TBlockForestBuilder::TImpl::ValueSlot(std::int32_t spid) {
     if (!Direct.empty())
         return Direct[static_cast<std::size_t>(spid - MinSpid)];
     const std::uint32_t mask = static_cast<std::uint32_t>(Slots.size()) - 1;
@@ -106,12 +125,12 @@ std::int32_t& TForestBuilder::ValueSlot(std::int32_t spid) {
     return Slots[at].Value;
 }
 
-void TForestBuilder::IndexSpids() {
+void TBlockForestBuilder::TImpl::IndexSpids() {
     std::int64_t low = Rows[0].Spid;
     std::int64_t high = low;
-    for (const TBlockRow& row : Rows) {
-        low = std::min<std::int64_t>(low, row.Spid);
-        high = std::max<std::int64_t>(high, row.Spid);
+    for (std::int32_t row = 0; row < N; ++row) {
+        low = std::min<std::int64_t>(low, Rows[row].Spid);
+        high = std::max<std::int64_t>(high, Rows[row].Spid);
     }
     if (high - low < 4 * static_cast<std::int64_t>(N) + 64) {
         MinSpid = low;
@@ -127,23 +146,79 @@ void TForestBuilder::IndexSpids() {
         std::int32_t& value = ValueSlot(Rows[row].Spid);
         if (value == kEmpty) {
             value = row;
-            continue;
+        } else if (value >= 0) {
+            value = -2 - static_cast<std::int32_t>(Shared.size());
+            Shared.emplace_back().Count = 2;
+        } else {
+            ++Shared[static_cast<std::size_t>(-2 - value)].Count;
         }
-        if (value >= 0) {
-            // Second row of this SPID: from now on it goes through the shared tables.
-            const auto shared = static_cast<std::int32_t>(Entries.size());
-            Entries.emplace_back();
-            Entries.back().emplace_hint(Entries.back().end(), value, value);
-            LaterRoot.push_back(INT32_MAX);
-            LaterRow.push_back(-1);
-            value = -2 - shared;
+    }
+    std::int32_t pooled = 0;
+    for (TShared& shared : Shared) {
+        if (shared.Count > kSliceLimit) {
+            shared.Tree = std::make_unique<std::set<TEntry>>();
+        } else {
+            shared.Begin = pooled;
+            pooled += shared.Count;
         }
-        auto& entries = Entries[static_cast<std::size_t>(-2 - value)];
-        entries.emplace_hint(entries.end(), row, row);
+    }
+    Pool.resize(static_cast<std::size_t>(pooled));
+    // Every row starts as its own tree: entries (row, row), added in increasing order.
+    for (std::int32_t row = 0; row < N; ++row) {
+        const std::int32_t value = Lookup(Rows[row].Spid);
+        if (value < kEmpty)
+            AddEntry(Shared[static_cast<std::size_t>(-2 - value)], row, row);
     }
 }
 
-std::int32_t TForestBuilder::Lookup(std::int32_t spid) const {
+bool TBlockForestBuilder::TImpl::HasEntries(const TShared& shared) const {
+    return shared.Tree ? !shared.Tree->empty() : shared.Size > 0;
+}
+
+TBlockForestBuilder::TImpl::TEntry
+TBlockForestBuilder::TImpl::LastEntry(const TShared& shared) const {
+    return shared.Tree ? *shared.Tree->rbegin()
+                       : Pool[static_cast<std::size_t>(shared.Begin + shared.Size - 1)];
+}
+
+void TBlockForestBuilder::TImpl::PopLastEntry(TShared& shared) {
+    if (shared.Tree)
+        shared.Tree->erase(std::prev(shared.Tree->end()));
+    else
+        --shared.Size;
+}
+
+TBlockForestBuilder::TImpl::TEntry
+TBlockForestBuilder::TImpl::FirstEntry(const TShared& shared) const {
+    return shared.Tree ? *shared.Tree->begin() : Pool[static_cast<std::size_t>(shared.Begin)];
+}
+
+// Adds a row under its tree's root; when the tree has an entry already, the earlier of the two
+// rows in pre-order stays.
+void TBlockForestBuilder::TImpl::AddEntry(TShared& shared, std::int32_t root, std::int32_t row) {
+    if (shared.Tree) {
+        const auto same = shared.Tree->lower_bound({root, INT32_MIN});
+        if (same == shared.Tree->end() || same->first != root) {
+            shared.Tree->emplace_hint(same, root, row);
+        } else if (const std::int32_t first = Earlier(same->second, row); first != same->second) {
+            shared.Tree->erase(same);
+            shared.Tree->emplace(root, first);
+        }
+        return;
+    }
+    TEntry* begin = Pool.data() + shared.Begin;
+    TEntry* end = begin + shared.Size;
+    TEntry* at = std::lower_bound(begin, end, TEntry{root, INT32_MIN});
+    if (at != end && at->first == root) {
+        at->second = Earlier(at->second, row);
+        return;
+    }
+    std::move_backward(at, end, end + 1); // room is there: never more entries than rows
+    *at = {root, row};
+    ++shared.Size;
+}
+
+std::int32_t TBlockForestBuilder::TImpl::Lookup(std::int32_t spid) const {
     if (!Direct.empty()) {
         const std::int64_t at = spid - MinSpid;
         return at < 0 || at >= static_cast<std::int64_t>(Direct.size())
@@ -160,43 +235,42 @@ std::int32_t TForestBuilder::Lookup(std::int32_t spid) const {
     return kEmpty;
 }
 
-std::int32_t TForestBuilder::Find(std::int32_t v) {
+std::int32_t TBlockForestBuilder::TImpl::Find(std::int32_t v) {
     std::int32_t rep = v;
-    while (Nodes[rep].UfParent != rep)
-        rep = Nodes[rep].UfParent;
+    while (UfParent[rep] != rep)
+        rep = UfParent[rep];
     // Compress from the top of the path down, so each node's part becomes its whole offset
     // below the representative.
     Path.clear();
-    for (std::int32_t u = v; u != rep && Nodes[u].UfParent != rep; u = Nodes[u].UfParent)
+    for (std::int32_t u = v; u != rep && UfParent[u] != rep; u = UfParent[u])
         Path.push_back(u);
     for (auto it = Path.rbegin(); it != Path.rend(); ++it) {
-        TNode& node = Nodes[*it];
-        node.DepthPart += Nodes[node.UfParent].DepthPart;
-        node.UfParent = rep;
+        Nodes[*it].DepthPart += Nodes[UfParent[*it]].DepthPart;
+        UfParent[*it] = rep;
     }
     return rep;
 }
 
-std::int32_t TForestBuilder::Depth(std::int32_t v) {
+std::int32_t TBlockForestBuilder::TImpl::Depth(std::int32_t v) {
     const std::int32_t rep = Find(v);
     return v == rep ? Nodes[rep].DepthPart : Nodes[v].DepthPart + Nodes[rep].DepthPart;
 }
 
 // x is a top-level row with representative rx; blocker lies in another tree, with
 // representative rb.
-void TForestBuilder::Attach(std::int32_t x, std::int32_t rx, std::int32_t blocker,
-                            std::int32_t rb) {
+void TBlockForestBuilder::TImpl::Attach(std::int32_t x, std::int32_t rx, std::int32_t blocker,
+                                        std::int32_t rb) {
     Nodes[x].Parent = blocker;
     TNode& tx = Nodes[rx];
     TNode& tb = Nodes[rb];
     // The whole tree of x sinks below the blocker.
     tx.DepthPart += (blocker == rb ? 0 : Nodes[blocker].DepthPart) + tb.DepthPart + 1;
     if (tx.UfSize < tb.UfSize) {
-        tx.UfParent = rb;
+        UfParent[rx] = rb;
         tx.DepthPart -= tb.DepthPart;
         tb.UfSize += tx.UfSize;
     } else {
-        tb.UfParent = rx;
+        UfParent[rb] = rx;
         tb.DepthPart -= tx.DepthPart;
         tx.UfSize += tb.UfSize;
         tx.RootRow = tb.RootRow;
@@ -204,13 +278,17 @@ void TForestBuilder::Attach(std::int32_t x, std::int32_t rx, std::int32_t blocke
 }
 
 // Only called when v lies at least 2^k levels deep.
-std::int32_t TForestBuilder::Ancestor(std::int32_t v, std::int32_t k) {
+std::int32_t TBlockForestBuilder::TImpl::Ancestor(std::int32_t v, std::int32_t k) {
     if (k == 0)
         return Nodes[v].Parent;
-    if (Lift.size() <= static_cast<std::size_t>(k))
+    if (Lift.size() <= static_cast<std::size_t>(k)) {
         Lift.resize(static_cast<std::size_t>(k) + 1);
-    if (Lift[k].empty())
+        LiftReady.resize(static_cast<std::size_t>(k) + 1);
+    }
+    if (!LiftReady[k]) {
         Lift[k].assign(static_cast<std::size_t>(N), -1);
+        LiftReady[k] = true;
+    }
     if (Lift[k][v] < 0) {
         const std::int32_t half = Ancestor(v, k - 1);
         Lift[k][v] = Ancestor(half, k - 1);
@@ -218,7 +296,7 @@ std::int32_t TForestBuilder::Ancestor(std::int32_t v, std::int32_t k) {
     return Lift[k][v];
 }
 
-std::int32_t TForestBuilder::Up(std::int32_t v, std::int32_t distance) {
+std::int32_t TBlockForestBuilder::TImpl::Up(std::int32_t v, std::int32_t distance) {
     for (std::int32_t k = 0; distance != 0; ++k, distance >>= 1)
         if (distance & 1)
             v = Ancestor(v, k);
@@ -226,7 +304,7 @@ std::int32_t TForestBuilder::Up(std::int32_t v, std::int32_t distance) {
 }
 
 // Of two rows in one tree, the one that comes first in pre-order.
-std::int32_t TForestBuilder::Earlier(std::int32_t a, std::int32_t b) {
+std::int32_t TBlockForestBuilder::TImpl::Earlier(std::int32_t a, std::int32_t b) {
     if (a == b)
         return a;
     const std::int32_t da = Depth(a);
@@ -251,48 +329,41 @@ std::int32_t TForestBuilder::Earlier(std::int32_t a, std::int32_t b) {
     return x > y ? a : b;
 }
 
-std::int32_t TForestBuilder::FirstInPreOrder(std::int32_t spid, std::int32_t visited) {
+std::int32_t TBlockForestBuilder::TImpl::FirstInPreOrder(std::int32_t spid, std::int32_t visited) {
     const std::int32_t value = Lookup(spid);
     if (value >= -1)
         return value; // the only row with that SPID, or none
-    const std::int32_t s = -2 - value;
-    auto& entries = Entries[s];
-    while (!entries.empty()) {
-        const auto last = std::prev(entries.end());
-        if (last->first <= visited)
+    TShared& shared = Shared[static_cast<std::size_t>(-2 - value)];
+    while (HasEntries(shared)) {
+        const auto [key, row] = LastEntry(shared);
+        if (key <= visited)
             break; // every key left names a root that has not moved
-        const std::int32_t row = last->second;
-        entries.erase(last);
+        PopLastEntry(shared);
         const std::int32_t root = Nodes[Find(row)].RootRow;
         if (root > visited) {
-            // Its tree hangs under a visited row that stayed at the top level: it never moves
+            // Its tree's root was visited and stayed at the top level: that tree never moves
             // again, and only the first such tree can matter.
-            if (root < LaterRoot[s]) {
-                LaterRoot[s] = root;
-                LaterRow[s] = row;
-            } else if (root == LaterRoot[s]) {
-                LaterRow[s] = Earlier(LaterRow[s], row);
+            if (root < shared.LaterRoot) {
+                shared.LaterRoot = root;
+                shared.LaterRow = row;
+            } else if (root == shared.LaterRoot) {
+                shared.LaterRow = Earlier(shared.LaterRow, row);
             }
             continue;
         }
-        const auto same = entries.lower_bound({root, INT32_MIN});
-        if (same != entries.end() && same->first == root) {
-            const std::int32_t first = Earlier(same->second, row);
-            if (first != same->second) {
-                entries.erase(same);
-                entries.emplace(root, first);
-            }
-        } else {
-            entries.emplace(root, row);
-        }
+        AddEntry(shared, root, row);
     }
-    if (!entries.empty())
-        return entries.begin()->second;
-    return LaterRow[s];
+    return HasEntries(shared) ? FirstEntry(shared).second : shared.LaterRow;
 }
 
-TBlockForest TForestBuilder::Run() {
-    TBlockForest result;
+const TBlockForest& TBlockForestBuilder::TImpl::Run(const std::vector<TBlockRow>& rows,
+                                                    std::int32_t warningTimeout) {
+    Rows = rows.data();
+    N = static_cast<std::int32_t>(rows.size());
+    WarningTimeout = warningTimeout;
+    TBlockForest& result = Result;
+    result.HasRealBlocks = false;
+    result.HasWarning = false;
     result.Parent.assign(static_cast<std::size_t>(N), -1);
     result.BlockRole.resize(static_cast<std::size_t>(N));
     bool anyBlocked = false;
@@ -303,10 +374,17 @@ TBlockForest TForestBuilder::Run() {
     if (!anyBlocked)
         return result;
 
-    IndexSpids();
+    UfParent.resize(static_cast<std::size_t>(N));
     Nodes.resize(static_cast<std::size_t>(N));
-    for (std::int32_t row = 0; row < N; ++row)
-        Nodes[row] = {-1, row, 1, 0, row};
+    for (std::int32_t row = 0; row < N; ++row) {
+        UfParent[row] = row;
+        Nodes[row] = {-1, 1, 0, row};
+    }
+    Direct.clear();
+    Slots.clear();
+    Shared.clear();
+    LiftReady.assign(LiftReady.size(), false);
+    IndexSpids();
 
     for (std::int32_t i = N - 1; i >= 0; --i) {
         const TBlockRow& x = Rows[i];
@@ -331,8 +409,16 @@ TBlockForest TForestBuilder::Run() {
     return result;
 }
 
-} // namespace
+TBlockForestBuilder::TBlockForestBuilder() : Impl(std::make_unique<TImpl>()) {}
+
+TBlockForestBuilder::~TBlockForestBuilder() = default;
+
+const TBlockForest& TBlockForestBuilder::Arrange(const std::vector<TBlockRow>& rows,
+                                                 std::int32_t warningTimeout) {
+    return Impl->Run(rows, warningTimeout);
+}
 
 TBlockForest ArrangeBlockForest(const std::vector<TBlockRow>& rows, std::int32_t warningTimeout) {
-    return TForestBuilder(rows, warningTimeout).Run();
+    TBlockForestBuilder builder;
+    return builder.Arrange(rows, warningTimeout);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 struct TBlockRow {
@@ -21,6 +22,23 @@ struct TBlockForest {
     bool HasWarning = false;
 };
 
-// Rows in the order they were added, all at the top level. Near-linear time: a SPID index
-// answers "first item with this SPID in pre-order" without walking the forest.
+// Arranges rows given in the order they were added, all at the top level, in near-linear time:
+// a SPID index answers "first item with this SPID in pre-order" without walking the forest.
+// The builder keeps its buffers for the next snapshot.
+class TBlockForestBuilder {
+public:
+    TBlockForestBuilder();
+    ~TBlockForestBuilder();
+    TBlockForestBuilder(const TBlockForestBuilder&) = delete;
+    TBlockForestBuilder& operator=(const TBlockForestBuilder&) = delete;
+
+    // The result stays valid until the next call.
+    const TBlockForest& Arrange(const std::vector<TBlockRow>& rows, std::int32_t warningTimeout);
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> Impl;
+};
+
+// The same with a builder of its own.
 TBlockForest ArrangeBlockForest(const std::vector<TBlockRow>& rows, std::int32_t warningTimeout);

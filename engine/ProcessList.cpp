@@ -8,6 +8,23 @@
 #include <string>
 #include <utility>
 
+namespace {
+
+// Items are separate allocations; asking for the fields of the next ones early lets their
+// cache misses overlap when a large snapshot no longer fits in the cache.
+constexpr std::size_t kPrefetchDistance = 16;
+
+void PrefetchKeys(const TProcessItem* item) {
+    __builtin_prefetch(&item->BlockRole);
+    __builtin_prefetch(&item->Blocked);
+}
+
+void PrefetchForWrite(const TProcessItem* item) {
+    __builtin_prefetch(&item->BlockRole, 1);
+}
+
+} // namespace
+
 TProcessItem::~TProcessItem() {
     // Unlink the subtree level by level so that no destructor below this one has children.
     std::vector<std::unique_ptr<TProcessItem>> pending = std::move(Children);
@@ -24,6 +41,18 @@ TProcessItem* TProcessItem::Child(std::int32_t index) const {
     if (index < 0 || index >= ChildCount())
         throw Exception("Child index out of range (" + std::to_string(index) + ")");
     return Children[static_cast<std::size_t>(index)].get();
+}
+
+struct TProcessList::TWorkspace {
+    TBlockForestBuilder Builder;
+    std::vector<TBlockRow> Rows;
+    std::vector<std::int32_t> FreePlaces;
+};
+
+TProcessList::TProcessList() = default;
+
+TProcessList::~TProcessList() {
+    Clear();
 }
 
 TProcessItem* TProcessList::Add() {
@@ -95,31 +124,63 @@ void TProcessList::BuildBlockTree() {
     if (Arranged)
         Flatten();
     Arranged = true;
+    const std::size_t n = Items.size();
 
-    std::vector<TBlockRow> rows(Items.size());
-    for (std::size_t i = 0; i < Items.size(); ++i) {
+    // Two passes over the items, in opposite directions: a snapshot larger than the cache is
+    // then mostly still in it from the pass before (it was filled front to back).
+    if (!Workspace)
+        Workspace = std::make_unique<TWorkspace>();
+    std::vector<TBlockRow>& rows = Workspace->Rows;
+    rows.resize(n);
+    for (std::size_t i = n; i-- > 0;) {
+        if (i >= kPrefetchDistance)
+            PrefetchKeys(Rows[i - kPrefetchDistance]);
         const TProcessItem& item = *Items[i];
         // WaitTime matters only for blocked rows; skipping it spares a cache line per row.
         rows[i] = {item.Spid, item.Blocked, item.Blocked != 0 ? item.WaitTime : 0, item.BlockRole};
     }
     // The threshold is unsigned 16-bit; widened without sign it compares as signed 32-bit,
     // so a negative WaitTime never reaches it.
-    const TBlockForest forest = ArrangeBlockForest(rows, static_cast<std::int32_t>(WarningTimeout));
-
+    const TBlockForest& forest =
+        Workspace->Builder.Arrange(rows, static_cast<std::int32_t>(WarningTimeout));
     HasRealBlocks_ = forest.HasRealBlocks;
     HasWarning_ = forest.HasWarning;
-    // One pass, in the order the rows were visited (last row first): each moved row goes to
-    // the end of its blocker's children, as the build placed it.
+
+    // A blocker's children stand in the order their rows were visited, the last row first.
+    // Walking the rows front to back, each child takes the last free place of its blocker's
+    // collection, which is sized once.
+    std::vector<std::int32_t>& freePlaces = Workspace->FreePlaces;
+    freePlaces.assign(n, 0);
     bool moved = false;
-    for (std::size_t i = Items.size(); i-- > 0;) {
-        if (forest.BlockRole[i] != rows[i].BlockRole)
-            Items[i]->BlockRole = forest.BlockRole[i];
-        const std::int32_t parent = forest.Parent[i];
+    for (const std::int32_t parent : forest.Parent) {
         if (parent >= 0) {
-            Rows[static_cast<std::size_t>(parent)]->Children.push_back(std::move(Items[i]));
+            ++freePlaces[static_cast<std::size_t>(parent)];
             moved = true;
         }
     }
-    if (moved)
-        Items.erase(std::remove(Items.begin(), Items.end(), nullptr), Items.end());
+    if (!moved) {
+        for (std::size_t i = 0; i < n; ++i)
+            if (forest.BlockRole[i] != rows[i].BlockRole)
+                Items[i]->BlockRole = forest.BlockRole[i];
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (const std::size_t ahead = i + kPrefetchDistance; ahead < n) {
+            if (forest.BlockRole[ahead] != rows[ahead].BlockRole)
+                PrefetchForWrite(Rows[ahead]);
+            if (forest.Parent[ahead] >= 0)
+                PrefetchForWrite(Rows[static_cast<std::size_t>(forest.Parent[ahead])]);
+        }
+        TProcessItem& item = *Rows[i];
+        if (forest.BlockRole[i] != rows[i].BlockRole)
+            item.BlockRole = forest.BlockRole[i];
+        if (forest.Parent[i] >= 0) {
+            const auto parent = static_cast<std::size_t>(forest.Parent[i]);
+            TProcessItem& blocker = *Rows[parent];
+            if (blocker.Children.empty())
+                blocker.Children.resize(static_cast<std::size_t>(freePlaces[parent]));
+            blocker.Children[static_cast<std::size_t>(--freePlaces[parent])] = std::move(Items[i]);
+        }
+    }
+    Items.erase(std::remove(Items.begin(), Items.end(), nullptr), Items.end());
 }

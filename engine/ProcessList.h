@@ -42,8 +42,8 @@ public:
 
 class TProcessList {
 public:
-    TProcessList() = default;
-    ~TProcessList() { Clear(); }
+    TProcessList();
+    ~TProcessList();
     TProcessList(const TProcessList&) = delete;
     TProcessList& operator=(const TProcessList&) = delete;
 
@@ -58,8 +58,9 @@ public:
     TProcessItem* FindBySpid(std::int32_t spid) const;
     // Hangs every blocked row under its blocker, sets BlockRole, HasRealBlocks, HasWarning.
     // Rows are visited from the last added to the first; a blocker is the first item with
-    // that SPID in pre-order at the moment the row is visited. Blocking cycles: see the .cpp.
-    // Calling it again re-arranges the rows from the order in which they were added.
+    // that SPID in pre-order at the moment the row is visited. A row whose blocker already
+    // hangs in its own subtree (a blocking cycle) stays where it is; that blocker still gets
+    // role 2. Calling it again re-arranges the rows from the order in which they were added.
     void BuildBlockTree();
 
     // Some row is blocked by a process other than itself.
@@ -73,6 +74,8 @@ private:
     bool Arranged = false;           // BuildBlockTree ran since the last Clear
     bool HasRealBlocks_ = false;
     bool HasWarning_ = false;
+    struct TWorkspace; // buffers of BuildBlockTree, kept for the next snapshot
+    std::unique_ptr<TWorkspace> Workspace;
 
     void Flatten();
 };
