@@ -1,5 +1,6 @@
-// Writes the server state pictures at one size as PNG files (state0.png ... state4.png), so
-// that the end-to-end test can tell which picture the tray icon shows.
+// Writes the program's pictures at one size as PNG files: state0.png ... state4.png (so that
+// the end-to-end test can tell which picture the tray icon shows), and process*, log* and
+// toolbar* for looking at them.
 //   tallyvane_icon_dump SIZE FOLDER
 #include "Icons.h"
 
@@ -7,6 +8,7 @@
 #include <QDir>
 #include <QPixmap>
 #include <cstdio>
+#include <utility>
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -17,11 +19,16 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const int size = QString::fromLocal8Bit(argv[1]).toInt();
     const QDir folder(QString::fromLocal8Bit(argv[2]));
-    const TImageList states = MakeServerStatesIL();
-    for (int i = 0; i < states.Count(); ++i) {
-        const QPixmap pm = states.Icon(i).pixmap(QSize(size, size));
-        if (!pm.save(folder.filePath(QString("state%1.png").arg(i))))
-            return 1;
+    const std::pair<const char*, TImageList> lists[] = {{"state", MakeServerStatesIL()},
+                                                        {"process", MakeProcessesIL()},
+                                                        {"log", MakeLogImages()},
+                                                        {"toolbar", MakeToolbarIL()}};
+    for (const auto& [prefix, list] : lists) {
+        for (int i = 0; i < list.Count(); ++i) {
+            const QPixmap pm = list.Icon(i).pixmap(QSize(size, size));
+            if (!pm.save(folder.filePath(QString("%1%2.png").arg(prefix).arg(i))))
+                return 1;
+        }
     }
     return 0;
 }
