@@ -370,6 +370,18 @@ def run_test(a, work, procs):
 
     shot = screenshot(env, wid, os.path.join(art, "main-window.png"))
     run(["import", "-window", "root", os.path.join(art, "screen.png")], env)
+
+    # A double click on the tray icon hides the window; another one brings it back.
+    def main_window_shown():
+        return any(w_id == wid for w_id, *_ in windows_of(env, prog.pid))
+    run(["xdotool", "mousemove", "--window", tray, "5", "5", "click", "--repeat", "2",
+         "--delay", "80", "1"], env)
+    wait_for(lambda: not main_window_shown(), 15, "the window to hide to the tray")
+    run(["xdotool", "mousemove", "--window", tray, "5", "5", "click", "--repeat", "2",
+         "--delay", "80", "1"], env)
+    wait_for(main_window_shown, 15, "the window to come back from the tray")
+    log("a double click on the tray icon hides the window and brings it back")
+
     os.remove(os.path.join(art, "poll.png"))
     log(f"screenshot of the main window: {shot}")
     if prog.poll() is not None:
