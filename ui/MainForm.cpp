@@ -19,6 +19,7 @@
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QMenuBar>
+#include <QPalette>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QToolBar>
@@ -60,6 +61,13 @@ void TMainF::CreateComponents() {
     ServersTL = new TServerListView(ServerStatesIL);
     ProcessesTL = new TProcessView(ProcessesIL);
     ErrorsTL = new TErrorLog(LogImages);
+    // The selection stays highlighted when a grid loses the focus.
+    for (QWidget* grid : std::initializer_list<QWidget*>{ServersTL, ProcessesTL}) {
+        QPalette palette = grid->palette();
+        for (auto role : {QPalette::Highlight, QPalette::HighlightedText})
+            palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
+        grid->setPalette(palette);
+    }
 
     ServerSplitter = new QSplitter(Qt::Horizontal);
     ServerSplitter->setObjectName("ServerSplitter");
@@ -283,6 +291,9 @@ void TMainF::ShowProcesses(TServerNode* node) {
 }
 
 void TMainF::ServersTLChangeNode() {
+    // The focused server is also the selected one, whichever way the focus came.
+    if (TServerNode* node = ServersTL->FocusedNode(); node && !node->isSelected())
+        node->setSelected(true);
     ShowProcesses(ServersTL->FocusedNode());
 }
 
