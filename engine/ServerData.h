@@ -5,7 +5,7 @@
 // only the process view writes SelectedSpid, and nothing outside the monitor writes the rest.
 //
 // Re-entrancy. The synchronous statements (CheckSysAdmin, GetInputBuffer, KillProcess, the
-// login's connect) wait in a local event loop, so timer refreshes and events of this and other
+// login's connect) wait by dispatching events, so timer refreshes and events of this and other
 // monitors can run in the middle of them. The sysadmin question after an asynchronous connect
 // is the one exception: it is sent asynchronously and its completion finishes the connect step
 // (same statements, order and call-backs), because a wait there would nest inside other

@@ -3,6 +3,7 @@
 #include "OdbcConnectionString.h"
 #include "OdbcWorker.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
@@ -38,7 +39,6 @@ TDbConnection::TDbConnection(QObject* parent)
 
 TDbConnection::~TDbConnection() {
     *Alive = false;
-    WakeWaiters();
     Pending.clear();
     DropWorker();
 }
@@ -79,23 +79,19 @@ std::unique_ptr<TDbPending> TDbConnection::Take(std::uint64_t id) {
 }
 
 bool TDbConnection::WaitUntil(const std::function<bool()>& done) {
+    // Not a QEventLoop: once the application is quitting, QEventLoop::exec returns at once, and
+    // the wait would spin without ever seeing its result. Every change the predicate looks at
+    // comes from an event dispatched here (or in a wait nested inside), after which
+    // processEvents returns.
     const std::shared_ptr<bool> alive = Alive;
     while (!done()) {
-        QEventLoop loop;
-        Waiters.push_back(&loop);
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                        QEventLoop::WaitForMoreEvents);
         if (!*alive) {
             return false;
         }
-        Waiters.erase(std::find(Waiters.begin(), Waiters.end(), &loop));
     }
     return true;
-}
-
-void TDbConnection::WakeWaiters() {
-    for (QEventLoop* loop : Waiters) {
-        loop->quit();
-    }
 }
 
 void TDbConnection::ReportHandlerError(const std::exception& error) {
@@ -166,7 +162,6 @@ void TDbConnection::AbandonAll(const TDbError& /*error*/, bool keepWorker) {
     Pending.erase(
         std::remove_if(Pending.begin(), Pending.end(), [](const auto& op) { return !op->Done; }),
         Pending.end());
-    WakeWaiters();
 }
 
 std::uint64_t TDbConnection::StartConnect(bool synchronous) {
@@ -323,11 +318,10 @@ void TDbConnection::Complete(TDbPending& op, TWorkerResult&& result) {
         Link = op.Result.Ok ? TLinkState::Open : TLinkState::Closed;
     }
     if (op.Synchronous) {
-        WakeWaiters(); // the waiting call delivers the event itself
+        // the waiting call delivers the event itself
         return;
     }
     std::unique_ptr<TDbPending> owned = Take(op.Id);
-    WakeWaiters();
     if (owned->IsConnect) {
         DeliverConnect(std::move(owned));
     } else {

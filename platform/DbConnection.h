@@ -7,7 +7,7 @@
 // and every event handler runs there.
 //
 // Synchronous forms (Open with coConnectUnspecified, Execute without eoAsyncExecute, Connected
-// during a pending connect) wait in a local event loop that excludes user input: timers and
+// during a pending connect) wait by dispatching events other than user input: timers and
 // other connections' events keep running meanwhile, so handlers may re-enter this object.
 // Each operation carries a number (TDbCommand::Id for executes); a synchronous wait returns
 // only on its own operation's result, and a handler can tell which execute completed.
@@ -33,7 +33,6 @@
 #include <string>
 #include <vector>
 
-class QEventLoop;
 class TOdbcWorker;
 struct TDbPending;
 struct TWorkerResult;
@@ -119,7 +118,6 @@ private:
     TDbPending* Find(std::uint64_t id);
     std::unique_ptr<TDbPending> Take(std::uint64_t id);
     bool WaitUntil(const std::function<bool()>& done);
-    void WakeWaiters();
     void OnWorkerResult(TWorkerResult&& result);
     void Complete(TDbPending& op, TWorkerResult&& result);
     void DeliverConnect(std::unique_ptr<TDbPending> op);
@@ -137,6 +135,5 @@ private:
     std::uint64_t LastExecuteId = 0;
     std::vector<std::unique_ptr<TDbPending>> Pending; // started, not delivered, in order
     std::shared_ptr<TOdbcWorker> CurrentWorker;
-    std::vector<QEventLoop*> Waiters; // local loops of synchronous waits, innermost last
-    std::shared_ptr<bool> Alive;      // false once destroyed; checked after a nested wait
+    std::shared_ptr<bool> Alive; // false once destroyed; checked after a nested wait
 };

@@ -1,9 +1,10 @@
 // 50 monitors refreshing every second against tdssim instances that answer every statement
 // 2 s late, with the main window's rule (a busy monitor is skipped) and, every 3 s, a
 // synchronous DBCC INPUTBUFFER as the process info dialog runs it. A 1 ms timer measures the
-// longest stall of the event loop. Run twice: alone, and beside dead servers (one refusing
-// connections, one silent in the login, one silent after the login), to show that the dead
-// ones do not delay the others' results.
+// longest stall of the event loop, and the longest CPU time the GUI thread spent between two of
+// its ticks (what our own code costs, apart from other processes taking the CPU). Run twice: alone,
+// and beside dead servers (one refusing connections, one silent in the login, one silent after the
+// login), to show that the dead ones do not delay the others' results.
 #include "ServerData.h"
 #include "ServerOwner.h"
 #include "TdsSimProcess.h"
@@ -13,6 +14,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,6 +25,12 @@ using tallyvane::testsupport::TdsSimProcess;
 namespace {
 
 constexpr int Healthy = 50;
+
+qint64 ThreadCpuNs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<qint64>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
 constexpr int SlowMs = 2000;
 
 class TimingOwner : public IServerOwner {
@@ -72,12 +80,21 @@ void RunPhase(TdsSimProcess& sim, bool withDead, int seconds) {
     }
 
     qint64 lastTick = owner.Clock.nsecsElapsed();
+    qint64 lastCpu = ThreadCpuNs();
+    qint64 worstCpu = 0;
     qint64 worstGap = 0;
+    int over5 = 0;
+    int over10 = 0;
     QTimer probe;
     probe.setTimerType(Qt::PreciseTimer);
     QObject::connect(&probe, &QTimer::timeout, [&] {
         const qint64 now = owner.Clock.nsecsElapsed();
+        const qint64 cpu = ThreadCpuNs();
+        worstCpu = std::max(worstCpu, cpu - lastCpu);
+        lastCpu = cpu;
         worstGap = std::max(worstGap, now - lastTick);
+        over5 += now - lastTick > 5'000'000 ? 1 : 0;
+        over10 += now - lastTick > 10'000'000 ? 1 : 0;
         lastTick = now;
     });
     probe.start(1);
@@ -116,7 +133,8 @@ void RunPhase(TdsSimProcess& sim, bool withDead, int seconds) {
 
     std::vector<double> healthy;
     int cycles = 0;
-    for (int i = 0; i < Healthy; ++i) {
+    // Monitor 0 also runs the statements, which queue with its query on its one connection.
+    for (int i = 1; i < Healthy; ++i) {
         const auto& l = owner.Latencies[monitors[static_cast<std::size_t>(i)].get()];
         // The first cycle connects and asks the sysadmin question: two slow answers.
         for (std::size_t k = 1; k < l.size(); ++k) {
@@ -129,8 +147,12 @@ void RunPhase(TdsSimProcess& sim, bool withDead, int seconds) {
                 withDead ? "50 slow servers + refused, silent-login, silent-after-login"
                          : "50 slow servers",
                 count, seconds);
-    std::printf("  longest event-loop stall: %.2f ms (target: under 20 ms)\n",
-                static_cast<double>(worstGap) / 1e6);
+    std::printf("  longest event-loop stall: %.2f ms (target: under 20 ms); stalls over 5 ms: %d, "
+                "over 10 ms: %d\n",
+                static_cast<double>(worstGap) / 1e6, over5, over10);
+    std::printf("  longest CPU time of the GUI thread between two ticks: %.2f ms (the rest of a "
+                "stall is other processes on this machine)\n",
+                static_cast<double>(worstCpu) / 1e6);
     if (!healthy.empty()) {
         std::printf("  slow servers: %d cycles; refresh to last call-back (connected): median "
                     "%.0f ms, max %.0f ms (server answers %d ms late)\n",
