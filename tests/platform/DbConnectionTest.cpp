@@ -343,3 +343,19 @@ TEST_F(DbConnectionTest, DestroyingAConnectionWithPendingWorkIsQuiet) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DbConnectionTest, ASynchronousWaitOutlivesTheApplicationQuitting) {
+    // Quit while a statement waits (the user closes the program behind a dialog): the
+    // statement still gets its own answer instead of waiting forever.
+    TDbConnection c;
+    Setup(c);
+    c.Open();
+    Sim.setFault(0, "delay", "300");
+    QTimer::singleShot(50, [] { QCoreApplication::exit(0); });
+    TDbRecordsetPtr rs = c.Execute("select 1");
+    EXPECT_TRUE(rs && rs->IsOpen());
+}
+
+} // namespace
