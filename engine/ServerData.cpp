@@ -4,6 +4,7 @@
 #include "OleException.h"
 #include "ServerOwner.h"
 #include "Settings.h"
+#include "UiHooks.h"
 
 const char* const TServerData::ProcessQueryText =
     "select spid, blocked, d.name, waittime, lastwaittype, waitresource, open_tran, p.status, "
@@ -23,6 +24,9 @@ Exception UnknownAdoError(TEventStatus status) {
 } // namespace
 
 TServerData::TServerData(IServerOwner& owner, const TServerInfo& info) : Owner(owner) {
+    // An error that escapes a handler of ours (the owner's call-backs included) on an
+    // asynchronous event has no caller left: it goes to the default error display.
+    TDbConnection::UnhandledEventError = [](const std::exception& e) { ShowErrorMessage(e); };
     ADOConnection.CommandTimeout = 3;
     ADOConnection.OnWillConnect = [this](TDbConnection& c, std::string& s, std::string& u,
                                          std::string& p, TConnectOption& o, TEventStatus& st) {

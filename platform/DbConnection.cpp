@@ -13,8 +13,9 @@ struct TDbPending {
     std::uint64_t Id = 0;
     bool IsConnect = false;
     bool Synchronous = false;
-    TDbCommand Command; // executes
-    bool Done = false;  // the result is in; a synchronous waiter has yet to take it
+    bool IntegratedSecurity = false; // connects: the driver was asked for Kerberos
+    TDbCommand Command;              // executes
+    bool Done = false;               // the result is in; a synchronous waiter has yet to take it
     TWorkerResult Result;
 };
 
@@ -208,11 +209,15 @@ std::uint64_t TDbConnection::StartConnect(bool synchronous) {
                         Complete(*p, std::move(failure));
                     } catch (const std::exception& e) {
                         ReportHandlerError(e);
+                    } catch (...) {
+                        ReportHandlerError(
+                            std::runtime_error("Unknown error in a database event handler"));
                     }
                 }
             },
             Qt::QueuedConnection);
     } else {
+        Pending.back()->IntegratedSecurity = info.IntegratedSecurity;
         const std::uint32_t timeout = info.ConnectTimeout.value_or(ConnectionTimeout);
         TWorkerJob job;
         job.Type = TWorkerJob::Connect;
@@ -308,12 +313,22 @@ void TDbConnection::OnWorkerResult(TWorkerResult&& result) {
         Complete(*op, std::move(result));
     } catch (const std::exception& e) {
         ReportHandlerError(e);
+    } catch (...) {
+        ReportHandlerError(std::runtime_error("Unknown error in a database event handler"));
     }
 }
 
 void TDbConnection::Complete(TDbPending& op, TWorkerResult&& result) {
     op.Done = true;
     op.Result = std::move(result);
+    if (op.IsConnect && !op.Result.Ok && op.IntegratedSecurity &&
+        op.Result.Error.NativeError == 0) {
+        // The driver's own words ("Unable to connect to data source") do not say why.
+        op.Result.Error.Description +=
+            " (integrated security: the ODBC driver signs in with Kerberos, which needs a ticket "
+            "for this user (kinit) and a server name that Kerberos knows; otherwise give a user "
+            "name and password)";
+    }
     if (op.IsConnect) {
         Link = op.Result.Ok ? TLinkState::Open : TLinkState::Closed;
     }
@@ -383,6 +398,8 @@ void TDbConnection::ArmWatchdog(std::uint64_t id, std::uint32_t seconds) {
             WatchdogFired(id, seconds);
         } catch (const std::exception& e) {
             ReportHandlerError(e);
+        } catch (...) {
+            ReportHandlerError(std::runtime_error("Unknown error in a database event handler"));
         }
     });
 }

@@ -270,6 +270,7 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
         // FreeTDS offers Windows authentication through Kerberos (GSSAPI) only; the ticket
         // comes from the user's credential cache (kinit).
         Append(out, "Trusted_Connection", "Yes");
+        info.IntegratedSecurity = true;
     } else {
         const std::string uid =
             !userId.empty() ? userId : ValueOf(pairs, {"user id", "uid", "user"});

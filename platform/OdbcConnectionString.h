@@ -33,6 +33,7 @@ struct TOdbcConnectInfo {
     std::string OdbcString;                      // for SQLDriverConnect
     std::optional<std::uint32_t> ConnectTimeout; // from the string, when it names one
     std::string DriverName;                      // the driver asked for ("FreeTDS" by default)
+    bool IntegratedSecurity = false;             // Windows authentication (Kerberos) asked for
 };
 
 // userId and password come from OnWillConnect and, when not empty, replace the string's own.

@@ -237,6 +237,29 @@ TEST_F(ServerDataTest, ApplyingSettingsAbandonsAnOutstandingCycleAndClearsBusy) 
     EXPECT_TRUE(Owner.Errors.empty());
 }
 
+TEST_F(ServerDataTest, AnErrorEscapingTheOwnerGoesToTheErrorDisplay) {
+    // An owner whose view update fails at the last call-back of the first cycle, which no
+    // handler of the monitor covers.
+    class FailingOwner : public monitortest::RecordingOwner {
+    public:
+        void ServerChanged(TServerData& server) override {
+            RecordingOwner::ServerChanged(server);
+            if (!server.Busy && ++Idle == 2) {
+                throw Exception("view update failed");
+            }
+        }
+        int Idle = 0;
+    } owner;
+    TServerData server(owner, SimServer(Sim));
+    ASSERT_TRUE(RefreshAndWait(server));
+    ASSERT_TRUE(SpinUntil([&] { return !Shown.empty(); }));
+    EXPECT_EQ(Shown[0], "view update failed");
+    // The monitor carries on.
+    ASSERT_TRUE(RefreshAndWait(server));
+    EXPECT_GT(server.ProcessList.Count(), 0);
+    EXPECT_TRUE(owner.Errors.empty());
+}
+
 TEST_F(ServerDataTest, EdgeScenarioSnapshot) {
     TdsSimProcess edge("edge");
     WarningTimeout = 0;

@@ -359,3 +359,21 @@ TEST_F(DbConnectionTest, ASynchronousWaitOutlivesTheApplicationQuitting) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DbConnectionTest, IntegratedSecurityWithoutKerberosFailsClearly) {
+    TDbConnection c;
+    c.ConnectionString = "Provider=SQLOLEDB.1;Integrated Security=SSPI;Data Source=127.0.0.1," +
+                         std::to_string(Sim.port());
+    c.ConnectionTimeout = 5;
+    try {
+        c.Open();
+        FAIL() << "no Kerberos ticket here: the connect must fail";
+    } catch (const EDbError& e) {
+        EXPECT_NE(std::string(e.what()).find("Kerberos"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(c.Connected());
+}
+
+} // namespace
