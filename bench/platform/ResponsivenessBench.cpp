@@ -52,6 +52,7 @@ public:
     void LogError(const std::string&, const std::exception&) override { ++Errors; }
 
     void Begin(TServerData& server) {
+        ++Begun[&server];
         Started[&server] = Clock.nsecsElapsed();
         Calls[&server] = 0;
         Needed[&server] = server.ADOConnection.Connected() ? 3 : 4;
@@ -61,6 +62,7 @@ public:
     std::map<TServerData*, qint64> Started;
     std::map<TServerData*, int> Calls;
     std::map<TServerData*, int> Needed;
+    std::map<TServerData*, int> Begun;
     std::map<TServerData*, std::vector<double>> Latencies;
     int Errors = 0;
 };
@@ -133,6 +135,7 @@ void RunPhase(TdsSimProcess& sim, bool withDead, int seconds) {
 
     std::vector<double> healthy;
     int cycles = 0;
+    int begun = 0;
     // Monitor 0 also runs the statements, which queue with its query on its one connection.
     for (int i = 1; i < Healthy; ++i) {
         const auto& l = owner.Latencies[monitors[static_cast<std::size_t>(i)].get()];
@@ -141,6 +144,7 @@ void RunPhase(TdsSimProcess& sim, bool withDead, int seconds) {
             healthy.push_back(l[k]);
         }
         cycles += static_cast<int>(l.size());
+        begun += owner.Begun[monitors[static_cast<std::size_t>(i)].get()];
     }
     std::sort(healthy.begin(), healthy.end());
     std::printf("%s: %d monitors, %d s\n",
@@ -154,9 +158,10 @@ void RunPhase(TdsSimProcess& sim, bool withDead, int seconds) {
                 "stall is other processes on this machine)\n",
                 static_cast<double>(worstCpu) / 1e6);
     if (!healthy.empty()) {
-        std::printf("  slow servers: %d cycles; refresh to last call-back (connected): median "
+        std::printf("  slow servers: %d refreshes started, %d cycles finished; refresh to last "
+                    "call-back (connected): median "
                     "%.0f ms, max %.0f ms (server answers %d ms late)\n",
-                    cycles, healthy[healthy.size() / 2], healthy.back(), SlowMs);
+                    begun, cycles, healthy[healthy.size() / 2], healthy.back(), SlowMs);
     }
     std::printf("  synchronous DBCC INPUTBUFFER: %d done, %d failed; errors logged: %d\n",
                 statements, statementErrors, owner.Errors);
