@@ -27,25 +27,25 @@ constexpr TText AllTexts[] = {
 constexpr TTranslation Russian[] = {{0x0419, 0x04E3}};
 constexpr TTable RussianTable[] = {{"041904E3", AllTexts, std::size(AllTexts)}};
 
-TSpec Spec(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d) {
-    TSpec spec;
-    spec.Major = a;
-    spec.Minor = b;
-    spec.Release = c;
-    spec.Build = d;
-    spec.Translations = Russian;
-    spec.TranslationCount = 1;
-    spec.Tables = RussianTable;
-    spec.TableCount = 1;
-    return spec;
+TVersionLayout Layout(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d) {
+    TVersionLayout layout;
+    layout.Major = a;
+    layout.Minor = b;
+    layout.Release = c;
+    layout.Build = d;
+    layout.Translations = Russian;
+    layout.TranslationCount = 1;
+    layout.Tables = RussianTable;
+    layout.TableCount = 1;
+    return layout;
 }
 
 class VersionFixture : public testing::Test {
 protected:
     // A file of some junk, the record, more junk.
-    QString Write(const TSpec& spec, const QByteArray& before = QByteArray(100, 'x'),
+    QString Write(const TVersionLayout& layout, const QByteArray& before = QByteArray(100, 'x'),
                   const QByteArray& after = QByteArray(100, 'y')) {
-        const TBytes record = Encode(spec);
+        const TBytes record = Encode(layout);
         return WriteBytes(before +
                           QByteArray(reinterpret_cast<const char*>(record.Data.data()),
                                      static_cast<qsizetype>(record.Size)) +
@@ -78,9 +78,9 @@ std::string ErrorOf(const QString& file) {
 } // namespace
 
 TEST_F(VersionFixture, NumbersAreWrittenWithoutLeadingZerosUpTo65535) {
-    EXPECT_EQ(GetVersionText(Write(Spec(1, 0, 0, 0))), QStringLiteral("1.0.0.0"));
-    EXPECT_EQ(GetVersionText(Write(Spec(2, 10, 300, 65535))), QStringLiteral("2.10.300.65535"));
-    EXPECT_EQ(GetVersionText(Write(Spec(65535, 65535, 65535, 65535))),
+    EXPECT_EQ(GetVersionText(Write(Layout(1, 0, 0, 0))), QStringLiteral("1.0.0.0"));
+    EXPECT_EQ(GetVersionText(Write(Layout(2, 10, 300, 65535))), QStringLiteral("2.10.300.65535"));
+    EXPECT_EQ(GetVersionText(Write(Layout(65535, 65535, 65535, 65535))),
               QStringLiteral("65535.65535.65535.65535"));
 }
 
@@ -94,16 +94,16 @@ TEST_F(VersionFixture, ThePreReleaseFlagAloneAddsBeta) {
         {0x3F, 0x3F, "1.4.10.44 beta"}, {1, 0x3F, "1.4.10.44"},   {0x3D, 0x3F, "1.4.10.44"},
     };
     for (const auto& c : cases) {
-        TSpec spec = Spec(1, 4, 10, 44);
-        spec.Flags = c.flags;
-        spec.FlagsMask = c.mask;
-        EXPECT_EQ(GetVersionText(Write(spec)), QString::fromLatin1(c.text)) << c.flags;
+        TVersionLayout layout = Layout(1, 4, 10, 44);
+        layout.Flags = c.flags;
+        layout.FlagsMask = c.mask;
+        EXPECT_EQ(GetVersionText(Write(layout)), QString::fromLatin1(c.text)) << c.flags;
     }
 }
 
 TEST_F(VersionFixture, ReadsTheNineTextsOfTheFirstTranslation) {
     TFileVersionInfo info;
-    info.SetFilename(Write(Spec(1, 4, 10, 44)));
+    info.SetFilename(Write(Layout(1, 4, 10, 44)));
     EXPECT_EQ(info.LanguageInfo, QStringLiteral("041904E3"));
     EXPECT_EQ(info.CompanyName, QStringLiteral("Acme"));
     EXPECT_EQ(info.FileDescription, QStringLiteral("Monitor"));
@@ -122,10 +122,10 @@ TEST_F(VersionFixture, ReadsTheNineTextsOfTheFirstTranslation) {
 TEST_F(VersionFixture, AMissingTextReadsNaForThatPropertyOnly) {
     static constexpr TText Some[] = {{"CompanyName", "Acme"}, {"ProductName", ""}};
     static constexpr TTable Table[] = {{"041904e3", Some, std::size(Some)}}; // keys ignore case
-    TSpec spec = Spec(1, 0, 0, 0);
-    spec.Tables = Table;
+    TVersionLayout layout = Layout(1, 0, 0, 0);
+    layout.Tables = Table;
     TFileVersionInfo info;
-    info.SetFilename(Write(spec));
+    info.SetFilename(Write(layout));
     EXPECT_EQ(info.CompanyName, QStringLiteral("Acme"));
     EXPECT_EQ(info.ProductName, QString()); // present but empty is not missing
     EXPECT_EQ(info.FileDescription, QStringLiteral("n/a"));
@@ -135,11 +135,11 @@ TEST_F(VersionFixture, AMissingTextReadsNaForThatPropertyOnly) {
 TEST_F(VersionFixture, TextsAreLookedUpUnderTheFirstTranslationOnly) {
     // The table is there, but under another translation: every text is missing.
     static constexpr TTranslation Two[] = {{0x0409, 0x04B0}, {0x0419, 0x04E3}};
-    TSpec spec = Spec(3, 1, 0, 0);
-    spec.Translations = Two;
-    spec.TranslationCount = 2;
+    TVersionLayout layout = Layout(3, 1, 0, 0);
+    layout.Translations = Two;
+    layout.TranslationCount = 2;
     TFileVersionInfo info;
-    info.SetFilename(Write(spec));
+    info.SetFilename(Write(layout));
     EXPECT_EQ(info.LanguageInfo, QStringLiteral("040904B0"));
     EXPECT_EQ(info.CompanyName, QStringLiteral("n/a"));
     EXPECT_EQ(info.ProductVersion, QStringLiteral("n/a"));
@@ -147,10 +147,10 @@ TEST_F(VersionFixture, TextsAreLookedUpUnderTheFirstTranslationOnly) {
 
 TEST_F(VersionFixture, LanguageInfoKeepsFourDigitsEach) {
     static constexpr TTranslation Zeros[] = {{0x0400, 0x0000}};
-    TSpec spec = Spec(1, 0, 0, 0);
-    spec.Translations = Zeros;
+    TVersionLayout layout = Layout(1, 0, 0, 0);
+    layout.Translations = Zeros;
     TFileVersionInfo info;
-    info.SetFilename(Write(spec));
+    info.SetFilename(Write(layout));
     EXPECT_EQ(info.LanguageInfo, QStringLiteral("04000000"));
 }
 
@@ -168,13 +168,13 @@ TEST_F(VersionFixture, ErrorsCarryTheirMessages) {
               "Invalid version info record in file " + empty.toStdString());
 
     // A record cut short (no end signature) is no record.
-    const TBytes record = Encode(Spec(1, 0, 0, 0));
+    const TBytes record = Encode(Layout(1, 0, 0, 0));
     const QString cut = WriteBytes(QByteArray(reinterpret_cast<const char*>(record.Data.data()),
                                               static_cast<qsizetype>(record.Size - 5)));
     EXPECT_EQ(ErrorOf<EReadError>(cut), "Invalid version info record in file " + cut.toStdString());
 
     // Numbers without a translation entry.
-    TSpec noLanguage = Spec(1, 2, 3, 4);
+    TVersionLayout noLanguage = Layout(1, 2, 3, 4);
     noLanguage.TranslationCount = 0;
     const QString untranslated = Write(noLanguage);
     EXPECT_EQ(ErrorOf<EReadError>(untranslated),
@@ -185,12 +185,12 @@ TEST_F(VersionFixture, ABrokenCandidateBeforeTheRecordIsSkipped) {
     const auto start = VersionRecordStart();
     const QByteArray decoy =
         QByteArray(reinterpret_cast<const char*>(start.data()), 16) + "\xFF\xFF";
-    EXPECT_EQ(GetVersionText(Write(Spec(7, 8, 9, 10), decoy)), QStringLiteral("7.8.9.10"));
+    EXPECT_EQ(GetVersionText(Write(Layout(7, 8, 9, 10), decoy)), QStringLiteral("7.8.9.10"));
 }
 
 TEST_F(VersionFixture, RereadingClearsTheTextsOfTheFileBefore) {
     TFileVersionInfo info;
-    info.SetFilename(Write(Spec(1, 0, 0, 0)));
+    info.SetFilename(Write(Layout(1, 0, 0, 0)));
     ASSERT_EQ(info.CompanyName, QStringLiteral("Acme"));
     const QString plain = WriteBytes("nothing");
     EXPECT_THROW(info.SetFilename(plain), EReadError);

@@ -74,7 +74,7 @@ struct TTranslation {
     std::uint16_t CodePage = 0;
 };
 
-struct TSpec {
+struct TVersionLayout {
     std::uint16_t Major = 0, Minor = 0, Release = 0, Build = 0;
     std::uint32_t FlagsMask = 0x3F;
     std::uint32_t Flags = 0;
@@ -110,25 +110,25 @@ struct TBytes {
     }
 };
 
-constexpr TBytes Encode(const TSpec& spec) {
+constexpr TBytes Encode(const TVersionLayout& layout) {
     TBytes out;
     for (const unsigned char b : VersionRecordStart())
         out.Put(b);
     out.Put32(0); // length, filled in below
     out.Put16(1);
     out.Put16(0);
-    out.Put32(static_cast<std::uint32_t>(spec.Major) << 16 | spec.Minor);
-    out.Put32(static_cast<std::uint32_t>(spec.Release) << 16 | spec.Build);
-    out.Put32(spec.FlagsMask);
-    out.Put32(spec.Flags);
-    out.Put16(static_cast<std::uint32_t>(spec.TranslationCount));
-    for (std::size_t i = 0; i < spec.TranslationCount; ++i) {
-        out.Put16(spec.Translations[i].Language);
-        out.Put16(spec.Translations[i].CodePage);
+    out.Put32(static_cast<std::uint32_t>(layout.Major) << 16 | layout.Minor);
+    out.Put32(static_cast<std::uint32_t>(layout.Release) << 16 | layout.Build);
+    out.Put32(layout.FlagsMask);
+    out.Put32(layout.Flags);
+    out.Put16(static_cast<std::uint32_t>(layout.TranslationCount));
+    for (std::size_t i = 0; i < layout.TranslationCount; ++i) {
+        out.Put16(layout.Translations[i].Language);
+        out.Put16(layout.Translations[i].CodePage);
     }
-    out.Put16(static_cast<std::uint32_t>(spec.TableCount));
-    for (std::size_t t = 0; t < spec.TableCount; ++t) {
-        const TTable& table = spec.Tables[t];
+    out.Put16(static_cast<std::uint32_t>(layout.TableCount));
+    for (std::size_t t = 0; t < layout.TableCount; ++t) {
+        const TTable& table = layout.Tables[t];
         out.PutText(table.Key);
         out.Put16(static_cast<std::uint32_t>(table.Count));
         for (std::size_t i = 0; i < table.Count; ++i) {
