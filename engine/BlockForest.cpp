@@ -44,11 +44,10 @@ std::uint32_t SpidHash(std::int32_t spid, std::uint32_t shift) {
 // Every buffer is kept from one snapshot to the next: a large snapshot then costs no fresh
 // memory (and no page faults) when the next one of similar size is arranged.
 struct TBlockForestBuilder::TImpl {
-    const TBlockForest& Run(const std::vector<TBlockRow>& rows, std::int32_t warningTimeout);
+    const TBlockForest& Run(const std::vector<TBlockRow>& rows);
 
     const TBlockRow* Rows = nullptr;
     std::int32_t N = 0;
-    std::int32_t WarningTimeout = 0;
     TBlockForest Result;
 
     // SPID index. Value: the row, for a SPID with one row; -2 - k for the k-th SPID shared by
@@ -92,7 +91,6 @@ struct TBlockForestBuilder::TImpl {
     // with depth offsets (a node's depth is the sum of DepthPart along its union-find path)
     // and the root row of each tree, kept at its representative.
     struct TNode {
-        std::int32_t Parent;
         std::int32_t UfSize;
         std::int32_t DepthPart;
         std::int32_t RootRow;
@@ -260,7 +258,7 @@ std::int32_t TBlockForestBuilder::TImpl::Depth(std::int32_t v) {
 // representative rb.
 void TBlockForestBuilder::TImpl::Attach(std::int32_t x, std::int32_t rx, std::int32_t blocker,
                                         std::int32_t rb) {
-    Nodes[x].Parent = blocker;
+    Result.Parent[x] = blocker;
     TNode& tx = Nodes[rx];
     TNode& tb = Nodes[rb];
     // The whole tree of x sinks below the blocker.
@@ -280,7 +278,7 @@ void TBlockForestBuilder::TImpl::Attach(std::int32_t x, std::int32_t rx, std::in
 // Only called when v lies at least 2^k levels deep.
 std::int32_t TBlockForestBuilder::TImpl::Ancestor(std::int32_t v, std::int32_t k) {
     if (k == 0)
-        return Nodes[v].Parent;
+        return Result.Parent[v];
     if (Lift.size() <= static_cast<std::size_t>(k)) {
         Lift.resize(static_cast<std::size_t>(k) + 1);
         LiftReady.resize(static_cast<std::size_t>(k) + 1);
@@ -356,14 +354,11 @@ std::int32_t TBlockForestBuilder::TImpl::FirstInPreOrder(std::int32_t spid, std:
     return HasEntries(shared) ? FirstEntry(shared).second : shared.LaterRow;
 }
 
-const TBlockForest& TBlockForestBuilder::TImpl::Run(const std::vector<TBlockRow>& rows,
-                                                    std::int32_t warningTimeout) {
+const TBlockForest& TBlockForestBuilder::TImpl::Run(const std::vector<TBlockRow>& rows) {
     Rows = rows.data();
     N = static_cast<std::int32_t>(rows.size());
-    WarningTimeout = warningTimeout;
     TBlockForest& result = Result;
     result.HasRealBlocks = false;
-    result.HasWarning = false;
     result.Parent.assign(static_cast<std::size_t>(N), -1);
     result.BlockRole.resize(static_cast<std::size_t>(N));
     bool anyBlocked = false;
@@ -378,7 +373,7 @@ const TBlockForest& TBlockForestBuilder::TImpl::Run(const std::vector<TBlockRow>
     Nodes.resize(static_cast<std::size_t>(N));
     for (std::int32_t row = 0; row < N; ++row) {
         UfParent[row] = row;
-        Nodes[row] = {-1, 1, 0, row};
+        Nodes[row] = {1, 0, row};
     }
     Direct.clear();
     Slots.clear();
@@ -392,8 +387,6 @@ const TBlockForest& TBlockForestBuilder::TImpl::Run(const std::vector<TBlockRow>
             continue;
         if (x.Blocked != x.Spid)
             result.HasRealBlocks = true;
-        if (x.WaitTime >= WarningTimeout)
-            result.HasWarning = true;
         result.BlockRole[i] = 1;
         const std::int32_t blocker = FirstInPreOrder(x.Blocked, i);
         if (blocker < 0 || blocker == i)
@@ -404,7 +397,6 @@ const TBlockForest& TBlockForestBuilder::TImpl::Run(const std::vector<TBlockRow>
         if (rb == rx)
             continue; // a cycle: the blocker hangs in this row's own subtree
         Attach(i, rx, blocker, rb);
-        result.Parent[i] = blocker;
     }
     return result;
 }
@@ -413,12 +405,11 @@ TBlockForestBuilder::TBlockForestBuilder() : Impl(std::make_unique<TImpl>()) {}
 
 TBlockForestBuilder::~TBlockForestBuilder() = default;
 
-const TBlockForest& TBlockForestBuilder::Arrange(const std::vector<TBlockRow>& rows,
-                                                 std::int32_t warningTimeout) {
-    return Impl->Run(rows, warningTimeout);
+const TBlockForest& TBlockForestBuilder::Arrange(const std::vector<TBlockRow>& rows) {
+    return Impl->Run(rows);
 }
 
-TBlockForest ArrangeBlockForest(const std::vector<TBlockRow>& rows, std::int32_t warningTimeout) {
+TBlockForest ArrangeBlockForest(const std::vector<TBlockRow>& rows) {
     TBlockForestBuilder builder;
-    return builder.Arrange(rows, warningTimeout);
+    return builder.Arrange(rows);
 }

@@ -1,5 +1,6 @@
-// The arithmetic of BuildBlockTree, on plain rows: where each row ends up and with which role.
-// Kept apart from TProcessList so that the list only moves its items as this result says.
+// The arithmetic of BuildBlockTree, on plain rows: where each row ends up, with which role, and
+// whether some row is blocked by another process. Kept apart from TProcessList, which only
+// reads its items into rows, moves them as this result says and works out HasWarning itself.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,6 @@
 struct TBlockRow {
     std::int32_t Spid = 0;
     std::int32_t Blocked = 0;
-    std::int32_t WaitTime = 0;
     std::uint8_t BlockRole = 0; // the role before the build
 };
 
@@ -19,7 +19,6 @@ struct TBlockForest {
     std::vector<std::int32_t> Parent;
     std::vector<std::uint8_t> BlockRole;
     bool HasRealBlocks = false;
-    bool HasWarning = false;
 };
 
 // Arranges rows given in the order they were added, all at the top level, in near-linear time:
@@ -33,7 +32,7 @@ public:
     TBlockForestBuilder& operator=(const TBlockForestBuilder&) = delete;
 
     // The result stays valid until the next call.
-    const TBlockForest& Arrange(const std::vector<TBlockRow>& rows, std::int32_t warningTimeout);
+    const TBlockForest& Arrange(const std::vector<TBlockRow>& rows);
 
 private:
     struct TImpl;
@@ -41,4 +40,4 @@ private:
 };
 
 // The same with a builder of its own.
-TBlockForest ArrangeBlockForest(const std::vector<TBlockRow>& rows, std::int32_t warningTimeout);
+TBlockForest ArrangeBlockForest(const std::vector<TBlockRow>& rows);
