@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-multimedia-dev libqt6svg6-dev
+  qt6-base-dev qt6-multimedia-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   unixodbc unixodbc-dev tdsodbc freetds-bin python3-tds
   xvfb xauth openbox trayer xdotool imagemagick x11-utils
@@ -14,10 +14,16 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-echo "Installing: ${missing[*]}"
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}" ||
-  { "${sudo_cmd[@]}" apt-get update -q && "${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}"; }
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}" ||
+    { "${sudo_cmd[@]}" apt-get update -q && "${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}"; }
+fi
+# The program reaches SQL Server through the ODBC driver registered as "FreeTDS"; the package
+# registers it unless its installer was told not to, so make sure.
+if ! odbcinst -q -d -n FreeTDS >/dev/null 2>&1; then
+  "${sudo_cmd[@]}" odbcinst -i -d -f /usr/share/tdsodbc/odbcinst.ini >/dev/null
+fi
