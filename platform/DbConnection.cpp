@@ -79,6 +79,21 @@ std::unique_ptr<TDbPending> TDbConnection::Take(std::uint64_t id) {
     return nullptr;
 }
 
+// Waits for a synchronous operation of ours; one that was abandoned meanwhile ends as cancelled.
+std::unique_ptr<TDbPending> TDbConnection::AwaitCompletion(std::uint64_t id) {
+    if (!WaitUntil([this, id] {
+            TDbPending* p = Find(id);
+            return p == nullptr || p->Done;
+        })) {
+        throw EDbError(CancelledError());
+    }
+    std::unique_ptr<TDbPending> done = Take(id);
+    if (!done) {
+        throw EDbError(CancelledError());
+    }
+    return done;
+}
+
 bool TDbConnection::WaitUntil(const std::function<bool()>& done) {
     // Not a QEventLoop: once the application is quitting, QEventLoop::exec returns at once, and
     // the wait would spin without ever seeing its result. Every change the predicate looks at
@@ -231,16 +246,7 @@ std::uint64_t TDbConnection::StartConnect(bool synchronous) {
         return id;
     }
 
-    if (!WaitUntil([this, id] {
-            TDbPending* p = Find(id);
-            return p == nullptr || p->Done;
-        })) {
-        throw EDbError(CancelledError());
-    }
-    std::unique_ptr<TDbPending> done = Take(id);
-    if (!done) {
-        throw EDbError(CancelledError());
-    }
+    std::unique_ptr<TDbPending> done = AwaitCompletion(id);
     const bool ok = done->Result.Ok;
     const TDbError error = done->Result.Error;
     DeliverConnect(std::move(done));
@@ -284,16 +290,7 @@ TDbRecordsetPtr TDbConnection::Execute(const std::string& commandText, TExecuteO
         return nullptr;
     }
 
-    if (!WaitUntil([this, id] {
-            TDbPending* p = Find(id);
-            return p == nullptr || p->Done;
-        })) {
-        throw EDbError(CancelledError());
-    }
-    std::unique_ptr<TDbPending> done = Take(id);
-    if (!done) {
-        throw EDbError(CancelledError());
-    }
+    std::unique_ptr<TDbPending> done = AwaitCompletion(id);
     const bool ok = done->Result.Ok;
     const TDbError error = done->Result.Error;
     TDbRecordsetPtr recordset;

@@ -118,6 +118,7 @@ private:
     TDbPending* Find(std::uint64_t id);
     std::unique_ptr<TDbPending> Take(std::uint64_t id);
     bool WaitUntil(const std::function<bool()>& done);
+    std::unique_ptr<TDbPending> AwaitCompletion(std::uint64_t id);
     void OnWorkerResult(TWorkerResult&& result);
     void Complete(TDbPending& op, TWorkerResult&& result);
     void DeliverConnect(std::unique_ptr<TDbPending> op);
