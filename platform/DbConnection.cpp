@@ -169,7 +169,6 @@ bool TDbConnection::Cancel() {
 void TDbConnection::AbandonAll(const TDbError& /*error*/, bool keepWorker) {
     if (keepWorker && CurrentWorker) {
         CurrentWorker->DropQueued();
-        CurrentWorker->CancelRunning();
     } else {
         DropWorker();
     }

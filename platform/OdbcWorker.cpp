@@ -50,13 +50,6 @@ void TOdbcWorker::Submit(TWorkerJob job) {
     Wake.notify_one();
 }
 
-void TOdbcWorker::CancelRunning() {
-    std::lock_guard<std::mutex> lock(Mutex);
-    if (RunningStmt != nullptr) {
-        SQLCancel(static_cast<SQLHSTMT>(RunningStmt));
-    }
-}
-
 void TOdbcWorker::DropQueued() {
     std::lock_guard<std::mutex> lock(Mutex);
     Queue.clear();
@@ -68,9 +61,6 @@ void TOdbcWorker::Abandon() {
         Receiver = nullptr;
         Stopping = true;
         Queue.clear();
-        if (RunningStmt != nullptr) {
-            SQLCancel(static_cast<SQLHSTMT>(RunningStmt));
-        }
     }
     Wake.notify_all();
     if (Thread.joinable()) {
@@ -161,10 +151,6 @@ TWorkerResult TOdbcWorker::DoExecute(const TWorkerJob& job) {
                         "Cannot allocate an ODBC statement handle");
         return result;
     }
-    {
-        std::lock_guard<std::mutex> lock(Mutex);
-        RunningStmt = stmt;
-    }
     if (job.Timeout > 0) {
         SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT,
                        reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(job.Timeout)), 0);
@@ -201,10 +187,6 @@ TWorkerResult TOdbcWorker::DoExecute(const TWorkerJob& job) {
     }
     if (result.Ok && !job.NoRecords && !result.Recordset) {
         result.Recordset = std::make_shared<TDbRecordset>(); // no result set: a closed one
-    }
-    {
-        std::lock_guard<std::mutex> lock(Mutex);
-        RunningStmt = nullptr;
     }
     SQLFreeHandle(SQL_HANDLE_STMT, stmt);
     return result;

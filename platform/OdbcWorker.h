@@ -48,12 +48,15 @@ public:
     TOdbcWorker& operator=(const TOdbcWorker&) = delete;
 
     void Submit(TWorkerJob job);
-    // Asks the driver to cancel the statement now running (SQLCancel); any thread.
-    void CancelRunning();
     // Forgets the jobs not yet started.
     void DropQueued();
-    // Posts nothing more; cancels what runs, then closes the connection and ends the thread on
-    // its own (detached), however long the driver takes.
+    // Posts nothing more; lets what runs finish (bounded by its time-out), then closes the
+    // connection and ends the thread on its own (detached).
+    //
+    // Nothing here calls SQLCancel from another thread: the FreeTDS driver races with its own
+    // worker when it does (corrupted diagnostics, a double free at disconnect, a failed
+    // assertion while a query is being sent), so an abandoned statement runs out in its
+    // worker instead, where the query time-out cancels it safely.
     void Abandon();
 
 private:
@@ -72,6 +75,5 @@ private:
     TDeliver Deliver;
     void* Dbc = nullptr; // SQLHDBC, worker thread only
     bool DbcConnected = false;
-    void* RunningStmt = nullptr; // SQLHSTMT, guarded by Mutex
     std::thread Thread;
 };
