@@ -31,7 +31,13 @@ def log(msg):
     print(f"[e2e] {msg}", flush=True)
 
 
+# Every bound is generous: on a loaded machine (a sanitizer build, other jobs) the desktop
+# pieces take several times longer to come up, and a bound only costs time when it fails.
+SLACK = 3
+
+
 def wait_for(pred, timeout, what, interval=0.25):
+    timeout *= SLACK
     deadline = time.monotonic() + timeout
     while True:
         result = pred()
