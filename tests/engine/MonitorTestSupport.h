@@ -15,6 +15,26 @@
 
 namespace monitortest {
 
+// The texts of every SQL batch the simulated server received, in order.
+inline std::vector<std::string> Batches(const tallyvane::testsupport::TdsSimProcess& sim) {
+    std::vector<std::string> texts;
+    for (const tallyvane::testsupport::SimLogEntry& e : sim.logEntries()) {
+        if (e.at("event") == "batch") {
+            texts.push_back(e.at("text"));
+        }
+    }
+    return texts;
+}
+
+// How often the simulated server logged an event ("login", "attention", ...).
+inline int Count(const tallyvane::testsupport::TdsSimProcess& sim, const std::string& event) {
+    int n = 0;
+    for (const tallyvane::testsupport::SimLogEntry& e : sim.logEntries()) {
+        n += e.at("event") == event ? 1 : 0;
+    }
+    return n;
+}
+
 struct LoggedError {
     std::string Server;
     std::string Message;

@@ -4,6 +4,7 @@
 
 #include <QTimer>
 
+using monitortest::Batches;
 using monitortest::MonitorTest;
 using monitortest::RefreshAndWait;
 using monitortest::SimServer;
@@ -15,16 +16,6 @@ namespace {
 
 const char* const Payroll =
     "BEGIN TRAN\r\nUPDATE dbo.Salaries SET Amount = Amount * 1.02 WHERE DeptId = 7";
-
-std::vector<std::string> Batches(const TdsSimProcess& sim) {
-    std::vector<std::string> texts;
-    for (const SimLogEntry& e : sim.logEntries()) {
-        if (e.at("event") == "batch") {
-            texts.push_back(e.at("text"));
-        }
-    }
-    return texts;
-}
 
 class ProcessCommandsTest : public MonitorTest {
 protected:

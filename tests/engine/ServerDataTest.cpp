@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <fstream>
 
+using monitortest::Batches;
+using monitortest::Count;
 using monitortest::MonitorTest;
 using monitortest::RefreshAndWait;
 using monitortest::SimServer;
@@ -13,24 +15,6 @@ using tallyvane::testsupport::SpinUntil;
 using tallyvane::testsupport::TdsSimProcess;
 
 namespace {
-
-std::vector<std::string> Batches(const TdsSimProcess& sim) {
-    std::vector<std::string> texts;
-    for (const SimLogEntry& e : sim.logEntries()) {
-        if (e.at("event") == "batch") {
-            texts.push_back(e.at("text"));
-        }
-    }
-    return texts;
-}
-
-int Count(const TdsSimProcess& sim, const std::string& event) {
-    int n = 0;
-    for (const SimLogEntry& e : sim.logEntries()) {
-        n += e.at("event") == event ? 1 : 0;
-    }
-    return n;
-}
 
 class ServerDataTest : public MonitorTest {
 protected:

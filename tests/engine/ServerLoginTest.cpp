@@ -1,6 +1,7 @@
 // The login loop and the credentials it leaves for every later connect.
 #include "MonitorTestSupport.h"
 
+using monitortest::Count;
 using monitortest::MonitorTest;
 using monitortest::RefreshAndWait;
 using tallyvane::testsupport::SimLogEntry;
@@ -8,14 +9,6 @@ using tallyvane::testsupport::SpinUntil;
 using tallyvane::testsupport::TdsSimProcess;
 
 namespace {
-
-int Count(const TdsSimProcess& sim, const std::string& event) {
-    int n = 0;
-    for (const SimLogEntry& e : sim.logEntries()) {
-        n += e.at("event") == event ? 1 : 0;
-    }
-    return n;
-}
 
 struct DialogCall {
     std::string Server;
