@@ -101,9 +101,19 @@ struct TBlockForestBuilder::TImpl {
     std::vector<std::vector<std::int32_t>> Lift; // Lift[k][v]: 2^k-th ancestor, -1 unknown
     std::vector<bool> LiftReady;                 // Lift[k] was cleared for this snapshot
 
+    std::vector<std::int32_t> RowShared;
+
+    // How many rows ahead the index and the blockers are asked for, from PrefetchFrom rows on.
+    static constexpr std::int32_t kPrefetchRows = 16;
+    std::int32_t PrefetchFrom = kPrefetchFrom;
+    void PrefetchSlot(std::int32_t spid) const;
+    std::int32_t PrefetchBlocker(std::int32_t spid) const;
+    // Index values of the rows prefetched ahead, by row modulo kPrefetchRows.
+    std::int32_t Ahead[kPrefetchRows] = {};
     void IndexSpids();
     std::int32_t Lookup(std::int32_t spid) const;
-    std::int32_t FirstInPreOrder(std::int32_t spid, std::int32_t visited);
+    // value: what the SPID index holds for the blocker's SPID.
+    std::int32_t FirstInPreOrder(std::int32_t value, std::int32_t visited);
     std::int32_t Find(std::int32_t v);
     std::int32_t Depth(std::int32_t v);
     void Attach(std::int32_t x, std::int32_t rx, std::int32_t blocker, std::int32_t rb);
@@ -140,14 +150,23 @@ void TBlockForestBuilder::TImpl::IndexSpids() {
         SlotShift = 32 - bits;
         Slots.assign(std::size_t{1} << bits, TSlot{0, kEmpty});
     }
+    // RowShared[row]: which shared SPID the row has, or -1.
+    RowShared.assign(static_cast<std::size_t>(N), -1);
+    const bool prefetch = N >= PrefetchFrom;
     for (std::int32_t row = 0; row < N; ++row) {
+        if (prefetch && row + kPrefetchRows < N)
+            PrefetchSlot(Rows[row + kPrefetchRows].Spid);
         std::int32_t& value = ValueSlot(Rows[row].Spid);
         if (value == kEmpty) {
             value = row;
         } else if (value >= 0) {
-            value = -2 - static_cast<std::int32_t>(Shared.size());
+            const auto shared = static_cast<std::int32_t>(Shared.size());
+            RowShared[static_cast<std::size_t>(value)] = shared;
+            RowShared[static_cast<std::size_t>(row)] = shared;
+            value = -2 - shared;
             Shared.emplace_back().Count = 2;
         } else {
+            RowShared[static_cast<std::size_t>(row)] = -2 - value;
             ++Shared[static_cast<std::size_t>(-2 - value)].Count;
         }
     }
@@ -161,12 +180,47 @@ void TBlockForestBuilder::TImpl::IndexSpids() {
         }
     }
     Pool.resize(static_cast<std::size_t>(pooled));
-    // Every row starts as its own tree: entries (row, row), added in increasing order.
+    // Every row starts as its own tree: entries (row, row), added in increasing order, so
+    // each one goes to the end.
     for (std::int32_t row = 0; row < N; ++row) {
-        const std::int32_t value = Lookup(Rows[row].Spid);
-        if (value < kEmpty)
-            AddEntry(Shared[static_cast<std::size_t>(-2 - value)], row, row);
+        if (prefetch && row + kPrefetchRows < N)
+            if (const std::int32_t ahead = RowShared[static_cast<std::size_t>(row + kPrefetchRows)];
+                ahead >= 0)
+                __builtin_prefetch(&Shared[static_cast<std::size_t>(ahead)], 1);
+        const std::int32_t k = RowShared[static_cast<std::size_t>(row)];
+        if (k < 0)
+            continue;
+        TShared& shared = Shared[static_cast<std::size_t>(k)];
+        if (shared.Tree)
+            shared.Tree->emplace_hint(shared.Tree->end(), row, row);
+        else
+            Pool[static_cast<std::size_t>(shared.Begin + shared.Size++)] = {row, row};
     }
+}
+
+// Asks for the index slot of a SPID ahead of its use; a large snapshot's index no longer fits
+// in the nearest caches and the SPIDs come in no useful order.
+void TBlockForestBuilder::TImpl::PrefetchSlot(std::int32_t spid) const {
+    if (!Direct.empty()) {
+        const std::int64_t at = spid - MinSpid;
+        if (at >= 0 && at < static_cast<std::int64_t>(Direct.size()))
+            __builtin_prefetch(&Direct[static_cast<std::size_t>(at)]);
+    } else {
+        __builtin_prefetch(&Slots[SpidHash(spid, SlotShift)]);
+    }
+}
+
+// The same for what visiting a blocked row reads about its blocker; returns the index value
+// of the SPID, so that the visit need not look it up again.
+std::int32_t TBlockForestBuilder::TImpl::PrefetchBlocker(std::int32_t spid) const {
+    const std::int32_t value = Lookup(spid);
+    if (value >= 0) {
+        __builtin_prefetch(&UfParent[static_cast<std::size_t>(value)], 1);
+        __builtin_prefetch(&Nodes[static_cast<std::size_t>(value)], 1);
+    } else if (value < kEmpty) {
+        __builtin_prefetch(&Shared[static_cast<std::size_t>(-2 - value)]);
+    }
+    return value;
 }
 
 bool TBlockForestBuilder::TImpl::HasEntries(const TShared& shared) const {
@@ -327,8 +381,7 @@ std::int32_t TBlockForestBuilder::TImpl::Earlier(std::int32_t a, std::int32_t b)
     return x > y ? a : b;
 }
 
-std::int32_t TBlockForestBuilder::TImpl::FirstInPreOrder(std::int32_t spid, std::int32_t visited) {
-    const std::int32_t value = Lookup(spid);
+std::int32_t TBlockForestBuilder::TImpl::FirstInPreOrder(std::int32_t value, std::int32_t visited) {
     if (value >= -1)
         return value; // the only row with that SPID, or none
     TShared& shared = Shared[static_cast<std::size_t>(-2 - value)];
@@ -381,14 +434,24 @@ const TBlockForest& TBlockForestBuilder::TImpl::Run(const std::vector<TBlockRow>
     LiftReady.assign(LiftReady.size(), false);
     IndexSpids();
 
+    const bool prefetch = N >= PrefetchFrom;
     for (std::int32_t i = N - 1; i >= 0; --i) {
         const TBlockRow& x = Rows[i];
+        // The index value of this row's blocker, looked up ahead when prefetching.
+        const std::int32_t value = x.Blocked == 0                      ? kEmpty
+                                   : prefetch && i < N - kPrefetchRows ? Ahead[i % kPrefetchRows]
+                                                                       : Lookup(x.Blocked);
+        // The blocker of a row visited later is looked up now and its entries are asked for.
+        // (The index itself is read in order: the query sorts the rows by blocker.)
+        if (prefetch && i >= kPrefetchRows)
+            if (const std::int32_t ahead = i - kPrefetchRows; Rows[ahead].Blocked != 0)
+                Ahead[ahead % kPrefetchRows] = PrefetchBlocker(Rows[ahead].Blocked);
         if (x.Blocked == 0)
             continue;
         if (x.Blocked != x.Spid)
             result.HasRealBlocks = true;
         result.BlockRole[i] = 1;
-        const std::int32_t blocker = FirstInPreOrder(x.Blocked, i);
+        const std::int32_t blocker = FirstInPreOrder(value, i);
         if (blocker < 0 || blocker == i)
             continue;
         result.BlockRole[blocker] = 2;
@@ -401,7 +464,10 @@ const TBlockForest& TBlockForestBuilder::TImpl::Run(const std::vector<TBlockRow>
     return result;
 }
 
-TBlockForestBuilder::TBlockForestBuilder() : Impl(std::make_unique<TImpl>()) {}
+TBlockForestBuilder::TBlockForestBuilder(std::int32_t prefetchFrom)
+    : Impl(std::make_unique<TImpl>()) {
+    Impl->PrefetchFrom = prefetchFrom;
+}
 
 TBlockForestBuilder::~TBlockForestBuilder() = default;
 

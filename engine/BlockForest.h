@@ -26,7 +26,11 @@ struct TBlockForest {
 // The builder keeps its buffers for the next snapshot.
 class TBlockForestBuilder {
 public:
-    TBlockForestBuilder();
+    // Snapshots of at least this many rows are large enough for the index and the forest to
+    // leave the L2 cache; they then ask for memory some rows ahead of its use.
+    static constexpr std::int32_t kPrefetchFrom = 16384;
+
+    explicit TBlockForestBuilder(std::int32_t prefetchFrom = kPrefetchFrom);
     ~TBlockForestBuilder();
     TBlockForestBuilder(const TBlockForestBuilder&) = delete;
     TBlockForestBuilder& operator=(const TBlockForestBuilder&) = delete;

@@ -15,12 +15,11 @@ namespace {
 constexpr std::size_t kPrefetchDistance = 16;
 
 void PrefetchKeys(const TProcessItem* item) {
-    __builtin_prefetch(&item->BlockRole);
-    __builtin_prefetch(&item->Blocked);
+    __builtin_prefetch(&item->Spid);
 }
 
 void PrefetchForWrite(const TProcessItem* item) {
-    __builtin_prefetch(&item->BlockRole, 1);
+    __builtin_prefetch(&item->Spid, 1);
 }
 
 } // namespace

@@ -20,13 +20,15 @@ public:
     // Throws Exception when index is out of range.
     TProcessItem* Child(std::int32_t index) const;
 
+    // The four fields BuildBlockTree reads come first and share one cache line: a large
+    // snapshot no longer fits in the cache, and each item then costs one line from memory.
+    std::int32_t Spid = 0;
+    std::int32_t Blocked = 0;   // SPID of the blocking process, 0 when not blocked
+    std::int32_t WaitTime = 0;  // milliseconds
+    std::uint8_t BlockRole = 0; // 0 not involved, 1 blocked, 2 blocker
     // The processes this one blocks, in the order BuildBlockTree placed them.
     std::vector<std::unique_ptr<TProcessItem>> Children;
-    std::uint8_t BlockRole = 0; // 0 not involved, 1 blocked, 2 blocker
-    std::int32_t Spid = 0;
-    std::int32_t Blocked = 0; // SPID of the blocking process, 0 when not blocked
     std::string DBName;
-    std::int32_t WaitTime = 0; // milliseconds
     std::string LastWaitType;
     std::string WaitResource;
     std::int32_t OpenTran = 0;

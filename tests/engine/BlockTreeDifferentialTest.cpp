@@ -1,11 +1,13 @@
 // The fast build against the literal algorithm (one forest walk per blocked row) on random
 // snapshots full of what makes it hard: duplicate SPIDs, self-blocks, negative and missing
 // blockers, chains, fans and cycles, in random and in query order.
+#include "BlockForest.h"
 #include "ProcessList.h"
 #include "ProcessListFixtures.h"
 #include "Settings.h"
 
 #include <algorithm>
+#include <climits>
 #include <gtest/gtest.h>
 #include <random>
 #include <sstream>
@@ -171,6 +173,46 @@ TEST_F(BlockTreeDifferentialTest, ManySubThreadsOfFewSpidsMatchTheLiteralAlgorit
             row = {spid(rng), blocked(rng), 0};
         ASSERT_NO_FATAL_FAILURE(ExpectSameAsReference(rows, 3000)) << "snapshot " << i;
     }
+}
+
+// Large snapshots look their blockers up some rows ahead of the visit; the same arrangement
+// must come out whether that path runs or not. Small random snapshots take it when told to;
+// one large snapshot of the hardest shape takes it as it would in the program.
+void ExpectSameWithAndWithoutPrefetch(const std::vector<TRow>& input, std::int32_t prefetchFrom) {
+    std::vector<TBlockRow> rows;
+    for (const TRow& row : input)
+        rows.push_back({row.Spid, row.Blocked, 0});
+    TBlockForestBuilder prefetching(prefetchFrom);
+    TBlockForestBuilder plain(INT32_MAX);
+    const TBlockForest& a = prefetching.Arrange(rows);
+    const TBlockForest& b = plain.Arrange(rows);
+    ASSERT_EQ(a.Parent, b.Parent);
+    ASSERT_EQ(a.BlockRole, b.BlockRole);
+    ASSERT_EQ(a.HasRealBlocks, b.HasRealBlocks);
+}
+
+TEST_F(BlockTreeDifferentialTest, LookingAheadChangesNothing) {
+    TSnapshotGenerator generator(4242);
+    for (int i = 0; i < 3000; ++i) {
+        const std::vector<TRow> rows = generator.Next(i % 10 == 0 ? 600 : 60);
+        ASSERT_NO_FATAL_FAILURE(ExpectSameWithAndWithoutPrefetch(rows, 0)) << "snapshot " << i;
+    }
+    // 60,000 rows: a SPID pool of three quarters of that, 40% blocked, in query order.
+    std::mt19937 rng(9);
+    const std::int32_t n = 60000;
+    const std::int32_t pool = n * 3 / 4;
+    std::uniform_int_distribution<std::int32_t> spid(1, pool);
+    std::uniform_int_distribution<std::int32_t> percent(0, 99);
+    std::vector<TRow> rows;
+    for (std::int32_t k = 0; k < n; ++k) {
+        const std::int32_t s = spid(rng);
+        const std::int32_t p = percent(rng);
+        rows.push_back({s, p < 60 ? 0 : p < 65 ? s : spid(rng), 0});
+    }
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const TRow& a, const TRow& b) { return a.Blocked < b.Blocked; });
+    ASSERT_GE(n, TBlockForestBuilder::kPrefetchFrom);
+    ExpectSameWithAndWithoutPrefetch(rows, TBlockForestBuilder::kPrefetchFrom);
 }
 
 } // namespace
