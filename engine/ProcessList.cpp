@@ -132,8 +132,7 @@ void TProcessList::BuildBlockTree() {
     std::vector<TBlockRow>& rows = Workspace->Rows;
     rows.resize(n);
     // The threshold is unsigned 16-bit; widened without sign it compares as signed 32-bit,
-    // so a negative WaitTime never reaches it. Once one blocked row reached it, no other
-    // WaitTime needs to be read (a cache line less per row).
+    // so a negative WaitTime never reaches it.
     const auto threshold = static_cast<std::int32_t>(WarningTimeout);
     bool warning = false;
     for (std::size_t i = n; i-- > 0;) {
