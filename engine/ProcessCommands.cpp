@@ -1,6 +1,20 @@
-// The statements run on demand for one process: its last command, and KILL.
+// The statements run on demand for one process: its last command, KILL, and the catalog
+// reads that make a kill safe and a wait resource readable.
 #include "OleException.h"
 #include "ServerData.h"
+
+namespace {
+
+std::string TrimText(std::string s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= 32)
+        ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32)
+        --e;
+    return s.substr(b, e - b);
+}
+
+} // namespace
 
 std::string TServerData::GetInputBuffer(std::int32_t spid) {
     TDbDataSet dataSet;
@@ -19,4 +33,65 @@ std::string TServerData::GetInputBuffer(std::int32_t spid) {
 void TServerData::KillProcess(std::int32_t spid) {
     CommandKind = 2;
     OleCall([&] { ADOConnection.Execute("KILL " + std::to_string(spid), eoExecuteNoRecords); });
+}
+
+std::string SessionIdentityQuery(std::int32_t spid) {
+    return "select loginame, hostname, program_name, convert(varchar(23), login_time, 121) "
+           "from master.dbo.sysprocesses where spid = " +
+           std::to_string(spid);
+}
+
+const char* const DatabaseNamesQueryText = "select dbid, name from master.dbo.sysdatabases";
+
+std::optional<TSessionIdentity> TServerData::ReadSessionIdentity(std::int32_t spid) {
+    TDbDataSet dataSet;
+    CommandKind = 4;
+    return OleCall([&]() -> std::optional<TSessionIdentity> {
+        const TDbRecordsetPtr records = ADOConnection.Execute(SessionIdentityQuery(spid));
+        if (!records || !records->IsOpen())
+            return std::nullopt;
+        dataSet.SetRecordset(records);
+        if (dataSet.Eof())
+            return std::nullopt; // no such session any more
+        // The first row: the other rows of a parallel query belong to the same session.
+        TSessionIdentity id;
+        id.Login = TrimText(dataSet.Fields(0).AsString());
+        id.Host = TrimText(dataSet.Fields(1).AsString());
+        id.Program = TrimText(dataSet.Fields(2).AsString());
+        id.LoginTime = TrimText(dataSet.Fields(3).AsString());
+        return id;
+    });
+}
+
+TDatabaseNames TServerData::ReadDatabaseNames() {
+    TDbDataSet dataSet;
+    CommandKind = 4;
+    return OleCall([&] {
+        TDatabaseNames names;
+        const TDbRecordsetPtr records = ADOConnection.Execute(DatabaseNamesQueryText);
+        if (!records || !records->IsOpen())
+            return names;
+        dataSet.SetRecordset(records);
+        for (dataSet.First(); !dataSet.Eof(); dataSet.Next())
+            names[dataSet.Fields(0).AsInteger()] = TrimText(dataSet.Fields(1).AsString());
+        return names;
+    });
+}
+
+TObjectNames TServerData::ReadObjectNames(const std::string& query) {
+    TDbDataSet dataSet;
+    CommandKind = 4;
+    return OleCall([&] {
+        TObjectNames names;
+        const TDbRecordsetPtr records = ADOConnection.Execute(query);
+        if (!records || !records->IsOpen())
+            return names;
+        dataSet.SetRecordset(records);
+        if (dataSet.Eof())
+            return names;
+        names.Schema = TrimText(dataSet.Fields(0).AsString());
+        names.Object = TrimText(dataSet.Fields(1).AsString());
+        names.Index = TrimText(dataSet.Fields(2).AsString());
+        return names;
+    });
 }

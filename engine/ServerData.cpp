@@ -224,7 +224,9 @@ void TServerData::NotifyChanged(bool checkWarning) {
     }
     // The 16-bit setting widened without sign, compared as signed 32-bit values.
     if (State == 1 && MaxWaitTime >= static_cast<std::int32_t>(WarningTimeout)) {
-        if (!Warned || !WarnOnlyOnce) {
+        // A muted server is not warned about; once the mute ends, a blocking that still
+        // lasts is warned about as if it had just begun.
+        if ((!Warned || !WarnOnlyOnce) && !Muted()) {
             Warned = Owner.Warn(*this);
         }
         Warned = Warned && WarnOnlyOnce;

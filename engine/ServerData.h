@@ -22,8 +22,11 @@
 #include "DbDataSet.h"
 #include "ProcessList.h"
 #include "ServerInfo.h"
+#include "SessionLookups.h"
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class IServerOwner;
@@ -47,6 +50,11 @@ public:
     bool CheckSysAdmin();
     std::string GetInputBuffer(std::int32_t spid);
     void KillProcess(std::int32_t spid);
+    // Who the SPID belongs to now; nothing when no such session exists.
+    std::optional<TSessionIdentity> ReadSessionIdentity(std::int32_t spid);
+    TDatabaseNames ReadDatabaseNames();
+    // The one row of a catalog query made by ObjectNamesQuery.
+    TObjectNames ReadObjectNames(const std::string& query);
 
     // Steps of the cycle; public for the owner's tests, not for other callers.
     void QueryProcesses();
@@ -77,13 +85,19 @@ public:
     TDbDataSet ProcessesAD;
     TServerInfo Info{};
     std::uint8_t State = 0;       // 0 no blocked process, 1 some process blocked, 2 error
-    std::uint8_t CommandKind = 0; // last statement: 0 query, 1 input buffer, 2 kill, 3 sysadmin
+    std::uint8_t CommandKind = 0; // last statement: 0 query, 1 input buffer, 2 kill, 3 sysadmin,
+                                  // 4 catalog read
     TProcessList ProcessList;
     std::int32_t SelectedSpid = 0; // the process view's selection, 0 for none
     bool Busy = false;             // a connect or process query started by Refresh is pending
     std::int32_t MaxWaitTime = 0;  // longest waittime among rows with blocked > 0
     bool Warned = false;           // warned for this blocking episode (WarnOnlyOnce)
     bool IsSysAdmin = false;
+    // Warnings (sound, balloon) are held back until this moment; the state still updates.
+    std::chrono::system_clock::time_point MutedUntil{};
+    bool Muted() const { return std::chrono::system_clock::now() < MutedUntil; }
+    // Database names by id, learned on demand; empty until then.
+    TDatabaseNames DatabaseNames;
     bool NeedsLogin = false; // the connection string carries no credentials
     std::string UserId;      // credentials entered in the login dialog; memory only
     std::string Password;

@@ -42,6 +42,26 @@ name = Inventory
 [database]
 id = 7
 name = HR
+
+; Tables behind the demo's wait resources (a database id, object and index ids).
+[object]
+database = 5
+id = 1977058079
+hobt = 72057594043301888
+name = Salaries
+index = PK_Salaries
+[object]
+database = 5
+id = 245575913
+hobt = 72057594038321152
+name = Orders
+index = IX_Orders_Customer
+[object]
+database = 6
+id = 581577110
+hobt = 72057594040614912
+name = Stock
+index = PK_Stock
 )ini";
 
 // A lively server. The timeline repeats every 30 s: session 51 sleeps with an open

@@ -157,6 +157,66 @@ StatementResult kill(TokenWriter& tw, SessionContext& ctx, long long spid, bool 
     return {};
 }
 
+StatementResult databases(TokenWriter& tw, const SessionContext& ctx, bool inProc) {
+    const std::vector<Column> cols = {{"dbid", ColumnType::SmallInt, 0},
+                                      {"name", ColumnType::NVarChar, 128}};
+    writeColumnMetadata(tw, cols);
+    for (const DatabaseDef& d : ctx.state.scenario().databases) {
+        writeRow(tw, cols, {std::int64_t{d.id}, d.name});
+    }
+    finish(tw, DoneStatus::Count, kCmdSelect, ctx.state.scenario().databases.size(), inProc);
+    return {true, false, false};
+}
+
+StatementResult sessionIdentity(TokenWriter& tw, const SessionContext& ctx, long long spid,
+                                bool inProc) {
+    const std::vector<Column> cols = {{"loginame", ColumnType::NChar, 128},
+                                      {"hostname", ColumnType::NChar, 128},
+                                      {"program_name", ColumnType::NChar, 128},
+                                      {"", ColumnType::NVarChar, 23}};
+    writeColumnMetadata(tw, cols);
+    const SessionDef* s =
+        spid >= -32768 && spid <= 32767 ? ctx.state.sessionRow(static_cast<int>(spid)) : nullptr;
+    if (s && !ctx.login.viewServerState && !ctx.login.sysadmin && s->spid != ctx.spid) {
+        s = nullptr;
+    }
+    if (s) {
+        writeRow(tw, cols, {s->login, s->host, s->program, s->loginTime});
+    }
+    finish(tw, DoneStatus::Count, kCmdSelect, s ? 1 : 0, inProc);
+    return {true, false, false};
+}
+
+// A login without sysadmin may not read the catalogs of other databases here.
+StatementResult objectNames(TokenWriter& tw, const SessionContext& ctx, const Statement& st,
+                            bool inProc) {
+    if (!ctx.login.sysadmin) {
+        sendError(tw,
+                  msg(229, 14, 5,
+                      "The SELECT permission was denied on the object 'partitions', database "
+                      "'mssqlsystemresource', schema 'sys'."),
+                  inProc);
+        return {false, false, true};
+    }
+    const std::vector<Column> cols = {{"", ColumnType::NVarChar, 128},
+                                      {"", ColumnType::NVarChar, 128},
+                                      {"name", ColumnType::NVarChar, 128}};
+    writeColumnMetadata(tw, cols);
+    const bool byHobt = st.word == "hobt";
+    const ObjectDef* o = ctx.state.findObject(static_cast<int>(st.number2), st.number, byHobt);
+    std::uint64_t rows = 0;
+    if (o) {
+        writeRow(tw, cols, {o->schema, o->name, byHobt ? Value{o->index} : Value{Null{}}});
+        rows = 1;
+    } else if (!byHobt) {
+        // object_name of an unknown id is NULL, not an empty result.
+        writeRow(tw, cols, {Null{}, Null{}, Null{}});
+        rows = 1;
+    }
+    finish(tw, DoneStatus::Count, kCmdSelect, rows, inProc);
+    return {true, false, false};
+}
+
 StatementResult variable(TokenWriter& tw, SessionContext& ctx, const std::string& var,
                          bool inProc) {
     SessionDef* row = ctx.state.connectionRow(ctx.spid);
@@ -248,6 +308,12 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
         return variable(tw, ctx, st.word, inProc);
     case StatementKind::Use:
         return use(tw, ctx, st.word, inProc);
+    case StatementKind::Databases:
+        return databases(tw, ctx, inProc);
+    case StatementKind::SessionIdentity:
+        return sessionIdentity(tw, ctx, st.number, inProc);
+    case StatementKind::ObjectNames:
+        return objectNames(tw, ctx, st, inProc);
     case StatementKind::Transaction: {
         if (SessionDef* row = ctx.state.connectionRow(ctx.spid)) {
             if (st.word == "begin" || st.word.find("+begin") != std::string::npos) {

@@ -10,7 +10,7 @@ namespace tdssim {
 
 namespace {
 
-enum class Section { None, Server, Login, Database, Session, Block, Faults };
+enum class Section { None, Server, Login, Database, Object, Session, Block, Faults };
 
 struct Parser {
     Scenario sc;
@@ -66,6 +66,9 @@ struct Parser {
         } else if (kind == "database") {
             section = Section::Database;
             sc.databases.emplace_back();
+        } else if (kind == "object") {
+            section = Section::Object;
+            sc.objects.emplace_back();
         } else if (kind == "session") {
             section = Section::Session;
             sc.sessions.emplace_back();
@@ -118,6 +121,25 @@ struct Parser {
                 d.name = v;
             } else {
                 fail("unknown key in [database]: " + key);
+            }
+            break;
+        }
+        case Section::Object: {
+            ObjectDef& o = sc.objects.back();
+            if (key == "database") {
+                o.dbid = static_cast<int>(integer(v));
+            } else if (key == "id") {
+                o.id = integer(v);
+            } else if (key == "hobt") {
+                o.hobt = integer(v);
+            } else if (key == "schema") {
+                o.schema = v;
+            } else if (key == "name") {
+                o.name = v;
+            } else if (key == "index") {
+                o.index = v;
+            } else {
+                fail("unknown key in [object]: " + key);
             }
             break;
         }

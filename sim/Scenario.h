@@ -29,6 +29,16 @@ struct DatabaseDef {
     std::string name;
 };
 
+// A table and one of its indexes, as the catalog names them for a wait resource's ids.
+struct ObjectDef {
+    int dbid = 0;
+    long long id = 0;   // object_id
+    long long hobt = 0; // hobt_id of the index (0: none)
+    std::string schema = "dbo";
+    std::string name;
+    std::string index;
+};
+
 // One row of sysprocesses that the scenario owns. Several rows may share a SPID (the
 // worker threads of a parallel query).
 struct SessionDef {
@@ -50,6 +60,7 @@ struct SessionDef {
     std::string waitResource;
     std::string inputBuffer;
     std::string eventType = "Language Event";
+    std::string loginTime; // "yyyy-mm-dd hh:mi:ss.mmm"; set when the session starts
 };
 
 constexpr double kForever = std::numeric_limits<double>::infinity();
@@ -70,6 +81,7 @@ struct Scenario {
     double period = 0; // the timeline repeats with this period (seconds); 0 = plays once
     std::vector<LoginDef> logins;
     std::vector<DatabaseDef> databases;
+    std::vector<ObjectDef> objects;
     std::vector<SessionDef> sessions;
     std::vector<Episode> episodes;
     std::map<int, Faults> faults; // by instance index; -1 = every instance

@@ -1,5 +1,8 @@
 #include "ServerState.h"
 
+#include <cstdio>
+#include <ctime>
+
 #include "TextUtil.h"
 
 #include <algorithm>
@@ -13,13 +16,32 @@ const std::string kSuspended = "suspended";
 const std::string kRunnable = "runnable";
 const std::string kSelect = "SELECT";
 
+// Wall-clock time as sysprocesses.login_time reads through convert(varchar(23), x, 121).
+std::string loginTimeText(std::chrono::system_clock::time_point t) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
+    const std::time_t secs = static_cast<std::time_t>(ms.count() / 1000);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(ms.count() % 1000));
+    return text;
+}
+
 } // namespace
 
 ServerState::ServerState(Scenario scenario, int instanceIndex, Clock::time_point start)
     : scenario_(std::move(scenario)), instance_(instanceIndex),
       faults_(scenario_.faultsFor(instanceIndex)), clockZero_(start) {
-    for (const SessionDef& s : scenario_.sessions) {
+    // The scenario's sessions logged in an hour before the server was started.
+    const std::string earlier =
+        loginTimeText(std::chrono::system_clock::now() - std::chrono::hours(1));
+    for (SessionDef& s : scenario_.sessions) {
         scenarioSpids_.insert(s.spid);
+        if (s.loginTime.empty()) {
+            s.loginTime = earlier;
+        }
     }
     for (const DatabaseDef& d : scenario_.databases) {
         databasesById_[d.id] = &d;
@@ -63,6 +85,7 @@ int ServerState::attachConnection(const SessionDef& row) {
     }
     SessionDef s = row;
     s.spid = spid;
+    s.loginTime = loginTimeText(std::chrono::system_clock::now());
     connections_[spid] = std::move(s);
     return spid;
 }
@@ -77,6 +100,30 @@ void ServerState::detachConnection(int spid) {
 SessionDef* ServerState::connectionRow(int spid) {
     auto it = connections_.find(spid);
     return it == connections_.end() ? nullptr : &it->second;
+}
+
+const SessionDef* ServerState::sessionRow(int spid) const {
+    if (auto it = connections_.find(spid); it != connections_.end()) {
+        return &it->second;
+    }
+    if (!scenarioSpids_.count(spid) || killedSpid(spid)) {
+        return nullptr;
+    }
+    for (const SessionDef& s : scenario_.sessions) {
+        if (s.spid == spid) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+const ObjectDef* ServerState::findObject(int dbid, long long id, bool byHobt) const {
+    for (const ObjectDef& o : scenario_.objects) {
+        if (o.dbid == dbid && (byHobt ? o.hobt : o.id) == id) {
+            return &o;
+        }
+    }
+    return nullptr;
 }
 
 bool ServerState::spidExists(int spid) const {

@@ -54,6 +54,10 @@ public:
     SessionDef* connectionRow(int spid);
 
     bool spidExists(int spid) const;
+    // The first row of a live session (a client connection or a scenario session), or null.
+    const SessionDef* sessionRow(int spid) const;
+    // A scenario object by its object id, or by the hobt id of its index.
+    const ObjectDef* findObject(int dbid, long long id, bool byHobt) const;
     std::optional<InputBuffer> inputBuffer(int spid) const;
     // Ends the session; a client connection is closed through onKillConnection.
     KillResult kill(int spid);

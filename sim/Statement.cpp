@@ -3,6 +3,7 @@
 #include "TextUtil.h"
 
 #include <cctype>
+#include <regex>
 
 namespace tdssim {
 
@@ -87,6 +88,39 @@ Statement classifyStatement(std::string_view text) {
     }
     if (s == "select is_srvrolemember('sysadmin')" || s == "select is_srvrolemember ('sysadmin')") {
         st.kind = StatementKind::IsSysAdmin;
+        return st;
+    }
+    if (s == "select dbid, name from master.dbo.sysdatabases") {
+        st.kind = StatementKind::Databases;
+        return st;
+    }
+    if (numberAfter(s,
+                    "select loginame, hostname, program_name, convert(varchar(23), login_time, "
+                    "121) from master.dbo.sysprocesses where spid =",
+                    false, st.number)) {
+        st.kind = StatementKind::SessionIdentity;
+        return st;
+    }
+    // The catalog lookups that name a wait resource's object, by object id or by hobt id.
+    static const std::regex byObject(
+        R"(select object_schema_name\((\d+), ?(\d+)\), ?object_name\(\1, ?\2\), ?null)");
+    static const std::regex byHobt(
+        R"(select object_schema_name\(p\.object_id, ?(\d+)\), ?object_name\(p\.object_id, ?\1\), ?)"
+        R"(i\.name from \[[^ ]*\]\.sys\.partitions p left join \[[^ ]*\]\.sys\.indexes i on )"
+        R"(i\.object_id = p\.object_id and i\.index_id = p\.index_id where p\.hobt_id = (\d+))");
+    std::smatch m;
+    if (s.size() < 1000 && std::regex_match(s, m, byObject)) {
+        st.kind = StatementKind::ObjectNames;
+        st.word = "object";
+        parseInteger(m[1].str(), st.number);
+        parseInteger(m[2].str(), st.number2);
+        return st;
+    }
+    if (s.size() < 1000 && std::regex_match(s, m, byHobt)) {
+        st.kind = StatementKind::ObjectNames;
+        st.word = "hobt";
+        parseInteger(m[2].str(), st.number);
+        parseInteger(m[1].str(), st.number2);
         return st;
     }
     if (numberAfter(s, "dbcc inputbuffer", true, st.number)) {

@@ -20,12 +20,16 @@ enum class StatementKind {
     Use,      // word = database name
     Set,
     Transaction, // word = "begin", "commit", "rollback"
+    Databases,   // dbid and name of every database
+    SessionIdentity, // number = SPID: login, host, program, login time
+    ObjectNames,     // number = object or hobt id, number2 = dbid, word = "object" or "hobt"
     Unknown,     // word = the token a syntax error points at
 };
 
 struct Statement {
     StatementKind kind = StatementKind::Unknown;
     long long number = 0;
+    long long number2 = 0;
     std::string word;
 };
 

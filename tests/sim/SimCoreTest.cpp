@@ -184,6 +184,18 @@ TEST(TdsSimStatements, MatchAfterFoldingCaseAndWhiteSpace) {
         {"KILL", StatementKind::Unknown, 0},
         {"killer 5", StatementKind::Unknown, 0},
         {"select * from sys.dm_exec_sessions", StatementKind::Unknown, 0},
+        {"select dbid, name from master.dbo.sysdatabases", StatementKind::Databases, 0},
+        {"select loginame, hostname, program_name, convert(varchar(23), login_time, 121) from "
+         "master.dbo.sysprocesses where spid = 64",
+         StatementKind::SessionIdentity, 64},
+        {"select object_schema_name(7, 5), object_name(7, 5), null", StatementKind::ObjectNames,
+         7},
+        {"select object_schema_name(p.object_id, 5), object_name(p.object_id, 5), i.name from "
+         "[Sales].sys.partitions p left join [Sales].sys.indexes i on i.object_id = p.object_id "
+         "and i.index_id = p.index_id where p.hobt_id = 72057594043301888",
+         StatementKind::ObjectNames, 72057594043301888},
+        // The object id and the database id must be the same in both calls.
+        {"select object_schema_name(7, 5), object_name(8, 5), null", StatementKind::Unknown, 0},
     };
     for (const Case& c : cases) {
         Statement st = classifyStatement(c.text);
@@ -191,6 +203,8 @@ TEST(TdsSimStatements, MatchAfterFoldingCaseAndWhiteSpace) {
         EXPECT_EQ(st.number, c.number) << c.text;
     }
     EXPECT_EQ(classifyStatement("use [Sales]").word, "Sales");
+    EXPECT_EQ(classifyStatement("select object_schema_name(7, 5), object_name(7, 5), null").number2,
+              5);
     EXPECT_EQ(classifyStatement("frobnicate now").word, "frobnicate");
 }
 
