@@ -1,6 +1,7 @@
 // DBCC INPUTBUFFER and KILL through the monitor, beside its own refresh cycle.
 #include "MonitorTestSupport.h"
 #include "OleException.h"
+#include "WaitResource.h"
 
 #include <QTimer>
 
@@ -157,6 +158,56 @@ TEST_F(ProcessCommandsTest, AHungStatementIsBoundedByTheTimeOut) {
     Sim.setFault(0, "hang");
     EXPECT_THROW(server.GetInputBuffer(51), EOleException);
     EXPECT_THROW(server.KillProcess(51), EOleException);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ProcessCommandsTest, CatalogReadsNameSessionsDatabasesAndObjects) {
+    TServerData server(Owner, SimServer(Sim));
+    ASSERT_TRUE(RefreshAndWait(server));
+
+    const std::optional<TSessionIdentity> payroll = server.ReadSessionIdentity(51);
+    ASSERT_TRUE(payroll);
+    EXPECT_EQ(payroll->Login, "payroll"); // trimmed of the column's padding
+    EXPECT_EQ(payroll->Host, "APP-SRV-01");
+    EXPECT_EQ(payroll->Program, "Payroll Service");
+    EXPECT_EQ(payroll->LoginTime.size(), 23u);
+    EXPECT_EQ(server.ReadSessionIdentity(51), payroll); // the same session reads the same
+    EXPECT_FALSE(server.ReadSessionIdentity(999));
+    Sim.kill(0, 51);
+    EXPECT_FALSE(server.ReadSessionIdentity(51));
+
+    const TDatabaseNames names = server.ReadDatabaseNames();
+    EXPECT_EQ(names.at(5), "Sales");
+    EXPECT_EQ(names.at(7), "HR");
+
+    const TWaitResource key =
+        DecodeWaitResource("KEY: 5:72057594043301888 (8194443284a0)", {});
+    const TObjectNames byHobt = server.ReadObjectNames(ObjectNamesQuery(key, "Sales"));
+    EXPECT_EQ(byHobt.Schema + "." + byHobt.Object + " " + byHobt.Index, "dbo.Salaries PK_Salaries");
+    const TObjectNames byObject =
+        server.ReadObjectNames(ObjectNamesQuery(DecodeWaitResource("TAB: 5:245575913:0", {}), ""));
+    EXPECT_EQ(byObject.Object, "Orders");
+    EXPECT_EQ(byObject.Index, "");
+    // Unknown ids: no names, no error.
+    EXPECT_EQ(server.ReadObjectNames(ObjectNamesQuery(DecodeWaitResource("TAB: 5:1:0", {}), ""))
+                  .Object,
+              "");
+    EXPECT_EQ(server.CommandKind, 4);
+    EXPECT_TRUE(Owner.Errors.empty());
+}
+
+TEST_F(ProcessCommandsTest, ALoginWithoutCatalogRightsGetsTheServersRefusal) {
+    TServerData viewer(Owner, SimServer(Sim, 0, "viewer", "Sim-View-1"));
+    ASSERT_TRUE(RefreshAndWait(viewer));
+    EXPECT_THROW(
+        viewer.ReadObjectNames(ObjectNamesQuery(DecodeWaitResource("TAB: 5:245575913:0", {}), "")),
+        EOleException);
+    // The monitor carries on: the next refresh works.
+    ASSERT_TRUE(RefreshAndWait(viewer));
+    EXPECT_NE(viewer.State, 2);
 }
 
 } // namespace

@@ -124,3 +124,33 @@ TEST_F(WarningEpisodeTest, EverySnapshotWarnsWithoutTheOption) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(WarningRuleTest, AMutedServerIsNotWarnedAboutUntilTheMuteEnds) {
+    TServerInfo info;
+    info.Name = "MUTED";
+    info.Enabled = false;
+    TServerData server(Owner, info);
+    WarningTimeout = 3000;
+    WarnOnlyOnce = true;
+    server.State = 1;
+    server.MaxWaitTime = 5000;
+    const auto now = std::chrono::system_clock::now();
+
+    server.MutedUntil = now + std::chrono::minutes(15);
+    const std::size_t changes = Owner.Changes.size();
+    server.NotifyChanged(true);
+    server.NotifyChanged(true);
+    EXPECT_EQ(Owner.Warnings, 0);
+    EXPECT_EQ(Owner.Changes.size(), changes + 2); // the state still reaches the window
+    EXPECT_FALSE(server.Warned);
+
+    // The mute ran out while the blocking lasts: warned once, as for a new episode.
+    server.MutedUntil = now - std::chrono::seconds(1);
+    server.NotifyChanged(true);
+    server.NotifyChanged(true);
+    EXPECT_EQ(Owner.Warnings, 1);
+}
+
+} // namespace
