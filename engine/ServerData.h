@@ -27,7 +27,9 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 class IServerOwner;
 
@@ -89,9 +91,11 @@ public:
                                   // 4 catalog read
     TProcessList ProcessList;
     std::int32_t SelectedSpid = 0; // the process view's selection, 0 for none
-    bool Busy = false;             // a connect or process query started by Refresh is pending
-    std::int32_t MaxWaitTime = 0;  // longest waittime among rows with blocked > 0
-    bool Warned = false;           // warned for this blocking episode (WarnOnlyOnce)
+    // The rows the user expanded in the process view, by the SPIDs from the top row down.
+    std::set<std::vector<std::int32_t>> ExpandedPaths;
+    bool Busy = false;            // a connect or process query started by Refresh is pending
+    std::int32_t MaxWaitTime = 0; // longest waittime among rows with blocked > 0
+    bool Warned = false;          // warned for this blocking episode (WarnOnlyOnce)
     bool IsSysAdmin = false;
     // Warnings (sound, balloon) are held back until this moment; the state still updates.
     std::chrono::system_clock::time_point MutedUntil{};

@@ -1,12 +1,11 @@
 #include "ServerState.h"
 
-#include <cstdio>
-#include <ctime>
-
 #include "TextUtil.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <ctime>
 
 namespace tdssim {
 

@@ -19,11 +19,11 @@ enum class StatementKind {
     Variable, // word = variable or function, e.g. "@@spid", "db_name()"
     Use,      // word = database name
     Set,
-    Transaction, // word = "begin", "commit", "rollback"
-    Databases,   // dbid and name of every database
+    Transaction,     // word = "begin", "commit", "rollback"
+    Databases,       // dbid and name of every database
     SessionIdentity, // number = SPID: login, host, program, login time
     ObjectNames,     // number = object or hobt id, number2 = dbid, word = "object" or "hobt"
-    Unknown,     // word = the token a syntax error points at
+    Unknown,         // word = the token a syntax error points at
 };
 
 struct Statement {

@@ -1,11 +1,14 @@
 #include "ProcessModel.h"
 
+#include "BlockingSummary.h"
 #include "Icons.h"
 #include "ProcessList.h"
+#include "WaitResource.h"
 
 #include <QBrush>
 #include <QCollatorSortKey>
 #include <QColor>
+#include <QFont>
 #include <QLocale>
 #include <algorithm>
 #include <numeric>
@@ -67,6 +70,7 @@ void TProcessModel::BeginRebuild() {
     beginResetModel();
     Rebuilding = true;
     Rows.clear();
+    MaxDepth_ = 0;
     KidBegin.clear();
     KidCount.clear();
     Kids.clear();
@@ -75,6 +79,15 @@ void TProcessModel::BeginRebuild() {
 int TProcessModel::AddRow(const TProcessItem& item, int parentRow) {
     TRow row;
     row.Parent = parentRow;
+    if (parentRow >= 0) {
+        row.Depth = Rows[static_cast<std::size_t>(parentRow)].Depth + 1;
+        MaxDepth_ = std::max(MaxDepth_, row.Depth);
+    } else if (!item.Children.empty() && IsHeadBlocker(item)) {
+        const THeadBlocking figures = ::HeadBlocking(item);
+        row.HeadBlocking = figures.Blocking;
+        row.HeadWait = figures.TotalWait;
+        row.Forgotten = IsForgottenTransaction(item);
+    }
     row.BlockRole = item.BlockRole;
     row.Spid = item.Spid;
     row.Blocked = item.Blocked;
@@ -240,6 +253,25 @@ QString TProcessModel::Text(int row, int column) const {
     }
 }
 
+QString TProcessModel::ToolTip(int row, int column) const {
+    const TRow& r = Rows[static_cast<std::size_t>(row)];
+    QString tip = Text(row, column);
+    if (column == SpidTLC && r.HeadBlocking >= 0) {
+        QLocale locale;
+        locale.setNumberOptions(QLocale::OmitGroupSeparator);
+        tip += "\nHead blocker\nBlocking: " + QString::number(r.HeadBlocking) + " (total wait " +
+               locale.toString(static_cast<double>(r.HeadWait) / 1000.0, 'f', 1) + " s)";
+        if (r.Forgotten)
+            tip += "\nSleeping with an open transaction: probably a forgotten transaction "
+                   "(nothing runs that would commit it)";
+    } else if (column == WaitInfoTLC && !r.WaitResource.empty() && r.WaitTime > 0) {
+        const TWaitResource decoded = DecodeWaitResource(r.WaitResource, DatabaseName);
+        if (!decoded.Kind.empty())
+            tip += "\n" + Q(decoded.Words);
+    }
+    return tip;
+}
+
 QModelIndex TProcessModel::IndexOfRow(int row, int column) const {
     if (row < 0 || row >= RowCount() || Rebuilding)
         return QModelIndex();
@@ -286,8 +318,21 @@ QVariant TProcessModel::data(const QModelIndex& index, int role) const {
     const int row = RowOf(index);
     switch (role) {
     case Qt::DisplayRole:
-    case Qt::ToolTipRole:
         return Text(row, index.column());
+    case Qt::ToolTipRole:
+        return ToolTip(row, index.column());
+    case Qt::FontRole:
+        // The head of a chain is the session to look at first: its SPID stands out.
+        if (index.column() == SpidTLC && HeadBlocking(row) >= 0) {
+            QFont bold;
+            bold.setBold(true);
+            return bold;
+        }
+        return QVariant();
+    case Qt::ForegroundRole:
+        if (index.column() == SpidTLC && HeadBlocking(row) >= 0)
+            return QBrush(QColor(170, 0, 0));
+        return QVariant();
     case Qt::DecorationRole:
         if (index.column() == 0)
             return Images.Icon(BlockRole(row));

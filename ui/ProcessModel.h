@@ -11,6 +11,7 @@
 #include <QCollator>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,15 @@ public:
     void EndRebuild(int sortColumn, Qt::SortOrder order);
 
     int RowCount() const { return static_cast<int>(Rows.size()); }
+    // 0 for a top-level row; the deepest row of the last rebuild.
+    int Depth(int row) const { return Rows[static_cast<std::size_t>(row)].Depth; }
+    int MaxDepth() const { return MaxDepth_; }
+    // Head blockers (block others, are not blocked): how many rows they hold up, -1 for others.
+    int HeadBlocking(int row) const { return Rows[static_cast<std::size_t>(row)].HeadBlocking; }
+    // The tooltip of a cell: the text, and for a head blocker and a wait resource what they mean.
+    QString ToolTip(int row, int column) const;
+    // Names of database ids for the wait resource tooltip (the focused server's).
+    std::function<std::string(std::int32_t)> DatabaseName;
     std::int32_t Spid(int row) const { return Rows[static_cast<std::size_t>(row)].Spid; }
     int Parent(int row) const { return Rows[static_cast<std::size_t>(row)].Parent; }
     int ChildCount(int row) const;
@@ -84,6 +94,10 @@ private:
     struct TRow {
         int Parent = -1;
         int Position = 0; // index among its siblings, after sorting
+        int Depth = 0;
+        int HeadBlocking = -1;  // rows held up, for a head blocker
+        bool Forgotten = false; // idle with an open transaction
+        std::int64_t HeadWait = 0;
         std::uint8_t BlockRole = 0;
         std::int32_t Spid = 0, Blocked = 0, OpenTran = 0, Cpu = 0, PhysicalIo = 0, MemUsage = 0;
         std::int32_t WaitTime = 0;
@@ -100,5 +114,6 @@ private:
     QCollator Collator;
     std::vector<TRow> Rows;
     std::vector<int> KidBegin, KidCount, Kids;
+    int MaxDepth_ = 0;
     bool Rebuilding = false;
 };

@@ -3,9 +3,15 @@
 #include "ProcessList.h"
 #include "ServerData.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QScrollBar>
+#include <algorithm>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -29,6 +35,8 @@ TProcessView::TProcessView(const TImageList& images, QWidget* parent)
     setTextElideMode(Qt::ElideRight);
     setAlternatingRowColors(true);
     setIconSize(QSize(16, 16));
+    // A narrower step than the style's keeps deep chains readable.
+    setIndentation(14);
     header()->setSectionsMovable(true);
     header()->setStretchLastSection(false);
     header()->setSortIndicator(-1, Qt::AscendingOrder);
@@ -36,6 +44,26 @@ TProcessView::TProcessView(const TImageList& images, QWidget* parent)
     for (int c = 0; c < TProcessModel::ColumnCount; ++c)
         header()->resizeSection(c, kDefaultWidths[c]);
     setSortingEnabled(true);
+    SpidBaseWidth = kDefaultWidths[TProcessModel::SpidTLC];
+    connect(header(), &QHeaderView::sectionResized, this, [this](int section, int, int size) {
+        if (section != TProcessModel::SpidTLC || Rebuilding)
+            return;
+        // Only a drag of the divider is the user's choice; a restored layout sets the width
+        // the fitting starts from.
+        if (HeaderPressed)
+            UserSizedSpid = true;
+        else
+            SpidBaseWidth = size;
+    });
+    connect(header(), &QHeaderView::sectionHandleDoubleClicked, this, [this](int section) {
+        if (section == TProcessModel::SpidTLC)
+            UserSizedSpid = true;
+    });
+    header()->viewport()->installEventFilter(this);
+    connect(this, &QTreeView::expanded, this,
+            [this](const QModelIndex& index) { RememberExpanded(index, true); });
+    connect(this, &QTreeView::collapsed, this,
+            [this](const QModelIndex& index) { RememberExpanded(index, false); });
     connect(
         selectionModel(), &QItemSelectionModel::currentChanged, this,
         [this](const QModelIndex& current, const QModelIndex&) { ProcessesTLChangeNode(current); });
@@ -43,6 +71,23 @@ TProcessView::TProcessView(const TImageList& images, QWidget* parent)
 
 void TProcessView::ShowProcesses(TServerData* server, bool onlyBlocks) {
     int remembered = -1;
+    // A refresh keeps where the user scrolled to: the columns always (every server has the
+    // same), the rows for the same server.
+    const bool sameServer = server && server == Shown;
+    const int hScroll = horizontalScrollBar()->value();
+    const int vScroll = verticalScrollBar()->value();
+    Shown = server;
+    Rebuilding = true;
+    struct TDone {
+        bool& Flag;
+        ~TDone() { Flag = false; }
+    } done{Rebuilding};
+    ProcessModel.DatabaseName = [server](std::int32_t id) {
+        if (!server)
+            return std::string();
+        const auto it = server->DatabaseNames.find(id);
+        return it == server->DatabaseNames.end() ? std::string() : it->second;
+    };
     ProcessModel.BeginRebuild();
     {
         // The rebuild is one batch: rows appear, and are sorted, once it ends, on every path.
@@ -62,6 +107,12 @@ void TProcessView::ShowProcesses(TServerData* server, bool onlyBlocks) {
                 AddProcessNode(item, -1, server->SelectedSpid, remembered);
         }
     }
+    FitSpidColumn();
+    if (server)
+        RestoreExpanded(*server);
+    if (sameServer)
+        verticalScrollBar()->setValue(vScroll);
+    horizontalScrollBar()->setValue(hScroll);
     if (remembered >= 0) {
         const QModelIndex r = ProcessModel.IndexOfRow(remembered);
         std::vector<QModelIndex> ancestors;
@@ -79,6 +130,118 @@ void TProcessView::ShowProcesses(TServerData* server, bool onlyBlocks) {
         if (ProcessModel.ChildCount(focused) > 0)
             expand(ProcessModel.IndexOfRow(focused));
     }
+    // Bringing the focused row into view must not move the columns the user scrolled to.
+    horizontalScrollBar()->setValue(hScroll);
+}
+
+void TProcessView::FitSpidColumn() {
+    if (UserSizedSpid)
+        return;
+    // Indentation of the deepest row, the expand button, the icon, the widest SPID, margins.
+    int widest = 0;
+    const QFontMetrics normal(font());
+    QFont boldFont = font();
+    boldFont.setBold(true);
+    const QFontMetrics bold(boldFont);
+    for (int row = 0; row < ProcessModel.RowCount(); ++row)
+        widest = std::max(widest, ProcessModel.Spid(row));
+    const QString sample = QString::number(widest).fill(u'8');
+    const int text = std::max(normal.horizontalAdvance(sample), bold.horizontalAdvance(sample));
+    const int needed =
+        indentation() * (ProcessModel.MaxDepth() + 1) + iconSize().width() + text + 24;
+    const int width = std::max(needed, SpidBaseWidth);
+    if (header()->sectionSize(TProcessModel::SpidTLC) != width)
+        header()->resizeSection(TProcessModel::SpidTLC, width);
+}
+
+std::vector<std::int32_t> TProcessView::SpidPath(int row) const {
+    std::vector<std::int32_t> path;
+    for (int r = row; r >= 0; r = ProcessModel.Parent(r))
+        path.push_back(ProcessModel.Spid(r));
+    std::reverse(path.begin(), path.end());
+    return path;
+}
+
+void TProcessView::RememberExpanded(const QModelIndex& index, bool expanded) {
+    if (Rebuilding || !Shown || !index.isValid())
+        return;
+    const std::vector<std::int32_t> path = SpidPath(TProcessModel::RowOf(index));
+    if (expanded)
+        Shown->ExpandedPaths.insert(path);
+    else
+        Shown->ExpandedPaths.erase(path);
+}
+
+void TProcessView::RestoreExpanded(TServerData& server) {
+    if (server.ExpandedPaths.empty())
+        return;
+    // Paths whose rows are gone are forgotten: a chain that ends and forms again later is a
+    // new chain and starts collapsed.
+    std::set<std::vector<std::int32_t>> found;
+    for (int row = 0; row < ProcessModel.RowCount(); ++row) {
+        if (ProcessModel.ChildCount(row) == 0)
+            continue;
+        std::vector<std::int32_t> path = SpidPath(row);
+        if (server.ExpandedPaths.count(path)) {
+            expand(ProcessModel.IndexOfRow(row));
+            found.insert(std::move(path));
+        }
+    }
+    server.ExpandedPaths = std::move(found);
+}
+
+QString TProcessView::SelectedRowsText() const {
+    std::vector<int> columns;
+    for (int visual = 0; visual < header()->count(); ++visual) {
+        const int logical = header()->logicalIndex(visual);
+        if (!header()->isSectionHidden(logical))
+            columns.push_back(logical);
+    }
+    QModelIndexList rows = selectionModel()->selectedRows();
+    if (rows.isEmpty())
+        return QString();
+    // Display order: top to bottom as the rows stand on screen.
+    std::sort(rows.begin(), rows.end(), [this](const QModelIndex& a, const QModelIndex& b) {
+        return visualRect(a).top() < visualRect(b).top() ||
+               (visualRect(a).top() == visualRect(b).top() &&
+                TProcessModel::RowOf(a) < TProcessModel::RowOf(b));
+    });
+    auto clean = [](QString text) {
+        return text.replace(u'\t', u' ').replace(u'\r', u' ').replace(u'\n', u' ');
+    };
+    QStringList lines;
+    QStringList cells;
+    for (int c : columns)
+        cells << QString::fromLatin1(TProcessModel::ColumnCaptions[c]);
+    lines << cells.join(u'\t');
+    for (const QModelIndex& index : rows) {
+        cells.clear();
+        for (int c : columns)
+            cells << clean(ProcessModel.Text(TProcessModel::RowOf(index), c));
+        lines << cells.join(u'\t');
+    }
+    return lines.join(u'\n') + u'\n';
+}
+
+bool TProcessView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == header()->viewport()) {
+        if (event->type() == QEvent::MouseButtonPress)
+            HeaderPressed = true;
+        else if (event->type() == QEvent::MouseButtonRelease)
+            HeaderPressed = false;
+    }
+    return QTreeView::eventFilter(watched, event);
+}
+
+void TProcessView::keyPressEvent(QKeyEvent* event) {
+    if (event == QKeySequence::Copy) {
+        const QString text = SelectedRowsText();
+        if (!text.isEmpty())
+            QApplication::clipboard()->setText(text);
+        event->accept();
+        return;
+    }
+    QTreeView::keyPressEvent(event);
 }
 
 void TProcessView::AddProcessNode(const TProcessItem& item, int parentRow,

@@ -32,17 +32,37 @@ public:
     // The SPID cell of the focused row ("" when none).
     QString FocusedSpidText() const;
 
+    // The selected rows as tab-separated text with a header line, in display order, with the
+    // visible columns in their shown order. Empty when no row is selected.
+    QString SelectedRowsText() const;
+
+    // The SPID column is widened to show the SPID at the deepest level after each rebuild,
+    // unless the user sized it himself.
+    bool SpidWidthChosen() const { return UserSizedSpid; }
+
 signals:
     // A double click anywhere in the grid; it never expands or collapses a row.
     void DoubleClicked();
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void AddProcessNode(const TProcessItem& item, int parentRow, std::int32_t selectedSpid,
                         int& remembered);
+    void FitSpidColumn();
+    // Rows the user expanded, remembered by the SPIDs from the top row down to them.
+    void RememberExpanded(const QModelIndex& index, bool expanded);
+    std::vector<std::int32_t> SpidPath(int row) const;
+    void RestoreExpanded(TServerData& server);
     void ProcessesTLChangeNode(const QModelIndex& current);
 
     TProcessModel ProcessModel;
+    TServerData* Shown = nullptr; // the server of the last rebuild
+    bool Rebuilding = false;      // expansions now are the program's, not the user's
+    bool UserSizedSpid = false;
+    bool HeaderPressed = false;
+    int SpidBaseWidth = 0; // the SPID column never gets narrower than this by fitting
 };

@@ -1,6 +1,7 @@
 // The blocking figures of a snapshot: head blockers, blocked rows, the longest wait, and the
 // rows that only look like blocking (self-blocks, a parallel query's own workers, cycles).
 #include "BlockingSummary.h"
+
 #include "ProcessList.h"
 #include "ProcessListFixtures.h"
 
@@ -68,8 +69,11 @@ TEST(BlockingSummaryTest, ForgottenTransactionIsSleepingWithAnOpenTransaction) {
         const char* Status;
         std::int32_t OpenTran;
         bool Forgotten;
-    } cases[] = {{"sleeping", 1, true}, {"sleeping", 2, true}, {"sleeping", 0, false},
-                 {"runnable", 1, false}, {"suspended", 1, false}};
+    } cases[] = {{"sleeping", 1, true},
+                 {"sleeping", 2, true},
+                 {"sleeping", 0, false},
+                 {"runnable", 1, false},
+                 {"suspended", 1, false}};
     for (const TCase& c : cases) {
         item.Status = c.Status;
         item.OpenTran = c.OpenTran;

@@ -183,8 +183,7 @@ TEST_F(ProcessCommandsTest, CatalogReadsNameSessionsDatabasesAndObjects) {
     EXPECT_EQ(names.at(5), "Sales");
     EXPECT_EQ(names.at(7), "HR");
 
-    const TWaitResource key =
-        DecodeWaitResource("KEY: 5:72057594043301888 (8194443284a0)", {});
+    const TWaitResource key = DecodeWaitResource("KEY: 5:72057594043301888 (8194443284a0)", {});
     const TObjectNames byHobt = server.ReadObjectNames(ObjectNamesQuery(key, "Sales"));
     EXPECT_EQ(byHobt.Schema + "." + byHobt.Object + " " + byHobt.Index, "dbo.Salaries PK_Salaries");
     const TObjectNames byObject =
@@ -192,9 +191,9 @@ TEST_F(ProcessCommandsTest, CatalogReadsNameSessionsDatabasesAndObjects) {
     EXPECT_EQ(byObject.Object, "Orders");
     EXPECT_EQ(byObject.Index, "");
     // Unknown ids: no names, no error.
-    EXPECT_EQ(server.ReadObjectNames(ObjectNamesQuery(DecodeWaitResource("TAB: 5:1:0", {}), ""))
-                  .Object,
-              "");
+    EXPECT_EQ(
+        server.ReadObjectNames(ObjectNamesQuery(DecodeWaitResource("TAB: 5:1:0", {}), "")).Object,
+        "");
     EXPECT_EQ(server.CommandKind, 4);
     EXPECT_TRUE(Owner.Errors.empty());
 }

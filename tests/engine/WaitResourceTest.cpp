@@ -58,7 +58,8 @@ TEST(WaitResourceTest, EveryKindIsExplainedWithItsDatabase) {
          "Table or object 886293007 in Sales (5); compile lock (a plan being compiled)"},
         {"OBJECT: 5:886293007:0 [COMPILE]", "OBJECT", 5,
          "Table or object 886293007 in Sales (5); compile lock (a plan being compiled)"},
-        {"  key: 5:1 (ab)  ", "KEY", 5, "Key lock on a row of index (hobt 1) in Sales (5), key hash ab"},
+        {"  key: 5:1 (ab)  ", "KEY", 5,
+         "Key lock on a row of index (hobt 1) in Sales (5), key hash ab"},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Text);

@@ -188,8 +188,7 @@ TEST(TdsSimStatements, MatchAfterFoldingCaseAndWhiteSpace) {
         {"select loginame, hostname, program_name, convert(varchar(23), login_time, 121) from "
          "master.dbo.sysprocesses where spid = 64",
          StatementKind::SessionIdentity, 64},
-        {"select object_schema_name(7, 5), object_name(7, 5), null", StatementKind::ObjectNames,
-         7},
+        {"select object_schema_name(7, 5), object_name(7, 5), null", StatementKind::ObjectNames, 7},
         {"select object_schema_name(p.object_id, 5), object_name(p.object_id, 5), i.name from "
          "[Sales].sys.partitions p left join [Sales].sys.indexes i on i.object_id = p.object_id "
          "and i.index_id = p.index_id where p.hobt_id = 72057594043301888",
