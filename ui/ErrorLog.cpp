@@ -3,9 +3,13 @@
 #include "Errors.h"
 #include "Icons.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLocale>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cstdlib>
 #include <cxxabi.h>
 #include <memory>
@@ -38,18 +42,80 @@ TErrorLog::TErrorLog(const TImageList& images, QWidget* parent)
 }
 
 void TErrorLog::LogError(const std::string& serverName, const std::exception& error) {
+    const QString server = QString::fromStdString(serverName);
+    const QString description = Description(error);
+    // A server that fails the same way at every refresh folds into its latest row: the row
+    // shows the last occurrence and a count, and moves up as a new entry would. One server's
+    // repeats never push other servers' entries out of the log.
+    for (int i = 0; i < topLevelItemCount(); ++i) {
+        QTreeWidgetItem* latest = topLevelItem(i);
+        if (latest->text(ErrServerTLC) != server)
+            continue;
+        if (latest->data(ErrDescriptionTLC, Qt::UserRole).toString() != description)
+            break;
+        const int count = latest->data(ErrTimeTLC, Qt::UserRole).toInt() + 1;
+        latest->setData(ErrTimeTLC, Qt::UserRole, count);
+        latest->setText(ErrTimeTLC, TimeText(QDateTime::currentDateTime()));
+        latest->setText(ErrDescriptionTLC,
+                        description + QStringLiteral(" \u00D7") + QString::number(count));
+        if (i != 0) {
+            takeTopLevelItem(i);
+            insertTopLevelItem(0, latest);
+        }
+        setCurrentItem(latest);
+        scrollToItem(latest);
+        return;
+    }
     auto* row = new QTreeWidgetItem;
     row->setIcon(ErrTimeTLC, Images.Icon(0));
     row->setText(ErrTimeTLC, TimeText(QDateTime::currentDateTime()));
-    row->setText(ErrServerTLC, QString::fromStdString(serverName));
-    const QString description = Description(error);
+    row->setText(ErrServerTLC, server);
     row->setText(ErrDescriptionTLC, description);
+    row->setData(ErrDescriptionTLC, Qt::UserRole, description);
+    row->setData(ErrTimeTLC, Qt::UserRole, 1);
     row->setToolTip(ErrDescriptionTLC, description);
     insertTopLevelItem(0, row);
     while (topLevelItemCount() > MaxEntries)
         delete takeTopLevelItem(topLevelItemCount() - 1);
     setCurrentItem(row);
     scrollToItem(row);
+}
+
+QString TErrorLog::SelectedRowsText() const {
+    std::vector<int> columns;
+    for (int visual = 0; visual < header()->count(); ++visual) {
+        const int logical = header()->logicalIndex(visual);
+        if (!header()->isSectionHidden(logical))
+            columns.push_back(logical);
+    }
+    QList<QTreeWidgetItem*> rows = selectedItems();
+    if (rows.isEmpty())
+        return QString();
+    std::sort(rows.begin(), rows.end(), [this](QTreeWidgetItem* a, QTreeWidgetItem* b) {
+        return indexOfTopLevelItem(a) < indexOfTopLevelItem(b);
+    });
+    QStringList lines, cells;
+    for (int c : columns)
+        cells << headerItem()->text(c);
+    lines << cells.join(u'\t');
+    for (QTreeWidgetItem* row : rows) {
+        cells.clear();
+        for (int c : columns)
+            cells << row->text(c).replace(u'\t', u' ').replace(u'\r', u' ').replace(u'\n', u' ');
+        lines << cells.join(u'\t');
+    }
+    return lines.join(u'\n') + u'\n';
+}
+
+void TErrorLog::keyPressEvent(QKeyEvent* event) {
+    if (event == QKeySequence::Copy) {
+        const QString text = SelectedRowsText();
+        if (!text.isEmpty())
+            QApplication::clipboard()->setText(text);
+        event->accept();
+        return;
+    }
+    QTreeWidget::keyPressEvent(event);
 }
 
 void TErrorLog::Clearerrors1Click() {

@@ -18,7 +18,8 @@ public:
     TErrorLog(const TImageList& images, QWidget* parent = nullptr);
 
     // Adds the error being handled, for the server of that name, as the first row, focused
-    // and scrolled into view.
+    // and scrolled into view. A repeat of the server's latest error updates that row instead
+    // (time of the last occurrence, "×N") and moves it to the top.
     void LogError(const std::string& serverName, const std::exception& error);
     // "Clear errors".
     void Clearerrors1Click();
@@ -30,6 +31,12 @@ public:
     static QString KindName(const std::exception& error);
     // The user's short date, a blank and the long time; the time is left out at midnight.
     static QString TimeText(const QDateTime& moment);
+
+    // The selected rows as tab-separated text with a header line (Ctrl+C).
+    QString SelectedRowsText() const;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     const TImageList& Images;

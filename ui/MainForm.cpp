@@ -5,12 +5,14 @@
 #include "ErrorBox.h"
 #include "ErrorLog.h"
 #include "FileVersionInfo.h"
+#include "MuteState.h"
 #include "ProcessView.h"
 #include "ServerData.h"
 #include "ServerListFile.h"
 #include "ServerListView.h"
 #include "Settings.h"
 #include "SettingsF.h"
+#include "StatusSummary.h"
 #include "TrayWarnings.h"
 #include "WindowState.h"
 
@@ -18,6 +20,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenuBar>
 #include <QPalette>
 #include <QSplitter>
@@ -95,6 +98,9 @@ void TMainF::CreateComponents() {
     StatusBar1 = new QStatusBar;
     StatusBar1->setObjectName("StatusBar1");
     setStatusBar(StatusBar1);
+    SummaryL = new QLabel;
+    SummaryL->setObjectName("SummaryL");
+    StatusBar1->addWidget(SummaryL, 1);
 
     ActionList = new TActionList(this);
     Tray = new TTrayWarnings(*this, ServerStatesIL);
@@ -132,6 +138,8 @@ void TMainF::CreateActions() {
     ProcessInfoA = make("Process info", "", -1);
     SettingsA = make("Settings", "Settings", 6);
     AutoRefreshA = make("Autorefresh", "Authomatic refresh", 7);
+    SaveSnapshotA =
+        make("Save snapshot\u2026", "Save the focused server's process tree as CSV", -1);
 
     RefreshA->setShortcut(QKeySequence(Qt::Key_F5));
     RefreshA->setShortcutContext(Qt::WindowShortcut);
@@ -148,6 +156,11 @@ void TMainF::CreateActions() {
     ProcessInfoA->OnExecute = [this] { ProcessInfoAExecute(); };
     SettingsA->OnExecute = [this] { SettingsAExecute(); };
     AutoRefreshA->OnExecute = [this] { AutoRefreshAExecute(); };
+    SaveSnapshotA->OnExecute = [this] { SaveSnapshotAExecute(); };
+    SaveSnapshotA->OnUpdate = [this](TAction& a) {
+        const TServerData* server = ServersTL->FocusedServer();
+        a.setEnabled(server && server->State != 2 && server->ProcessList.Count() > 0);
+    };
 
     auto focusedServerNode = [this](TAction& a) { a.setEnabled(ServersTL->FocusedNode()); };
     ServerPropertiesA->OnUpdate = focusedServerNode;
@@ -179,6 +192,8 @@ void TMainF::CreateMenus() {
     processes->addAction(ShowBlocksA);
     processes->addSeparator();
     processes->addAction(RefreshA);
+    processes->addSeparator();
+    processes->addAction(SaveSnapshotA);
     QMenu* help = menuBar()->addMenu("?");
     help->addAction("About...", this, [this] { GuardedCall([this] { About1Click(); }); });
 
@@ -188,9 +203,16 @@ void TMainF::CreateMenus() {
     ServersPM->addSeparator();
     ServersPM->addAction(ServerPropertiesA);
     ServersPM->setDefaultAction(ServerPropertiesA);
+    AddMuteItems(
+        *ServersPM, [this] { return ServersTL->FocusedServer(); },
+        [this](TServerData& server) {
+            if (TServerNode* node = ServersTL->FindNode(&server))
+                UpdateServerNode(*node);
+        });
     ProcessesPM = new QMenu(this);
     ProcessesPM->addAction(ProcessInfoA);
     ProcessesPM->setDefaultAction(ProcessInfoA);
+    ProcessesPM->addAction(SaveSnapshotA);
     ErrorsPM = new QMenu(this);
     ErrorsPM->addAction("Clear errors", this,
                         [this] { GuardedCall([this] { Clearerrors1Click(); }); });
@@ -287,7 +309,9 @@ void TMainF::UpdateServerNode(TServerNode& node) {
 }
 
 void TMainF::ShowProcesses(TServerNode* node) {
-    ProcessesTL->ShowProcesses(node ? node->Data() : nullptr, ShowBlocksA->isChecked());
+    TServerData* server = node ? node->Data() : nullptr;
+    ProcessesTL->ShowProcesses(server, ShowBlocksA->isChecked());
+    SummaryL->setText(server ? ServerSummary(*server) : QString());
 }
 
 void TMainF::ServersTLChangeNode() {
@@ -298,7 +322,9 @@ void TMainF::ServersTLChangeNode() {
 }
 
 void TMainF::UpdateTrayIcon() {
-    Tray->UpdateTrayIcon(ServersTL->Servers());
+    const std::vector<TServerData*> servers = ServersTL->Servers();
+    Tray->UpdateTrayIcon(servers);
+    Tray->JvTrayIcon.setToolTip(TrayToolTip(windowTitle(), servers));
 }
 
 void TMainF::ServerChanged(TServerData& server) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+class QLabel;
 class QSplitter;
 class TErrorLog;
 class TProcessView;
@@ -59,6 +60,7 @@ public:
     QSplitter* ErrorSplitter;
     TErrorLog* ErrorsTL;
     QStatusBar* StatusBar1;
+    QLabel* SummaryL; // the focused server's blocking figures, in StatusBar1
     TActionList* ActionList;
     TAction* ServerRegisterA;
     TAction* ServerPropertiesA;
@@ -69,6 +71,7 @@ public:
     TAction* ProcessInfoA;
     TAction* SettingsA;
     TAction* AutoRefreshA;
+    TAction* SaveSnapshotA;
     QMenu* ServersPM;
     QMenu* ProcessesPM;
     QMenu* ErrorsPM;
@@ -85,6 +88,7 @@ public:
     void ProcessInfoAExecute();
     void SettingsAExecute();
     void AutoRefreshAExecute();
+    void SaveSnapshotAExecute();
     void About1Click();
     void Clearerrors1Click();
     // The Escape rule; true when the key was consumed.

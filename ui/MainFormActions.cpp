@@ -3,6 +3,7 @@
 #include "ErrorLog.h"
 #include "Errors.h"
 #include "MainForm.h"
+#include "ProcessExport.h"
 #include "ProcessInfoF.h"
 #include "ProcessView.h"
 #include "ServerData.h"
@@ -130,6 +131,12 @@ void TMainF::AutoRefreshAExecute() {
     AutoRefresh = !AutoRefresh;
     ApplySettings();
     SaveSettings();
+}
+
+void TMainF::SaveSnapshotAExecute() {
+    const TServerData* server = ServersTL->FocusedServer();
+    if (server)
+        SaveSnapshotCsv(server->ProcessList, QString::fromStdString(server->Info.Name), this);
 }
 
 void TMainF::About1Click() {

@@ -1,7 +1,9 @@
 #include "ServerListView.h"
 
 #include "Icons.h"
+#include "MuteState.h"
 #include "ServerData.h"
+#include "StatusSummary.h"
 
 #include <QHeaderView>
 
@@ -54,13 +56,17 @@ void TServerListView::ShowNodeState(TServerNode& node) {
     const QString name = QString::fromStdString(server->Info.Name);
     if (node.text(0) != name) {
         node.setText(0, name);
-        node.setToolTip(0, name);
     }
     const int icon = StateIcon(*server);
-    if (node.data(0, Qt::UserRole).toInt() != icon || node.icon(0).isNull()) {
+    // A muted server shows it in its icon; the stored index keeps the state icon's number.
+    const bool muted = server->Muted();
+    if (node.data(0, Qt::UserRole).toInt() != icon || node.icon(0).isNull() ||
+        node.data(0, Qt::UserRole + 1).toBool() != muted) {
         node.setData(0, Qt::UserRole, icon);
-        node.setIcon(0, Images.Icon(icon));
+        node.setData(0, Qt::UserRole + 1, muted);
+        node.setIcon(0, muted ? MutedIcon(Images.Icon(icon)) : Images.Icon(icon));
     }
+    node.setToolTip(0, ServerSummary(*server));
 }
 
 TServerNode* TServerListView::Node(int index) const {
