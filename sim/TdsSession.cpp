@@ -83,16 +83,7 @@ void TdsSession::handle(Message m) {
     switch (phase_) {
     case Phase::Prelogin:
         if (m.type == PacketType::Prelogin) {
-            PreloginRequest req = parsePrelogin(m.payload);
-            host_.log(0, "prelogin",
-                      {{"encryption", req.encryption ? std::to_string(*req.encryption) : ""},
-                       {"instance_name", req.instance}});
-            if (req.encryption && *req.encryption == 0x03) {
-                // The client insists on TLS, which this server cannot give.
-                host_.log(0, "disconnect", {{"reason", "client requires encryption"}});
-            }
-            sendMessage(buildPreloginReply(), kPreLoginPacketSize);
-            phase_ = Phase::Login;
+            handlePrelogin(m.payload);
             return;
         }
         if (m.type == PacketType::Login7) {
@@ -108,7 +99,9 @@ void TdsSession::handle(Message m) {
         if (m.type == PacketType::Attention) {
             return;
         }
-        throw ProtocolError("expected LOGIN7 (a TLS handshake is not supported)");
+        throw ProtocolError(host_.encryption() == EncryptionMode::Off
+                                ? "expected LOGIN7 (a TLS handshake is not supported)"
+                                : "expected LOGIN7");
     case Phase::Ready:
         if (m.type == PacketType::Attention) {
             attention();
@@ -125,6 +118,39 @@ void TdsSession::handle(Message m) {
         handleRequest(std::move(m));
         return;
     case Phase::Closed:
+        return;
+    }
+}
+
+void TdsSession::handlePrelogin(const std::string& payload) {
+    using Outcome = EncryptionDecision::Outcome;
+    PreloginRequest req = parsePrelogin(payload);
+    const EncryptionMode mode = host_.encryption();
+    const EncryptionDecision d = negotiateEncryption(mode, req.encryption);
+    host_.log(0, "prelogin",
+              {{"encryption", req.encryption ? std::to_string(*req.encryption) : ""},
+               {"instance_name", req.instance},
+               {"answer", std::to_string(d.answer)}});
+    sendMessage(buildPreloginReply(d.answer), kPreLoginPacketSize);
+    phase_ = Phase::Login;
+    switch (d.outcome) {
+    case Outcome::Clear:
+        host_.log(0, "encryption", {{"mode", "none"}, {"server", encryptionModeName(mode)}});
+        if (req.encryption && (*req.encryption == Encrypt::On || *req.encryption == Encrypt::Req)) {
+            // The client insists on TLS, which this server does not offer: it gives up.
+            host_.log(0, "disconnect", {{"reason", "client requires encryption"}});
+        }
+        return;
+    case Outcome::Refuse:
+        host_.log(0, "encryption", {{"mode", "refused"}, {"server", encryptionModeName(mode)}});
+        host_.closeAfterSend();
+        onClosed();
+        return;
+    case Outcome::LoginOnly:
+        host_.startTls(TlsScope::LoginOnly);
+        return;
+    case Outcome::Everything:
+        host_.startTls(TlsScope::Everything);
         return;
     }
 }
