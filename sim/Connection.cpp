@@ -3,6 +3,7 @@
 #include "Instance.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <exception>
 #include <stdexcept>
 #include <sys/epoll.h>
@@ -27,9 +28,11 @@ void Connection::loginTimedOut() {
     if (closed_ || session_.loggedIn()) {
         return;
     }
-    const auto ms = instance_.setup().loginTimeout.count();
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g",
+                  static_cast<double>(instance_.setup().loginTimeout.count()) / 1000.0);
     log(0, "login-timeout",
-        {{"seconds", std::to_string(ms / 1000) + (ms % 1000 ? "." + std::to_string(ms % 1000) : "")},
+        {{"seconds", seconds},
          {"tls", tls_ ? (tls_->established() ? "established" : "handshake") : "none"}});
     close("login time-out");
 }
@@ -231,6 +234,12 @@ void Connection::close(const std::string& reason) {
         return;
     }
     closed_ = true;
+    if (tls_ && !tls_->established()) {
+        // Clients that reject the certificate often just hang up, without an alert.
+        log(0, "tls-failed",
+            {{"reason", "connection ended during the handshake (" + reason + ")"},
+             {"during", "handshake"}});
+    }
     stopTimer();
     if (loginTimer_) {
         instance_.loop().cancelTimer(*loginTimer_);

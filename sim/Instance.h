@@ -20,7 +20,7 @@ class Connection;
 // What every instance of the process shares besides the scenario.
 struct InstanceSetup {
     EncryptionMode encryption = EncryptionMode::Off;
-    const TlsContext* tls = nullptr; // set unless encryption is off
+    const TlsContext* tls = nullptr;               // set unless encryption is off
     std::chrono::milliseconds loginTimeout{60000}; // 0: never
 };
 

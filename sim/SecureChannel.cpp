@@ -48,7 +48,8 @@ SecureChannel::Event SecureChannel::handshakeInput(std::string_view bytes, std::
         if (packets_.size() - pos < length) {
             break;
         }
-        engine_.putInput(std::string_view(packets_).substr(pos + kHeaderSize, length - kHeaderSize));
+        engine_.putInput(
+            std::string_view(packets_).substr(pos + kHeaderSize, length - kHeaderSize));
         pos += length;
         status = engine_.handshake();
         // Drain after every step: a failed handshake's alert must still reach the client.

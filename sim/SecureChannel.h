@@ -45,9 +45,9 @@ private:
     TlsEngine engine_;
     TlsScope scope_;
     State state_ = State::Handshake;
-    std::string packets_;           // partial PRELOGIN packets during the handshake
-    std::string loginHead_;         // the login packet's header, while only the login is encrypted
-    std::size_t loginPlain_ = 0;    // plaintext of it passed on so far
+    std::string packets_;        // partial PRELOGIN packets during the handshake
+    std::string loginHead_;      // the login packet's header, while only the login is encrypted
+    std::size_t loginPlain_ = 0; // plaintext of it passed on so far
     std::uint8_t packetId_ = 1;
     std::string error_;
 };

@@ -393,7 +393,7 @@ void TdsSession::respond(const Message& m) {
 void TdsSession::respondBatch(TokenWriter& tw, const std::string& payload, bool& rows) {
     SqlBatch batch = parseSqlBatch(payload, tds72());
     SessionContext ctx{state_, spid_, *login_};
-    StatementResult r = executeStatement(tw, ctx, batch.text, false, Clock::now());
+    StatementResult r = executeBatch(tw, ctx, batch.text, false, Clock::now());
     rows = r.rows;
 }
 
@@ -416,9 +416,9 @@ void TdsSession::respondRpc(TokenWriter& tw, const std::string& payload, bool& r
             prepared_[handle] = Prepared{text(2), text(1)};
             handleOut = handle;
             if (c.procId == ProcId::PrepExec) {
-                StatementResult r = executeStatement(
-                    tw, ctx, bindParameters(text(2), text(1), valuesFrom(c.params, 3)), true,
-                    Clock::now());
+                StatementResult r =
+                    executeBatch(tw, ctx, bindParameters(text(2), text(1), valuesFrom(c.params, 3)),
+                                 true, Clock::now());
                 rows = rows || r.rows;
                 failed = r.failed;
             }
@@ -440,10 +440,10 @@ void TdsSession::respondRpc(TokenWriter& tw, const std::string& payload, bool& r
                 failed = true;
             } else {
                 StatementResult r =
-                    executeStatement(tw, ctx,
-                                     bindParameters(it->second.statement, it->second.declarations,
-                                                    valuesFrom(c.params, 1)),
-                                     true, Clock::now());
+                    executeBatch(tw, ctx,
+                                 bindParameters(it->second.statement, it->second.declarations,
+                                                valuesFrom(c.params, 1)),
+                                 true, Clock::now());
                 rows = rows || r.rows;
                 failed = r.failed;
             }
@@ -451,8 +451,8 @@ void TdsSession::respondRpc(TokenWriter& tw, const std::string& payload, bool& r
         }
         case ProcId::ExecuteSql: {
             StatementResult r =
-                executeStatement(tw, ctx, bindParameters(text(0), text(1), valuesFrom(c.params, 2)),
-                                 true, Clock::now());
+                executeBatch(tw, ctx, bindParameters(text(0), text(1), valuesFrom(c.params, 2)),
+                             true, Clock::now());
             rows = rows || r.rows;
             failed = r.failed;
             break;

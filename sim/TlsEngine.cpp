@@ -1,5 +1,7 @@
 #include "TlsEngine.h"
 
+#include <cstdint>
+#include <memory>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -7,9 +9,6 @@
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-
-#include <cstdint>
-#include <memory>
 
 namespace tdssim {
 
@@ -33,7 +32,8 @@ std::string opensslErrors() {
     throw TlsError(detail.empty() ? what : what + ": " + detail);
 }
 
-template <typename T, void (*Free)(T*)> struct Deleter {
+template <typename T, void (*Free)(T*)>
+struct Deleter {
     void operator()(T* p) const { Free(p); }
 };
 using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
