@@ -16,6 +16,7 @@ bool PlaySoundOnWarning = true;
 std::string WarningSoundPath = "chord.wav";
 bool ShowBaloonOnWarning = true;
 bool WarnOnlyOnce = false;
+bool ConfirmKill = true;
 
 void ResetSettings() {
     AutoRefresh = true;
@@ -29,6 +30,7 @@ void ResetSettings() {
     WarningSoundPath = "chord.wav";
     ShowBaloonOnWarning = true;
     WarnOnlyOnce = false;
+    ConfirmKill = true;
 }
 
 std::uint16_t LimitToUInt16Setting(std::int64_t value, std::uint16_t minimum) {
@@ -63,6 +65,7 @@ void LoadSettings(const std::string& fileName) {
     WarningSoundPath = ProfileString(ini, kSection, "WarningSoundPath", WarningSoundPath);
     ShowBaloonOnWarning = ReadBool(ini, "ShowBaloonOnWarning", ShowBaloonOnWarning);
     WarnOnlyOnce = ReadBool(ini, "WarnOnlyOnce", WarnOnlyOnce);
+    ConfirmKill = ReadBool(ini, "ConfirmKill", ConfirmKill);
 }
 
 void LoadSettings() {
@@ -87,6 +90,7 @@ void SaveSettings(const std::string& fileName) {
     write("WarningSoundPath", WarningSoundPath);
     write("ShowBaloonOnWarning", flag(ShowBaloonOnWarning));
     write("WarnOnlyOnce", flag(WarnOnlyOnce));
+    write("ConfirmKill", flag(ConfirmKill));
 }
 
 void SaveSettings() {

@@ -1,4 +1,4 @@
-// The eleven application settings: process-wide values named like their keys in the settings
+// The application settings: process-wide values named like their keys in the settings
 // file (section "Settings"). Readers take them directly when they need them; nothing is
 // notified of a change.
 #pragma once
@@ -19,6 +19,7 @@ extern bool PlaySoundOnWarning;           // play WarningSoundPath on a warning
 extern std::string WarningSoundPath;      // the WAV file played on a warning
 extern bool ShowBaloonOnWarning;          // show a balloon on a warning
 extern bool WarnOnlyOnce;                 // warn once per blocking episode of a server
+extern bool ConfirmKill;                  // ask before killing a process
 
 // Puts every setting back to the value it has when the process starts (tests).
 void ResetSettings();
@@ -27,7 +28,7 @@ void ResetSettings();
 // that is no whole number, leaves the setting as it is. An unreadable file reads as empty.
 void LoadSettings();
 void LoadSettings(const std::string& fileName);
-// Writes the eleven keys one by one, updating the file in place. Throws Exception
+// Writes the keys one by one, updating the file in place. Throws Exception
 // "Unable to write to <file>" at the first key that cannot be written.
 void SaveSettings();
 void SaveSettings(const std::string& fileName);

@@ -118,7 +118,21 @@ void TMainF::ProcessInfoAExecute() {
     TServerData* server = node ? node->Data() : nullptr;
     if (!server)
         return;
-    if (ShowProcessInfo(*server, spid, this) && HasNode(node) && node->Data() == server)
+    // What the user saw in the row, copied before the dialog's event loop replaces the rows.
+    const TProcessModel& m = ProcessesTL->Model();
+    const int row = ProcessesTL->FocusedRow();
+    const auto cell = [&](int column) { return m.Text(row, column).toStdString(); };
+    TProcessDetails details;
+    details.Spid = spid;
+    details.Known = true;
+    details.Login = cell(TProcessModel::LoginNameTLC);
+    details.Host = cell(TProcessModel::HostNameTLC);
+    details.Program = cell(TProcessModel::AppNameTLC);
+    details.Database = cell(TProcessModel::DBNameTLC);
+    details.Status = cell(TProcessModel::StatusTLC);
+    details.Wait = cell(TProcessModel::WaitInfoTLC);
+    details.WaitResource = m.WaitResource(row);
+    if (ShowProcessInfo(*server, details, this) && HasNode(node) && node->Data() == server)
         server->Refresh();
 }
 

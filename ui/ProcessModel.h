@@ -66,6 +66,9 @@ public:
     int ChildCount(int row) const;
     QString Text(int row, int column) const;
     int BlockRole(int row) const { return Rows[static_cast<std::size_t>(row)].BlockRole; }
+    const std::string& WaitResource(int row) const {
+        return Rows[static_cast<std::size_t>(row)].WaitResource;
+    }
     QModelIndex IndexOfRow(int row, int column = 0) const;
     static int RowOf(const QModelIndex& index) { return static_cast<int>(index.internalId()); }
 

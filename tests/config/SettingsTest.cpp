@@ -3,8 +3,8 @@
 #include "Errors.h"
 #include "TempFolder.h"
 
-#include <gtest/gtest.h>
 #include <functional>
+#include <gtest/gtest.h>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +40,7 @@ void ExpectDefaults() {
     EXPECT_EQ(WarningSoundPath, "chord.wav");
     EXPECT_TRUE(ShowBaloonOnWarning);
     EXPECT_FALSE(WarnOnlyOnce);
+    EXPECT_TRUE(ConfirmKill);
 }
 
 TEST_F(SettingsTest, WithoutAFileEverySettingKeepsItsDefault) {
@@ -76,6 +77,7 @@ TEST_F(SettingsTest, ReadsEachValueByItsRule) {
          [] { return WarningSoundPath == "/usr/share/sounds/a b.wav"; }},
         {"ShowBaloonOnWarning=0", [] { return !ShowBaloonOnWarning; }},
         {"WarnOnlyOnce=1", [] { return WarnOnlyOnce; }},
+        {"ConfirmKill=0", [] { return !ConfirmKill; }},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Line);
@@ -96,13 +98,14 @@ TEST_F(SettingsTest, LongSoundPathComesBackCut) {
     EXPECT_EQ(WarningSoundPath, std::string(2047, 'p'));
 }
 
-TEST_F(SettingsTest, SaveWritesElevenKeysInOrderAndLoadGivesThemBack) {
+TEST_F(SettingsTest, SaveWritesTheKeysInOrderAndLoadGivesThemBack) {
     AutoRefresh = false;
     AutoRefreshInterval = 65535;
     IgnoreSelfBlocks = true;
     WarningTimeout = 0;
     WarningSoundPath = "/tmp/ding dong.wav";
     WarnOnlyOnce = true;
+    ConfirmKill = false;
     SaveSettings(Path);
     EXPECT_EQ(ReadText(Path), "[Settings]\r\n"
                               "AutoRefresh=0\r\n"
@@ -116,6 +119,7 @@ TEST_F(SettingsTest, SaveWritesElevenKeysInOrderAndLoadGivesThemBack) {
                               "WarningSoundPath=/tmp/ding dong.wav\r\n"
                               "ShowBaloonOnWarning=1\r\n"
                               "WarnOnlyOnce=1\r\n"
+                              "ConfirmKill=0\r\n"
                               "\r\n");
     EXPECT_EQ(FileMode(Path), 0600u);
 
@@ -127,6 +131,7 @@ TEST_F(SettingsTest, SaveWritesElevenKeysInOrderAndLoadGivesThemBack) {
     EXPECT_EQ(WarningTimeout, 0);
     EXPECT_EQ(WarningSoundPath, "/tmp/ding dong.wav");
     EXPECT_TRUE(WarnOnlyOnce);
+    EXPECT_FALSE(ConfirmKill);
 }
 
 TEST_F(SettingsTest, SaveKeepsOtherSectionsKeysAndLines) {

@@ -5,12 +5,15 @@
 #include "ProcessInfoF.h"
 #include "ServerData.h"
 #include "ServerOwner.h"
+#include "Settings.h"
 #include "TdsSimProcess.h"
 
 #include <QGroupBox>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <algorithm>
 #include <gtest/gtest.h>
 
 using namespace dialogtest;
@@ -40,6 +43,7 @@ bool HasSession(TdsSimProcess& sim, int spid) {
 class ProcessInfoAgainstSim : public testing::Test {
 protected:
     ProcessInfoAgainstSim() : Sim("demo") {
+        ResetSettings();
         TServerInfo info;
         info.Name = "Sim";
         info.Timeout = 10;
@@ -49,6 +53,29 @@ protected:
         Server->Refresh();
         EXPECT_TRUE(WaitFor([&] { return !Server->Busy; }));
         EXPECT_TRUE(Server->IsSysAdmin);
+    }
+
+    ~ProcessInfoAgainstSim() override { ResetSettings(); }
+
+    // Another client of the same server, logged in as the program logs in.
+    std::unique_ptr<TServerData> Connect(const std::string& user = "sa",
+                                         const std::string& password = "Sim-Admin-1") {
+        TServerInfo info;
+        info.Name = "Other";
+        info.Timeout = 10;
+        info.ConnectionString = Sim.oledbConnectionString(0, user, password);
+        auto monitor = std::make_unique<TServerData>(Owner, info);
+        monitor->Refresh();
+        EXPECT_TRUE(WaitFor([&] { return !monitor->Busy; }));
+        return monitor;
+    }
+    // The SPIDs of the client connections, lowest first.
+    std::vector<int> ClientSpids() {
+        std::vector<int> spids;
+        for (const std::string& line : Sim.controlList("sessions 0"))
+            spids.push_back(std::stoi(line.substr(line.find(':') + 1)));
+        std::sort(spids.begin(), spids.end());
+        return spids;
     }
 
     TdsSimProcess Sim;
@@ -63,8 +90,11 @@ const QString Spid51Command =
 
 TEST_F(ProcessInfoAgainstSim, ShowsTheLastCommandAndClosesWithEscapeFromTheText) {
     OnNext<TProcessInfoF>([](TProcessInfoF* f) {
-        EXPECT_EQ(f->windowTitle(), QStringLiteral("Last SQL command"));
-        EXPECT_EQ(f->size(), QSize(405, 206));
+        EXPECT_EQ(f->windowTitle(), QStringLiteral("Last SQL command: SPID 51 on Sim"));
+        EXPECT_EQ(f->size(), QSize(405, 321));
+        EXPECT_TRUE(f->InfoL->text().startsWith("Login: payroll\nHost: APP-SRV-01\nProgram: "
+                                                "Payroll Service\n"))
+            << f->InfoL->text().toStdString();
         EXPECT_EQ(f->SqlM->toPlainText(), Spid51Command);
         EXPECT_EQ(f->SqlM->document()->blockCount(), 2);
         EXPECT_TRUE(f->SqlM->isReadOnly());
@@ -76,10 +106,28 @@ TEST_F(ProcessInfoAgainstSim, ShowsTheLastCommandAndClosesWithEscapeFromTheText)
     EXPECT_TRUE(HasSession(Sim, 51));
 }
 
-TEST_F(ProcessInfoAgainstSim, KillProcessClosesAtOnceAndTheBlockerIsGone) {
+// Answers the next message box with the button and records its text.
+void AnswerNext(QMessageBox::StandardButton button, QString* text) {
+    OnNext<QMessageBox>([button, text](QMessageBox* box) {
+        *text = box->text();
+        box->button(button)->click();
+    });
+}
+
+TEST_F(ProcessInfoAgainstSim, KillAsksFirstAndTheBlockerIsGone) {
     // 51 holds its transaction open and blocks 52 at the start of the demo's timeline.
     Sim.setClock(0, 1);
-    OnNext<TProcessInfoF>([](TProcessInfoF* f) { f->Button2->click(); });
+    OnNext<TProcessInfoF>([&](TProcessInfoF* f) {
+        QString question;
+        AnswerNext(QMessageBox::No, &question);
+        f->Button2->click();
+        EXPECT_EQ(question, "Kill SPID 51 on Sim?\n\nLogin: payroll\nHost: APP-SRV-01\nProgram: "
+                            "Payroll Service");
+        EXPECT_TRUE(f->isVisible());
+        EXPECT_TRUE(HasSession(Sim, 51));
+        AnswerNext(QMessageBox::Yes, &question);
+        f->Button2->click();
+    });
     EXPECT_TRUE(ShowProcessInfo(*Server, 51));
     EXPECT_FALSE(HasSession(Sim, 51));
     EXPECT_TRUE(Owner.Logged.empty());
@@ -105,13 +153,14 @@ TEST_F(ProcessInfoAgainstSim, RefreshReplacesTheTextAndAFailingRefreshKeepsIt) {
     EXPECT_TRUE(Owner.Logged.empty());
 }
 
-TEST_F(ProcessInfoAgainstSim, AFailingKillLeavesTheDialogOpenAndCloseReturnsFalse) {
+TEST_F(ProcessInfoAgainstSim, AKillOfAnEndedSessionIsRefusedAndCloseReturnsFalse) {
+    ConfirmKill = false;
     OnNext<TProcessInfoF>([&](TProcessInfoF* f) {
         Sim.kill(0, 52);
         QString error;
         AcceptNextMessage(&error);
         f->Button2->click();
-        EXPECT_EQ(error, QStringLiteral("Process ID 52 is not an active process ID."));
+        EXPECT_EQ(error, QStringLiteral("SPID 52 is no longer in use. Nothing was killed."));
         EXPECT_TRUE(f->isVisible());
         QTest::keyClick(f->Button1, Qt::Key_Escape);
     });
@@ -151,4 +200,100 @@ TEST_F(ProcessInfoAgainstSim, AServerThatDropsTheConnectionGivesAnErrorNotACrash
         f->Button3->click();
     });
     EXPECT_FALSE(ShowProcessInfo(*Server, 51));
+}
+
+TEST_F(ProcessInfoAgainstSim, ASpidTakenOverByAnotherSessionIsNotKilled) {
+    ConfirmKill = false;
+    const std::vector<int> before = ClientSpids();
+    std::unique_ptr<TServerData> victim = Connect();
+    std::vector<int> after = ClientSpids();
+    ASSERT_EQ(after.size(), before.size() + 1);
+    const int spid = after.back();
+    std::unique_ptr<TServerData> successor;
+    OnNext<TProcessInfoF>([&](TProcessInfoF* f) {
+        // The session ends and a new one of the same login, host and program gets its SPID.
+        victim.reset();
+        ASSERT_TRUE(WaitFor([&] { return ClientSpids() == before; }));
+        successor = Connect();
+        ASSERT_EQ(ClientSpids().back(), spid);
+        QString refusal;
+        AcceptNextMessage(&refusal);
+        f->Button2->click();
+        EXPECT_TRUE(refusal.startsWith(QStringLiteral("SPID %1 now belongs to another session "
+                                                      "(login sa, host ")
+                                           .arg(spid)))
+            << refusal.toStdString();
+        EXPECT_TRUE(refusal.endsWith("Nothing was killed."));
+        EXPECT_TRUE(f->isVisible());
+        f->Button3->click();
+    });
+    EXPECT_FALSE(ShowProcessInfo(*Server, spid));
+    EXPECT_TRUE(HasSession(Sim, spid)); // the successor lives on
+}
+
+TEST_F(ProcessInfoAgainstSim, ARowThatNoLongerMatchesItsSpidIsNotKilled) {
+    ConfirmKill = false;
+    // The user saw SPID 51 as another login's session: the SPID changed hands before the
+    // dialog opened.
+    TProcessDetails seen;
+    seen.Spid = 51;
+    seen.Known = true;
+    seen.Login = "mallory";
+    seen.Host = "APP-SRV-01";
+    seen.Program = "Payroll Service";
+    OnNext<TProcessInfoF>([&](TProcessInfoF* f) {
+        QString refusal;
+        AcceptNextMessage(&refusal);
+        f->Button2->click();
+        EXPECT_TRUE(refusal.contains("now belongs to another session (login payroll"));
+        f->Button3->click();
+    });
+    EXPECT_FALSE(ShowProcessInfo(*Server, seen));
+    EXPECT_TRUE(HasSession(Sim, 51));
+}
+
+TEST_F(ProcessInfoAgainstSim, ConfirmationWarnsAboutSystemProcesses) {
+    TProcessInfoF f;
+    f.ServerData = Server.get();
+    struct TCase {
+        std::int32_t Spid;
+        const char* Login;
+        bool Warned;
+    } cases[] = {{12, "", true}, {50, "", true}, {12, "sa", false}, {51, "", false}};
+    for (const TCase& c : cases) {
+        f.Spid = c.Spid;
+        f.Details.Login = c.Login;
+        EXPECT_EQ(f.ConfirmationText().contains("is a system process"), c.Warned)
+            << c.Spid << " " << c.Login;
+    }
+}
+
+TEST_F(ProcessInfoAgainstSim, TheWaitResourceIsNamedFromTheCatalog) {
+    TProcessDetails details;
+    details.Spid = 52;
+    details.Known = true;
+    details.Login = "webshop";
+    details.WaitResource = "KEY: 5:72057594043301888 (8194443284a0)";
+    OnNext<TProcessInfoF>([&](TProcessInfoF* f) {
+        EXPECT_TRUE(f->InfoL->text().contains(
+            "\nWaits for: Key lock on a row of index (hobt 72057594043301888) in Sales (5), key "
+            "hash 8194443284a0\nTable dbo.Salaries, index PK_Salaries"))
+            << f->InfoL->text().toStdString();
+        f->Button3->click();
+    });
+    EXPECT_FALSE(ShowProcessInfo(*Server, details));
+    EXPECT_EQ(Server->DatabaseNames.at(6), "Inventory"); // learned once for the server
+
+    // A login the catalog refuses: the ids stay, nothing fails. (It may read its own input
+    // buffer only.)
+    std::unique_ptr<TServerData> viewer = Connect("viewer", "Sim-View-1");
+    const std::vector<int> spids = ClientSpids();
+    details.Spid = spids.back();
+    OnNext<TProcessInfoF>([&](TProcessInfoF* f) {
+        EXPECT_TRUE(f->InfoL->text().contains("Key lock on a row of index (hobt 72057594043301888) "
+                                              "in Sales (5)"));
+        EXPECT_FALSE(f->InfoL->text().contains("Table "));
+        f->Button3->click();
+    });
+    EXPECT_FALSE(ShowProcessInfo(*viewer, details));
 }

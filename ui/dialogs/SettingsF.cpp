@@ -54,6 +54,7 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     SoundPathBE = new TSoundPathEdit(g);
     ShowBaloonCB = new QCheckBox(QStringLiteral("Show baloon on warning"), g);
     WarnOnlyOnceCB = new QCheckBox(QStringLiteral("Warn me only once"), g);
+    ConfirmKillCB = new QCheckBox(QStringLiteral("Ask before killing a process"), g);
 
     AutoRefreshIntervalSE->setFixedWidth(61);
     WarningTimeoutSE->setFixedWidth(81);
@@ -80,6 +81,7 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     grid->addLayout(soundRow, 7, 0, 1, 2);
     Row(grid, 8, 1, ShowBaloonCB);
     Row(grid, 9, 1, WarnOnlyOnceCB);
+    Row(grid, 10, 0, ConfirmKillCB);
     grid->setRowMinimumHeight(5, WarningTimeoutSE->sizeHint().height() + 6);
 
     OkB = new QPushButton(QStringLiteral("OK"), this);
@@ -111,6 +113,7 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
                         SoundPathBE,
                         ShowBaloonCB,
                         WarnOnlyOnceCB,
+                        ConfirmKillCB,
                         OkB,
                         CancelB};
     for (std::size_t i = 1; i < std::size(order); ++i)
@@ -138,6 +141,7 @@ void TSettingsF::SettingsToControls() {
     SoundPathBE->setText(QString::fromStdString(WarningSoundPath));
     ShowBaloonCB->setChecked(ShowBaloonOnWarning);
     WarnOnlyOnceCB->setChecked(WarnOnlyOnce);
+    ConfirmKillCB->setChecked(ConfirmKill);
     UpdateControlStates();
 }
 
@@ -154,6 +158,7 @@ void TSettingsF::ControlsToSettings() {
     WarningSoundPath = SoundPathBE->text().toStdString();
     ShowBaloonOnWarning = ShowBaloonCB->isChecked();
     WarnOnlyOnce = WarnOnlyOnceCB->isChecked();
+    ConfirmKill = ConfirmKillCB->isChecked();
 }
 
 void TSettingsF::UpdateControlStates() {

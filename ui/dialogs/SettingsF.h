@@ -34,6 +34,7 @@ public:
     TSoundPathEdit* SoundPathBE;
     QCheckBox* ShowBaloonCB;
     QCheckBox* WarnOnlyOnceCB;
+    QCheckBox* ConfirmKillCB;
     QPushButton* OkB;
     QPushButton* CancelB;
 };
