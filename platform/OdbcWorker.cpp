@@ -2,10 +2,12 @@
 
 #include "OdbcDiagnostics.h"
 #include "OdbcFetch.h"
+#include "TdsTlsProbe.h"
 
 #include <QMetaObject>
 #include <QObject>
 #include <QString>
+#include <algorithm>
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
@@ -119,6 +121,29 @@ void TOdbcWorker::Disconnect() {
     DbcConnected = false;
 }
 
+namespace {
+
+int ProbeTimeoutMs(const TWorkerJob& job) {
+    const std::uint32_t seconds = job.Timeout == 0 ? 3 : std::min<std::uint32_t>(job.Timeout, 3);
+    return static_cast<int>(seconds * 1000);
+}
+
+// The driver reports a refused certificate or a server without encryption only as "connection
+// failed"; a look at the server says which, in words a DBA can act on.
+void ExplainEncryption(const TWorkerJob& job, TWorkerResult& result) {
+    if (!job.Port || !job.Encryption.Demanded() || result.Error.NativeError != 0) {
+        return;
+    }
+    const TTlsProbeResult probe =
+        ProbeTdsEncryption(job.Host, *job.Port, job.Encryption, ProbeTimeoutMs(job));
+    const std::string why = ExplainEncryptionFailure(probe, job.Encryption, job.Host);
+    if (!why.empty()) {
+        result.Error.Description = why + " [" + result.Error.Description + "]";
+    }
+}
+
+} // namespace
+
 TWorkerResult TOdbcWorker::DoConnect(const TWorkerJob& job) {
     TWorkerResult result;
     Disconnect();
@@ -149,7 +174,13 @@ TWorkerResult TOdbcWorker::DoConnect(const TWorkerJob& job) {
     TakeDiagnostics(SQL_HANDLE_DBC, dbc, !result.Ok, result, "Cannot connect to the server");
     if (!result.Ok) {
         SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        ExplainEncryption(job, result);
         return result;
+    }
+    if (job.Port) {
+        result.EncryptionState = DescribeEncryptionState(
+            ProbeTdsEncryption(job.Host, *job.Port, job.Encryption, ProbeTimeoutMs(job)),
+            job.Encryption);
     }
     Dbc = dbc;
     DbcConnected = true;

@@ -5,6 +5,7 @@
 
 #include "DbRecordset.h"
 #include "DbTypes.h"
+#include "TlsSettings.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +31,10 @@ struct TWorkerJob {
     bool CredentialsApart = false;
     std::string UserId;
     std::string Password;
+    // Connects only: a look at the server's encryption beside the driver (no port: none).
+    TEncryptionRequest Encryption;
+    std::string Host;
+    std::optional<unsigned> Port;
 };
 
 struct TWorkerResult {
@@ -38,6 +44,7 @@ struct TWorkerResult {
     std::vector<TDbError> Messages; // informational messages, in order
     TDbRecordsetPtr Recordset;      // executes: none with NoRecords
     int RecordsAffected = -1;
+    std::string EncryptionState; // connects: what the connection got ("Encrypted (TLSv1.2), ...")
 };
 
 class TOdbcWorker : public std::enable_shared_from_this<TOdbcWorker> {
