@@ -373,9 +373,8 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
     const TServerAddress address = ParseDataSource(dataSource);
     info.Encryption = ReadEncryptionRequest(pairs);
     info.Host = address.Host;
-    if (address.Port || address.Instance.empty()) {
-        info.Port = address.Port.value_or(1433);
-    }
+    info.Port =
+        static_cast<std::uint16_t>(address.Port.value_or(address.Instance.empty() ? 1433 : 0));
     std::string section;
     if (out.FreeTds && info.Encryption.ChecksCertificate()) {
         FreeTdsEncryptionKeywords(info.Encryption, address.Host); // refuses what cannot be done

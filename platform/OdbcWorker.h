@@ -29,12 +29,13 @@ struct TWorkerJob {
     bool NoRecords = false;
     // Connects only: credentials that the connection string could not carry.
     bool CredentialsApart = false;
+    std::string Host;       // the server's address, to say why it cannot be reached
+    std::uint16_t Port = 0; // 0: found through the instance name
+
     std::string UserId;
     std::string Password;
-    // Connects only: a look at the server's encryption beside the driver (no port: none).
+    // Connects only: what the string asks of encryption, for a look at the server's.
     TEncryptionRequest Encryption;
-    std::string Host;
-    std::optional<unsigned> Port;
 };
 
 struct TWorkerResult {
