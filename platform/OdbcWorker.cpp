@@ -145,7 +145,11 @@ int ProbeTimeoutMs(const TWorkerJob& job) {
 // The driver reports a refused certificate or a server without encryption only as "connection
 // failed"; a look at the server says which, in words a DBA can act on.
 void ExplainEncryption(const TWorkerJob& job, TWorkerResult& result) {
-    if (job.Port == 0 || !job.Encryption.Demanded() || result.Error.NativeError != 0) {
+    // The server's own errors (a failed login, ...) need no explaining; FreeTDS numbers its
+    // client-side ones from 20000.
+    const std::int32_t native = result.Error.NativeError;
+    if (job.Port == 0 || !job.Encryption.Demanded() ||
+        (native != 0 && (native < 20000 || native > 20999))) {
         return;
     }
     const TTlsProbeResult probe =
