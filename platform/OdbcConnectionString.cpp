@@ -173,9 +173,11 @@ void AppendServer(TOdbcStringBuilder& out, const TServerAddress& address,
         out.Append("PacketSize", "32767");
         return;
     }
-    std::string server = "tcp:" + address.Host;
+    std::string server = "tcp:";
+    server += address.Host;
     if (address.Port) {
-        server += "," + std::to_string(*address.Port);
+        server += ',';
+        server += std::to_string(*address.Port);
     } else if (!address.Instance.empty()) {
         server = address.Host + "\\" + address.Instance;
     }
