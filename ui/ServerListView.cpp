@@ -54,9 +54,8 @@ void TServerListView::ShowNodeState(TServerNode& node) {
     if (!server)
         return;
     const QString name = QString::fromStdString(server->Info.Name);
-    if (node.text(0) != name) {
+    if (node.text(0) != name)
         node.setText(0, name);
-    }
     const int icon = StateIcon(*server);
     // A muted server shows it in its icon; the stored index keeps the state icon's number.
     const bool muted = server->Muted();
@@ -66,7 +65,15 @@ void TServerListView::ShowNodeState(TServerNode& node) {
         node.setData(0, Qt::UserRole + 1, muted);
         node.setIcon(0, muted ? MutedIcon(Images.Icon(icon)) : Images.Icon(icon));
     }
-    node.setToolTip(0, ServerSummary(*server));
+    // The figures of the last snapshot, then what the connection got: encrypted or not, TLS
+    // version, certificate.
+    const std::string& encryption = server->ADOConnection.EncryptionState;
+    const QString summary = ServerSummary(*server);
+    const QString tip = encryption.empty()
+                            ? summary
+                            : summary + QLatin1Char('\n') + QString::fromStdString(encryption);
+    if (node.toolTip(0) != tip)
+        node.setToolTip(0, tip);
 }
 
 TServerNode* TServerListView::Node(int index) const {
