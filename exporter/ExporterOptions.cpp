@@ -10,7 +10,8 @@ const char* const ExporterUsage =
 Watches every enabled server of the server list for blocking and serves the figures to
 Prometheus at http://ADDR:PORT/metrics (text format 0.0.4, or OpenMetrics 1.0 when asked).
 
-  --listen ADDR:PORT          where to listen (default 127.0.0.1:9187; [::1]:9187 for IPv6)
+  --listen ADDR:PORT          where to listen (default 127.0.0.1:9187; [::1]:9187 for IPv6;
+                              port 0 takes a free port, named at start)
   --servers FILE              the server list (default: the desktop program's servers.ini)
   --settings FILE             the settings file (default: the desktop program's tallyvane.ini);
                               AutoRefreshInterval is the poll interval, WarningTimeout the
@@ -48,8 +49,7 @@ bool ParseListenAddress(const std::string& text, std::string& host, std::uint16_
     const char* last = text.data() + text.size();
     unsigned value = 0;
     const auto [end, ec] = std::from_chars(first, last, value);
-    if (host.empty() || first == last || ec != std::errc() || end != last || value < 1 ||
-        value > 65535) {
+    if (host.empty() || first == last || ec != std::errc() || end != last || value > 65535) {
         return false;
     }
     port = static_cast<std::uint16_t>(value);

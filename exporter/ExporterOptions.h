@@ -30,7 +30,8 @@ struct TOptionsParse {
 // The arguments after the program's name.
 TOptionsParse ParseExporterOptions(const std::vector<std::string>& args);
 
-// "HOST:PORT", "[IPv6]:PORT"; false when it is neither or the port is not 1 to 65535.
+// "HOST:PORT", "[IPv6]:PORT"; false when it is neither or the port is above 65535 (0 asks for
+// a free port).
 bool ParseListenAddress(const std::string& text, std::string& host, std::uint16_t& port);
 
 extern const char* const ExporterUsage;

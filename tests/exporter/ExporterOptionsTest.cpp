@@ -37,7 +37,8 @@ TEST(ExporterOptions, Values) {
 TEST(ExporterOptions, Errors) {
     const std::vector<std::vector<std::string>> cases = {
         {"--listen", "9187"},
-        {"--listen", "127.0.0.1:0"},
+        {"--listen", "127.0.0.1:-1"},
+        {"--listen", "127.0.0.1:"},
         {"--listen", "127.0.0.1:65536"},
         {"--listen", ":9187"},
         {"--listen", "::1:9187"},
