@@ -1,6 +1,7 @@
 #include "Fleet.h"
 
 #include "OleException.h"
+#include "Settings.h"
 #include "UiHooks.h"
 
 #include <chrono>
@@ -79,6 +80,7 @@ TFleet::TFleet(const std::vector<TServerInfo>& servers, const TShard& shard, std
             ByMonitor[server->Monitor.get()] = server.get();
         }
         ByLabel[server->Label] = server.get();
+        server->Episodes = std::make_unique<TEpisodeDetector>(server->Label);
         List.push_back(std::move(server));
     }
     PollTimer.setTimerType(Qt::CoarseTimer);
@@ -186,6 +188,8 @@ void TFleet::PollCompleted(TFleetServer& server) {
         server.Reason = TDownReason::None;
         server.Message.clear();
         server.Figures = ComputeServerFigures(monitor.ProcessList);
+        // The threshold is read now, as the monitor's warning rule reads it.
+        server.Episodes->Observe(monitor.ProcessList, static_cast<std::int32_t>(WarningTimeout));
     } else {
         server.Up = false;
         ++server.PollErrors;
@@ -193,7 +197,10 @@ void TFleet::PollCompleted(TFleetServer& server) {
             server.PollReason == TDownReason::None ? TDownReason::QueryFailed : server.PollReason;
         server.Message = server.PollMessage;
         server.Figures = {};
+        // An episode cannot be followed through a failed poll: it ends there.
+        server.Episodes->ServerLost();
     }
+    server.BlockingEpisodes = server.Episodes->StartedCount();
     Report(server, wasUp, oldMessage);
     if (Idle()) {
         emit AllPolled();

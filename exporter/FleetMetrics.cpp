@@ -85,7 +85,9 @@ std::vector<TMetricFamily> CollectFleetMetrics(const TServers& servers,
                   [](const TFleetServer& s) { return double(s.Figures.BlockedWaitMs) / 1000.0; }));
     out.push_back(PerServer(
         Family("tallyvane_blocking_episodes_total",
-               "Blocking episodes that began since the exporter started.", TMetricType::Counter),
+               "Blocking episodes that began since the exporter started: a head blocker "
+               "whose blocked sessions waited at least the warning threshold.",
+               TMetricType::Counter),
         servers, Always, [](const TFleetServer& s) { return double(s.BlockingEpisodes); }));
     out.push_back(PerServer(
         Family("tallyvane_poll_duration_seconds",

@@ -7,47 +7,52 @@
 namespace {
 
 struct TSessionFacts {
-    bool Blocked = false;  // waits for another session
-    bool Blocking = false; // another session waits for it
+    bool Blocked = false;          // waits for another SPID
+    bool BlockedBySession = false; // ... that is a session of the snapshot
+    bool Blocking = false;         // a session of the snapshot waits for it
     std::int64_t WaitMs = 0;
 };
 
 } // namespace
 
 TServerFigures ComputeServerFigures(const TProcessList& list) {
-    std::unordered_map<std::int32_t, TSessionFacts> sessions;
+    std::vector<const TProcessItem*> rows;
     std::vector<const TProcessItem*> stack;
     for (std::int32_t i = list.Count() - 1; i >= 0; --i) {
         stack.push_back(list.Item(i));
     }
-    std::vector<std::int32_t> blockers;
+    std::unordered_map<std::int32_t, TSessionFacts> sessions;
     while (!stack.empty()) {
         const TProcessItem* item = stack.back();
         stack.pop_back();
         for (const auto& child : item->Children) {
             stack.push_back(child.get());
         }
-        TSessionFacts& facts = sessions[item->Spid];
-        if (item->Blocked != 0 && item->Blocked != item->Spid) {
-            facts.Blocked = true;
-            facts.WaitMs = std::max<std::int64_t>(facts.WaitMs, item->WaitTime);
-            if (item->Blocked > 0) {
-                blockers.push_back(item->Blocked);
-            }
+        rows.push_back(item);
+        sessions.try_emplace(item->Spid);
+    }
+    for (const TProcessItem* row : rows) {
+        if (row->Blocked == 0 || row->Blocked == row->Spid) {
+            continue;
+        }
+        TSessionFacts& facts = sessions[row->Spid];
+        facts.Blocked = true;
+        facts.WaitMs = std::max<std::int64_t>(facts.WaitMs, row->WaitTime);
+        const auto blocker = sessions.find(row->Blocked);
+        if (row->Blocked > 0 && blocker != sessions.end()) {
+            facts.BlockedBySession = true;
+            blocker->second.Blocking = true;
         }
     }
     TServerFigures figures;
     figures.Sessions = static_cast<std::int64_t>(sessions.size());
-    for (const std::int32_t spid : blockers) {
-        // A blocker missing from the snapshot still heads its chain.
-        sessions[spid].Blocking = true;
-    }
     for (const auto& [spid, facts] : sessions) {
         if (facts.Blocked) {
             ++figures.BlockedSessions;
             figures.BlockedWaitMs += facts.WaitMs;
             figures.LongestBlockWaitMs = std::max(figures.LongestBlockWaitMs, facts.WaitMs);
-        } else if (facts.Blocking) {
+        }
+        if (facts.Blocking && !facts.BlockedBySession) {
             ++figures.HeadBlockers;
         }
     }

@@ -1,7 +1,8 @@
 // The blocking figures of one snapshot, as the exporter publishes them. A session is a SPID
-// (the rows of a parallel query share one); a session is blocked when one of its rows waits
-// for another session (blocked is neither 0 nor its own SPID; negative markers count, since
-// the wait is real). A head blocker blocks a session and waits for none.
+// (the rows of a parallel query share one). A session is blocked when one of its rows waits
+// for another SPID: a negative marker, or a SPID missing from the snapshot, count as well,
+// since the wait is real. A head blocker follows the rule of the episode detector: a session
+// that blocks another session of the snapshot and is not blocked by one itself.
 #pragma once
 
 #include "ProcessList.h"

@@ -268,6 +268,57 @@ TEST(ExporterProcess, ShardsSplitTheFleet) {
     EXPECT_EQ(seen, all);
 }
 
+// Waits until a series of the page has the value; returns the last page seen.
+std::string WaitForValue(TClient& client, const std::string& series, double value) {
+    std::string page;
+    SpinUntil(
+        [&] {
+            page = client.Get("/metrics").Body;
+            return SeriesValue(page, series) == value;
+        },
+        std::chrono::seconds(20));
+    return page;
+}
+
+TEST(ExporterProcess, CountsBlockingEpisodesByTheDetectorsRule) {
+    TTempFolder folder;
+    WriteFile(folder.File("quiet.ini"), QuietScenario());
+    TdsSimProcess sim(folder.File("quiet.ini"), 1);
+    WriteFile(folder.File("servers.ini"), Section("SQL-A", sim.oledbConnectionString(0)));
+    WriteFile(folder.File("tallyvane.ini"),
+              "[Settings]\r\nAutoRefreshInterval=1\r\nWarningTimeout=1200\r\n");
+    TServingExporter exporter(
+        {"--servers", folder.File("servers.ini"), "--settings", folder.File("tallyvane.ini")});
+    ASSERT_NE(exporter.Port, 0) << exporter.Log();
+    TClient client(quint16(exporter.Port));
+    const std::string episodes = "tallyvane_blocking_episodes_total{server=\"SQL-A\"}";
+    const std::string blocked = "tallyvane_blocked_sessions{server=\"SQL-A\"}";
+
+    // Blocking that is seen but has not reached the threshold is no episode yet.
+    sim.block(0, 52, 51);
+    std::string page = WaitForValue(client, blocked, 1);
+    ASSERT_EQ(SeriesValue(page, blocked), 1) << page;
+    EXPECT_EQ(SeriesValue(page, episodes), 0) << page;
+    page = WaitForValue(client, episodes, 1);
+    EXPECT_EQ(SeriesValue(page, episodes), 1) << page;
+    EXPECT_GE(SeriesValue(page, "tallyvane_longest_block_wait_seconds{server=\"SQL-A\"}"), 1.2);
+
+    // A second waiter behind the same head is the same episode.
+    sim.block(0, 53, 51);
+    page = WaitForValue(client, blocked, 2);
+    EXPECT_EQ(SeriesValue(page, episodes), 1) << page;
+
+    // Once the head blocks nobody, the next blocking is a new episode.
+    sim.unblock(0, 52);
+    sim.unblock(0, 53);
+    page = WaitForValue(client, blocked, 0);
+    ASSERT_EQ(SeriesValue(page, blocked), 0) << page;
+    sim.block(0, 55, 54);
+    page = WaitForValue(client, episodes, 2);
+    EXPECT_EQ(SeriesValue(page, episodes), 2) << page;
+    EXPECT_EQ(SeriesValue(page, "tallyvane_head_blockers{server=\"SQL-A\"}"), 1) << page;
+}
+
 TEST(ExporterProcess, HangingServersDoNotDelayTheOthers) {
     TTempFolder folder;
     TdsSimProcess sim("demo", 3);

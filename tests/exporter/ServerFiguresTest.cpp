@@ -1,4 +1,5 @@
-// The figures of a snapshot: what counts as a session, a blocked session and a head blocker.
+// The figures of a snapshot: what counts as a session, a blocked session and a head blocker
+// (the head blockers by the rule the episode detector uses).
 #include "ServerFigures.h"
 
 #include <gtest/gtest.h>
@@ -33,7 +34,9 @@ TEST(ServerFigures, Snapshots) {
         {"no blocking", {{51, 0, 0}, {52, 0, 0}}, {2, 0, 0, 0, 0}},
         {"fan", {{10, 0, 0}, {11, 10, 4000}, {12, 10, 1000}}, {3, 2, 1, 4000, 5000}},
         {"chain", {{20, 0, 0}, {21, 20, 9000}, {22, 21, 2000}}, {3, 2, 1, 9000, 11000}},
-        {"blocker not in the snapshot", {{71, 999, 1500}}, {1, 1, 1, 1500, 1500}},
+        {"blocker not in the snapshot", {{71, 999, 1500}}, {1, 1, 0, 1500, 1500}},
+        // A head that waits for a SPID the snapshot does not show still heads its chain.
+        {"head waits for an absent SPID", {{30, 999, 100}, {31, 30, 50}}, {2, 2, 1, 100, 150}},
         {"blocked by itself", {{70, 70, 8000}}, {1, 0, 0, 0, 0}},
         {"negative blocker (orphaned transaction)", {{72, -2, 3000}}, {1, 1, 0, 3000, 3000}},
         // A parallel query: SPID 73 has three rows, two waiting for its own workers, one for 75.
