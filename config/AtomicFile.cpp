@@ -68,11 +68,17 @@ std::error_code FollowLinks(std::filesystem::path& path) {
 
 // ".servers.ini.XXXXXX" beside "servers.ini": the pattern of our temporary files.
 std::string TemporaryPattern(const std::filesystem::path& target) {
-    return (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) about "." + name.
+    std::string name = ".";
+    name += target.filename().string();
+    name += ".XXXXXX";
+    return (target.parent_path() / name).string();
 }
 
 bool IsTemporaryOf(const std::string& name, const std::string& fileName) {
-    const std::string prefix = "." + fileName + ".";
+    std::string prefix = ".";
+    prefix += fileName;
+    prefix += '.';
     if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
         return false;
     return std::all_of(

@@ -164,7 +164,7 @@ int TIniText::AddSection(std::string_view name) {
     RequireOneLine(name);
     TSection section;
     section.Name = TrimIni(name);
-    section.Header = "[" + std::string(name) + "]";
+    section.Header.append("[").append(name).append("]");
     Sections.push_back(std::move(section));
     return SectionCount() - 1;
 }

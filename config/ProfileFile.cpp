@@ -20,7 +20,11 @@ bool IsQuoted(std::string_view value) {
 // A value that would lose its own quotes on reading gets one more pair.
 std::string Protected(const std::string& value) {
     const std::string_view trimmed = TrimIni(value);
-    return IsQuoted(trimmed) ? "\"" + std::string(trimmed) + "\"" : value;
+    if (!IsQuoted(trimmed))
+        return value;
+    std::string protectedValue = "\"";
+    protectedValue.append(trimmed).append("\"");
+    return protectedValue;
 }
 
 } // namespace
