@@ -1,9 +1,9 @@
-# Installs the build into a fresh prefix and checks what fleet mode needs: the exporter, its
+# Installs the fleet component into a fresh prefix, as the README says, and checks what it needs: the exporter, its
 # systemd unit pointing at it, and the alert rules; promtool and systemd-analyze check the two
 # files when they are there.
 # Run as: cmake -DBUILD_DIR=<build> -DPREFIX=<empty folder> -P CheckExporterInstall.cmake
 file(REMOVE_RECURSE ${PREFIX})
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX} --component fleet
   RESULT_VARIABLE result OUTPUT_QUIET)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${result}")
