@@ -101,7 +101,8 @@ StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, bool inProc,
     return {true, true, false};
 }
 
-StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid, bool inProc) {
+StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid, bool inProc,
+                            Clock::time_point now) {
     if (!ctx.login.sysadmin && spid != ctx.spid) {
         sendError(
             tw,
@@ -112,7 +113,7 @@ StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid
     }
     std::optional<InputBuffer> buffer;
     if (spid >= -32768 && spid <= 32767) {
-        buffer = ctx.state.inputBuffer(static_cast<int>(spid));
+        buffer = ctx.state.inputBuffer(static_cast<int>(spid), now);
     }
     if (!buffer) {
         sendError(tw, msg(7955, 16, 2, "Invalid SPID " + num(spid) + " specified."), inProc);
@@ -231,7 +232,7 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
         return singleValue(tw, {"", ColumnType::Int, 0}, std::int64_t{ctx.login.sysadmin ? 1 : 0},
                            inProc);
     case StatementKind::InputBuffer:
-        return inputBuffer(tw, ctx, st.number, inProc);
+        return inputBuffer(tw, ctx, st.number, inProc, now);
     case StatementKind::Kill:
         return kill(tw, ctx, st.number, inProc);
     case StatementKind::SelectInt:
