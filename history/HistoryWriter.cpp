@@ -19,7 +19,7 @@ std::int64_t ThreadCpuNs() {
 void Merge(THistoryWrite& into, THistoryWrite&& news) {
     if (news.Episode)
         into.Episode = std::move(news.Episode);
-    if (news.Statement)
+    if (news.Statement && !into.Statement) // the first one read is the one kept
         into.Statement = std::move(news.Statement);
 }
 
