@@ -126,7 +126,7 @@ THistoryStore::THistoryStore(const std::string& fileName, TMode mode) : Path(fil
             Exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
             Exec(QStringLiteral("PRAGMA journal_size_limit=4194304"));
         }
-        CreateOrCheckSchema();
+        CreateOrCheckSchema(mode);
         if (mode == TMode::Write) {
             Prepared = std::make_unique<TPrepared>(QSqlDatabase::database(ConnectionName, false));
             CloseOpenEpisodes();
@@ -159,7 +159,7 @@ void THistoryStore::Exec(const QString& sql) {
         throw Failure("Cannot run \"" + sql.toStdString() + "\"", query.lastError().text());
 }
 
-void THistoryStore::CreateOrCheckSchema() {
+void THistoryStore::CreateOrCheckSchema(TMode mode) {
     QSqlDatabase db = QSqlDatabase::database(ConnectionName, false);
     QSqlQuery query(db);
     if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next())
@@ -178,6 +178,9 @@ void THistoryStore::CreateOrCheckSchema() {
         throw THistoryError("The file \"" + Path +
                             "\" is not a blocking history file; it is left as it is.");
     query.finish();
+    if (mode == TMode::Read) // the writer has not got to it yet
+        throw THistoryError("No blocking history has been recorded yet (\"" + Path +
+                            "\" is empty).");
     // Set before the first table: free pages can then be given back without a full VACUUM.
     Exec(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL"));
     Transaction([&] {

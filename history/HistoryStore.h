@@ -77,7 +77,7 @@ public:
 
 private:
     void Exec(const QString& sql);
-    void CreateOrCheckSchema();
+    void CreateOrCheckSchema(TMode mode);
     int CloseOpenEpisodes();
     THistoryError Failure(const std::string& what, const QString& why) const;
 
