@@ -239,6 +239,8 @@ std::uint64_t TDbConnection::StartConnect(bool synchronous) {
         job.Text = std::move(info.OdbcString);
         job.Timeout = timeout;
         job.CredentialsApart = info.CredentialsApart;
+        job.Host = info.Host;
+        job.Port = info.Port;
         job.UserId = std::move(info.UserId);
         job.Password = std::move(info.Password);
         Worker().Submit(std::move(job));
@@ -320,9 +322,10 @@ void TDbConnection::OnWorkerResult(TWorkerResult&& result) {
 void TDbConnection::Complete(TDbPending& op, TWorkerResult&& result) {
     op.Done = true;
     op.Result = std::move(result);
+    const std::int32_t native = op.Result.Error.NativeError;
     if (op.IsConnect && !op.Result.Ok && op.IntegratedSecurity &&
-        op.Result.Error.NativeError == 0) {
-        // The driver's own words ("Unable to connect to data source") do not say why.
+        (native == 0 || (native >= 20000 && native < 21000))) {
+        // The driver's own words ("Adaptive Server connection failed") do not say why.
         op.Result.Error.Description +=
             " (integrated security: the ODBC driver signs in with Kerberos, which needs a ticket "
             "for this user (kinit) and a server name that Kerberos knows; otherwise give a user "

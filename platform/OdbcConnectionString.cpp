@@ -180,9 +180,11 @@ void AppendServer(TOdbcStringBuilder& out, const TServerAddress& address) {
         out.Append("PacketSize", "32767");
         return;
     }
-    std::string server = "tcp:" + address.Host;
+    std::string server = "tcp:";
+    server += address.Host;
     if (address.Port) {
-        server += "," + std::to_string(*address.Port);
+        server += ',';
+        server += std::to_string(*address.Port);
     } else if (!address.Instance.empty()) {
         server = address.Host + "\\" + address.Instance;
     }
@@ -394,7 +396,11 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
     out.FreeTds = IsFreeTds(driver);
     // Driver names hold blanks more often than not; braces always work.
     out.Text = "Driver={" + driver + "};";
-    AppendServer(out, ParseDataSource(dataSource));
+    const TServerAddress address = ParseDataSource(dataSource);
+    info.Host = address.Host;
+    info.Port =
+        static_cast<std::uint16_t>(address.Port.value_or(address.Instance.empty() ? 1433 : 0));
+    AppendServer(out, address);
     out.Append("APP", ApplicationName);
     AppendCredentials(out, info, pairs, loginText, userId, password);
     const std::string database = ValueOf(pairs, {"initial catalog", "database"});

@@ -34,6 +34,8 @@ struct TOdbcConnectInfo {
     std::string OdbcString;                      // for SQLDriverConnect
     std::optional<std::uint32_t> ConnectTimeout; // from the string, when it names one
     std::string DriverName;                      // the driver asked for ("FreeTDS" by default)
+    std::string Host;                            // the server's host name or address
+    std::uint16_t Port = 0;                      // 0 when the instance name finds it
     bool IntegratedSecurity = false;             // Windows authentication (Kerberos) asked for
     // The driver cannot read these credentials from a connection string (FreeTDS and "};"):
     // they are left out of OdbcString and must be handed to the connect call.

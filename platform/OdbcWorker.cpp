@@ -2,6 +2,7 @@
 
 #include "OdbcDiagnostics.h"
 #include "OdbcFetch.h"
+#include "OdbcLostConnection.h"
 
 #include <QMetaObject>
 #include <QObject>
@@ -22,6 +23,19 @@ SQLHENV Environment() {
         return e;
     }();
     return env;
+}
+
+// FreeTDS's words when no server answered at the address (20009) or the name was not found
+// (20013).
+bool IsUnreachable(const TDbError& error) {
+    return error.NativeError == 20009 || error.NativeError == 20013 ||
+           error.Description.find("unavailable or does not exist") != std::string::npos;
+}
+
+bool ConnectionDead(SQLHDBC dbc) {
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    return SQL_SUCCEEDED(SQLGetConnectAttr(dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+           dead == SQL_CD_TRUE;
 }
 
 std::vector<SQLWCHAR> Utf16(const std::string& utf8) {
@@ -147,6 +161,9 @@ TWorkerResult TOdbcWorker::DoConnect(const TWorkerJob& job) {
                                            SQL_DRIVER_NOPROMPT);
     result.Ok = SQL_SUCCEEDED(rc);
     TakeDiagnostics(SQL_HANDLE_DBC, dbc, !result.Ok, result, "Cannot connect to the server");
+    if (!result.Ok && IsUnreachable(result.Error) && job.Port != 0) {
+        ExplainUnreachable(result.Error, job.Host, job.Port, job.Timeout > 0 ? job.Timeout : 5);
+    }
     if (!result.Ok) {
         SQLFreeHandle(SQL_HANDLE_DBC, dbc);
         return result;
@@ -201,6 +218,9 @@ TWorkerResult TOdbcWorker::DoExecute(const TWorkerJob& job) {
             }
         }
         rc = SQLMoreResults(stmt);
+    }
+    if (!result.Ok && ConnectionDead(static_cast<SQLHDBC>(Dbc))) {
+        ExplainLostConnection(result.Error);
     }
     if (result.Ok && !job.NoRecords && !result.Recordset) {
         result.Recordset = std::make_shared<TDbRecordset>(); // no result set: a closed one

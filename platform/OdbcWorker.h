@@ -27,6 +27,9 @@ struct TWorkerJob {
     bool NoRecords = false;
     // Connects only: credentials that the connection string could not carry.
     bool CredentialsApart = false;
+    std::string Host;       // the server's address, to say why it cannot be reached
+    std::uint16_t Port = 0; // 0: found through the instance name
+
     std::string UserId;
     std::string Password;
 };

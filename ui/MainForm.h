@@ -106,4 +106,6 @@ private:
     void ServersTLChangeNode();
 
     bool Destroying = false;
+    // The server list file was read in full at start: only then may a save replace it.
+    bool ServersLoaded = false;
 };

@@ -9,6 +9,7 @@
 #include "ServerListView.h"
 #include "ServerPropsF.h"
 #include "Settings.h"
+#include "SettingsF.h"
 #include "TdsSimProcess.h"
 #include "TrayWarnings.h"
 #include "UiTestSupport.h"
@@ -24,6 +25,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 using tallyvane::testsupport::TdsSimProcess;
@@ -291,6 +293,39 @@ TEST_F(MainFormTest, RegisterAddsTheServerKeepsASortedListAndSavesItsOrder) {
     EXPECT_EQ(saved[1].Name, "AA");
     EXPECT_FALSE(saved[1].Enabled);
     EXPECT_EQ(saved[2].Name, "B");
+}
+
+// A start that fails before the server list is read (here: the first-run settings cannot be
+// saved, a folder stands where the file should be) must not let a later save replace the list.
+TEST_F(MainFormTest, AListThatWasNeverReadIsNeverOverwritten) {
+    SaveServers({Server("A", false, ConnectionTo(1)), Server("B", false, ConnectionTo(2))});
+    const QByteArray before = ServersFile();
+    std::filesystem::remove(SettingsFileName);
+    std::filesystem::create_directory(SettingsFileName);
+    Answerer.Handler = [](QWidget* w) {
+        if (auto* settings = qobject_cast<TSettingsF*>(w)) {
+            settings->OkB->click();
+        } else if (auto* props = qobject_cast<TServerPropsF*>(w)) {
+            props->ServerE->setText("NEW");
+            props->ConnStrE->setText(QString::fromStdString(ConnectionTo(3)));
+            props->EnabledCB->setChecked(false);
+            props->OkB->click();
+        } else if (auto* box = qobject_cast<QMessageBox*>(w)) {
+            box->accept();
+        }
+    };
+    Form = std::make_unique<TMainF>();
+    Form->show();
+    ASSERT_EQ(Answerer.Messages.size(), 1);
+    EXPECT_TRUE(Answerer.Messages[0].endsWith("Unable to write to " +
+                                              QString::fromStdString(SettingsFileName) + "."));
+    EXPECT_EQ(Form->ServersTL->NodeCount(), 0);
+
+    Form->ServerRegisterA->trigger(); // as the menu does: the error goes to the error display
+    EXPECT_EQ(Form->ServersTL->NodeCount(), 1);
+    ASSERT_EQ(Answerer.Messages.size(), 2);
+    EXPECT_TRUE(Answerer.Messages[1].contains("was not read at start")) << Answerer.Messages[1].toStdString();
+    EXPECT_EQ(ServersFile(), before);
 }
 
 TEST_F(MainFormTest, LiveServersShowBlockingAndTheSysadminRule) {
