@@ -148,6 +148,7 @@ void TDbConnection::Open() {
 void TDbConnection::Close() {
     AbandonAll(CancelledError(), false);
     Link = TLinkState::Closed;
+    EncryptionState.clear();
 }
 
 bool TDbConnection::Cancel() {
@@ -243,6 +244,7 @@ std::uint64_t TDbConnection::StartConnect(bool synchronous) {
         job.Port = info.Port;
         job.UserId = std::move(info.UserId);
         job.Password = std::move(info.Password);
+        job.Encryption = info.Encryption;
         Worker().Submit(std::move(job));
         ArmWatchdog(id, timeout);
     }
@@ -333,6 +335,7 @@ void TDbConnection::Complete(TDbPending& op, TWorkerResult&& result) {
     }
     if (op.IsConnect) {
         Link = op.Result.Ok ? TLinkState::Open : TLinkState::Closed;
+        EncryptionState = op.Result.Ok ? op.Result.EncryptionState : std::string();
     }
     if (op.Synchronous) {
         // the waiting call delivers the event itself

@@ -9,13 +9,15 @@
 //   Integrated Security=SSPI, by the same rule as the login analysis: Kerberos through the
 //     driver where it offers it, unless the login dialog supplied credentials;
 //   Connect Timeout, Connection Timeout, Timeout: seconds;
-//   Use Encryption for Data, Encrypt (True/Yes/Mandatory/Strict/Optional/False/No),
-//     TrustServerCertificate;
+//   Use Encryption for Data, Encrypt, TrustServerCertificate, HostNameInCertificate,
+//     ServerCertificate: see TlsSettings.h;
 //   Driver: another installed ODBC driver for SQL Server instead of FreeTDS;
 //   "FILE NAME=path" at the start: the connection string of that data link file.
 // Everything else (Provider, Persist Security Info, Application Name, ...) is ignored: the
 // server always sees the application name "Tallyvane".
 #pragma once
+
+#include "TlsSettings.h"
 
 #include <cstdint>
 #include <optional>
@@ -42,6 +44,7 @@ struct TOdbcConnectInfo {
     bool CredentialsApart = false;
     std::string UserId;
     std::string Password;
+    TEncryptionRequest Encryption; // what the string asks of encryption
 };
 
 // userId and password come from OnWillConnect and, when not empty, replace the string's own.

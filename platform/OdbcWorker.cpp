@@ -3,10 +3,12 @@
 #include "OdbcDiagnostics.h"
 #include "OdbcFetch.h"
 #include "OdbcLostConnection.h"
+#include "TdsTlsProbe.h"
 
 #include <QMetaObject>
 #include <QObject>
 #include <QString>
+#include <algorithm>
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
@@ -133,6 +135,33 @@ void TOdbcWorker::Disconnect() {
     DbcConnected = false;
 }
 
+namespace {
+
+int ProbeTimeoutMs(const TWorkerJob& job) {
+    const std::uint32_t seconds = job.Timeout == 0 ? 3 : std::min<std::uint32_t>(job.Timeout, 3);
+    return static_cast<int>(seconds * 1000);
+}
+
+// The driver reports a refused certificate or a server without encryption only as "connection
+// failed"; a look at the server says which, in words a DBA can act on.
+void ExplainEncryption(const TWorkerJob& job, TWorkerResult& result) {
+    // The server's own errors (a failed login, ...) need no explaining; FreeTDS numbers its
+    // client-side ones from 20000.
+    const std::int32_t native = result.Error.NativeError;
+    if (job.Port == 0 || !job.Encryption.Demanded() ||
+        (native != 0 && (native < 20000 || native > 20999))) {
+        return;
+    }
+    const TTlsProbeResult probe =
+        ProbeTdsEncryption(job.Host, job.Port, job.Encryption, ProbeTimeoutMs(job));
+    const std::string why = ExplainEncryptionFailure(probe, job.Encryption, job.Host);
+    if (!why.empty()) {
+        result.Error.Description = why + " [" + result.Error.Description + "]";
+    }
+}
+
+} // namespace
+
 TWorkerResult TOdbcWorker::DoConnect(const TWorkerJob& job) {
     TWorkerResult result;
     Disconnect();
@@ -166,7 +195,13 @@ TWorkerResult TOdbcWorker::DoConnect(const TWorkerJob& job) {
     }
     if (!result.Ok) {
         SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        ExplainEncryption(job, result);
         return result;
+    }
+    if (job.Port != 0) {
+        result.EncryptionState = DescribeEncryptionState(
+            ProbeTdsEncryption(job.Host, job.Port, job.Encryption, ProbeTimeoutMs(job)),
+            job.Encryption);
     }
     Dbc = dbc;
     DbcConnected = true;

@@ -5,6 +5,7 @@
 
 #include "DbRecordset.h"
 #include "DbTypes.h"
+#include "TlsSettings.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +34,8 @@ struct TWorkerJob {
 
     std::string UserId;
     std::string Password;
+    // Connects only: what the string asks of encryption, for a look at the server's.
+    TEncryptionRequest Encryption;
 };
 
 struct TWorkerResult {
@@ -41,6 +45,7 @@ struct TWorkerResult {
     std::vector<TDbError> Messages; // informational messages, in order
     TDbRecordsetPtr Recordset;      // executes: none with NoRecords
     int RecordsAffected = -1;
+    std::string EncryptionState; // connects: what the connection got ("Encrypted (TLSv1.2), ...")
 };
 
 class TOdbcWorker : public std::enable_shared_from_this<TOdbcWorker> {

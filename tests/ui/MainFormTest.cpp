@@ -324,7 +324,8 @@ TEST_F(MainFormTest, AListThatWasNeverReadIsNeverOverwritten) {
     Form->ServerRegisterA->trigger(); // as the menu does: the error goes to the error display
     EXPECT_EQ(Form->ServersTL->NodeCount(), 1);
     ASSERT_EQ(Answerer.Messages.size(), 2);
-    EXPECT_TRUE(Answerer.Messages[1].contains("was not read at start")) << Answerer.Messages[1].toStdString();
+    EXPECT_TRUE(Answerer.Messages[1].contains("was not read at start"))
+        << Answerer.Messages[1].toStdString();
     EXPECT_EQ(ServersFile(), before);
 }
 
@@ -359,6 +360,19 @@ TEST_F(MainFormTest, LiveServersShowBlockingAndTheSysadminRule) {
     QTest::mouseDClick(view.viewport(), Qt::LeftButton, {},
                        view.visualRect(view.currentIndex()).center());
     EXPECT_EQ(Answerer.Count, 0) << "no process info for a login that is not sysadmin";
+}
+
+TEST_F(MainFormTest, TheServersTooltipSaysWhatTheConnectionGot) {
+    TdsSimProcess sim("demo", 1, std::chrono::seconds(10), {"--encryption", "required"});
+    WarningTimeout = 65535;
+    SaveSettings();
+    Start(
+        {Server("TLS", true, ConnectionTo(sim.port()) + ";Encrypt=yes;TrustServerCertificate=yes"),
+         Server("PLAIN", false, ConnectionTo(ClosedPort()))});
+    ASSERT_TRUE(WaitUntil([&] { return Icon(0) == 3; }, std::chrono::seconds(15)));
+    EXPECT_EQ(Form->ServersTL->Node(0)->toolTip(0).toStdString(),
+              "TLS\nEncrypted (TLSv1.2), certificate not verified (TrustServerCertificate)");
+    EXPECT_EQ(Form->ServersTL->Node(1)->toolTip(0), "PLAIN"); // never connected
 }
 
 } // namespace
