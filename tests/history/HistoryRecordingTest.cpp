@@ -150,7 +150,11 @@ protected:
         sim.setClock(0, t);
         Now = Base + std::llround(t * 1000);
         server.Refresh();
-        ASSERT_TRUE(SpinUntil([&] { return !server.Busy; })) << "at " << t;
+        // The head blocker's statement is asked for right after the snapshot.
+        ASSERT_TRUE(SpinUntil([&] {
+            return !server.Busy && !server.ADOConnection.HasPendingWork();
+        })) << "at "
+            << t;
     }
     static std::string Seconds(std::int64_t ms) {
         const double s = static_cast<double>(ms) / 1000.0;
