@@ -26,8 +26,12 @@ void Merge(THistoryWrite& into, THistoryWrite&& news) {
 } // namespace
 
 THistoryWriter::THistoryWriter(std::string fileName, int retentionDays, TClock clock)
-    : Path(std::move(fileName)), Clock(std::move(clock)), RetentionDays(retentionDays),
-      Thread([this] { Run(); }) {}
+    : Path(std::move(fileName)), Clock(std::move(clock)), RetentionDays(retentionDays) {}
+
+void THistoryWriter::Start() {
+    if (!Thread.joinable())
+        Thread = std::thread([this] { Run(); });
+}
 
 THistoryWriter::~THistoryWriter() {
     {
@@ -35,7 +39,8 @@ THistoryWriter::~THistoryWriter() {
         Stopping = true;
     }
     Wake.notify_all();
-    Thread.join();
+    if (Thread.joinable())
+        Thread.join();
 }
 
 void THistoryWriter::Submit(std::vector<THistoryWrite> writes) {
@@ -57,6 +62,8 @@ void THistoryWriter::SetRetentionDays(int days) {
 }
 
 bool THistoryWriter::Flush(int timeoutMs) {
+    if (!Thread.joinable())
+        return false;
     std::unique_lock<std::mutex> guard(Lock);
     const std::uint64_t target = Submitted;
     return Idle.wait_for(guard, std::chrono::milliseconds(timeoutMs),

@@ -46,6 +46,9 @@ public:
     // Writes what was submitted, then stops the thread.
     ~THistoryWriter() override;
 
+    // Starts the thread; connect to the signals first, so that no report is missed.
+    void Start();
+
     // Hands one refresh's writes to the thread; never waits for the disk.
     void Submit(std::vector<THistoryWrite> writes);
     void SetRetentionDays(int days);
@@ -94,5 +97,5 @@ private:
     std::atomic<std::int64_t> CpuNs{0};
     std::atomic<std::uint64_t> Commits{0};
 
-    std::thread Thread; // last: started when everything above is ready
+    std::thread Thread;
 };

@@ -127,6 +127,7 @@ class HistoryRecordingTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ResetSettings();
+        Writer.Start();
         Recorder.SetWriter(&Writer);
     }
     void TearDown() override {

@@ -18,17 +18,19 @@ protected:
     TTempFolder Folder;
     std::string File = Folder.File("h.sqlite");
     std::atomic<std::int64_t> Now{100 * Day + 12 * 3600 * 1000}; // noon UTC
+    QObject Receiver; // on this thread: the writer's signals arrive queued, as in the window
     QStringList Failures;
 
     std::unique_ptr<THistoryWriter> Start(const std::string& file, int retentionDays = 14) {
         auto writer =
             std::make_unique<THistoryWriter>(file, retentionDays, [this] { return Now.load(); });
-        QObject::connect(writer.get(), &THistoryWriter::Failed,
+        QObject::connect(writer.get(), &THistoryWriter::Failed, &Receiver,
                          [this](const QString& message) { Failures << message; });
+        writer->Start();
         return writer;
     }
-    // Lets the queued Failed signals arrive.
-    static void Deliver() { QCoreApplication::processEvents(); }
+    // Lets the queued Failed signals arrive: they were sent before Flush returned.
+    static void Deliver() { QCoreApplication::sendPostedEvents(); }
 
     std::vector<TStoredEpisode> Stored() {
         THistoryStore reader(File, THistoryStore::TMode::Read);
