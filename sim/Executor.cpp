@@ -102,7 +102,8 @@ StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, Ending end,
     return {true, true, false};
 }
 
-StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid, Ending end) {
+StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid, Ending end,
+                            Clock::time_point now) {
     if (!ctx.login.sysadmin && spid != ctx.spid) {
         sendError(
             tw,
@@ -113,7 +114,7 @@ StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid
     }
     std::optional<InputBuffer> buffer;
     if (spid >= -32768 && spid <= 32767) {
-        buffer = ctx.state.inputBuffer(static_cast<int>(spid));
+        buffer = ctx.state.inputBuffer(static_cast<int>(spid), now);
     }
     if (!buffer) {
         sendError(tw, msg(7955, 16, 2, "Invalid SPID " + num(spid) + " specified."), end);
@@ -170,19 +171,20 @@ StatementResult databases(TokenWriter& tw, const SessionContext& ctx, Ending end
 }
 
 StatementResult sessionIdentity(TokenWriter& tw, const SessionContext& ctx, long long spid,
-                                Ending end) {
+                                Ending end, Clock::time_point now) {
     const std::vector<Column> cols = {{"loginame", ColumnType::NChar, 128},
                                       {"hostname", ColumnType::NChar, 128},
                                       {"program_name", ColumnType::NChar, 128},
                                       {"", ColumnType::NVarChar, 23}};
     writeColumnMetadata(tw, cols);
-    const SessionDef* s =
-        spid >= -32768 && spid <= 32767 ? ctx.state.sessionRow(static_cast<int>(spid)) : nullptr;
+    const SessionDef* s = spid >= -32768 && spid <= 32767
+                              ? ctx.state.sessionRow(static_cast<int>(spid), now)
+                              : nullptr;
     if (s && !ctx.login.viewServerState && !ctx.login.sysadmin && s->spid != ctx.spid) {
         s = nullptr;
     }
     if (s) {
-        writeRow(tw, cols, {s->login, s->host, s->program, s->loginTime});
+        writeRow(tw, cols, {s->login, s->host, s->program, ctx.state.loginTime(*s, now)});
     }
     finish(tw, DoneStatus::Count, kCmdSelect, s ? 1 : 0, end);
     return {true, false, false};
@@ -324,7 +326,7 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
         return singleValue(tw, {"", ColumnType::Int, 0}, std::int64_t{ctx.login.sysadmin ? 1 : 0},
                            end);
     case StatementKind::InputBuffer:
-        return inputBuffer(tw, ctx, st.number, end);
+        return inputBuffer(tw, ctx, st.number, end, now);
     case StatementKind::Kill:
         return kill(tw, ctx, st.number, end);
     case StatementKind::SelectInt:
@@ -344,7 +346,7 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
     case StatementKind::Databases:
         return databases(tw, ctx, end);
     case StatementKind::SessionIdentity:
-        return sessionIdentity(tw, ctx, st.number, end);
+        return sessionIdentity(tw, ctx, st.number, end, now);
     case StatementKind::ObjectNames:
         return objectNames(tw, ctx, st, end);
     case StatementKind::Transaction: {

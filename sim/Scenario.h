@@ -61,6 +61,12 @@ struct SessionDef {
     std::string inputBuffer;
     std::string eventType = "Language Event";
     std::string loginTime; // "yyyy-mm-dd hh:mi:ss.mmm"; set when the session starts
+    // The row exists while from <= t < to on the scenario clock, so that a SPID can be
+    // handed to another session later.
+    double from = -std::numeric_limits<double>::infinity();
+    double to = std::numeric_limits<double>::infinity();
+
+    bool liveAt(double t) const { return from <= t && t < to; }
 };
 
 constexpr double kForever = std::numeric_limits<double>::infinity();

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 
 namespace tdssim {
 
@@ -38,7 +39,7 @@ ServerState::ServerState(Scenario scenario, int instanceIndex, Clock::time_point
         loginTimeText(std::chrono::system_clock::now() - std::chrono::hours(1));
     for (SessionDef& s : scenario_.sessions) {
         scenarioSpids_.insert(s.spid);
-        if (s.loginTime.empty()) {
+        if (s.loginTime.empty() && s.from == -std::numeric_limits<double>::infinity()) {
             s.loginTime = earlier;
         }
     }
@@ -101,19 +102,31 @@ SessionDef* ServerState::connectionRow(int spid) {
     return it == connections_.end() ? nullptr : &it->second;
 }
 
-const SessionDef* ServerState::sessionRow(int spid) const {
+const SessionDef* ServerState::sessionRow(int spid, Clock::time_point now) const {
     if (auto it = connections_.find(spid); it != connections_.end()) {
         return &it->second;
     }
     if (!scenarioSpids_.count(spid) || killedSpid(spid)) {
         return nullptr;
     }
+    const double t = scenarioTime(now);
     for (const SessionDef& s : scenario_.sessions) {
-        if (s.spid == spid) {
+        if (s.spid == spid && s.liveAt(t)) {
             return &s;
         }
     }
     return nullptr;
+}
+
+std::string ServerState::loginTime(const SessionDef& session, Clock::time_point now) const {
+    if (!session.loginTime.empty() || session.from == -std::numeric_limits<double>::infinity()) {
+        return session.loginTime;
+    }
+    // A session that begins on the timeline logged in when its row appeared in this round.
+    const double t = scenarioTime(now);
+    const auto ago = std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        std::chrono::duration<double>(t - session.from));
+    return loginTimeText(std::chrono::system_clock::now() - ago);
 }
 
 const ObjectDef* ServerState::findObject(int dbid, long long id, bool byHobt) const {
@@ -129,7 +142,7 @@ bool ServerState::spidExists(int spid) const {
     return connections_.count(spid) || (scenarioSpids_.count(spid) && !killedSpid(spid));
 }
 
-std::optional<InputBuffer> ServerState::inputBuffer(int spid) const {
+std::optional<InputBuffer> ServerState::inputBuffer(int spid, Clock::time_point now) const {
     auto it = connections_.find(spid);
     if (it != connections_.end()) {
         return InputBuffer{it->second.eventType, it->second.inputBuffer};
@@ -137,10 +150,19 @@ std::optional<InputBuffer> ServerState::inputBuffer(int spid) const {
     if (!spidExists(spid)) {
         return std::nullopt;
     }
+    const double t = scenarioTime(now);
+    bool live = false;
     for (const SessionDef& s : scenario_.sessions) {
-        if (s.spid == spid && !s.inputBuffer.empty()) {
+        if (s.spid != spid || !s.liveAt(t)) {
+            continue;
+        }
+        live = true;
+        if (!s.inputBuffer.empty()) {
             return InputBuffer{s.eventType, s.inputBuffer};
         }
+    }
+    if (!live) {
+        return std::nullopt;
     }
     return InputBuffer{"No Event", ""};
 }
@@ -210,7 +232,7 @@ std::vector<ProcessRow> ServerState::processRows(Clock::time_point now, int self
     };
 
     for (const SessionDef& s : scenario_.sessions) {
-        if (!killed_.empty() && killedSpid(s.spid)) {
+        if ((!killed_.empty() && killedSpid(s.spid)) || !s.liveAt(t)) {
             continue;
         }
         ProcessRow r = fill(s);

@@ -54,11 +54,15 @@ public:
     SessionDef* connectionRow(int spid);
 
     bool spidExists(int spid) const;
-    // The first row of a live session (a client connection or a scenario session), or null.
-    const SessionDef* sessionRow(int spid) const;
+    // The first row of the session that holds the SPID at that moment (a client connection
+    // or a scenario session), or null.
+    const SessionDef* sessionRow(int spid, Clock::time_point now) const;
+    // When that session logged in, as convert(varchar(23), login_time, 121) gives it.
+    std::string loginTime(const SessionDef& session, Clock::time_point now) const;
     // A scenario object by its object id, or by the hobt id of its index.
     const ObjectDef* findObject(int dbid, long long id, bool byHobt) const;
-    std::optional<InputBuffer> inputBuffer(int spid) const;
+    // The input buffer of the session that holds the SPID at that moment.
+    std::optional<InputBuffer> inputBuffer(int spid, Clock::time_point now) const;
     // Ends the session; a client connection is closed through onKillConnection.
     KillResult kill(int spid);
     std::function<void(int spid)> onKillConnection;

@@ -14,6 +14,7 @@
 #include <QTreeWidget>
 #include <algorithm>
 #include <benchmark/benchmark.h>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -94,6 +95,14 @@ struct TFixture {
         info.Enabled = false;
         Server = std::make_unique<TServerData>(Owner, info);
         Fill(*Server, MakeRows(count, Deepest));
+        // The user opened the first 100 chains: their heads stay expanded at every rebuild.
+        for (int i = 0, opened = 0; i < Server->ProcessList.Count() && opened < 100; ++i) {
+            const TProcessItem& item = *Server->ProcessList.Item(i);
+            if (!item.Children.empty()) {
+                Server->ExpandedPaths.insert({item.Spid});
+                ++opened;
+            }
+        }
         View = std::make_unique<TProcessView>(Images);
         View->FocusedServer = [this] { return Server.get(); };
         View->resize(1100, 600);
@@ -177,6 +186,8 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM",
             qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
+    std::printf("goal: ShowProcesses of 10,000 rows (SPID fitting, head blockers, expanded rows "
+                "kept) under 30 ms\n");
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
