@@ -65,6 +65,10 @@ public:
     // role 2. Calling it again re-arranges the rows from the order in which they were added.
     void BuildBlockTree();
 
+    // Changes whenever the list does (Add, Clear, BuildBlockTree): a viewer that remembers it
+    // can tell a new snapshot from the one it already shows.
+    std::uint64_t Version() const { return Version_; }
+
     // Some row is blocked by a process other than itself.
     bool HasRealBlocks() const { return HasRealBlocks_; }
     // Some blocked row has waited at least WarningTimeout milliseconds.
@@ -76,6 +80,7 @@ private:
     bool Arranged = false;           // BuildBlockTree ran since the last Clear
     bool HasRealBlocks_ = false;
     bool HasWarning_ = false;
+    std::uint64_t Version_ = 0;
     struct TWorkspace; // buffers of BuildBlockTree, kept for the next snapshot
     std::unique_ptr<TWorkspace> Workspace;
 

@@ -7,9 +7,14 @@
 
 TServerNode::TServerNode(std::unique_ptr<TServerData> data) : Monitor(std::move(data)) {}
 
-TServerNode::~TServerNode() = default;
+TServerNode::~TServerNode() {
+    if (List && Monitor)
+        List->Index.erase(Monitor.get());
+}
 
 void TServerNode::FreeData() {
+    if (List && Monitor)
+        List->Index.erase(Monitor.get());
     Monitor.reset();
 }
 
@@ -33,6 +38,12 @@ TServerListView::TServerListView(const TImageList& images, QWidget* parent)
     setSortingEnabled(true);
 }
 
+TServerListView::~TServerListView() {
+    // The grid deletes the nodes after the index is gone.
+    for (int i = 0; i < NodeCount(); ++i)
+        Node(i)->List = nullptr;
+}
+
 int TServerListView::StateIcon(const TServerData& server) {
     if (!server.Enabled)
         return 0;
@@ -43,6 +54,9 @@ int TServerListView::StateIcon(const TServerData& server) {
 
 TServerNode* TServerListView::AppendNode(std::unique_ptr<TServerData> monitor) {
     auto* node = new TServerNode(std::move(monitor));
+    node->List = this;
+    if (node->Data())
+        Index[node->Data()] = node;
     addTopLevelItem(node);
     return node;
 }
@@ -77,10 +91,8 @@ TServerData* TServerListView::FocusedServer() const {
 }
 
 TServerNode* TServerListView::FindNode(const TServerData* server) const {
-    for (int i = 0; i < NodeCount(); ++i)
-        if (Node(i)->Data() == server)
-            return Node(i);
-    return nullptr;
+    const auto it = Index.find(server);
+    return it == Index.end() ? nullptr : it->second;
 }
 
 std::vector<TServerData*> TServerListView::Servers() const {

@@ -5,10 +5,12 @@
 
 #include <QTreeWidget>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 class TImageList;
 class TServerData;
+class TServerListView;
 
 class TServerNode : public QTreeWidgetItem {
 public:
@@ -20,13 +22,16 @@ public:
     void FreeData();
 
 private:
+    friend class TServerListView;
     std::unique_ptr<TServerData> Monitor;
+    TServerListView* List = nullptr; // keeps the index of monitor to node
 };
 
 class TServerListView : public QTreeWidget {
     Q_OBJECT
 public:
     TServerListView(const TImageList& images, QWidget* parent = nullptr);
+    ~TServerListView() override;
 
     // The state icon: 0 off, 1 busy, else State + 2.
     static int StateIcon(const TServerData& server);
@@ -40,6 +45,7 @@ public:
     TServerNode* Node(int index) const;
     TServerNode* FocusedNode() const;
     TServerData* FocusedServer() const;
+    // By an index, not a walk: every call-back of every monitor asks for its node.
     TServerNode* FindNode(const TServerData* server) const;
     // The monitors of all nodes, first to last.
     std::vector<TServerData*> Servers() const;
@@ -52,5 +58,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
+    friend class TServerNode;
     const TImageList& Images;
+    std::unordered_map<const TServerData*, TServerNode*> Index;
 };
