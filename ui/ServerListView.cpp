@@ -26,6 +26,9 @@ TServerListView::TServerListView(const TImageList& images, QWidget* parent)
     headerItem()->setData(0, Qt::UserRole, QStringLiteral("ServerTLC"));
     headerItem()->setData(0, Qt::InitialSortOrderRole, static_cast<int>(Qt::AscendingOrder));
     setRootIsDecorated(false);
+    // Every row is one line of text beside an icon: a state change repaints one row and
+    // measures none (hundreds of servers change state every second).
+    setUniformRowHeights(true);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -36,6 +39,20 @@ TServerListView::TServerListView(const TImageList& images, QWidget* parent)
     header()->setSortIndicator(-1, Qt::AscendingOrder);
     header()->setSortIndicatorShown(true);
     setSortingEnabled(true);
+}
+
+void TServerNode::SetStateIcon(int index, const QIcon& picture) {
+    IconIndex = index;
+    Picture = picture;
+    emitDataChanged();
+}
+
+QVariant TServerNode::data(int column, int role) const {
+    if (column == 0 && role == Qt::UserRole)
+        return IconIndex;
+    if (column == 0 && role == Qt::DecorationRole)
+        return Picture;
+    return QTreeWidgetItem::data(column, role);
 }
 
 TServerListView::~TServerListView() {
@@ -71,10 +88,8 @@ void TServerListView::ShowNodeState(TServerNode& node) {
         node.setToolTip(0, name);
     }
     const int icon = StateIcon(*server);
-    if (node.data(0, Qt::UserRole).toInt() != icon || node.icon(0).isNull()) {
-        node.setData(0, Qt::UserRole, icon);
-        node.setIcon(0, Images.Icon(icon));
-    }
+    if (node.StateIcon() != icon)
+        node.SetStateIcon(icon, Images.Icon(icon));
 }
 
 TServerNode* TServerListView::Node(int index) const {

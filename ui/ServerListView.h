@@ -3,6 +3,7 @@
 // destruction). The order of the nodes is the order of refreshing, saving and the tray rule.
 #pragma once
 
+#include <QIcon>
 #include <QTreeWidget>
 #include <memory>
 #include <unordered_map>
@@ -20,11 +21,18 @@ public:
     TServerData* Data() const { return Monitor.get(); }
     // Frees the monitor now; its destructor cancels and closes its connection.
     void FreeData();
+    // The state icon (also as the item's Qt::UserRole) and its picture, with one change
+    // notification for both.
+    int StateIcon() const { return IconIndex; }
+    void SetStateIcon(int index, const QIcon& picture);
+    QVariant data(int column, int role) const override;
 
 private:
     friend class TServerListView;
     std::unique_ptr<TServerData> Monitor;
     TServerListView* List = nullptr; // keeps the index of monitor to node
+    int IconIndex = -1;
+    QIcon Picture;
 };
 
 class TServerListView : public QTreeWidget {

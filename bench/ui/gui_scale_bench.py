@@ -250,12 +250,17 @@ def measure(args, desktop, procs, work, tag, servers):
     probe_proc = subprocess.Popen([os.path.join(args.build, "bench", "ui", "bench_ping_probe"),
                                    window, str(args.seconds), "20"], env=env,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    attached = None
+    if args.attach:
+        attached = subprocess.Popen(args.attach.format(pid=prog.pid), shell=True, env=env)
     while probe_proc.poll() is None:
         peak.append(rss_mb(prog.pid))
         time.sleep(0.5)
     out = probe_proc.stdout.read().decode().split()
     ping = {out[i]: float(out[i + 1]) for i in range(0, len(out) - 1, 2)}
     cpu = (cpu_seconds(prog.pid) - cpu0) / (time.monotonic() - w0) * 100
+    if attached:
+        attached.wait()
     result = dict(first_answer=first_answer, p50=ping["p50"], p99=ping["p99"], max=ping["max"],
                   pings=int(ping["pings"]), answered=int(ping["answered"]), cpu=cpu,
                   rss=max(peak), threads=threads(prog.pid), load=load())
@@ -283,6 +288,9 @@ def main():
     ap.add_argument("--warmup", type=float, default=10)
     ap.add_argument("--display", default="")
     ap.add_argument("--phases", default="50,200,500,dead,refusing")
+    ap.add_argument("--attach", default="",
+                    help="a command run during the measurement with {pid} of the program, "
+                         "e.g. a profiler")
     args = ap.parse_args()
     args.build = os.path.abspath(args.build)
     phases = args.phases.split(",")
