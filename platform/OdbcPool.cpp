@@ -31,19 +31,16 @@ std::size_t TOdbcPool::ThreadCount() {
 
 void TOdbcPool::Schedule(std::function<void()> task) {
     std::unique_lock<std::mutex> lock(Mutex);
+    const bool wasEmpty = Tasks.empty();
     Tasks.push_back({Clock::now(), std::move(task)});
-    if (Idle > 0) {
-        lock.unlock();
-        Work.notify_one();
-        return;
-    }
-    if (Threads < Kept) {
+    if (Idle == 0 && Threads < Kept) {
         StartThread();
-        return;
     }
-    // Every thread is at work: the watch sees whether this task has to wait too long.
     lock.unlock();
-    Waiting.notify_one();
+    Work.notify_one();
+    if (wasEmpty) {
+        Waiting.notify_one(); // the watch looks after queued tasks
+    }
 }
 
 // Under Mutex.
@@ -92,13 +89,12 @@ void TOdbcPool::Run(std::list<TSlot>::iterator slot) {
 void TOdbcPool::Watch() {
     std::unique_lock<std::mutex> lock(Mutex);
     for (;;) {
-        if (Tasks.empty() || Idle > 0) {
+        if (Tasks.empty()) {
             Waiting.wait(lock);
             continue;
         }
-        // Tasks wait and every thread works: enough of them must be free to work, not held up.
-        const Clock::time_point now = Clock::now();
-        if (Threads - HeldUp(now) < Kept && Threads < Limit) {
+        // Tasks wait: enough threads must be free to work, not held up in one call.
+        if (Idle == 0 && Threads - HeldUp(Clock::now()) < Kept && Threads < Limit) {
             StartThread();
             continue;
         }
