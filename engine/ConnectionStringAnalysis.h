@@ -3,6 +3,8 @@
 // string is analysed instead when the file can be read.
 #pragma once
 
+#include "ConnectionStringPieces.h"
+
 #include <string>
 
 struct TConnectionAnalysis {
@@ -11,7 +13,3 @@ struct TConnectionAnalysis {
 };
 
 TConnectionAnalysis AnalyzeConnectionString(const std::string& connectionString);
-
-// The value of a name in a ";"-separated list (quotes have no meaning; blanks before "=" are
-// part of the name; letter case ignored); empty when no piece names it.
-std::string ConnectionStringValue(const std::string& connectionString, const std::string& name);

@@ -253,6 +253,9 @@ std::uint64_t TDbConnection::StartConnect(bool synchronous) {
         job.Id = id;
         job.Text = std::move(info.OdbcString);
         job.Timeout = timeout;
+        job.CredentialsApart = info.CredentialsApart;
+        job.UserId = std::move(info.UserId);
+        job.Password = std::move(info.Password);
         Worker().Submit(std::move(job));
         ArmWatchdog(id, timeout);
     }

@@ -1,5 +1,7 @@
 #include "OdbcConnectionString.h"
 
+#include "ConnectionStringPieces.h"
+#include "DataLinkFile.h"
 #include "DbTypes.h"
 
 #include <algorithm>
@@ -121,11 +123,142 @@ bool IsFreeTds(const std::string& driver) {
     return d.find("freetds") != std::string::npos || d.find("tdsodbc") != std::string::npos;
 }
 
-void Append(std::string& out, const std::string& key, const std::string& value) {
-    out += key;
-    out += '=';
-    out += OdbcQuote(value);
-    out += ';';
+// The ODBC string under construction, each value quoted the way its driver reads it back.
+struct TOdbcStringBuilder {
+    bool FreeTds = true;
+    std::string Text;
+
+    // False (and nothing appended) when the driver cannot read the value from a string.
+    bool TryAppend(const std::string& key, const std::string& value) {
+        const std::optional<std::string> quoted =
+            FreeTds ? FreeTdsQuote(value) : std::optional<std::string>(OdbcQuote(value));
+        if (!quoted) {
+            return false;
+        }
+        Text += key + '=' + *quoted + ';';
+        return true;
+    }
+
+    void Append(const std::string& key, const std::string& value) {
+        if (!TryAppend(key, value)) {
+            Fail("The value of " + key + " holds \"};\", which the FreeTDS driver cannot read");
+        }
+    }
+};
+
+// A data link file ("FILE NAME=path"): its connection string, then whatever the text names
+// after the path (the appended application name). A file that cannot be read is an error
+// here: connecting without it could only fail with a less helpful message.
+TConnectionStringPairs ExpandDataLink(const std::string& oleDbString, TConnectionStringPairs pairs,
+                                      std::string& loginText) {
+    if (!DataLinkFilePath(oleDbString) || pairs.empty()) {
+        return pairs;
+    }
+    const std::string path = pairs.front().second;
+    const std::optional<std::string> loaded = LoadDataLinkFile(path);
+    if (!loaded) {
+        Fail("Cannot read the data link file \"" + path + "\"");
+    }
+    TConnectionStringPairs expanded = ParseOleDbConnectionString(*loaded);
+    expanded.insert(expanded.end(), pairs.begin() + 1, pairs.end());
+    loginText = *loaded;
+    return expanded;
+}
+
+void AppendServer(TOdbcStringBuilder& out, const TServerAddress& address) {
+    if (out.FreeTds) {
+        if (!address.Instance.empty() && !address.Port) {
+            out.Append("Server", address.Host + "\\" + address.Instance);
+        } else {
+            out.Append("Server", address.Host);
+            out.Append("Port", std::to_string(address.Port.value_or(1433)));
+        }
+        out.Append("TDS_Version", "7.4");
+        out.Append("ClientCharset", "UTF-8");
+        // Large packets: a snapshot of thousands of rows takes fewer reads; the server may
+        // lower it.
+        out.Append("PacketSize", "32767");
+        return;
+    }
+    std::string server = "tcp:" + address.Host;
+    if (address.Port) {
+        server += "," + std::to_string(*address.Port);
+    } else if (!address.Instance.empty()) {
+        server = address.Host + "\\" + address.Instance;
+    }
+    out.Append("Server", server);
+    // Character data in UTF-8 whatever the user's locale, as with FreeTDS.
+    out.Append("ClientCharset", "UTF-8");
+}
+
+// Integrated security follows the login analysis's rule, and credentials typed in the login
+// dialog always win: a string that made the dialog appear never connects without them.
+void AppendCredentials(TOdbcStringBuilder& out, TOdbcConnectInfo& info,
+                       const TConnectionStringPairs& pairs, const std::string& loginText,
+                       const std::string& userId, const std::string& password) {
+    if (userId.empty() && password.empty() && UsesIntegratedSecurity(loginText)) {
+        // FreeTDS offers Windows authentication through Kerberos (GSSAPI) only; the ticket
+        // comes from the user's credential cache (kinit).
+        out.Append("Trusted_Connection", "Yes");
+        info.IntegratedSecurity = true;
+        return;
+    }
+    const std::string uid = !userId.empty() ? userId : ValueOf(pairs, {"user id", "uid", "user"});
+    const std::string pwd = !password.empty() ? password : ValueOf(pairs, {"password", "pwd"});
+    const std::string before = out.Text;
+    if ((uid.empty() || out.TryAppend("UID", uid)) && (pwd.empty() || out.TryAppend("PWD", pwd))) {
+        return;
+    }
+    // What the connection string cannot carry goes to the connect call itself.
+    out.Text = before;
+    info.CredentialsApart = true;
+    info.UserId = uid;
+    info.Password = pwd;
+}
+
+void AppendEncryption(TOdbcStringBuilder& out, const TConnectionStringPairs& pairs) {
+    // "Use Encryption for Data" (OLE DB) or "Encrypt" (newer providers).
+    const std::string encrypt = Lower(Trim(ValueOf(pairs, {"use encryption for data", "encrypt"})));
+    if (!encrypt.empty()) {
+        const bool strict = encrypt == "strict";
+        const std::optional<bool> on = strict ? std::optional<bool>(true) : BoolValue(encrypt);
+        if (!on) {
+            Fail("Invalid value for Encrypt: \"" + encrypt + "\"");
+        }
+        if (out.FreeTds) {
+            out.Append("Encryption", strict ? "strict" : (*on ? "require" : "request"));
+        } else {
+            out.Append("Encrypt", strict ? "strict" : (*on ? "yes" : "no"));
+        }
+    } else if (!out.FreeTds) {
+        // Newer Microsoft drivers encrypt and check the certificate unless told otherwise;
+        // strings written for the OLE DB providers mean no encryption.
+        out.Append("Encrypt", "no");
+    }
+    const std::string trust =
+        ValueOf(pairs, {"trustservercertificate", "trust server certificate"});
+    if (!out.FreeTds && BoolValue(trust).value_or(false)) {
+        out.Append("TrustServerCertificate", "yes");
+    }
+}
+
+std::optional<std::uint32_t> ConnectTimeoutOf(const TConnectionStringPairs& pairs) {
+    const std::string* timeout = Find(pairs, {"connect timeout", "connection timeout", "timeout"});
+    if (timeout == nullptr) {
+        return std::nullopt;
+    }
+    const std::string t = Trim(*timeout);
+    unsigned seconds = 0;
+    auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), seconds);
+    if (t.empty() || ec != std::errc() || ptr != t.data() + t.size()) {
+        Fail("Invalid value for Connect Timeout: \"" + *timeout + "\"");
+    }
+    // 0 ("wait for ever") keeps the connection's own limit: a hung server must not stop a
+    // monitor for good.
+    if (seconds == 0) {
+        return std::nullopt;
+    }
+    return seconds;
 }
 
 } // namespace
@@ -198,10 +331,26 @@ TConnectionStringPairs ParseOleDbConnectionString(const std::string& text) {
     return pairs;
 }
 
+// Values that any reader takes as they stand; everything else goes in braces.
+static bool NeedsBraces(const std::string& value) {
+    return value.find_first_of(";{}=") != std::string::npos ||
+           (!value.empty() && (IsSpace(value.front()) || IsSpace(value.back())));
+}
+
+std::optional<std::string> FreeTdsQuote(const std::string& value) {
+    if (!NeedsBraces(value)) {
+        return value;
+    }
+    // FreeTDS takes a braced value as it stands up to the first "};": nothing is doubled,
+    // and a value holding "};" cannot be written at all.
+    if (value.find("};") != std::string::npos) {
+        return std::nullopt;
+    }
+    return "{" + value + "}";
+}
+
 std::string OdbcQuote(const std::string& value) {
-    const bool plain = value.find_first_of(";{}=") == std::string::npos &&
-                       (value.empty() || (!IsSpace(value.front()) && !IsSpace(value.back())));
-    if (plain) {
+    if (!NeedsBraces(value)) {
         return value;
     }
     std::string out = "{";
@@ -217,7 +366,9 @@ std::string OdbcQuote(const std::string& value) {
 
 TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
                                            const std::string& userId, const std::string& password) {
-    const TConnectionStringPairs pairs = ParseOleDbConnectionString(oleDbString);
+    std::string loginText = oleDbString;
+    const TConnectionStringPairs pairs =
+        ExpandDataLink(oleDbString, ParseOleDbConnectionString(oleDbString), loginText);
     TOdbcConnectInfo info;
 
     std::string driver = Trim(ValueOf(pairs, {"driver"}));
@@ -227,100 +378,35 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
     if (driver.empty()) {
         driver = DefaultDriver;
     }
+    if (driver.find('}') != std::string::npos) {
+        // Inside Driver={...} it would end the name and let the rest pass as keywords.
+        Fail("Invalid driver name \"" + driver + "\": a driver name cannot contain \"}\"");
+    }
     info.DriverName = driver;
-    const bool freeTds = IsFreeTds(driver);
 
     const std::string dataSource =
         ValueOf(pairs, {"data source", "server", "address", "addr", "network address"});
     if (Trim(dataSource).empty()) {
         Fail("The connection string names no server (Data Source)");
     }
-    const TServerAddress address = ParseDataSource(dataSource);
 
-    std::string& out = info.OdbcString;
+    TOdbcStringBuilder out;
+    out.FreeTds = IsFreeTds(driver);
     // Driver names hold blanks more often than not; braces always work.
-    out += "Driver={" + driver + "};";
-    if (freeTds) {
-        if (!address.Instance.empty() && !address.Port) {
-            Append(out, "Server", address.Host + "\\" + address.Instance);
-        } else {
-            Append(out, "Server", address.Host);
-            Append(out, "Port", std::to_string(address.Port.value_or(1433)));
-        }
-        Append(out, "TDS_Version", "7.4");
-        Append(out, "ClientCharset", "UTF-8");
-        // Large packets: a snapshot of thousands of rows takes fewer reads; the server may
-        // lower it.
-        Append(out, "PacketSize", "32767");
-    } else {
-        std::string server = "tcp:" + address.Host;
-        if (address.Port) {
-            server += "," + std::to_string(*address.Port);
-        } else if (!address.Instance.empty()) {
-            server = address.Host + "\\" + address.Instance;
-        }
-        Append(out, "Server", server);
-    }
-    Append(out, "APP", ApplicationName);
-
-    const std::string integrated =
-        ValueOf(pairs, {"integrated security", "trusted_connection", "trusted connection"});
-    const bool useIntegrated = !Trim(integrated).empty() && BoolValue(integrated).value_or(false);
-    if (useIntegrated) {
-        // FreeTDS offers Windows authentication through Kerberos (GSSAPI) only; the ticket
-        // comes from the user's credential cache (kinit).
-        Append(out, "Trusted_Connection", "Yes");
-        info.IntegratedSecurity = true;
-    } else {
-        const std::string uid =
-            !userId.empty() ? userId : ValueOf(pairs, {"user id", "uid", "user"});
-        const std::string pwd = !password.empty() ? password : ValueOf(pairs, {"password", "pwd"});
-        if (!uid.empty()) {
-            Append(out, "UID", uid);
-        }
-        if (!pwd.empty()) {
-            Append(out, "PWD", pwd);
-        }
-    }
-
+    out.Text = "Driver={" + driver + "};";
+    AppendServer(out, ParseDataSource(dataSource));
+    out.Append("APP", ApplicationName);
+    AppendCredentials(out, info, pairs, loginText, userId, password);
     const std::string database = ValueOf(pairs, {"initial catalog", "database"});
     if (!database.empty()) {
-        Append(out, "Database", database);
+        out.Append("Database", database);
     }
     const std::string workstation = ValueOf(pairs, {"workstation id", "wsid"});
     if (!workstation.empty()) {
-        Append(out, "WSID", workstation);
+        out.Append("WSID", workstation);
     }
-
-    if (const std::string* timeout =
-            Find(pairs, {"connect timeout", "connection timeout", "timeout"})) {
-        const std::string t = Trim(*timeout);
-        unsigned seconds = 0;
-        auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), seconds);
-        if (t.empty() || ec != std::errc() || ptr != t.data() + t.size()) {
-            Fail("Invalid value for Connect Timeout: \"" + *timeout + "\"");
-        }
-        info.ConnectTimeout = seconds;
-    }
-
-    // Encryption: "Use Encryption for Data" (OLE DB) or "Encrypt" (newer providers).
-    std::string encrypt = Lower(Trim(ValueOf(pairs, {"use encryption for data", "encrypt"})));
-    if (!encrypt.empty()) {
-        const bool strict = encrypt == "strict";
-        const std::optional<bool> on = strict ? std::optional<bool>(true) : BoolValue(encrypt);
-        if (!on) {
-            Fail("Invalid value for Encrypt: \"" + encrypt + "\"");
-        }
-        if (freeTds) {
-            Append(out, "Encryption", strict ? "strict" : (*on ? "require" : "request"));
-        } else {
-            Append(out, "Encrypt", strict ? "strict" : (*on ? "yes" : "no"));
-        }
-    }
-    const std::string trust =
-        ValueOf(pairs, {"trustservercertificate", "trust server certificate"});
-    if (!freeTds && BoolValue(trust).value_or(false)) {
-        Append(out, "TrustServerCertificate", "yes");
-    }
+    info.ConnectTimeout = ConnectTimeoutOf(pairs);
+    AppendEncryption(out, pairs);
+    info.OdbcString = std::move(out.Text);
     return info;
 }

@@ -6,12 +6,13 @@
 //   Data Source, Server, Address, Addr, Network Address: host, host,port, host\instance,
 //     tcp:host[,port], "(local)", "." or localhost (the last three: this machine);
 //   User ID, UID; Password, PWD; Initial Catalog, Database; Workstation ID;
-//   Integrated Security=SSPI (or True/Yes), Trusted_Connection=Yes: Kerberos through the
-//     driver where it offers it, otherwise an error;
+//   Integrated Security=SSPI, by the same rule as the login analysis: Kerberos through the
+//     driver where it offers it, unless the login dialog supplied credentials;
 //   Connect Timeout, Connection Timeout, Timeout: seconds;
 //   Use Encryption for Data, Encrypt (True/Yes/Mandatory/Strict/Optional/False/No),
 //     TrustServerCertificate;
-//   Driver: another installed ODBC driver for SQL Server instead of FreeTDS.
+//   Driver: another installed ODBC driver for SQL Server instead of FreeTDS;
+//   "FILE NAME=path" at the start: the connection string of that data link file.
 // Everything else (Provider, Persist Security Info, Application Name, ...) is ignored: the
 // server always sees the application name "Tallyvane".
 #pragma once
@@ -34,6 +35,11 @@ struct TOdbcConnectInfo {
     std::optional<std::uint32_t> ConnectTimeout; // from the string, when it names one
     std::string DriverName;                      // the driver asked for ("FreeTDS" by default)
     bool IntegratedSecurity = false;             // Windows authentication (Kerberos) asked for
+    // The driver cannot read these credentials from a connection string (FreeTDS and "};"):
+    // they are left out of OdbcString and must be handed to the connect call.
+    bool CredentialsApart = false;
+    std::string UserId;
+    std::string Password;
 };
 
 // userId and password come from OnWillConnect and, when not empty, replace the string's own.
@@ -44,3 +50,7 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
 
 // Quotes an ODBC attribute value when it needs it: {value} with "}" doubled.
 std::string OdbcQuote(const std::string& value);
+
+// The same for the FreeTDS driver, which reads a braced value up to the first "};" and
+// undoes no doubling: {value} as it stands, or nothing when the value holds "};".
+std::optional<std::string> FreeTdsQuote(const std::string& value);

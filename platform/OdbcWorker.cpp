@@ -6,8 +6,10 @@
 
 #include <QMetaObject>
 #include <QObject>
+#include <QString>
 #include <sql.h>
 #include <sqlext.h>
+#include <sqlucode.h>
 
 namespace {
 
@@ -21,6 +23,13 @@ SQLHENV Environment() {
         return e;
     }();
     return env;
+}
+
+std::vector<SQLWCHAR> Utf16(const std::string& utf8) {
+    const std::u16string wide = QString::fromStdString(utf8).toStdU16String();
+    std::vector<SQLWCHAR> text(wide.begin(), wide.end());
+    text.push_back(0);
+    return text;
 }
 
 } // namespace
@@ -141,10 +150,18 @@ TWorkerResult TOdbcWorker::DoConnect(const TWorkerJob& job) {
                           reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(job.Timeout)),
                           0);
     }
-    std::vector<SQLCHAR> text(job.Text.begin(), job.Text.end());
-    text.push_back(0);
-    const SQLRETURN rc = SQLDriverConnect(dbc, nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr,
-                                          SQL_DRIVER_NOPROMPT);
+    if (job.CredentialsApart) {
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        result.Error = MakeDbError("The user name or password contains \"};\", which the FreeTDS "
+                                   "ODBC driver cannot accept in a connection string",
+                                   "28000");
+        return result;
+    }
+    // The wide call: FreeTDS reads the narrow one's text as Latin-1 before it knows the
+    // client character set, which garbles user names and passwords beyond ASCII.
+    std::vector<SQLWCHAR> text = Utf16(job.Text);
+    const SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr,
+                                           SQL_DRIVER_NOPROMPT);
     result.Ok = SQL_SUCCEEDED(rc);
     TakeDiagnostics(SQL_HANDLE_DBC, dbc, !result.Ok, result, "Cannot connect to the server");
     if (!result.Ok) {

@@ -23,6 +23,10 @@ struct TWorkerJob {
     std::string Text;          // ODBC connection string, or the statement
     std::uint32_t Timeout = 0; // login or query time-out, seconds (0: none)
     bool NoRecords = false;
+    // Connects only: credentials that the connection string could not carry.
+    bool CredentialsApart = false;
+    std::string UserId;
+    std::string Password;
 };
 
 struct TWorkerResult {

@@ -6,6 +6,7 @@ packages=(
   qt6-base-dev qt6-multimedia-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   unixodbc unixodbc-dev tdsodbc freetds-bin python3-tds
+  libssl-dev openssl
   xvfb xauth openbox trayer xdotool imagemagick x11-utils
   pulseaudio pulseaudio-utils
   libclang-rt-14-dev clang-format

@@ -5,6 +5,7 @@
 #include "TdsSession.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -24,6 +25,8 @@ public:
     void startTimer(std::chrono::milliseconds delay) override;
     void stopTimer() override;
     void log(int spid, std::string_view event, const LogFields& fields) override;
+    EncryptionMode encryption() const override;
+    void startTls(TlsScope scope) override;
 
     // Closes at once (KILL, shutdown, client gone). Safe to call twice.
     void close(const std::string& reason);
@@ -32,7 +35,10 @@ public:
 
 private:
     void readAll();
+    void received(std::string_view bytes);
+    void write(std::string bytes);
     void flush();
+    void loginTimedOut();
     void updateInterest();
 
     Instance& instance_;
@@ -45,6 +51,8 @@ private:
     std::string out_;
     std::size_t outPos_ = 0;
     std::optional<std::uint64_t> timer_;
+    std::optional<std::uint64_t> loginTimer_;
+    std::unique_ptr<SecureChannel> tls_;
     TdsSession session_; // last: it talks to the members above
 };
 

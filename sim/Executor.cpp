@@ -23,29 +23,30 @@ std::string num(long long n) {
 }
 
 void finish(TokenWriter& tw, std::uint16_t status, std::uint16_t cmd, std::uint64_t rows,
-            bool inProc) {
-    if (inProc) {
+            Ending end) {
+    if (end == Ending::InProc) {
         tw.doneInProc(static_cast<std::uint16_t>(status | DoneStatus::More), cmd, rows);
     } else {
-        tw.done(status, cmd, rows);
+        tw.done(static_cast<std::uint16_t>(status | (end == Ending::More ? DoneStatus::More : 0)),
+                cmd, rows);
     }
 }
 
-StatementResult singleValue(TokenWriter& tw, const Column& column, Value value, bool inProc) {
+StatementResult singleValue(TokenWriter& tw, const Column& column, Value value, Ending end) {
     std::vector<Column> cols{column};
     writeColumnMetadata(tw, cols);
     writeRow(tw, cols, {std::move(value)});
-    finish(tw, DoneStatus::Count, kCmdSelect, 1, inProc);
+    finish(tw, DoneStatus::Count, kCmdSelect, 1, end);
     return {true, false, false};
 }
 
-StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, bool inProc,
+StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, Ending end,
                              Clock::time_point now) {
     if (int number = ctx.state.faults().queryError) {
         ServerMessage m = number == 208
                               ? msg(208, 16, 1, "Invalid object name 'master.dbo.sysprocesses'.")
                               : msg(number, 16, 1, "Simulated error " + num(number) + ".");
-        sendError(tw, m, inProc);
+        sendError(tw, m, end);
         return {false, true, true};
     }
     static const std::vector<Column> cols = {
@@ -97,17 +98,17 @@ StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, bool inProc,
         writeIntValue(out, cols[14], s.memory);
         ++count;
     }
-    finish(tw, DoneStatus::Count, kCmdSelect, count, inProc);
+    finish(tw, DoneStatus::Count, kCmdSelect, count, end);
     return {true, true, false};
 }
 
-StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid, bool inProc) {
+StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid, Ending end) {
     if (!ctx.login.sysadmin && spid != ctx.spid) {
         sendError(
             tw,
             msg(2571, 14, 3,
                 "User '" + ctx.login.name + "' does not have permission to run DBCC INPUTBUFFER."),
-            inProc);
+            end);
         return {false, false, true};
     }
     std::optional<InputBuffer> buffer;
@@ -115,7 +116,7 @@ StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid
         buffer = ctx.state.inputBuffer(static_cast<int>(spid));
     }
     if (!buffer) {
-        sendError(tw, msg(7955, 16, 2, "Invalid SPID " + num(spid) + " specified."), inProc);
+        sendError(tw, msg(7955, 16, 2, "Invalid SPID " + num(spid) + " specified."), end);
         return {false, false, true};
     }
     std::vector<Column> cols = {{"EventType", ColumnType::NVarChar, 30},
@@ -126,14 +127,14 @@ StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid
     tw.info(msg(2528, 0, 1,
                 "DBCC execution completed. If DBCC printed error messages, contact your system "
                 "administrator."));
-    finish(tw, DoneStatus::Count, kCmdSelect, 1, inProc);
+    finish(tw, DoneStatus::Count, kCmdSelect, 1, end);
     return {true, false, false};
 }
 
-StatementResult kill(TokenWriter& tw, SessionContext& ctx, long long spid, bool inProc) {
+StatementResult kill(TokenWriter& tw, SessionContext& ctx, long long spid, Ending end) {
     if (!ctx.login.sysadmin) {
         sendError(tw, msg(6102, 14, 1, "User does not have permission to use the KILL statement."),
-                  inProc);
+                  end);
         return {false, false, true};
     }
     if (spid < 1 || spid > 32767) {
@@ -141,66 +142,65 @@ StatementResult kill(TokenWriter& tw, SessionContext& ctx, long long spid, bool 
                   msg(6101, 16, 1,
                       "Process ID " + num(spid) +
                           " is not a valid process ID. Choose a number between 1 and 32767."),
-                  inProc);
+                  end);
         return {false, false, true};
     }
     if (spid == ctx.spid) {
-        sendError(tw, msg(6104, 16, 1, "Cannot use KILL to kill your own process."), inProc);
+        sendError(tw, msg(6104, 16, 1, "Cannot use KILL to kill your own process."), end);
         return {false, false, true};
     }
     if (ctx.state.kill(static_cast<int>(spid)) == KillResult::NotFound) {
         sendError(tw, msg(6106, 16, 2, "Process ID " + num(spid) + " is not an active process ID."),
-                  inProc);
+                  end);
         return {false, false, true};
     }
-    finish(tw, DoneStatus::Final, 0, 0, inProc);
+    finish(tw, DoneStatus::Final, 0, 0, end);
     return {};
 }
 
-StatementResult variable(TokenWriter& tw, SessionContext& ctx, const std::string& var,
-                         bool inProc) {
+StatementResult variable(TokenWriter& tw, SessionContext& ctx, const std::string& var, Ending end) {
     SessionDef* row = ctx.state.connectionRow(ctx.spid);
     const DatabaseDef* db = row ? ctx.state.findDatabase(row->dbid) : nullptr;
     Column text{"", ColumnType::NVarChar, 128};
     Column integer{"", ColumnType::Int, 0};
     if (var == "@@spid") {
-        return singleValue(tw, {"", ColumnType::SmallInt, 0}, std::int64_t{ctx.spid}, inProc);
+        return singleValue(tw, {"", ColumnType::SmallInt, 0}, std::int64_t{ctx.spid}, end);
     }
     if (var == "@@servername") {
-        return singleValue(tw, text, ctx.state.scenario().serverName, inProc);
+        return singleValue(tw, text, ctx.state.scenario().serverName, end);
     }
     if (var == "@@trancount") {
-        return singleValue(tw, integer, std::int64_t{row ? row->openTran : 0}, inProc);
+        return singleValue(tw, integer, std::int64_t{row ? row->openTran : 0}, end);
     }
     if (var == "@@language") {
-        return singleValue(tw, text, std::string("us_english"), inProc);
+        return singleValue(tw, text, std::string("us_english"), end);
     }
     if (var == "@@servicename") {
-        return singleValue(tw, text, std::string("MSSQLSERVER"), inProc);
+        return singleValue(tw, text, std::string("MSSQLSERVER"), end);
     }
     if (var == "db_name()") {
-        return singleValue(tw, text, db ? Value{db->name} : Value{Null{}}, inProc);
+        return singleValue(tw, text, db ? Value{db->name} : Value{Null{}}, end);
     }
     if (var == "user_name()") {
-        return singleValue(tw, text, std::string("dbo"), inProc);
+        return singleValue(tw, text, std::string("dbo"), end);
     }
     if (var == "@@max_precision") {
-        return singleValue(tw, integer, std::int64_t{38}, inProc);
+        return singleValue(tw, integer, std::int64_t{38}, end);
     }
     if (var == "@@textsize") {
-        return singleValue(tw, integer, std::int64_t{2147483647}, inProc);
+        return singleValue(tw, integer, std::int64_t{2147483647}, end);
     }
-    return singleValue(tw, text, ctx.login.name, inProc); // suser_sname(), system_user
+    return singleValue(tw, text, ctx.login.name, end); // suser_sname(), system_user
 }
 
-StatementResult use(TokenWriter& tw, SessionContext& ctx, const std::string& name, bool inProc) {
+StatementResult use(TokenWriter& tw, SessionContext& ctx, const std::string& name, Ending end) {
     const DatabaseDef* db = ctx.state.findDatabase(name);
     if (!db) {
         sendError(tw,
                   msg(911, 16, 1,
                       "Database '" + name +
                           "' does not exist. Make sure that the name is entered correctly."),
-                  inProc);
+                  end);
         return {false, false, true};
     }
     SessionDef* row = ctx.state.connectionRow(ctx.spid);
@@ -210,32 +210,65 @@ StatementResult use(TokenWriter& tw, SessionContext& ctx, const std::string& nam
     }
     tw.envChange(1, db->name, old ? old->name : "master");
     tw.info(msg(5701, 0, 1, "Changed database context to '" + db->name + "'."));
-    finish(tw, DoneStatus::Final, 0, 0, inProc);
+    finish(tw, DoneStatus::Final, 0, 0, end);
     return {};
 }
 
 } // namespace
 
-void sendError(TokenWriter& tw, const ServerMessage& m, bool inProc) {
+void sendError(TokenWriter& tw, const ServerMessage& m, Ending end) {
     tw.error(m);
-    finish(tw, DoneStatus::Error, 0, 0, inProc);
+    finish(tw, DoneStatus::Error, 0, 0, end);
+}
+
+void sendError(TokenWriter& tw, const ServerMessage& m, bool inProc) {
+    sendError(tw, m, inProc ? Ending::InProc : Ending::Last);
+}
+
+StatementResult executeBatch(TokenWriter& tw, SessionContext& ctx, std::string_view text,
+                             bool inProc, Clock::time_point now) {
+    const std::vector<std::string> parts = splitBatch(text);
+    if (parts.size() <= 1) {
+        return executeStatement(tw, ctx, text, inProc ? Ending::InProc : Ending::Last, now);
+    }
+    // A statement the server cannot parse stops the whole batch before anything runs, as
+    // a compile error does.
+    for (const std::string& part : parts) {
+        Statement st = classifyStatement(part);
+        if (st.kind == StatementKind::Unknown) {
+            sendError(tw, msg(102, 15, 1, "Incorrect syntax near '" + st.word + "'."),
+                      inProc ? Ending::InProc : Ending::Last);
+            return {false, false, true};
+        }
+    }
+    // Run-time errors end their own statement only; the rest still run.
+    StatementResult all;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        const Ending end = inProc ? Ending::InProc : (last ? Ending::Last : Ending::More);
+        StatementResult r = executeStatement(tw, ctx, parts[i], end, now);
+        all.rows = all.rows || r.rows;
+        all.processQuery = all.processQuery || r.processQuery;
+        all.failed = all.failed || r.failed;
+    }
+    return all;
 }
 
 StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::string_view text,
-                                 bool inProc, Clock::time_point now) {
+                                 Ending end, Clock::time_point now) {
     Statement st = classifyStatement(text);
     switch (st.kind) {
     case StatementKind::ProcessQuery:
-        return processQuery(tw, ctx, inProc, now);
+        return processQuery(tw, ctx, end, now);
     case StatementKind::IsSysAdmin:
         return singleValue(tw, {"", ColumnType::Int, 0}, std::int64_t{ctx.login.sysadmin ? 1 : 0},
-                           inProc);
+                           end);
     case StatementKind::InputBuffer:
-        return inputBuffer(tw, ctx, st.number, inProc);
+        return inputBuffer(tw, ctx, st.number, end);
     case StatementKind::Kill:
-        return kill(tw, ctx, st.number, inProc);
+        return kill(tw, ctx, st.number, end);
     case StatementKind::SelectInt:
-        return singleValue(tw, {"", ColumnType::Int, 0}, std::int64_t{st.number}, inProc);
+        return singleValue(tw, {"", ColumnType::Int, 0}, std::int64_t{st.number}, end);
     case StatementKind::Version:
         return singleValue(tw, {"", ColumnType::NVarChar, 300},
                            std::string("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
@@ -243,11 +276,11 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
                                        "\tCopyright (C) 2019 Microsoft Corporation\n"
                                        "\tDeveloper Edition (64-bit) on Linux "
                                        "(simulated by tdssim) <X64>"),
-                           inProc);
+                           end);
     case StatementKind::Variable:
-        return variable(tw, ctx, st.word, inProc);
+        return variable(tw, ctx, st.word, end);
     case StatementKind::Use:
-        return use(tw, ctx, st.word, inProc);
+        return use(tw, ctx, st.word, end);
     case StatementKind::Transaction: {
         if (SessionDef* row = ctx.state.connectionRow(ctx.spid)) {
             if (st.word == "begin" || st.word.find("+begin") != std::string::npos) {
@@ -256,17 +289,17 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
                 row->openTran = 0;
             }
         }
-        finish(tw, DoneStatus::Final, 0, 0, inProc);
+        finish(tw, DoneStatus::Final, 0, 0, end);
         return {};
     }
     case StatementKind::Set:
     case StatementKind::Empty:
-        finish(tw, DoneStatus::Final, 0, 0, inProc);
+        finish(tw, DoneStatus::Final, 0, 0, end);
         return {};
     case StatementKind::Unknown:
         break;
     }
-    sendError(tw, msg(102, 15, 1, "Incorrect syntax near '" + st.word + "'."), inProc);
+    sendError(tw, msg(102, 15, 1, "Incorrect syntax near '" + st.word + "'."), end);
     return {false, false, true};
 }
 

@@ -20,12 +20,20 @@ struct SessionContext {
     const LoginDef& login;
 };
 
-// Appends the reply to one statement. In a batch it ends with a final DONE; inside an RPC
-// (inProc) with a DONEINPROC that says more follows.
+// How a statement's reply ends: the batch's last DONE, a DONE that says more follows, or a
+// DONEINPROC inside an RPC.
+enum class Ending { Last, More, InProc };
+
+// Appends the reply to one statement.
 StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::string_view text,
-                                 bool inProc, Clock::time_point now);
+                                 Ending end, Clock::time_point now);
+
+// Appends the reply to a batch of one or more statements, each with its own DONE.
+StatementResult executeBatch(TokenWriter& tw, SessionContext& ctx, std::string_view text,
+                             bool inProc, Clock::time_point now);
 
 // ERROR followed by the closing DONE (or DONEINPROC) with the error bit.
+void sendError(TokenWriter& tw, const ServerMessage& m, Ending end);
 void sendError(TokenWriter& tw, const ServerMessage& m, bool inProc);
 
 } // namespace tdssim

@@ -16,9 +16,10 @@
 
 namespace tdssim {
 
-Instance::Instance(EventLoop& loop, ClientLog& log, Scenario scenario, int index, int port)
-    : loop_(loop), log_(log), state_(std::move(scenario), index, Clock::now()), index_(index),
-      port_(port) {
+Instance::Instance(EventLoop& loop, ClientLog& log, Scenario scenario, int index, int port,
+                   InstanceSetup setup)
+    : loop_(loop), log_(log), state_(std::move(scenario), index, Clock::now()), setup_(setup),
+      index_(index), port_(port) {
     state_.onKillConnection = [this](int spid) { killConnection(spid); };
 }
 

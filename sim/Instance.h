@@ -3,8 +3,11 @@
 
 #include "ClientLog.h"
 #include "EventLoop.h"
+#include "Prelogin.h"
 #include "ServerState.h"
+#include "TlsEngine.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -14,10 +17,18 @@ namespace tdssim {
 
 class Connection;
 
+// What every instance of the process shares besides the scenario.
+struct InstanceSetup {
+    EncryptionMode encryption = EncryptionMode::Off;
+    const TlsContext* tls = nullptr;               // set unless encryption is off
+    std::chrono::milliseconds loginTimeout{60000}; // 0: never
+};
+
 class Instance : public FdHandler {
 public:
     // port 0: the system picks a free port.
-    Instance(EventLoop& loop, ClientLog& log, Scenario scenario, int index, int port);
+    Instance(EventLoop& loop, ClientLog& log, Scenario scenario, int index, int port,
+             InstanceSetup setup = {});
     ~Instance() override;
 
     // Binds the port and listens (or only binds, while the refuse fault is on). Throws.
@@ -27,6 +38,7 @@ public:
     ServerState& state() { return state_; }
     EventLoop& loop() { return loop_; }
     ClientLog& clientLog() { return log_; }
+    const InstanceSetup& setup() const { return setup_; }
 
     // Re-reads the faults that concern the socket (refuse).
     void applyFaults();
@@ -42,6 +54,7 @@ private:
     EventLoop& loop_;
     ClientLog& log_;
     ServerState state_;
+    InstanceSetup setup_;
     int index_;
     int port_;
     int fd_ = -1;

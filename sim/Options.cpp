@@ -20,7 +20,8 @@ int portValue(const std::string& opt, const std::string& v) {
 
 const char* usageText() {
     return "Usage: tdssim --port PORT --scenario NAME|FILE [--instances N] [--control PORT]\n"
-           "              [--log FILE]\n"
+           "              [--log FILE] [--encryption off|login|on|required]\n"
+           "              [--cert FILE --key FILE] [--login-timeout SECONDS]\n"
            "       tdssim --print-scenario NAME\n"
            "\n"
            "A simulated Microsoft SQL Server for tests and demos: speaks TDS 7.1 to 7.4 on\n"
@@ -35,6 +36,14 @@ const char* usageText() {
            "  --control PORT      line-command control port on 127.0.0.1 (0: a free port).\n"
            "  --log FILE          append what clients do to FILE, one JSON object a line\n"
            "                      (- for standard error).\n"
+           "  --encryption MODE   off (default): no TLS offered; login: TLS as the client asks\n"
+           "                      (the login only, for clients that ask for no more); on:\n"
+           "                      everything encrypted for every client that can; required:\n"
+           "                      everything encrypted, clients that cannot are refused.\n"
+           "  --cert F --key F    the server's certificate (chain) and key, PEM. Without them a\n"
+           "                      self-signed certificate for localhost/127.0.0.1 is made.\n"
+           "  --login-timeout S   drop a client that has not logged in after S seconds\n"
+           "                      (default 60; 0: never).\n"
            "  --print-scenario S  print the text of a built-in scenario and exit.\n"
            "  --help              this text.\n"
            "\n"
@@ -81,11 +90,43 @@ Options parseOptions(int argc, char** argv) {
             o.controlPort = portValue(a, next());
         } else if (a == "--log") {
             o.logPath = next();
+        } else if (a == "--encryption") {
+            std::string v = next();
+            std::optional<EncryptionMode> mode = parseEncryptionMode(v);
+            if (!mode) {
+                throw std::invalid_argument("--encryption needs off, login, on or required, not '" +
+                                            v + "'");
+            }
+            o.encryption = *mode;
+        } else if (a == "--cert") {
+            o.certFile = next();
+        } else if (a == "--key") {
+            o.keyFile = next();
+        } else if (a == "--login-timeout") {
+            std::string v = next();
+            double seconds = -1;
+            try {
+                std::size_t used = 0;
+                seconds = std::stod(v, &used);
+                if (used != v.size()) {
+                    seconds = -1;
+                }
+            } catch (const std::exception&) {
+                seconds = -1;
+            }
+            if (!(seconds >= 0 && seconds <= 86400)) {
+                throw std::invalid_argument(
+                    "--login-timeout needs a number of seconds from 0 to 86400, not '" + v + "'");
+            }
+            o.loginTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
         } else if (a == "--print-scenario") {
             o.printScenario = next();
         } else {
             throw std::invalid_argument("unknown option " + a);
         }
+    }
+    if (o.certFile.empty() != o.keyFile.empty()) {
+        throw std::invalid_argument("--cert and --key go together");
     }
     if (o.port != 0 && o.port + o.instances - 1 > 65535) {
         throw std::invalid_argument("--port plus --instances runs past port 65535");

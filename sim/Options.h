@@ -1,6 +1,9 @@
 // The command line of tdssim.
 #pragma once
 
+#include "Prelogin.h"
+
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -13,6 +16,10 @@ struct Options {
     std::optional<int> controlPort;
     std::string logPath;
     std::string printScenario; // --print-scenario NAME
+    EncryptionMode encryption = EncryptionMode::Off;
+    std::string certFile;
+    std::string keyFile;
+    std::chrono::milliseconds loginTimeout{60000};
     bool help = false;
 };
 

@@ -42,7 +42,68 @@ PreloginRequest parsePrelogin(std::string_view payload) {
     return req;
 }
 
-std::string buildPreloginReply() {
+std::optional<EncryptionMode> parseEncryptionMode(std::string_view text) {
+    if (text == "off") {
+        return EncryptionMode::Off;
+    }
+    if (text == "login") {
+        return EncryptionMode::Login;
+    }
+    if (text == "on") {
+        return EncryptionMode::On;
+    }
+    if (text == "required") {
+        return EncryptionMode::Required;
+    }
+    return std::nullopt;
+}
+
+const char* encryptionModeName(EncryptionMode mode) {
+    switch (mode) {
+    case EncryptionMode::Off:
+        return "off";
+    case EncryptionMode::Login:
+        return "login";
+    case EncryptionMode::On:
+        return "on";
+    case EncryptionMode::Required:
+        return "required";
+    }
+    return "?";
+}
+
+EncryptionDecision negotiateEncryption(EncryptionMode mode, std::optional<std::uint8_t> client) {
+    using Outcome = EncryptionDecision::Outcome;
+    // Newer clients set flag bits above the low nibble (a client certificate); anything
+    // unknown counts as "cannot encrypt".
+    std::uint8_t c = client ? static_cast<std::uint8_t>(*client & 0x0F) : Encrypt::NotSup;
+    if (c > Encrypt::Req) {
+        c = Encrypt::NotSup;
+    }
+    const bool clientCannot = c == Encrypt::NotSup;
+    switch (mode) {
+    case EncryptionMode::Off:
+        return {Encrypt::NotSup, Outcome::Clear};
+    case EncryptionMode::Login:
+        if (clientCannot) {
+            return {Encrypt::NotSup, Outcome::Clear};
+        }
+        if (c == Encrypt::Off) {
+            return {Encrypt::Off, Outcome::LoginOnly};
+        }
+        return {Encrypt::On, Outcome::Everything};
+    case EncryptionMode::On:
+        if (clientCannot) {
+            return {Encrypt::NotSup, Outcome::Clear};
+        }
+        return {Encrypt::On, Outcome::Everything};
+    case EncryptionMode::Required:
+        return {Encrypt::Req, clientCannot ? Outcome::Refuse : Outcome::Everything};
+    }
+    return {};
+}
+
+std::string buildPreloginReply(std::uint8_t encryption) {
     std::string out;
     ByteWriter w(out);
     auto entry = [&](std::uint8_t token, std::uint16_t offset, std::uint16_t length) {
@@ -60,7 +121,7 @@ std::string buildPreloginReply() {
     w.u8(0);
     w.u16be(2000);
     w.u16be(0);
-    w.u8(0x02); // encryption not supported
+    w.u8(encryption);
     w.u8(0x00); // instance name: none
     w.u8(0x00); // MARS off
     return out;

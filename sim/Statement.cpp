@@ -50,7 +50,85 @@ std::string firstToken(std::string_view text) {
     return t.substr(0, end == 0 ? 1 : end);
 }
 
+bool startsStatement(std::string_view line) {
+    std::size_t i = 0;
+    while (i < line.size() && isSpace(line[i])) {
+        ++i;
+    }
+    std::string word;
+    while (i < line.size() && ((line[i] >= 'a' && line[i] <= 'z') ||
+                               (line[i] >= 'A' && line[i] <= 'Z') || line[i] == '_')) {
+        char c = line[i++];
+        word.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+    if (i < line.size() && !isSpace(line[i]) && line[i] != '(' && line[i] != ';') {
+        return false;
+    }
+    for (const char* k :
+         {"select", "set", "use", "kill", "dbcc", "begin", "commit", "rollback", "if", "exec",
+          "execute", "declare", "insert", "update", "delete", "waitfor", "print", "raiserror"}) {
+        if (word == k) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
+
+std::vector<std::string> splitBatch(std::string_view text) {
+    std::vector<std::string> parts;
+    std::string current;
+    auto push = [&] {
+        if (!trim(current).empty()) {
+            parts.push_back(current);
+        }
+        current.clear();
+    };
+    char quote = 0; // ' or ] while inside a literal or a bracketed name
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote) {
+            current.push_back(c);
+            if (c == quote) {
+                if (i + 1 < text.size() && text[i + 1] == quote) {
+                    current.push_back(text[++i]); // doubled: part of the literal
+                } else {
+                    quote = 0;
+                }
+            }
+            continue;
+        }
+        if (c == '\'' || c == '[') {
+            quote = c == '[' ? ']' : c;
+            current.push_back(c);
+            continue;
+        }
+        if (c == ';') {
+            push();
+            continue;
+        }
+        if ((c == '\n' || c == '\r') && !trim(current).empty()) {
+            std::size_t next = i;
+            while (next < text.size() && (text[next] == '\n' || text[next] == '\r')) {
+                ++next;
+            }
+            const std::size_t eol = text.find_first_of("\r\n", next);
+            if (startsStatement(
+                    text.substr(next, eol == std::string_view::npos ? eol : eol - next))) {
+                push();
+                i = next - 1;
+                continue;
+            }
+        }
+        current.push_back(c);
+    }
+    push();
+    if (parts.size() <= 1) {
+        return {std::string(text)};
+    }
+    return parts;
+}
 
 std::string normalizeSql(std::string_view text) {
     std::string out;

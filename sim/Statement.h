@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tdssim {
 
@@ -33,6 +34,11 @@ struct Statement {
 std::string normalizeSql(std::string_view text);
 
 Statement classifyStatement(std::string_view text);
+
+// The statements of a batch: split at ";" and before a line that starts a new statement
+// (SELECT, SET, USE, KILL, DBCC, ...), never inside quotes or brackets. Empty pieces are
+// dropped; a batch of one statement comes back whole.
+std::vector<std::string> splitBatch(std::string_view text);
 
 // The exact process query, as its three lines joined by CR LF.
 extern const char* const kProcessQuery;

@@ -83,16 +83,7 @@ void TdsSession::handle(Message m) {
     switch (phase_) {
     case Phase::Prelogin:
         if (m.type == PacketType::Prelogin) {
-            PreloginRequest req = parsePrelogin(m.payload);
-            host_.log(0, "prelogin",
-                      {{"encryption", req.encryption ? std::to_string(*req.encryption) : ""},
-                       {"instance_name", req.instance}});
-            if (req.encryption && *req.encryption == 0x03) {
-                // The client insists on TLS, which this server cannot give.
-                host_.log(0, "disconnect", {{"reason", "client requires encryption"}});
-            }
-            sendMessage(buildPreloginReply(), kPreLoginPacketSize);
-            phase_ = Phase::Login;
+            handlePrelogin(m.payload);
             return;
         }
         if (m.type == PacketType::Login7) {
@@ -108,7 +99,9 @@ void TdsSession::handle(Message m) {
         if (m.type == PacketType::Attention) {
             return;
         }
-        throw ProtocolError("expected LOGIN7 (a TLS handshake is not supported)");
+        throw ProtocolError(host_.encryption() == EncryptionMode::Off
+                                ? "expected LOGIN7 (a TLS handshake is not supported)"
+                                : "expected LOGIN7");
     case Phase::Ready:
         if (m.type == PacketType::Attention) {
             attention();
@@ -125,6 +118,39 @@ void TdsSession::handle(Message m) {
         handleRequest(std::move(m));
         return;
     case Phase::Closed:
+        return;
+    }
+}
+
+void TdsSession::handlePrelogin(const std::string& payload) {
+    using Outcome = EncryptionDecision::Outcome;
+    PreloginRequest req = parsePrelogin(payload);
+    const EncryptionMode mode = host_.encryption();
+    const EncryptionDecision d = negotiateEncryption(mode, req.encryption);
+    host_.log(0, "prelogin",
+              {{"encryption", req.encryption ? std::to_string(*req.encryption) : ""},
+               {"instance_name", req.instance},
+               {"answer", std::to_string(d.answer)}});
+    sendMessage(buildPreloginReply(d.answer), kPreLoginPacketSize);
+    phase_ = Phase::Login;
+    switch (d.outcome) {
+    case Outcome::Clear:
+        host_.log(0, "encryption", {{"mode", "none"}, {"server", encryptionModeName(mode)}});
+        if (req.encryption && (*req.encryption == Encrypt::On || *req.encryption == Encrypt::Req)) {
+            // The client insists on TLS, which this server does not offer: it gives up.
+            host_.log(0, "disconnect", {{"reason", "client requires encryption"}});
+        }
+        return;
+    case Outcome::Refuse:
+        host_.log(0, "encryption", {{"mode", "refused"}, {"server", encryptionModeName(mode)}});
+        host_.closeAfterSend();
+        onClosed();
+        return;
+    case Outcome::LoginOnly:
+        host_.startTls(TlsScope::LoginOnly);
+        return;
+    case Outcome::Everything:
+        host_.startTls(TlsScope::Everything);
         return;
     }
 }
@@ -367,7 +393,7 @@ void TdsSession::respond(const Message& m) {
 void TdsSession::respondBatch(TokenWriter& tw, const std::string& payload, bool& rows) {
     SqlBatch batch = parseSqlBatch(payload, tds72());
     SessionContext ctx{state_, spid_, *login_};
-    StatementResult r = executeStatement(tw, ctx, batch.text, false, Clock::now());
+    StatementResult r = executeBatch(tw, ctx, batch.text, false, Clock::now());
     rows = r.rows;
 }
 
@@ -390,9 +416,9 @@ void TdsSession::respondRpc(TokenWriter& tw, const std::string& payload, bool& r
             prepared_[handle] = Prepared{text(2), text(1)};
             handleOut = handle;
             if (c.procId == ProcId::PrepExec) {
-                StatementResult r = executeStatement(
-                    tw, ctx, bindParameters(text(2), text(1), valuesFrom(c.params, 3)), true,
-                    Clock::now());
+                StatementResult r =
+                    executeBatch(tw, ctx, bindParameters(text(2), text(1), valuesFrom(c.params, 3)),
+                                 true, Clock::now());
                 rows = rows || r.rows;
                 failed = r.failed;
             }
@@ -414,10 +440,10 @@ void TdsSession::respondRpc(TokenWriter& tw, const std::string& payload, bool& r
                 failed = true;
             } else {
                 StatementResult r =
-                    executeStatement(tw, ctx,
-                                     bindParameters(it->second.statement, it->second.declarations,
-                                                    valuesFrom(c.params, 1)),
-                                     true, Clock::now());
+                    executeBatch(tw, ctx,
+                                 bindParameters(it->second.statement, it->second.declarations,
+                                                valuesFrom(c.params, 1)),
+                                 true, Clock::now());
                 rows = rows || r.rows;
                 failed = r.failed;
             }
@@ -425,8 +451,8 @@ void TdsSession::respondRpc(TokenWriter& tw, const std::string& payload, bool& r
         }
         case ProcId::ExecuteSql: {
             StatementResult r =
-                executeStatement(tw, ctx, bindParameters(text(0), text(1), valuesFrom(c.params, 2)),
-                                 true, Clock::now());
+                executeBatch(tw, ctx, bindParameters(text(0), text(1), valuesFrom(c.params, 2)),
+                             true, Clock::now());
             rows = rows || r.rows;
             failed = r.failed;
             break;

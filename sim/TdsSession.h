@@ -5,6 +5,8 @@
 
 #include "ClientLog.h"
 #include "Packet.h"
+#include "Prelogin.h"
+#include "SecureChannel.h"
 #include "ServerState.h"
 #include "TokenWriter.h"
 
@@ -28,6 +30,10 @@ public:
     virtual void startTimer(std::chrono::milliseconds delay) = 0;
     virtual void stopTimer() = 0;
     virtual void log(int spid, std::string_view event, const LogFields& fields) = 0;
+    // How this server is set up for encryption.
+    virtual EncryptionMode encryption() const = 0;
+    // The PRELOGIN reply has gone out: from the next byte on, the client does TLS.
+    virtual void startTls(TlsScope scope) = 0;
 };
 
 class TdsSession {
@@ -42,11 +48,14 @@ public:
     // The connection is gone (client closed, KILL, shutdown): the session leaves the server.
     void onClosed();
     int spid() const { return spid_; }
+    // The login succeeded (the login time-out no longer applies).
+    bool loggedIn() const { return phase_ == Phase::Ready; }
 
 private:
     enum class Phase { Prelogin, Login, Ready, Closed };
 
     void handle(Message m);
+    void handlePrelogin(const std::string& payload);
     void handleLogin(const std::string& payload);
     void loginFailed(const std::string& user, const std::string& reason,
                      const std::optional<ServerMessage>& extra = std::nullopt);

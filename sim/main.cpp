@@ -6,6 +6,7 @@
 #include "Instance.h"
 #include "Options.h"
 #include "Scenario.h"
+#include "TlsEngine.h"
 
 #include <cstdio>
 #include <exception>
@@ -43,11 +44,21 @@ int main(int argc, char** argv) {
             std::cerr << "tdssim: cannot open log file " << opts.logPath << "\n";
             return 1;
         }
+        std::unique_ptr<TlsContext> tls;
+        InstanceSetup setup;
+        setup.encryption = opts.encryption;
+        setup.loginTimeout = opts.loginTimeout;
+        if (opts.encryption != EncryptionMode::Off) {
+            tls = std::make_unique<TlsContext>(opts.certFile, opts.keyFile);
+            setup.tls = tls.get();
+            std::cerr << "tdssim: encryption " << encryptionModeName(opts.encryption)
+                      << ", certificate " << tls->description() << "\n";
+        }
         EventLoop loop;
         std::vector<std::unique_ptr<Instance>> instances;
         for (int i = 0; i < opts.instances; ++i) {
             int port = opts.port == 0 ? 0 : opts.port + i;
-            instances.push_back(std::make_unique<Instance>(loop, log, scenario, i, port));
+            instances.push_back(std::make_unique<Instance>(loop, log, scenario, i, port, setup));
             instances.back()->open();
         }
         std::unique_ptr<ControlServer> control;

@@ -26,6 +26,8 @@ public:
     void startTimer(std::chrono::milliseconds) override { timer = true; }
     void stopTimer() override { timer = false; }
     void log(int, std::string_view, const LogFields&) override {}
+    EncryptionMode encryption() const override { return EncryptionMode::Off; }
+    void startTls(TlsScope) override {}
 
     std::size_t sent = 0;
     bool closed = false;
@@ -136,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     TdsSession session(state, host);
     if ((mode & 3) >= 2) {
         static const std::string prefix =
-            packet(PacketType::Prelogin, buildPreloginReply()) + loginPacket();
+            packet(PacketType::Prelogin, buildPreloginReply(Encrypt::NotSup)) + loginPacket();
         session.onBytes(prefix);
     }
     // Feed in two pieces so that reassembly across reads is exercised too.

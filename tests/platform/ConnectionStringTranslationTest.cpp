@@ -2,6 +2,8 @@
 #include "DbTypes.h"
 #include "OdbcConnectionString.h"
 
+#include <QTemporaryDir>
+#include <fstream>
 #include <gtest/gtest.h>
 
 namespace {
@@ -16,7 +18,7 @@ struct Case {
 
 #define FREETDS(server)                                                                            \
     "Driver={FreeTDS};" server "TDS_Version=7.4;ClientCharset=UTF-8;PacketSize=32767;APP="         \
-                               "Tallyvane;"
+    "Tallyvane;"
 
 const Case Cases[] = {
     {"Provider=SQLOLEDB.1;Data Source=db1;User ID=sa;Password=pw;Persist Security Info=True", "",
@@ -32,11 +34,21 @@ const Case Cases[] = {
     {"data source = db1 ; user id = sa ; password = ' p;w '' x '", "", "",
      FREETDS("Server=db1;Port=1433;") "UID=sa;PWD={ p;w ' x };", nullptr},
     {"Data Source=db1;User ID=old;Password=old", "new", "p}w",
-     FREETDS("Server=db1;Port=1433;") "UID=new;PWD={p}}w};", nullptr},
+     FREETDS("Server=db1;Port=1433;") "UID=new;PWD={p}w};", nullptr},
     {"Data Source=db1;Database=HR;Workstation ID=ws7", "", "",
      FREETDS("Server=db1;Port=1433;") "Database=HR;WSID=ws7;", nullptr},
     {"Data Source=db1;Integrated Security=SSPI;User ID=ignored", "", "",
      FREETDS("Server=db1;Port=1433;") "Trusted_Connection=Yes;", nullptr},
+    // Only the spelling that spares the login dialog means integrated security, and what the
+    // dialog asked for is never dropped.
+    {"Data Source=db1;Integrated Security=SSPI", "sa", "pw",
+     FREETDS("Server=db1;Port=1433;") "UID=sa;PWD=pw;", nullptr},
+    {"Data Source=db1;Integrated Security=True", "sa", "pw",
+     FREETDS("Server=db1;Port=1433;") "UID=sa;PWD=pw;", nullptr},
+    {"Data Source=db1;Integrated Security = SSPI", "sa", "pw",
+     FREETDS("Server=db1;Port=1433;") "UID=sa;PWD=pw;", nullptr},
+    {"Data Source=db1;Trusted_Connection=Yes", "sa", "pw",
+     FREETDS("Server=db1;Port=1433;") "UID=sa;PWD=pw;", nullptr},
     {"Data Source=db1;Use Encryption for Data=True", "", "",
      FREETDS("Server=db1;Port=1433;") "Encryption=require;", nullptr},
     {"Data Source=db1;Encrypt=strict", "", "",
@@ -46,11 +58,21 @@ const Case Cases[] = {
     {"Driver={ODBC Driver 18 for SQL Server};Data Source=db1,1433;User ID=sa;Encrypt=yes;"
      "TrustServerCertificate=True",
      "", "",
-     "Driver={ODBC Driver 18 for SQL Server};Server=tcp:db1,1433;APP=Tallyvane;UID=sa;"
-     "Encrypt=yes;TrustServerCertificate=yes;",
+     "Driver={ODBC Driver 18 for SQL Server};Server=tcp:db1,1433;ClientCharset=UTF-8;"
+     "APP=Tallyvane;UID=sa;Encrypt=yes;TrustServerCertificate=yes;",
      nullptr},
+    // Without Encrypt the newer Microsoft drivers would encrypt and check the certificate;
+    // the OLE DB default is no encryption. Their braces double "}".
     {"Driver={ODBC Driver 18 for SQL Server};Data Source=db1\\INST", "", "",
-     "Driver={ODBC Driver 18 for SQL Server};Server=db1\\INST;APP=Tallyvane;", nullptr},
+     "Driver={ODBC Driver 18 for SQL Server};Server=db1\\INST;ClientCharset=UTF-8;"
+     "APP=Tallyvane;Encrypt=no;",
+     nullptr},
+    {"Driver={ODBC Driver 18 for SQL Server};Data Source=db1;User ID=sa", "", "p}w;",
+     "Driver={ODBC Driver 18 for SQL Server};Server=tcp:db1;ClientCharset=UTF-8;"
+     "APP=Tallyvane;UID=sa;PWD={p}}w;};Encrypt=no;",
+     nullptr},
+    {"Driver={My}Driver;Server=evil};Data Source=db1", "", "", nullptr, "Invalid driver name"},
+    {"Driver=\"x};UID=evil\";Data Source=db1", "", "", nullptr, "Invalid driver name"},
     {"Provider=SQLOLEDB.1;User ID=sa", "", "", nullptr, "names no server"},
     {"Data Source=db1,99999", "", "", nullptr, "Invalid port"},
     {"Data Source=db1,abc", "", "", nullptr, "Invalid port"},
@@ -58,7 +80,60 @@ const Case Cases[] = {
     {"Data Source=db1;Password='open", "", "", nullptr, "Unterminated quote"},
     {"Data Source=db1;Connect Timeout=soon", "", "", nullptr, "Connect Timeout"},
     {"Data Source=db1;Encrypt=maybe", "", "", nullptr, "Encrypt"},
+    {"FILE NAME=/nonexistent/x.udl", "", "", nullptr, "Cannot read the data link file"},
+    {"Data Source=db1;Initial Catalog=\"a};b\"", "", "", nullptr, "cannot read"},
 };
+
+// What FreeTDS 1.3 reads back (checked against real logins in the monitor tests): a braced
+// value runs to the first "};" and nothing inside is undone.
+TEST(ConnectionStringTranslation, FreeTdsQuoting) {
+    const struct {
+        const char* Value;
+        const char* Quoted; // nullptr: cannot be written
+    } cases[] = {
+        {"plain", "plain"}, {"", ""},           {"a}b", "{a}b}"},           {"ab}", "{ab}}"},
+        {"}}", "{}}}"},     {"{ab", "{{ab}"},   {"a;b", "{a;b}"},           {"a=b", "{a=b}"},
+        {"\"q'", "\"q'"},   {" sp ", "{ sp }"}, {"p\xC3\xA4", "p\xC3\xA4"}, {"a};b", nullptr},
+        {"};", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Value);
+        const std::optional<std::string> quoted = FreeTdsQuote(c.Value);
+        if (c.Quoted == nullptr) {
+            EXPECT_FALSE(quoted.has_value());
+        } else {
+            EXPECT_EQ(quoted.value_or("(none)"), c.Quoted);
+        }
+    }
+}
+
+TEST(ConnectionStringTranslation, CredentialsFreeTdsCannotReadGoApart) {
+    const TOdbcConnectInfo info =
+        TranslateConnectionString("Data Source=db1;User ID=sa;Password=old", "", "a};b");
+    EXPECT_TRUE(info.CredentialsApart);
+    EXPECT_EQ(info.UserId, "sa");
+    EXPECT_EQ(info.Password, "a};b");
+    EXPECT_EQ(info.OdbcString, FREETDS("Server=db1;Port=1433;"));
+}
+
+TEST(ConnectionStringTranslation, DataLinkFileGivesTheConnectionString) {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("db1.udl").toStdString();
+    std::string bytes = "\xFF\xFE";
+    for (char ch : std::string("[oledb]\r\n; Everything after this line is an OLE DB initstring"
+                               "\r\nProvider=SQLOLEDB.1;Persist Security Info=False;"
+                               "User ID=ops;Data Source=db1,14330;Initial Catalog=HR\r\n")) {
+        bytes += ch;
+        bytes += '\0';
+    }
+    std::ofstream(path, std::ios::binary) << bytes;
+    // As the monitor hands it over: the application name appended.
+    const std::string text = "FILE NAME=" + path + ";Application Name=Tallyvane";
+    EXPECT_EQ(TranslateConnectionString(text, "", "pw").OdbcString,
+              FREETDS("Server=db1;Port=14330;") "UID=ops;PWD=pw;Database=HR;");
+    EXPECT_EQ(TranslateConnectionString(text, "other", "pw").OdbcString,
+              FREETDS("Server=db1;Port=14330;") "UID=other;PWD=pw;Database=HR;");
+}
 
 TEST(ConnectionStringTranslation, Table) {
     for (const Case& c : Cases) {
@@ -82,6 +157,9 @@ TEST(ConnectionStringTranslation, ConnectTimeoutAndDriverAreReported) {
     EXPECT_EQ(info.ConnectTimeout, 42u);
     EXPECT_EQ(info.DriverName, "FreeTDS");
     EXPECT_FALSE(TranslateConnectionString("Data Source=db1", "", "").ConnectTimeout.has_value());
+    // 0 would mean "wait for ever": the connection's own limit applies instead.
+    EXPECT_FALSE(TranslateConnectionString("Data Source=db1;Connect Timeout=0", "", "")
+                     .ConnectTimeout.has_value());
 }
 
 TEST(ConnectionStringTranslation, PasswordNeverAppearsInErrors) {

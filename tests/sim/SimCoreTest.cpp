@@ -3,9 +3,11 @@
 #include "Bytes.h"
 #include "Login7.h"
 #include "Packet.h"
+#include "Prelogin.h"
 #include "Scenario.h"
 #include "ServerState.h"
 #include "Statement.h"
+#include "TextUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -192,6 +194,68 @@ TEST(TdsSimStatements, MatchAfterFoldingCaseAndWhiteSpace) {
     }
     EXPECT_EQ(classifyStatement("use [Sales]").word, "Sales");
     EXPECT_EQ(classifyStatement("frobnicate now").word, "frobnicate");
+}
+
+TEST(TdsSimStatements, BatchesSplitIntoStatementsButNotInsideOneStatement) {
+    struct Case {
+        std::string batch;
+        std::vector<std::string> parts;
+    };
+    const std::vector<Case> cases = {
+        {"SELECT @@MAX_PRECISION\r\nSET TRANSACTION ISOLATION LEVEL READ COMMITTED\r\n"
+         "SET IMPLICIT_TRANSACTIONS OFF",
+         {"SELECT @@MAX_PRECISION", "SET TRANSACTION ISOLATION LEVEL READ COMMITTED",
+          "SET IMPLICIT_TRANSACTIONS OFF"}},
+        {"select 1; select 2;", {"select 1", "select 2"}},
+        {kProcessQuery, {kProcessQuery}},
+        {"select 'a;b'", {"select 'a;b'"}},
+        {"select 'it''s; here'\nkill 5", {"select 'it''s; here'", "kill 5"}},
+        {"select [odd;name]", {"select [odd;name]"}},
+        {"set nocount on\n\n  \nselect 1", {"set nocount on", "select 1"}},
+        {"set nocount on\nselected_rows", {"set nocount on\nselected_rows"}},
+        {";;", {";;"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> parts;
+        for (const std::string& p : splitBatch(c.batch)) {
+            parts.push_back(trim(p)); // the blanks around a statement do not matter
+        }
+        EXPECT_EQ(parts, c.parts) << c.batch;
+    }
+}
+
+TEST(TdsSimEncryption, AnswerAndOutcomeForEveryModeAndClientByte) {
+    using O = EncryptionDecision::Outcome;
+    struct Case {
+        EncryptionMode mode;
+        std::optional<std::uint8_t> client;
+        std::uint8_t answer;
+        O outcome;
+    };
+    const std::vector<Case> cases = {
+        {EncryptionMode::Off, Encrypt::Off, Encrypt::NotSup, O::Clear},
+        {EncryptionMode::Off, Encrypt::On, Encrypt::NotSup, O::Clear},
+        {EncryptionMode::Login, Encrypt::Off, Encrypt::Off, O::LoginOnly},
+        {EncryptionMode::Login, Encrypt::On, Encrypt::On, O::Everything},
+        {EncryptionMode::Login, Encrypt::NotSup, Encrypt::NotSup, O::Clear},
+        {EncryptionMode::Login, std::nullopt, Encrypt::NotSup, O::Clear},
+        {EncryptionMode::On, Encrypt::Off, Encrypt::On, O::Everything},
+        {EncryptionMode::On, Encrypt::Req, Encrypt::On, O::Everything},
+        {EncryptionMode::On, Encrypt::NotSup, Encrypt::NotSup, O::Clear},
+        {EncryptionMode::Required, Encrypt::Off, Encrypt::Req, O::Everything},
+        {EncryptionMode::Required, 0x81, Encrypt::Req, O::Everything}, // on + client cert
+        {EncryptionMode::Required, Encrypt::NotSup, Encrypt::Req, O::Refuse},
+        {EncryptionMode::Required, 0x07, Encrypt::Req, O::Refuse},
+    };
+    for (const Case& c : cases) {
+        EncryptionDecision d = negotiateEncryption(c.mode, c.client);
+        EXPECT_EQ(d.answer, c.answer)
+            << encryptionModeName(c.mode) << " " << int(c.client.value_or(99));
+        EXPECT_EQ(d.outcome, c.outcome)
+            << encryptionModeName(c.mode) << " " << int(c.client.value_or(99));
+    }
+    std::string reply = buildPreloginReply(Encrypt::Req);
+    EXPECT_EQ(parsePrelogin(reply).encryption, Encrypt::Req);
 }
 
 TEST(TdsSimPackets, ReassemblyAcrossReadsAndAttentionCuttingIn) {

@@ -54,7 +54,8 @@ std::string TdsSimProcess::executablePath() {
 }
 
 TdsSimProcess::TdsSimProcess(const std::string& scenario, int instances,
-                             std::chrono::milliseconds startTimeout) {
+                             std::chrono::milliseconds startTimeout,
+                             const std::vector<std::string>& extraArgs) {
     char tmpl[] = "/tmp/tdssim-test-XXXXXX";
     if (!mkdtemp(tmpl)) {
         throw TdsSimError(std::string("mkdtemp: ") + std::strerror(errno));
@@ -70,6 +71,7 @@ TdsSimProcess::TdsSimProcess(const std::string& scenario, int instances,
     std::vector<std::string> args = {
         executablePath(),          "--port",    "0", "--scenario", scenario, "--instances",
         std::to_string(instances), "--control", "0", "--log",      logPath_};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0) {

@@ -29,10 +29,11 @@ public:
     static constexpr const char* kViewerPassword = "Sim-View-1";
 
     // Starts tdssim with the scenario ("demo", "edge", "gen:...", or a file path) and the
-    // number of instances, a control port and a log file. Throws TdsSimError when it does
-    // not come up within the time-out.
+    // number of instances, a control port and a log file, plus any further options
+    // (--encryption ...). Throws TdsSimError when it does not come up within the time-out.
     explicit TdsSimProcess(const std::string& scenario = "demo", int instances = 1,
-                           std::chrono::milliseconds startTimeout = std::chrono::seconds(10));
+                           std::chrono::milliseconds startTimeout = std::chrono::seconds(10),
+                           const std::vector<std::string>& extraArgs = {});
     ~TdsSimProcess();
     TdsSimProcess(const TdsSimProcess&) = delete;
     TdsSimProcess& operator=(const TdsSimProcess&) = delete;

@@ -30,13 +30,13 @@ class TdsSimError(RuntimeError):
 
 
 class TdsSim:
-    def __init__(self, exe, scenario="demo", instances=1, timeout=10.0):
+    def __init__(self, exe, scenario="demo", instances=1, timeout=10.0, extra_args=()):
         self.dir = tempfile.mkdtemp(prefix="tdssim-py-")
         self.log_path = os.path.join(self.dir, "clients.log")
         self._err = open(os.path.join(self.dir, "stderr.txt"), "w+")
         self.proc = subprocess.Popen(
             [exe, "--port", "0", "--scenario", scenario, "--instances", str(instances),
-             "--control", "0", "--log", self.log_path],
+             "--control", "0", "--log", self.log_path] + list(extra_args),
             stdout=subprocess.PIPE, stderr=self._err)
         self.ports = []
         self.control_port = 0
