@@ -54,6 +54,8 @@ public:
     // Destroys the whole forest; the two flags keep their values.
     void Clear();
     std::int32_t Count() const { return static_cast<std::int32_t>(Items.size()); }
+    // Every row added since the last Clear, wherever it hangs.
+    std::int32_t RowCount() const { return static_cast<std::int32_t>(Rows.size()); }
     // Top-level item; throws Exception when index is out of range.
     TProcessItem* Item(std::int32_t index) const;
     // The first item with that SPID in depth-first pre-order, or nullptr.
