@@ -20,7 +20,11 @@ void AppendUtf8(std::string& out, const char16_t* units, std::size_t count) {
             const bool pair =
                 u <= 0xDBFF && i + 1 < end && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF;
             if (!pair) {
-                *p++ = '?';
+                // A high surrogate that ends the text (a value cut off inside a pair) is
+                // dropped, as iconv drops an incomplete sequence; any other lone one is '?'.
+                if (!(u <= 0xDBFF && i + 1 == count)) {
+                    *p++ = '?';
+                }
                 continue;
             }
             const char32_t c = 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00);
