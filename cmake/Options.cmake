@@ -2,7 +2,14 @@
 option(TALLYVANE_BUILD_TESTS "Build the unit, widget and integration tests" ON)
 option(TALLYVANE_BUILD_BENCH "Build the benchmarks" ON)
 option(TALLYVANE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
-option(TALLYVANE_WERROR "Treat warnings in our own code as errors" ON)
+# Warnings stop development and CI builds; a user's Release install must not fail on a newer
+# or older compiler's false positive.
+if(CMAKE_BUILD_TYPE MATCHES "^(Release|MinSizeRel)$")
+  set(TALLYVANE_WERROR_DEFAULT OFF)
+else()
+  set(TALLYVANE_WERROR_DEFAULT ON)
+endif()
+option(TALLYVANE_WERROR "Treat warnings in our own code as errors" ${TALLYVANE_WERROR_DEFAULT})
 
 if(TALLYVANE_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

@@ -1,7 +1,9 @@
 #include "AtomicFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -48,6 +50,65 @@ std::error_code WriteAll(int fd, const std::string& text) {
     return {};
 }
 
+// Replaces a path that is a symbolic link with the file it finally names, also when that file
+// does not exist yet.
+std::error_code FollowLinks(std::filesystem::path& path) {
+    for (int hops = 0;; ++hops) {
+        std::error_code error;
+        if (!std::filesystem::is_symlink(path, error))
+            return {};
+        if (hops == 40)
+            return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+        const std::filesystem::path next = std::filesystem::read_symlink(path, error);
+        if (error)
+            return error;
+        path = next.is_absolute() ? next : path.parent_path() / next;
+    }
+}
+
+// ".servers.ini.XXXXXX" beside "servers.ini": the pattern of our temporary files.
+std::string TemporaryPattern(const std::filesystem::path& target) {
+    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) about "." + name.
+    std::string name = ".";
+    name += target.filename().string();
+    name += ".XXXXXX";
+    return (target.parent_path() / name).string();
+}
+
+bool IsTemporaryOf(const std::string& name, const std::string& fileName) {
+    std::string prefix = ".";
+    prefix += fileName;
+    prefix += '.';
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    return std::all_of(
+        name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        });
+}
+
+// Temporary files that a save interrupted by a crash left behind (they may hold passwords).
+// Only ours (by name and owner), and only old ones: a young one may belong to a save that
+// another running copy of the program is making right now.
+void RemoveStaleTemporaries(const std::filesystem::path& target) {
+    constexpr std::time_t kStaleAfterSeconds = 60;
+    const std::string folder =
+        target.has_parent_path() ? target.parent_path().string() : std::string(".");
+    const std::string fileName = target.filename().string();
+    std::error_code error;
+    std::filesystem::directory_iterator it(folder, error);
+    const std::time_t now = std::time(nullptr);
+    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        struct stat st {};
+        if (!IsTemporaryOf(name, fileName) || ::lstat(it->path().c_str(), &st) != 0 ||
+            !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+            now - st.st_mtime < kStaleAfterSeconds)
+            continue;
+        ::unlink(it->path().c_str());
+    }
+}
+
 } // namespace
 
 std::error_code ReadWholeFile(const std::string& path, std::string& text) {
@@ -70,19 +131,37 @@ std::error_code ReadWholeFile(const std::string& path, std::string& text) {
 }
 
 std::error_code WriteFileAtomically(const std::string& path, const std::string& text) {
-    const std::filesystem::path target(path);
-    std::string temp =
-        (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    std::filesystem::path target(path);
+    // Through a symbolic link to its target: the link stays, and a file shared that way goes
+    // on being shared.
+    if (std::error_code resolveError = FollowLinks(target))
+        return resolveError;
+    std::error_code error;
+    const std::string targetPath = target.string();
+    struct stat old {};
+    const bool exists = ::stat(targetPath.c_str(), &old) == 0;
+    // A file that the user made read-only stays as it is, even where the folder would let us
+    // replace it (and also for root, who could write it anyway).
+    if (exists && ((old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
+                   ::access(targetPath.c_str(), W_OK) != 0))
+        return std::make_error_code(std::errc::permission_denied);
+    RemoveStaleTemporaries(target);
+    std::string temp = TemporaryPattern(target);
     // mkstemp creates the file with mode 0600.
     TFd fd(::mkstemp(temp.data()));
     if (fd.Get() < 0)
         return LastError();
-    std::error_code error = WriteAll(fd.Get(), text);
+    // A file that is replaced keeps its permissions (a list shared with a group stays so), but
+    // what can hold passwords is never left readable by everybody.
+    if (exists && ::fchmod(fd.Get(), old.st_mode & 07770) != 0)
+        error = LastError();
+    if (!error)
+        error = WriteAll(fd.Get(), text);
     if (!error && ::fsync(fd.Get()) != 0)
         error = LastError();
     if (!error && ::close(fd.Release()) != 0)
         error = LastError();
-    if (!error && ::rename(temp.c_str(), path.c_str()) != 0)
+    if (!error && ::rename(temp.c_str(), targetPath.c_str()) != 0)
         error = LastError();
     if (error) {
         ::unlink(temp.c_str());

@@ -11,5 +11,8 @@
 std::error_code ReadWholeFile(const std::string& path, std::string& text);
 
 // Replaces the file with text. A new file is readable and writable by its owner alone (it can
-// hold passwords); the old file is untouched when this fails.
+// hold passwords); a replaced one keeps its permissions, except for others. A symbolic link is
+// written through to its target. A read-only file is not replaced (permission denied). The old file
+// is untouched when this fails. Temporary files that interrupted saves of this file left behind
+// (older than a minute) are removed first.
 std::error_code WriteFileAtomically(const std::string& path, const std::string& text);

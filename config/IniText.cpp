@@ -65,6 +65,13 @@ TIniText::TLine TIniText::ParseLine(std::string raw) {
 
 TIniText::TIniText(std::string_view text) {
     text = text.substr(0, text.find('\0'));
+    // Editors on some systems start UTF-8 files with a byte order mark; it would otherwise
+    // turn the first section header into a line before any section.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+        ByteOrderMark = true;
+        text.remove_prefix(kByteOrderMark.size());
+    }
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find_first_of("\r\n", pos);
@@ -98,6 +105,8 @@ std::string TIniText::ToString() const {
     std::string out;
     if (Sections.empty())
         return out;
+    if (ByteOrderMark)
+        out.append("\xEF\xBB\xBF");
     for (const std::string& line : Preamble)
         out.append(line).append("\r\n");
     for (const TSection& section : Sections) {
@@ -114,49 +123,63 @@ std::string TIniText::ToString() const {
     return out;
 }
 
-int TIniText::FindSection(std::string_view name) const {
-    for (int i = SectionCount(); i-- > 0;)
+int TIniText::FindSection(std::string_view name, TIniMatch match) const {
+    const int count = SectionCount();
+    for (int n = 0; n < count; ++n) {
+        const int i = match == TIniMatch::First ? n : count - 1 - n;
         if (SameIniName(Sections[i].Name, name))
             return i;
+    }
     return -1;
 }
 
-std::optional<std::string> TIniText::Value(int section, std::string_view key) const {
+int TIniText::FindLine(int section, std::string_view key, TIniMatch match) const {
     const std::vector<TLine>& lines = Sections.at(section).Lines;
-    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
-        if (it->HasKey && SameIniName(it->Key, key))
-            return it->Value;
-    return std::nullopt;
+    const int count = static_cast<int>(lines.size());
+    for (int n = 0; n < count; ++n) {
+        const int i = match == TIniMatch::First ? n : count - 1 - n;
+        if (lines[i].HasKey && SameIniName(lines[i].Key, key))
+            return i;
+    }
+    return -1;
 }
 
-std::optional<std::string> TIniText::Value(std::string_view section, std::string_view key) const {
-    const int index = FindSection(section);
+std::optional<std::string> TIniText::Value(int section, std::string_view key,
+                                           TIniMatch match) const {
+    const int line = FindLine(section, key, match);
+    if (line < 0)
+        return std::nullopt;
+    return Sections.at(section).Lines[line].Value;
+}
+
+std::optional<std::string> TIniText::Value(std::string_view section, std::string_view key,
+                                           TIniMatch match) const {
+    const int index = FindSection(section, match);
     if (index < 0)
         return std::nullopt;
-    return Value(index, key);
+    return Value(index, key, match);
 }
 
 int TIniText::AddSection(std::string_view name) {
     RequireOneLine(name);
     TSection section;
     section.Name = TrimIni(name);
-    section.Header = "[" + std::string(name) + "]";
+    section.Header.append("[").append(name).append("]");
     Sections.push_back(std::move(section));
     return SectionCount() - 1;
 }
 
-void TIniText::SetValue(int section, std::string_view key, std::string_view value) {
+void TIniText::SetValue(int section, std::string_view key, std::string_view value,
+                        TIniMatch match) {
     RequireOneLine(key);
     RequireOneLine(value);
     if (key.find('=') != std::string_view::npos)
         throw Exception("An INI key cannot contain \"=\"");
     std::vector<TLine>& lines = Sections.at(section).Lines;
     TLine line = ParseLine(std::string(key) + "=" + std::string(value));
-    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-        if (it->HasKey && SameIniName(it->Key, key)) {
-            *it = std::move(line);
-            return;
-        }
+    if (const int existing = FindLine(section, key, match); existing >= 0) {
+        lines[existing] = std::move(line);
+        return;
     }
     // A new key goes after the section's last line that is not empty.
     std::size_t at = lines.size();
@@ -165,11 +188,12 @@ void TIniText::SetValue(int section, std::string_view key, std::string_view valu
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), std::move(line));
 }
 
-void TIniText::SetValue(std::string_view section, std::string_view key, std::string_view value) {
-    int index = FindSection(section);
+void TIniText::SetValue(std::string_view section, std::string_view key, std::string_view value,
+                        TIniMatch match) {
+    int index = FindSection(section, match);
     if (index < 0)
         index = AddSection(section);
-    SetValue(index, key, value);
+    SetValue(index, key, value, match);
 }
 
 void TIniText::Clear() {

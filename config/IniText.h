@@ -7,7 +7,8 @@
 // section, and no bytes at all when there is no section.
 //
 // Every line is kept as it was read, so that updating one key leaves the rest of the file as
-// the user wrote it.
+// the user wrote it. A UTF-8 byte order mark at the start is no part of the first line; it is
+// written back as it was found.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,10 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+// Which of several sections of one name, or lines of one key, a lookup takes: the server list
+// takes the last, the settings file (as the platform's profile routines do) the first.
+enum class TIniMatch { Last, First };
 
 class TIniText {
 public:
@@ -26,19 +31,26 @@ public:
     int SectionCount() const { return static_cast<int>(Sections.size()); }
     // Section names in file order, repeats included.
     const std::string& SectionName(int section) const { return Sections.at(section).Name; }
-    // The last section of that name, or -1.
-    int FindSection(std::string_view name) const;
-    // The value of the last line with that key, trimmed; nothing when the key is missing.
-    std::optional<std::string> Value(int section, std::string_view key) const;
-    std::optional<std::string> Value(std::string_view section, std::string_view key) const;
+    // The last (or first) section of that name, or -1.
+    int FindSection(std::string_view name, TIniMatch match = TIniMatch::Last) const;
+    // The value of the last (or first) line with that key, trimmed; nothing when the key is
+    // missing.
+    std::optional<std::string> Value(int section, std::string_view key,
+                                     TIniMatch match = TIniMatch::Last) const;
+    std::optional<std::string> Value(std::string_view section, std::string_view key,
+                                     TIniMatch match = TIniMatch::Last) const;
 
     // Appends a section and returns its index. Throws Exception for a name with a line break.
     int AddSection(std::string_view name);
-    // Replaces the line of the key (the last one, the one Value reads) in place, or appends
-    // one to the section. Throws Exception for text with a line break or a key with "=".
-    void SetValue(int section, std::string_view key, std::string_view value);
-    // The same in the last section of that name, added at the end when missing.
-    void SetValue(std::string_view section, std::string_view key, std::string_view value);
+    // Replaces the line of the key (the one Value reads with the same match) in place, or
+    // appends one to the section. Throws Exception for text with a line break or a key with
+    // "=".
+    void SetValue(int section, std::string_view key, std::string_view value,
+                  TIniMatch match = TIniMatch::Last);
+    // The same in the section of that name that FindSection finds, added at the end when
+    // missing.
+    void SetValue(std::string_view section, std::string_view key, std::string_view value,
+                  TIniMatch match = TIniMatch::Last);
     // Forgets every line.
     void Clear();
 
@@ -57,10 +69,12 @@ private:
         std::string Header; // the header line as read, or "[" + Name + "]"
         std::vector<TLine> Lines;
     };
+    bool ByteOrderMark = false;
     std::vector<std::string> Preamble; // lines before the first section
     std::vector<TSection> Sections;
 
     static TLine ParseLine(std::string raw);
+    int FindLine(int section, std::string_view key, TIniMatch match) const;
 };
 
 // A whole number as both files store them: decimal with an optional sign, or hexadecimal after

@@ -10,11 +10,32 @@ TIniText ReadProfileFile(const std::string& path) {
     return TIniText(text);
 }
 
+namespace {
+
+bool IsQuoted(std::string_view value) {
+    return value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+           value.back() == value.front();
+}
+
+// A value that would lose its own quotes on reading gets one more pair.
+std::string Protected(const std::string& value) {
+    const std::string_view trimmed = TrimIni(value);
+    if (!IsQuoted(trimmed))
+        return value;
+    std::string protectedValue = "\"";
+    protectedValue.append(trimmed).append("\"");
+    return protectedValue;
+}
+
+} // namespace
+
 std::string ProfileString(const TIniText& ini, std::string_view section, std::string_view key,
                           const std::string& defaultValue) {
-    std::optional<std::string> value = ini.Value(section, key);
+    std::optional<std::string> value = ini.Value(section, key, TIniMatch::First);
     if (!value)
         return defaultValue;
+    if (IsQuoted(*value))
+        *value = value->substr(1, value->size() - 2);
     if (value->size() > kProfileValueLimit) {
         std::size_t cut = kProfileValueLimit;
         // Step back over UTF-8 continuation bytes so that no character is split.
@@ -31,8 +52,8 @@ std::int32_t ProfileInteger(const TIniText& ini, std::string_view section, std::
     return ParseWholeNumber(text).value_or(defaultValue);
 }
 
-void WriteProfileString(const std::string& path, std::string_view section, std::string_view key,
-                        std::string_view value) {
+void WriteProfileStrings(const std::string& path, std::string_view section,
+                         const TProfileValues& values) {
     const auto fail = [&] { return Exception("Unable to write to " + path); };
     std::string text;
     const std::error_code readError = ReadWholeFile(path, text);
@@ -41,10 +62,16 @@ void WriteProfileString(const std::string& path, std::string_view section, std::
         throw fail();
     TIniText ini(text);
     try {
-        ini.SetValue(section, key, value);
+        for (const auto& [key, value] : values)
+            ini.SetValue(section, key, Protected(value), TIniMatch::First);
     } catch (const Exception&) {
         throw fail();
     }
     if (WriteFileAtomically(path, ini.ToString()))
         throw fail();
+}
+
+void WriteProfileString(const std::string& path, std::string_view section, std::string_view key,
+                        std::string_view value) {
+    WriteProfileStrings(path, section, {{std::string(key), std::string(value)}});
 }

@@ -6,10 +6,32 @@
 #include <algorithm>
 #include <cstdint>
 
+namespace {
+
+// A connection string value as the OLE DB syntax needs it: in double quotes (doubled inside)
+// when it holds ";", starts with a quote or has blanks at either end; otherwise as it is.
+std::string OleDbValue(const std::string& value) {
+    const bool plain = value.find(';') == std::string::npos &&
+                       (value.empty() || (value.front() != '"' && value.front() != '\'' &&
+                                          value.front() != ' ' && value.back() != ' '));
+    if (plain)
+        return value;
+    std::string quoted = "\"";
+    for (char c : value) {
+        quoted += c;
+        if (c == '"')
+            quoted += '"';
+    }
+    return quoted + "\"";
+}
+
+} // namespace
+
 std::string LoginConnectionString(const std::string& server, const std::string& userName,
                                   const std::string& password) {
-    return "Provider=SQLOLEDB.1;Data Source=" + server + ";User ID=" + userName +
-           ";Password=" + password + ";Initial Catalog=master;Application Name=Tallyvane";
+    return "Provider=SQLOLEDB.1;Data Source=" + OleDbValue(server) +
+           ";User ID=" + OleDbValue(userName) + ";Password=" + OleDbValue(password) +
+           ";Initial Catalog=master;Application Name=Tallyvane";
 }
 
 bool SameServerName(const std::string& a, const std::string& b) {

@@ -26,7 +26,8 @@ void SaveServers(const std::vector<TServerInfo>& servers);
 void SaveServers(const std::vector<TServerInfo>& servers, const std::string& fileName);
 
 // "Provider=SQLOLEDB.1;Data Source=<server>;User ID=<user>;Password=<password>;
-// Initial Catalog=master;Application Name=Tallyvane", the three inserted as they are.
+// Initial Catalog=master;Application Name=Tallyvane", each of the three in double quotes when
+// it holds ";", starts with a quote or has blanks at either end (so it is not cut there).
 std::string LoginConnectionString(const std::string& server, const std::string& userName,
                                   const std::string& password);
 

@@ -4,6 +4,7 @@
 #include "ProfileFile.h"
 
 #include <algorithm>
+#include <variant>
 
 bool AutoRefresh = true;
 std::uint16_t AutoRefreshInterval = 10;
@@ -39,30 +40,55 @@ namespace {
 
 constexpr const char* kSection = "Settings";
 
-bool ReadBool(const TIniText& ini, const char* key, bool current) {
-    return ProfileInteger(ini, kSection, key, current ? 1 : 0) != 0;
+// One setting as the file holds it: its key and its variable. Loading and saving both walk
+// the one table below, so a new setting is one more row.
+struct TSettingField {
+    const char* Key;
+    std::variant<bool*, std::uint16_t*, std::string*> Value;
+    std::uint16_t Minimum = 0; // 16-bit numbers: the smallest value read
+};
+
+const TSettingField kFields[] = {
+    {"AutoRefresh", &AutoRefresh},
+    {"AutoRefreshInterval", &AutoRefreshInterval, 1},
+    {"ShowInSystemTray", &ShowInSystemTray},
+    {"IgnoreSelfBlocks", &IgnoreSelfBlocks},
+    {"IgnoreNotWarningBlocks", &IgnoreNotWarningBlocks},
+    {"AutoHideOnMinimize", &AutoHideOnMinimize},
+    {"WarningTimeout", &WarningTimeout},
+    {"PlaySoundOnWarning", &PlaySoundOnWarning},
+    {"WarningSoundPath", &WarningSoundPath},
+    {"ShowBaloonOnWarning", &ShowBaloonOnWarning},
+    {"WarnOnlyOnce", &WarnOnlyOnce},
+};
+
+// A missing key, or a number that is none, leaves the variable as it is.
+void Read(const TIniText& ini, const TSettingField& field) {
+    if (auto* flag = std::get_if<bool*>(&field.Value)) {
+        **flag = ProfileInteger(ini, kSection, field.Key, **flag ? 1 : 0) != 0;
+    } else if (auto* number = std::get_if<std::uint16_t*>(&field.Value)) {
+        **number =
+            LimitToUInt16Setting(ProfileInteger(ini, kSection, field.Key, **number), field.Minimum);
+    } else {
+        std::string* text = std::get<std::string*>(field.Value);
+        *text = ProfileString(ini, kSection, field.Key, *text);
+    }
 }
 
-std::uint16_t ReadUInt16(const TIniText& ini, const char* key, std::uint16_t current,
-                         std::uint16_t minimum) {
-    return LimitToUInt16Setting(ProfileInteger(ini, kSection, key, current), minimum);
+std::string Written(const TSettingField& field) {
+    if (auto* flag = std::get_if<bool*>(&field.Value))
+        return **flag ? "1" : "0";
+    if (auto* number = std::get_if<std::uint16_t*>(&field.Value))
+        return std::to_string(**number);
+    return *std::get<std::string*>(field.Value);
 }
 
 } // namespace
 
 void LoadSettings(const std::string& fileName) {
     const TIniText ini = ReadProfileFile(fileName);
-    AutoRefresh = ReadBool(ini, "AutoRefresh", AutoRefresh);
-    AutoRefreshInterval = ReadUInt16(ini, "AutoRefreshInterval", AutoRefreshInterval, 1);
-    ShowInSystemTray = ReadBool(ini, "ShowInSystemTray", ShowInSystemTray);
-    IgnoreSelfBlocks = ReadBool(ini, "IgnoreSelfBlocks", IgnoreSelfBlocks);
-    IgnoreNotWarningBlocks = ReadBool(ini, "IgnoreNotWarningBlocks", IgnoreNotWarningBlocks);
-    AutoHideOnMinimize = ReadBool(ini, "AutoHideOnMinimize", AutoHideOnMinimize);
-    WarningTimeout = ReadUInt16(ini, "WarningTimeout", WarningTimeout, 0);
-    PlaySoundOnWarning = ReadBool(ini, "PlaySoundOnWarning", PlaySoundOnWarning);
-    WarningSoundPath = ProfileString(ini, kSection, "WarningSoundPath", WarningSoundPath);
-    ShowBaloonOnWarning = ReadBool(ini, "ShowBaloonOnWarning", ShowBaloonOnWarning);
-    WarnOnlyOnce = ReadBool(ini, "WarnOnlyOnce", WarnOnlyOnce);
+    for (const TSettingField& field : kFields)
+        Read(ini, field);
 }
 
 void LoadSettings() {
@@ -70,23 +96,12 @@ void LoadSettings() {
 }
 
 void SaveSettings(const std::string& fileName) {
-    // Key by key, in the order LoadSettings reads them: a failure leaves the keys written
-    // before it in the file.
-    const auto write = [&](const char* key, const std::string& value) {
-        WriteProfileString(fileName, kSection, key, value);
-    };
-    const auto flag = [](bool value) { return std::string(value ? "1" : "0"); };
-    write("AutoRefresh", flag(AutoRefresh));
-    write("AutoRefreshInterval", std::to_string(AutoRefreshInterval));
-    write("ShowInSystemTray", flag(ShowInSystemTray));
-    write("IgnoreSelfBlocks", flag(IgnoreSelfBlocks));
-    write("IgnoreNotWarningBlocks", flag(IgnoreNotWarningBlocks));
-    write("AutoHideOnMinimize", flag(AutoHideOnMinimize));
-    write("WarningTimeout", std::to_string(WarningTimeout));
-    write("PlaySoundOnWarning", flag(PlaySoundOnWarning));
-    write("WarningSoundPath", WarningSoundPath);
-    write("ShowBaloonOnWarning", flag(ShowBaloonOnWarning));
-    write("WarnOnlyOnce", flag(WarnOnlyOnce));
+    // Every key in one replacement of the file: a crash leaves either the old values or the
+    // new ones, never a mix.
+    TProfileValues values;
+    for (const TSettingField& field : kFields)
+        values.emplace_back(field.Key, Written(field));
+    WriteProfileStrings(fileName, kSection, values);
 }
 
 void SaveSettings() {

@@ -27,8 +27,9 @@ void ResetSettings();
 // that is no whole number, leaves the setting as it is. An unreadable file reads as empty.
 void LoadSettings();
 void LoadSettings(const std::string& fileName);
-// Writes the eleven keys one by one, updating the file in place. Throws Exception
-// "Unable to write to <file>" at the first key that cannot be written.
+// Writes every key in one crash-safe replacement of the file, updating it in place (other
+// sections and keys stay). Throws Exception "Unable to write to <file>" when it cannot be
+// written; the file is then unchanged.
 void SaveSettings();
 void SaveSettings(const std::string& fileName);
 

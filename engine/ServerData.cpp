@@ -16,6 +16,9 @@ const char* const TServerData::SysAdminQueryText = "select IS_SRVROLEMEMBER('sys
 
 namespace {
 
+// The time-out that a stored 0 stands for, as a new server's default.
+constexpr std::uint32_t UnlimitedTimeoutStandIn = 30;
+
 Exception UnknownAdoError(TEventStatus status) {
     return Exception(std::string("Unknown connection ADO error ( EventStatus = ") +
                      EventStatusName(status) + ")!");
@@ -65,8 +68,11 @@ void TServerData::ApplyServerInfo(const TServerInfo& info) {
     UserId.clear();
     Password.clear();
     ADOConnection.ConnectionString = Info.ConnectionString + ";Application Name=Tallyvane";
-    ADOConnection.ConnectionTimeout = Info.Timeout;
-    ADOConnection.CommandTimeout = Info.Timeout;
+    // 0 would mean "no limit": a hung server would keep the monitor busy for ever. The stored
+    // value stays as it is.
+    const std::uint32_t limit = Info.Timeout == 0 ? UnlimitedTimeoutStandIn : Info.Timeout;
+    ADOConnection.ConnectionTimeout = limit;
+    ADOConnection.CommandTimeout = limit;
     Enabled = Info.Enabled;
     if (Enabled) {
         AnalyzeConnectionString();

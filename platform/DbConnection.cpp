@@ -163,6 +163,7 @@ void TDbConnection::Open() {
 void TDbConnection::Close() {
     AbandonAll(CancelledError(), false);
     Link = TLinkState::Closed;
+    EncryptionState.clear();
 }
 
 bool TDbConnection::Cancel() {
@@ -254,8 +255,11 @@ std::uint64_t TDbConnection::StartConnect(bool synchronous) {
         job.Text = std::move(info.OdbcString);
         job.Timeout = timeout;
         job.CredentialsApart = info.CredentialsApart;
+        job.Host = info.Host;
+        job.Port = info.Port;
         job.UserId = std::move(info.UserId);
         job.Password = std::move(info.Password);
+        job.Encryption = info.Encryption;
         Worker().Submit(std::move(job));
         ArmWatchdog(id, timeout);
     }
@@ -338,9 +342,10 @@ void TDbConnection::Complete(TDbPending& op, TWorkerResult&& result) {
     if (TDbPending* next = Running()) {
         StartClock(*next); // the worker goes on with it now
     }
+    const std::int32_t native = op.Result.Error.NativeError;
     if (op.IsConnect && !op.Result.Ok && op.IntegratedSecurity &&
-        op.Result.Error.NativeError == 0) {
-        // The driver's own words ("Unable to connect to data source") do not say why.
+        (native == 0 || (native >= 20000 && native < 21000))) {
+        // The driver's own words ("Adaptive Server connection failed") do not say why.
         op.Result.Error.Description +=
             " (integrated security: the ODBC driver signs in with Kerberos, which needs a ticket "
             "for this user (kinit) and a server name that Kerberos knows; otherwise give a user "
@@ -348,6 +353,7 @@ void TDbConnection::Complete(TDbPending& op, TWorkerResult&& result) {
     }
     if (op.IsConnect) {
         Link = op.Result.Ok ? TLinkState::Open : TLinkState::Closed;
+        EncryptionState = op.Result.Ok ? op.Result.EncryptionState : std::string();
     }
     if (op.Synchronous) {
         // the waiting call delivers the event itself

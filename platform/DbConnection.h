@@ -112,6 +112,10 @@ public:
     // The errors and messages of the last operation that reported any (ADO's Errors).
     std::vector<TDbError> Errors;
 
+    // What the last successful connect got: "Encrypted (TLSv1.2), certificate verified",
+    // "Not encrypted ...", ...; empty while closed or when the server could not be looked at.
+    std::string EncryptionState;
+
 private:
     enum class TLinkState : std::uint8_t { Closed, Connecting, Open };
 

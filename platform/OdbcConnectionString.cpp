@@ -3,6 +3,7 @@
 #include "ConnectionStringPieces.h"
 #include "DataLinkFile.h"
 #include "DbTypes.h"
+#include "FreeTdsConfig.h"
 
 #include <algorithm>
 #include <charconv>
@@ -62,18 +63,6 @@ const std::string* Find(const TConnectionStringPairs& pairs,
 std::string ValueOf(const TConnectionStringPairs& pairs, std::initializer_list<const char*> names) {
     const std::string* v = Find(pairs, names);
     return v ? *v : std::string();
-}
-
-// True/False in the forms OLE DB and ODBC accept; nothing for anything else.
-std::optional<bool> BoolValue(const std::string& value) {
-    const std::string v = Lower(Trim(value));
-    if (v == "true" || v == "yes" || v == "1" || v == "sspi" || v == "mandatory") {
-        return true;
-    }
-    if (v == "false" || v == "no" || v == "0" || v == "optional") {
-        return false;
-    }
-    return std::nullopt;
 }
 
 struct TServerAddress {
@@ -165,9 +154,13 @@ TConnectionStringPairs ExpandDataLink(const std::string& oleDbString, TConnectio
     return expanded;
 }
 
-void AppendServer(TOdbcStringBuilder& out, const TServerAddress& address) {
+// section: FreeTDS's configuration section that names the server (certificate checks).
+void AppendServer(TOdbcStringBuilder& out, const TServerAddress& address,
+                  const std::string& section) {
     if (out.FreeTds) {
-        if (!address.Instance.empty() && !address.Port) {
+        if (!section.empty()) {
+            out.Append("Servername", section);
+        } else if (!address.Instance.empty() && !address.Port) {
             out.Append("Server", address.Host + "\\" + address.Instance);
         } else {
             out.Append("Server", address.Host);
@@ -180,9 +173,11 @@ void AppendServer(TOdbcStringBuilder& out, const TServerAddress& address) {
         out.Append("PacketSize", "32767");
         return;
     }
-    std::string server = "tcp:" + address.Host;
+    std::string server = "tcp:";
+    server += address.Host;
     if (address.Port) {
-        server += "," + std::to_string(*address.Port);
+        server += ',';
+        server += std::to_string(*address.Port);
     } else if (!address.Instance.empty()) {
         server = address.Host + "\\" + address.Instance;
     }
@@ -216,29 +211,12 @@ void AppendCredentials(TOdbcStringBuilder& out, TOdbcConnectInfo& info,
     info.Password = pwd;
 }
 
-void AppendEncryption(TOdbcStringBuilder& out, const TConnectionStringPairs& pairs) {
-    // "Use Encryption for Data" (OLE DB) or "Encrypt" (newer providers).
-    const std::string encrypt = Lower(Trim(ValueOf(pairs, {"use encryption for data", "encrypt"})));
-    if (!encrypt.empty()) {
-        const bool strict = encrypt == "strict";
-        const std::optional<bool> on = strict ? std::optional<bool>(true) : BoolValue(encrypt);
-        if (!on) {
-            Fail("Invalid value for Encrypt: \"" + encrypt + "\"");
-        }
-        if (out.FreeTds) {
-            out.Append("Encryption", strict ? "strict" : (*on ? "require" : "request"));
-        } else {
-            out.Append("Encrypt", strict ? "strict" : (*on ? "yes" : "no"));
-        }
-    } else if (!out.FreeTds) {
-        // Newer Microsoft drivers encrypt and check the certificate unless told otherwise;
-        // strings written for the OLE DB providers mean no encryption.
-        out.Append("Encrypt", "no");
-    }
-    const std::string trust =
-        ValueOf(pairs, {"trustservercertificate", "trust server certificate"});
-    if (!out.FreeTds && BoolValue(trust).value_or(false)) {
-        out.Append("TrustServerCertificate", "yes");
+void AppendEncryption(TOdbcStringBuilder& out, const TEncryptionRequest& request,
+                      const std::string& host) {
+    const auto keywords = out.FreeTds ? FreeTdsEncryptionKeywords(request, host)
+                                      : MicrosoftEncryptionKeywords(request);
+    for (const auto& [key, value] : keywords) {
+        out.Append(key, value);
     }
 }
 
@@ -394,7 +372,18 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
     out.FreeTds = IsFreeTds(driver);
     // Driver names hold blanks more often than not; braces always work.
     out.Text = "Driver={" + driver + "};";
-    AppendServer(out, ParseDataSource(dataSource));
+    const TServerAddress address = ParseDataSource(dataSource);
+    info.Encryption = ReadEncryptionRequest(pairs);
+    info.Host = address.Host;
+    info.Port =
+        static_cast<std::uint16_t>(address.Port.value_or(address.Instance.empty() ? 1433 : 0));
+    std::string section;
+    if (out.FreeTds && info.Encryption.ChecksCertificate()) {
+        FreeTdsEncryptionKeywords(info.Encryption, address.Host); // refuses what cannot be done
+        section = FreeTdsSectionFor(
+            {address.Host, address.Port, address.Instance, info.Encryption.CaFile});
+    }
+    AppendServer(out, address, section);
     out.Append("APP", ApplicationName);
     AppendCredentials(out, info, pairs, loginText, userId, password);
     const std::string database = ValueOf(pairs, {"initial catalog", "database"});
@@ -406,7 +395,7 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
         out.Append("WSID", workstation);
     }
     info.ConnectTimeout = ConnectTimeoutOf(pairs);
-    AppendEncryption(out, pairs);
+    AppendEncryption(out, info.Encryption, address.Host);
     info.OdbcString = std::move(out.Text);
     return info;
 }

@@ -9,13 +9,15 @@
 //   Integrated Security=SSPI, by the same rule as the login analysis: Kerberos through the
 //     driver where it offers it, unless the login dialog supplied credentials;
 //   Connect Timeout, Connection Timeout, Timeout: seconds;
-//   Use Encryption for Data, Encrypt (True/Yes/Mandatory/Strict/Optional/False/No),
-//     TrustServerCertificate;
+//   Use Encryption for Data, Encrypt, TrustServerCertificate, HostNameInCertificate,
+//     ServerCertificate: see TlsSettings.h;
 //   Driver: another installed ODBC driver for SQL Server instead of FreeTDS;
 //   "FILE NAME=path" at the start: the connection string of that data link file.
 // Everything else (Provider, Persist Security Info, Application Name, ...) is ignored: the
 // server always sees the application name "Tallyvane".
 #pragma once
+
+#include "TlsSettings.h"
 
 #include <cstdint>
 #include <optional>
@@ -34,12 +36,15 @@ struct TOdbcConnectInfo {
     std::string OdbcString;                      // for SQLDriverConnect
     std::optional<std::uint32_t> ConnectTimeout; // from the string, when it names one
     std::string DriverName;                      // the driver asked for ("FreeTDS" by default)
+    std::string Host;                            // the server's host name or address
+    std::uint16_t Port = 0;                      // 0 when the instance name finds it
     bool IntegratedSecurity = false;             // Windows authentication (Kerberos) asked for
     // The driver cannot read these credentials from a connection string (FreeTDS and "};"):
     // they are left out of OdbcString and must be handed to the connect call.
     bool CredentialsApart = false;
     std::string UserId;
     std::string Password;
+    TEncryptionRequest Encryption; // what the string asks of encryption
 };
 
 // userId and password come from OnWillConnect and, when not empty, replace the string's own.

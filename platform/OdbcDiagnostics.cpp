@@ -1,6 +1,7 @@
 #include "OdbcDiagnostics.h"
 
 #include <algorithm>
+#include <iterator>
 #include <sqlext.h>
 #include <vector>
 
@@ -54,6 +55,11 @@ std::vector<TDbError> Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
     return records;
 }
 
+// FreeTDS numbers its own client-side messages from 20000.
+bool IsDriverMessage(const TDbError& e) {
+    return e.NativeError >= 20000 && e.NativeError < 21000;
+}
+
 bool IsWarning(const TDbError& e) {
     return e.SqlState.rfind("01", 0) == 0;
 }
@@ -75,8 +81,23 @@ void TakeDiagnostics(SQLSMALLINT type, SQLHANDLE handle, bool failed, TWorkerRes
     }
     if (failed) {
         result.Ok = false;
-        if (!errorTaken) {
+        if (!errorTaken && !result.Messages.empty() && IsDriverMessage(result.Messages.back())) {
+            // The driver told why only as a warning ("Unexpected EOF from the server").
+            result.Error = result.Messages.back();
+            result.Messages.pop_back();
+        } else if (!errorTaken) {
             result.Error = MakeDbError(fallback);
+        } else if (result.Error.NativeError == 0 && result.Error.SqlState == "08001") {
+            // "Unable to connect to data source" says less than the driver's own warning
+            // ("Unknown host machine name.").
+            for (auto it = result.Messages.rbegin(); it != result.Messages.rend(); ++it) {
+                if (IsDriverMessage(*it)) {
+                    result.Error.Description = it->Description;
+                    result.Error.NativeError = it->NativeError;
+                    result.Messages.erase(std::next(it).base());
+                    break;
+                }
+            }
         }
     }
 }

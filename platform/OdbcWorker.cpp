@@ -2,11 +2,14 @@
 
 #include "OdbcDiagnostics.h"
 #include "OdbcFetch.h"
+#include "OdbcLostConnection.h"
 #include "OdbcPool.h"
+#include "TdsTlsProbe.h"
 
 #include <QMetaObject>
 #include <QObject>
 #include <QString>
+#include <algorithm>
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
@@ -23,6 +26,19 @@ SQLHENV Environment() {
         return e;
     }();
     return env;
+}
+
+// FreeTDS's words when no server answered at the address (20009) or the name was not found
+// (20013).
+bool IsUnreachable(const TDbError& error) {
+    return error.NativeError == 20009 || error.NativeError == 20013 ||
+           error.Description.find("unavailable or does not exist") != std::string::npos;
+}
+
+bool ConnectionDead(SQLHDBC dbc) {
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    return SQL_SUCCEEDED(SQLGetConnectAttr(dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+           dead == SQL_CD_TRUE;
 }
 
 std::vector<SQLWCHAR> Utf16(const std::string& utf8) {
@@ -136,6 +152,33 @@ void TOdbcWorker::Disconnect() {
     DbcConnected = false;
 }
 
+namespace {
+
+int ProbeTimeoutMs(const TWorkerJob& job) {
+    const std::uint32_t seconds = job.Timeout == 0 ? 3 : std::min<std::uint32_t>(job.Timeout, 3);
+    return static_cast<int>(seconds * 1000);
+}
+
+// The driver reports a refused certificate or a server without encryption only as "connection
+// failed"; a look at the server says which, in words a DBA can act on.
+void ExplainEncryption(const TWorkerJob& job, TWorkerResult& result) {
+    // The server's own errors (a failed login, ...) need no explaining; FreeTDS numbers its
+    // client-side ones from 20000.
+    const std::int32_t native = result.Error.NativeError;
+    if (job.Port == 0 || !job.Encryption.Demanded() ||
+        (native != 0 && (native < 20000 || native > 20999))) {
+        return;
+    }
+    const TTlsProbeResult probe =
+        ProbeTdsEncryption(job.Host, job.Port, job.Encryption, ProbeTimeoutMs(job));
+    const std::string why = ExplainEncryptionFailure(probe, job.Encryption, job.Host);
+    if (!why.empty()) {
+        result.Error.Description = why + " [" + result.Error.Description + "]";
+    }
+}
+
+} // namespace
+
 TWorkerResult TOdbcWorker::DoConnect(const TWorkerJob& job) {
     TWorkerResult result;
     Disconnect();
@@ -164,9 +207,18 @@ TWorkerResult TOdbcWorker::DoConnect(const TWorkerJob& job) {
                                            SQL_DRIVER_NOPROMPT);
     result.Ok = SQL_SUCCEEDED(rc);
     TakeDiagnostics(SQL_HANDLE_DBC, dbc, !result.Ok, result, "Cannot connect to the server");
+    if (!result.Ok && IsUnreachable(result.Error) && job.Port != 0) {
+        ExplainUnreachable(result.Error, job.Host, job.Port, job.Timeout > 0 ? job.Timeout : 5);
+    }
     if (!result.Ok) {
         SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        ExplainEncryption(job, result);
         return result;
+    }
+    if (job.Port != 0) {
+        result.EncryptionState = DescribeEncryptionState(
+            ProbeTdsEncryption(job.Host, job.Port, job.Encryption, ProbeTimeoutMs(job)),
+            job.Encryption);
     }
     Dbc = dbc;
     DbcConnected = true;
@@ -218,6 +270,9 @@ TWorkerResult TOdbcWorker::DoExecute(const TWorkerJob& job) {
             }
         }
         rc = SQLMoreResults(stmt);
+    }
+    if (!result.Ok && ConnectionDead(static_cast<SQLHDBC>(Dbc))) {
+        ExplainLostConnection(result.Error);
     }
     if (result.Ok && !job.NoRecords && !result.Recordset) {
         result.Recordset = std::make_shared<TDbRecordset>(); // no result set: a closed one

@@ -5,12 +5,14 @@
 
 #include "DbRecordset.h"
 #include "DbTypes.h"
+#include "TlsSettings.h"
 
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,8 +27,13 @@ struct TWorkerJob {
     bool NoRecords = false;
     // Connects only: credentials that the connection string could not carry.
     bool CredentialsApart = false;
+    std::string Host;       // the server's address, to say why it cannot be reached
+    std::uint16_t Port = 0; // 0: found through the instance name
+
     std::string UserId;
     std::string Password;
+    // Connects only: what the string asks of encryption, for a look at the server's.
+    TEncryptionRequest Encryption;
 };
 
 struct TWorkerResult {
@@ -36,6 +43,7 @@ struct TWorkerResult {
     std::vector<TDbError> Messages; // informational messages, in order
     TDbRecordsetPtr Recordset;      // executes: none with NoRecords
     int RecordsAffected = -1;
+    std::string EncryptionState; // connects: what the connection got ("Encrypted (TLSv1.2), ...")
 };
 
 class TOdbcWorker : public std::enable_shared_from_this<TOdbcWorker> {

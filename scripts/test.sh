@@ -2,6 +2,7 @@
 # Installs what is missing, builds everything and runs every test with CTest.
 #   scripts/test.sh              release build with debug info, in build/
 #   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build, in build-asan/
+# The plain run also follows the README's install path (scripts/check-install.sh, build-release/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -18,3 +19,6 @@ fi
 cmake -S . -B "$build" -G Ninja "${extra[@]}"
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 600
+if [ "${1:-}" != "--sanitize" ]; then
+  scripts/check-install.sh build-release
+fi

@@ -4,6 +4,7 @@
 
 #include "ErrorBox.h"
 #include "ErrorLog.h"
+#include "Errors.h"
 #include "FileVersionInfo.h"
 #include "ProcessView.h"
 #include "ServerData.h"
@@ -265,9 +266,16 @@ void TMainF::ApplySettings() {
 void TMainF::LoadServers() {
     for (const TServerInfo& info : ::LoadServers())
         AddServer(info);
+    ServersLoaded = true;
 }
 
 void TMainF::SaveServers() {
+    // A start that failed before the list was read must not replace it with what this run
+    // registered since.
+    if (!ServersLoaded)
+        throw Exception("The server list \"" + ServersFileName +
+                        "\" was not read at start, so it is not saved now. Restart the program "
+                        "to load it");
     std::vector<TServerInfo> servers;
     for (TServerData* s : ServersTL->Servers())
         servers.push_back(s->Info);

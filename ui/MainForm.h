@@ -116,4 +116,6 @@ private:
         std::uint8_t State = 0;
         bool OnlyBlocks = false;
     } Shown;
+    // The server list file was read in full at start: only then may a save replace it.
+    bool ServersLoaded = false;
 };

@@ -85,7 +85,13 @@ void TServerListView::ShowNodeState(TServerNode& node) {
     const QString name = QString::fromStdString(server->Info.Name);
     if (node.text(0) != name) {
         node.setText(0, name);
-        node.setToolTip(0, name);
+    }
+    // The name, and what the connection got: encrypted or not, TLS version, certificate.
+    const std::string& encryption = server->ADOConnection.EncryptionState;
+    const QString tip =
+        encryption.empty() ? name : name + QLatin1Char('\n') + QString::fromStdString(encryption);
+    if (node.toolTip(0) != tip) {
+        node.setToolTip(0, tip);
     }
     const int icon = StateIcon(*server);
     if (node.StateIcon() != icon)

@@ -3,8 +3,8 @@
 #include "Errors.h"
 #include "TempFolder.h"
 
-#include <gtest/gtest.h>
 #include <functional>
+#include <gtest/gtest.h>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,7 +40,7 @@ TEST_F(ServerListFileTest, ReadsEachSectionWithDefaultsAndTheLoginRule) {
          {{"Prod", false, cs, 15}}},
         {"login and password instead of a connection string",
          "[db2]\nUserName=sa\nPassword=p=w;x\nTimeout=0x3C\n",
-         {{"db2", true, Login("db2", "sa", "p=w;x"), 60}}},
+         {{"db2", true, Login("db2", "sa", "\"p=w;x\""), 60}}},
         {"an empty connection string also takes the login rule",
          "[db3]\nConnectionString=\nUserName=u\n",
          {{"db3", true, Login("db3", "u", ""), 30}}},
@@ -78,6 +78,57 @@ TEST_F(ServerListFileTest, ReadsEachSectionWithDefaultsAndTheLoginRule) {
     }
 }
 
+// A file that an editor started with a UTF-8 byte order mark keeps its first server, also
+// through the next save (which keeps the mark).
+TEST_F(ServerListFileTest, AByteOrderMarkLosesNoServer) {
+    WriteText(Path, "\xEF\xBB\xBF[first]\r\nTimeout=9\r\n[second]\r\n");
+    const std::vector<TServerInfo> servers = LoadServers(Path);
+    ASSERT_EQ(servers.size(), 2u);
+    EXPECT_EQ(servers[0].Name, "first");
+    EXPECT_EQ(servers[0].Timeout, 9u);
+    SaveServers(servers, Path);
+    EXPECT_EQ(ReadText(Path).rfind("\xEF\xBB\xBF[first]\r\n", 0), 0u);
+    EXPECT_EQ(LoadServers(Path), servers);
+}
+
+// The old login form quotes what would otherwise cut the connection string.
+TEST_F(ServerListFileTest, TheLoginFormQuotesItsValues) {
+    const struct {
+        const char* Password;
+        const char* Written;
+    } cases[] = {
+        {"plain", "plain"},
+        {"p=w", "p=w"},
+        {"a;b", "\"a;b\""},
+        {"'lead", "\"'lead\""},
+        {"\"lead", "\"\"\"lead\""},
+        {" blank ", "\" blank \""},
+        {"in\"side;", "\"in\"\"side;\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Password);
+        EXPECT_EQ(LoginConnectionString("db1", "sa", c.Password),
+                  std::string("Provider=SQLOLEDB.1;Data Source=db1;User ID=sa;Password=") +
+                      c.Written + ";Initial Catalog=master;Application Name=Tallyvane");
+    }
+    EXPECT_EQ(LoginConnectionString("a;b", "x y ", ""),
+              "Provider=SQLOLEDB.1;Data Source=\"a;b\";User ID=\"x y \";Password=;"
+              "Initial Catalog=master;Application Name=Tallyvane");
+}
+
+TEST_F(ServerListFileTest, AReadOnlyFileIsReportedAndKept) {
+    const std::string old = "[keep]\r\nTimeout=30\r\n\r\n";
+    WriteText(Path, old);
+    ::chmod(Path.c_str(), 0444);
+    try {
+        SaveServers({{"new", true, "P", 30}}, Path);
+        ADD_FAILURE() << "no error";
+    } catch (const Exception& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot create file \"" + Path + "\". Permission denied");
+    }
+    EXPECT_EQ(ReadText(Path), old);
+}
+
 TEST_F(ServerListFileTest, SaveWritesOnlyTheThreeKeysInTheGivenOrder) {
     WriteText(Path, "; old comment\nstray=1\n[gone]\nTimeout=5\n[db2]\nUserName=sa\n"
                     "Password=secret\nColor=red\n");
@@ -104,7 +155,7 @@ TEST_F(ServerListFileTest, SaveWritesOnlyTheThreeKeysInTheGivenOrder) {
                                   "ConnectionString=Provider=Y\r\n"
                                   "Timeout=3\r\n"
                                   "\r\n");
-    EXPECT_EQ(FileMode(Path), 0600u);
+    EXPECT_EQ(FileMode(Path) & 0007u, 0u); // it holds passwords
 
     // Names and values come back trimmed; nobody's values are lost.
     const std::vector<TServerInfo> expected = {

@@ -1,12 +1,15 @@
 #include "Settings.h"
 
 #include "Errors.h"
+#include "IniText.h"
 #include "TempFolder.h"
 
-#include <gtest/gtest.h>
 #include <functional>
+#include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -143,10 +146,10 @@ TEST_F(SettingsTest, SaveKeepsOtherSectionsKeysAndLines) {
     EXPECT_EQ(text.find("[Settings]"), std::string::npos); // no second section
 }
 
-// A failed key stops the save; keys written before it stay written, the rest of the file and
-// the variables are as they were.
-TEST_F(SettingsTest, SaveStopsAtTheFirstKeyThatCannotBeWritten) {
-    WriteText(Path, "[Settings]\r\nWarningSoundPath=old.wav\r\n\r\n");
+// A save that fails changes nothing in the file; the variables keep their new values.
+TEST_F(SettingsTest, AFailedSaveLeavesTheWholeFileAsItWas) {
+    const std::string before = "[Settings]\r\nAutoRefresh=1\r\nWarningSoundPath=old.wav\r\n\r\n";
+    WriteText(Path, before);
     AutoRefresh = false;
     WarningSoundPath = std::string(4000, 'w'); // makes the file too large for the disk
     {
@@ -158,13 +161,100 @@ TEST_F(SettingsTest, SaveStopsAtTheFirstKeyThatCannotBeWritten) {
             EXPECT_EQ(std::string(e.what()), "Unable to write to " + Path);
         }
     }
-    const std::string text = ReadText(Path);
-    EXPECT_NE(text.find("AutoRefresh=0\r\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("WarningTimeout=3000\r\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("WarningSoundPath=old.wav\r\n"), std::string::npos) << text;
-    EXPECT_EQ(text.find("ShowBaloonOnWarning"), std::string::npos) << text;
+    EXPECT_EQ(ReadText(Path), before);
     EXPECT_EQ(WarningSoundPath.size(), 4000u);
     EXPECT_EQ(Folder.Entries(), std::set<std::string>{"tallyvane.ini"});
+}
+
+// The file as other editors and the profile routines it comes from leave it: a byte order
+// mark, a section that occurs twice (the first counts), quotes around a value (one pair is
+// not part of it).
+TEST_F(SettingsTest, ReadsFilesAsTheProfileRoutinesDo) {
+    const struct {
+        const char* Text;
+        std::function<bool()> Check;
+    } cases[] = {
+        {"\xEF\xBB\xBF[Settings]\r\nAutoRefresh=0\r\n", [] { return !AutoRefresh; }},
+        {"[Settings]\nAutoRefresh=0\n[Settings]\nAutoRefresh=1\nWarnOnlyOnce=1\n",
+         [] { return !AutoRefresh && !WarnOnlyOnce; }},
+        {"[Settings]\nWarningSoundPath=\"/a b/c.wav\"\n",
+         [] { return WarningSoundPath == "/a b/c.wav"; }},
+        {"[Settings]\nWarningSoundPath='/a b/c.wav'\n",
+         [] { return WarningSoundPath == "/a b/c.wav"; }},
+        {"[Settings]\nWarningSoundPath=\"\"x\"\"\n", [] { return WarningSoundPath == "\"x\""; }},
+        {"[Settings]\nWarningSoundPath=\"a.wav\n", [] { return WarningSoundPath == "\"a.wav"; }},
+        {"[Settings]\nWarningSoundPath=\"a'\n", [] { return WarningSoundPath == "\"a'"; }},
+        {"[Settings]\nAutoRefreshInterval=\"25\"\n", [] { return AutoRefreshInterval == 25; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Text);
+        ResetSettings();
+        Load(c.Text);
+        EXPECT_TRUE(c.Check());
+    }
+}
+
+TEST_F(SettingsTest, SavingWritesWhereReadingLooks) {
+    // The byte order mark stays and no second section appears.
+    Load("\xEF\xBB\xBF[Settings]\r\nAutoRefresh=0\r\n");
+    AutoRefresh = true;
+    SaveSettings(Path);
+    std::string text = ReadText(Path);
+    EXPECT_EQ(text.rfind("\xEF\xBB\xBF[Settings]\r\nAutoRefresh=1\r\n", 0), 0u) << text;
+    EXPECT_EQ(text.find("[Settings]", 4), std::string::npos) << text;
+
+    // Of two sections the first one is written; the second stays as it was.
+    Load("[Settings]\r\nAutoRefresh=0\r\n\r\n[Settings]\r\nAutoRefresh=0\r\n");
+    AutoRefresh = true;
+    SaveSettings(Path);
+    text = ReadText(Path);
+    EXPECT_EQ(text.rfind("[Settings]\r\nAutoRefresh=1\r\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\r\n[Settings]\r\nAutoRefresh=0\r\n"), std::string::npos) << text;
+
+    // Values with quotes of their own come back as they were saved.
+    for (const char* value : {"\"quoted\"", "'single'", "\"", "''", "a\"b", " \"x\" "}) {
+        SCOPED_TRACE(value);
+        WarningSoundPath = value;
+        SaveSettings(Path);
+        ResetSettings();
+        LoadSettings(Path);
+        EXPECT_EQ(WarningSoundPath, TrimIni(value));
+    }
+}
+
+// A save killed at any moment leaves the old values or the new ones, never a mix.
+TEST_F(SettingsTest, ASaveKilledAtAnyMomentLeavesOneWholeSetOfValues) {
+    for (int run = 0; run < 40; ++run) {
+        ResetSettings();
+        SaveSettings(Path);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Alternates between two complete sets of values until killed.
+            for (int i = 0;; ++i) {
+                const bool odd = i % 2 != 0;
+                AutoRefresh = !odd;
+                AutoRefreshInterval = odd ? 11 : 10;
+                ShowInSystemTray = !odd;
+                WarningTimeout = odd ? 4000 : 3000;
+                WarningSoundPath = odd ? "odd.wav" : "chord.wav";
+                WarnOnlyOnce = odd;
+                SaveSettings(Path);
+            }
+        }
+        ::usleep(static_cast<useconds_t>(2000 + run * 997 % 20000));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        ResetSettings();
+        LoadSettings(Path);
+        const bool odd = !AutoRefresh;
+        SCOPED_TRACE(run);
+        EXPECT_EQ(AutoRefreshInterval, odd ? 11 : 10);
+        EXPECT_EQ(ShowInSystemTray, !odd);
+        EXPECT_EQ(WarningTimeout, odd ? 4000 : 3000);
+        EXPECT_EQ(WarningSoundPath, odd ? "odd.wav" : "chord.wav");
+        EXPECT_EQ(WarnOnlyOnce, odd);
+    }
 }
 
 TEST_F(SettingsTest, LimitsLargeNumbersToTheSixteenBitRange) {

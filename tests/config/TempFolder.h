@@ -32,9 +32,10 @@ public:
 
     std::string File(const std::string& name) const { return (Path / name).string(); }
     // Names of the entries in the folder.
-    std::set<std::string> Entries() const {
+    std::set<std::string> Entries() const { return EntriesOf(Path); }
+    static std::set<std::string> EntriesOf(const std::filesystem::path& folder) {
         std::set<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(Path))
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
             names.insert(entry.path().filename().string());
         return names;
     }

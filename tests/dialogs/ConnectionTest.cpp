@@ -100,6 +100,37 @@ TEST(ConnectionTestAgainstSim, AnswersWithTheServersVersionOrItsError) {
     }
 }
 
+TEST(ConnectionTestAgainstSim, TheAnswerSaysWhetherTheConnectionIsEncrypted) {
+    TdsSimProcess sim("demo", 1, std::chrono::seconds(10), {"--encryption", "on"});
+    const std::string base =
+        "Provider=SQLOLEDB.1;User ID=sa;Data Source=127.0.0.1," + std::to_string(sim.port());
+    const struct {
+        std::string Pieces;
+        std::string Says;
+    } cases[] = {
+        {"", "Encrypted (TLSv1.2), certificate not verified (encryption not required)."},
+        {";Encrypt=yes;TrustServerCertificate=yes",
+         "Encrypted (TLSv1.2), certificate not verified (TrustServerCertificate)."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Pieces);
+        const std::string answer =
+            TestConnection(base + c.Pieces, "sa", TdsSimProcess::kAdminPassword, 10);
+        EXPECT_NE(answer.find("Microsoft SQL Server"), std::string::npos) << answer;
+        EXPECT_NE(answer.find("\n\n" + c.Says), std::string::npos) << answer;
+    }
+    // The simulator's own certificate is self-signed: a checked connection is refused, and
+    // the reason says so.
+    try {
+        TestConnection(base + ";Encrypt=yes", "sa", TdsSimProcess::kAdminPassword, 10);
+        ADD_FAILURE() << "an untrusted certificate was accepted";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find("is not trusted: self-signed certificate"),
+                  std::string::npos)
+            << e.what();
+    }
+}
+
 TEST(ConnectionTestAgainstSim, TheButtonReportsSuccessAndFailureAndKeepsTheDialogOpen) {
     TdsSimProcess sim("demo");
     TConnectionF f;

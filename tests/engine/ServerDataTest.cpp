@@ -127,7 +127,15 @@ TEST_F(ServerDataTest, ServerStoppingMidResultThenComingBack) {
     Sim.clearFaults(0);
     Sim.setFault(0, "refuse");
     ASSERT_TRUE(RefreshAndWait(server));
-    EXPECT_EQ(Owner.Errors.size(), 2u);
+    ASSERT_EQ(Owner.Errors.size(), 2u);
+    // The driver's words, and what the socket says about the address.
+    EXPECT_EQ(Owner.Errors[0].Message,
+              "Unexpected EOF from the server: the connection to the server was lost (the "
+              "session was ended or the network failed)");
+    EXPECT_EQ(Owner.Errors[1].Message,
+              "Unable to connect: Adaptive Server is unavailable or does not exist (127.0.0.1, "
+              "port " +
+                  std::to_string(Sim.port()) + ": connection refused)");
     EXPECT_EQ(server.State, 2);
     Sim.clearFaults(0);
     ASSERT_TRUE(RefreshAndWait(server));
@@ -164,7 +172,9 @@ TEST_F(ServerDataTest, QueryErrorsAndKilledConnectionsAreLoggedAndRecovered) {
     }
     Sim.kill(0, std::stoi(spid));
     ASSERT_TRUE(RefreshAndWait(server));
-    EXPECT_EQ(Owner.Errors.size(), 2u);
+    ASSERT_EQ(Owner.Errors.size(), 2u);
+    EXPECT_EQ(Owner.Errors[1].Message, "Communication link failure: the connection to the server "
+                                       "was lost (the session was ended or the network failed)");
     EXPECT_EQ(server.State, 2);
     ASSERT_TRUE(RefreshAndWait(server));
     EXPECT_EQ(Owner.Errors.size(), 2u);
@@ -189,6 +199,17 @@ TEST_F(ServerDataTest, HungServerIsBoundedByTheServersTimeOut) {
     ASSERT_TRUE(SpinUntil([&] { return !server.Busy; }, std::chrono::seconds(10)));
     EXPECT_EQ(Owner.Errors.size(), 2u);
     EXPECT_EQ(server.State, 2);
+}
+
+TEST_F(ServerDataTest, AStoredTimeOutOfZeroStillBoundsEveryWait) {
+    TServerInfo info = SimServer(Sim);
+    info.Timeout = 0;
+    TServerData server(Owner, info);
+    EXPECT_EQ(server.ADOConnection.ConnectionTimeout, 30u);
+    EXPECT_EQ(server.ADOConnection.CommandTimeout, 30u);
+    EXPECT_EQ(server.Info.Timeout, 0u); // what is stored is kept
+    ASSERT_TRUE(RefreshAndWait(server));
+    EXPECT_NE(server.State, 2);
 }
 
 TEST_F(ServerDataTest, ApplyingSettingsAbandonsAnOutstandingCycleAndClearsBusy) {

@@ -1,10 +1,14 @@
 // OLE DB connection strings as users write them, and the ODBC strings the driver gets.
 #include "DbTypes.h"
+#include "FreeTdsConfig.h"
 #include "OdbcConnectionString.h"
 
 #include <QTemporaryDir>
+#include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
+#include <sys/stat.h>
 
 namespace {
 
@@ -49,10 +53,18 @@ const Case Cases[] = {
      FREETDS("Server=db1;Port=1433;") "UID=sa;PWD=pw;", nullptr},
     {"Data Source=db1;Trusted_Connection=Yes", "sa", "pw",
      FREETDS("Server=db1;Port=1433;") "UID=sa;PWD=pw;", nullptr},
-    {"Data Source=db1;Use Encryption for Data=True", "", "",
+    // Encryption without a certificate check needs no configuration section.
+    {"Data Source=db1;Use Encryption for Data=True;Trust Server Certificate=True", "", "",
      FREETDS("Server=db1;Port=1433;") "Encryption=require;", nullptr},
-    {"Data Source=db1;Encrypt=strict", "", "",
-     FREETDS("Server=db1;Port=1433;") "Encryption=strict;", nullptr},
+    {"Data Source=db1;Encrypt=mandatory;TrustServerCertificate=yes", "", "",
+     FREETDS("Server=db1;Port=1433;") "Encryption=require;", nullptr},
+    {"Data Source=db1;TrustServerCertificate=yes", "", "", FREETDS("Server=db1;Port=1433;"),
+     nullptr},
+    {"Data Source=db1;Encrypt=strict", "", "", nullptr, "needs FreeTDS 1.5 or later"},
+    {"Data Source=db1;Encrypt=yes;HostNameInCertificate=db1.corp.example", "", "", nullptr,
+     "cannot be honoured by the FreeTDS driver"},
+    {"Data Source=db1;Encrypt=yes;TrustServerCertificate=maybe", "", "", nullptr,
+     "TrustServerCertificate"},
     {"Data Source=db1;Encrypt=no", "", "", FREETDS("Server=db1;Port=1433;") "Encryption=request;",
      nullptr},
     {"Driver={ODBC Driver 18 for SQL Server};Data Source=db1,1433;User ID=sa;Encrypt=yes;"
@@ -172,3 +184,50 @@ TEST(ConnectionStringTranslation, PasswordNeverAppearsInErrors) {
 }
 
 } // namespace
+
+// FreeTDS checks a certificate only through a section of its configuration file: the
+// translation writes one of its own, never with the password, readable by the user alone.
+TEST(ConnectionStringTranslation, CertificateCheckGoesThroughAPrivateConfigurationSection) {
+    const TOdbcConnectInfo info = TranslateConnectionString(
+        "Data Source=db1,14330;Encrypt=yes;ServerCertificate=/etc/db/ca.pem;User ID=sa", "sa",
+        "Secret-Pw-1");
+    const std::string& odbc = info.OdbcString;
+    const std::size_t at = odbc.find("Servername=tallyvane-");
+    ASSERT_NE(at, std::string::npos) << odbc;
+    EXPECT_EQ(odbc.find("Server="), std::string::npos) << odbc; // FreeTDS allows one of them
+    EXPECT_NE(odbc.find("Encryption=require;"), std::string::npos) << odbc;
+    const std::string section = odbc.substr(at + 11, odbc.find(';', at) - at - 11);
+
+    const std::string path = FreeTdsConfigPath();
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(std::string(std::getenv("FREETDSCONF") ? std::getenv("FREETDSCONF") : ""), path);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::ifstream in(path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.find("Secret-Pw-1"), std::string::npos);
+    const std::size_t begin = text.find("[" + section + "]");
+    ASSERT_NE(begin, std::string::npos) << text;
+    const std::string body = text.substr(begin, text.find("\n[", begin + 1) - begin);
+    for (const char* line : {"host = db1", "port = 14330", "encryption = require",
+                             "ca file = /etc/db/ca.pem", "check certificate hostname = yes"}) {
+        EXPECT_NE(body.find(line), std::string::npos) << line << " in\n" << body;
+    }
+
+    // The same settings share a section; another CA gets one of its own, the first kept.
+    EXPECT_EQ(TranslateConnectionString("Data Source=db1,14330;Encrypt=yes;ServerCertificate="
+                                        "/etc/db/ca.pem",
+                                        "viewer", "pw")
+                  .OdbcString.find(section),
+              at + 11);
+    const std::string other =
+        TranslateConnectionString("Data Source=db1,14330;Use Encryption for Data=True", "", "")
+            .OdbcString;
+    EXPECT_EQ(other.find(section), std::string::npos);
+    std::ifstream again(path);
+    const std::string after((std::istreambuf_iterator<char>(again)),
+                            std::istreambuf_iterator<char>());
+    EXPECT_NE(after.find("[" + section + "]"), std::string::npos);
+    EXPECT_NE(after.find("ca file = system"), std::string::npos);
+}

@@ -10,11 +10,15 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <arpa/inet.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <memory>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 using tallyvane::testsupport::SimLogEntry;
@@ -167,6 +171,49 @@ TEST_F(DbConnectionTest, LoginFailureCarriesTheServersOwnText) {
     c.Open();
     ASSERT_TRUE(SpinUntil([&] { return log.Count("connect-failed") == 2; }));
     EXPECT_EQ(log.ConnectErrors[1].NativeError, 18456);
+}
+
+// A loopback port that is bound but does not listen: connecting to it is refused.
+struct RefusingPort {
+    RefusingPort() {
+        Fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        ::bind(Fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        ::getsockname(Fd, reinterpret_cast<sockaddr*>(&address), &length);
+        Port = ntohs(address.sin_port);
+    }
+    ~RefusingPort() { ::close(Fd); }
+    int Fd = -1;
+    int Port = 0;
+};
+
+TEST_F(DbConnectionTest, UnreachableServersSayWhereAndWhy) {
+    RefusingPort refusing;
+    const struct {
+        std::string DataSource;
+        std::string Message;
+    } cases[] = {
+        {"127.0.0.1," + std::to_string(refusing.Port),
+         "Unable to connect: Adaptive Server is unavailable or does not exist (127.0.0.1, port " +
+             std::to_string(refusing.Port) + ": connection refused)"},
+        {"no-such-host.invalid,1433", "Unknown host machine name. (no-such-host.invalid, port "
+                                      "1433: the name was not found ("},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.DataSource);
+        TDbConnection connection;
+        connection.ConnectionString = "Data Source=" + c.DataSource + ";User ID=sa;Password=x";
+        connection.ConnectionTimeout = 5;
+        try {
+            connection.Open();
+            ADD_FAILURE() << "connected";
+        } catch (const EDbError& e) {
+            EXPECT_EQ(std::string(e.what()).substr(0, c.Message.size()), c.Message);
+        }
+    }
 }
 
 TEST_F(DbConnectionTest, StatementErrorsAndInfoMessagesComeFromTheServer) {

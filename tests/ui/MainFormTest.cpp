@@ -9,6 +9,7 @@
 #include "ServerListView.h"
 #include "ServerPropsF.h"
 #include "Settings.h"
+#include "SettingsF.h"
 #include "TdsSimProcess.h"
 #include "TrayWarnings.h"
 #include "UiTestSupport.h"
@@ -24,6 +25,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 using tallyvane::testsupport::TdsSimProcess;
@@ -293,6 +295,40 @@ TEST_F(MainFormTest, RegisterAddsTheServerKeepsASortedListAndSavesItsOrder) {
     EXPECT_EQ(saved[2].Name, "B");
 }
 
+// A start that fails before the server list is read (here: the first-run settings cannot be
+// saved, a folder stands where the file should be) must not let a later save replace the list.
+TEST_F(MainFormTest, AListThatWasNeverReadIsNeverOverwritten) {
+    SaveServers({Server("A", false, ConnectionTo(1)), Server("B", false, ConnectionTo(2))});
+    const QByteArray before = ServersFile();
+    std::filesystem::remove(SettingsFileName);
+    std::filesystem::create_directory(SettingsFileName);
+    Answerer.Handler = [](QWidget* w) {
+        if (auto* settings = qobject_cast<TSettingsF*>(w)) {
+            settings->OkB->click();
+        } else if (auto* props = qobject_cast<TServerPropsF*>(w)) {
+            props->ServerE->setText("NEW");
+            props->ConnStrE->setText(QString::fromStdString(ConnectionTo(3)));
+            props->EnabledCB->setChecked(false);
+            props->OkB->click();
+        } else if (auto* box = qobject_cast<QMessageBox*>(w)) {
+            box->accept();
+        }
+    };
+    Form = std::make_unique<TMainF>();
+    Form->show();
+    ASSERT_EQ(Answerer.Messages.size(), 1);
+    EXPECT_TRUE(Answerer.Messages[0].endsWith("Unable to write to " +
+                                              QString::fromStdString(SettingsFileName) + "."));
+    EXPECT_EQ(Form->ServersTL->NodeCount(), 0);
+
+    Form->ServerRegisterA->trigger(); // as the menu does: the error goes to the error display
+    EXPECT_EQ(Form->ServersTL->NodeCount(), 1);
+    ASSERT_EQ(Answerer.Messages.size(), 2);
+    EXPECT_TRUE(Answerer.Messages[1].contains("was not read at start"))
+        << Answerer.Messages[1].toStdString();
+    EXPECT_EQ(ServersFile(), before);
+}
+
 TEST_F(MainFormTest, LiveServersShowBlockingAndTheSysadminRule) {
     TdsSimProcess sim("demo", 2);
     WarningTimeout = 65535; // no warnings (and no sound) in this test
@@ -366,6 +402,19 @@ TEST_F(MainFormTest, TheProcessViewIsRebuiltOncePerSnapshotOfTheFocusedServerOnl
     Form->ShowBlocksA->Execute();
     EXPECT_EQ(rebuilds.count(), 2);
     Form->ShowBlocksA->Execute();
+}
+
+TEST_F(MainFormTest, TheServersTooltipSaysWhatTheConnectionGot) {
+    TdsSimProcess sim("demo", 1, std::chrono::seconds(10), {"--encryption", "required"});
+    WarningTimeout = 65535;
+    SaveSettings();
+    Start(
+        {Server("TLS", true, ConnectionTo(sim.port()) + ";Encrypt=yes;TrustServerCertificate=yes"),
+         Server("PLAIN", false, ConnectionTo(ClosedPort()))});
+    ASSERT_TRUE(WaitUntil([&] { return Icon(0) == 3; }, std::chrono::seconds(15)));
+    EXPECT_EQ(Form->ServersTL->Node(0)->toolTip(0).toStdString(),
+              "TLS\nEncrypted (TLSv1.2), certificate not verified (TrustServerCertificate)");
+    EXPECT_EQ(Form->ServersTL->Node(1)->toolTip(0), "PLAIN"); // never connected
 }
 
 } // namespace

@@ -247,6 +247,10 @@ std::string TestConnection(const std::string& connectionString, const std::strin
     TDbDataSet dataSet;
     dataSet.SetRecordset(connection.Execute("select @@version"));
     std::string answer = dataSet.RecordCount() > 0 ? dataSet.Fields(0).AsString() : std::string();
+    if (!connection.EncryptionState.empty()) {
+        // Trimmed by the caller: the version text's own line breaks stay inside.
+        answer += "\n\n" + connection.EncryptionState + ".";
+    }
     connection.Close();
     return answer;
 }
