@@ -4,6 +4,7 @@
 #include "OdbcFetch.h"
 #include "OdbcLostConnection.h"
 #include "OdbcPool.h"
+#include "OdbcPrivateDsn.h"
 #include "TdsTlsProbe.h"
 
 #include <QMetaObject>
@@ -193,18 +194,28 @@ TWorkerResult TOdbcWorker::DoConnect(const TWorkerJob& job) {
                           reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(job.Timeout)),
                           0);
     }
-    if (job.CredentialsApart) {
-        SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-        result.Error = MakeDbError("The user name or password contains \"};\", which the FreeTDS "
-                                   "ODBC driver cannot accept in a connection string",
-                                   "28000");
-        return result;
-    }
-    // The wide call: FreeTDS reads the narrow one's text as Latin-1 before it knows the
+    // The wide calls: FreeTDS reads the narrow ones' text as Latin-1 before it knows the
     // client character set, which garbles user names and passwords beyond ASCII.
-    std::vector<SQLWCHAR> text = Utf16(job.Text);
-    const SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr,
-                                           SQL_DRIVER_NOPROMPT);
+    SQLRETURN rc = SQL_ERROR;
+    if (job.CredentialsApart) {
+        // Credentials the connection string cannot carry go as arguments; the rest comes
+        // from a private data source.
+        try {
+            std::vector<SQLWCHAR> dsn = Utf16(PrivateDataSource(job.Text));
+            std::vector<SQLWCHAR> user = Utf16(job.UserId);
+            std::vector<SQLWCHAR> password = Utf16(job.Password);
+            rc = SQLConnectW(dbc, dsn.data(), SQL_NTS, user.data(), SQL_NTS, password.data(),
+                             SQL_NTS);
+        } catch (const EDbError& e) {
+            SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+            result.Error = e.Error;
+            return result;
+        }
+    } else {
+        std::vector<SQLWCHAR> text = Utf16(job.Text);
+        rc = SQLDriverConnectW(dbc, nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr,
+                               SQL_DRIVER_NOPROMPT);
+    }
     result.Ok = SQL_SUCCEEDED(rc);
     TakeDiagnostics(SQL_HANDLE_DBC, dbc, !result.Ok, result, "Cannot connect to the server");
     if (!result.Ok && IsUnreachable(result.Error) && job.Port != 0) {

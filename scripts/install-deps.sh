@@ -10,6 +10,7 @@ packages=(
   xvfb xauth openbox trayer xdotool imagemagick x11-utils
   pulseaudio pulseaudio-utils
   libclang-rt-14-dev clang-format
+  prometheus
 )
 missing=()
 for p in "${packages[@]}"; do

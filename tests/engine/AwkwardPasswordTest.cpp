@@ -15,10 +15,10 @@ const struct {
     const char* User;
     const char* Password;
 } Logins[] = {
-    {"close1", "a}b"},  {"close2", "ab}"},    {"close3", "}}"},
-    {"open", "{ab"},    {"semi", "a;b"},      {"equals", "a=b"},
-    {"quotes", "\"q'"}, {"blanks", "  sp  "}, {"utf8", "p\xC3\xA4\xE2\x82\xAC\xC3\x9F"},
-    {"both", "{a}b}"},
+    {"close1", "a}b"},  {"close2", "ab}"},     {"close3", "}}"},
+    {"open", "{ab"},    {"semi", "a;b"},       {"equals", "a=b"},
+    {"quotes", "\"q'"}, {"blanks", "  sp  "},  {"utf8", "p\xC3\xA4\xE2\x82\xAC\xC3\x9F"},
+    {"both", "{a}b}"},  {"closesemi", "a};b"},
 };
 
 // The scenario's login section, with the password escaped for the scenario file.

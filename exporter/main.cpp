@@ -1,0 +1,139 @@
+// tallyvane-exporter: the headless fleet mode. Watches the enabled servers of the server list
+// with the desktop program's monitors and serves their blocking figures to Prometheus.
+#include "Errors.h"
+#include "ExporterOptions.h"
+#include "Exposition.h"
+#include "Fleet.h"
+#include "FleetMetrics.h"
+#include "HttpServer.h"
+#include "ServerListFile.h"
+#include "Settings.h"
+#include "SignalWatcher.h"
+#include "TlsFiles.h"
+#include "UiHooks.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <filesystem>
+#include <iostream>
+
+namespace {
+
+constexpr const char* Version = TALLYVANE_VERSION;
+
+// The desktop program's files, unless the options name others.
+void ChooseFiles(const TExporterOptions& options, const char* argv0) {
+    const QString program = QCoreApplication::applicationFilePath();
+    const QString folder = QFileInfo(program.isEmpty() ? QString(argv0) : program).absolutePath();
+    InitFileNames((folder + "/tallyvane").toStdString());
+    if (!options.SettingsFile.empty()) {
+        SettingsFileName = options.SettingsFile;
+    }
+    if (!options.ServersFile.empty()) {
+        ServersFileName = options.ServersFile;
+    }
+}
+
+THttpServerConfig EndpointConfig(const TExporterOptions& options) {
+    THttpServerConfig config;
+    config.Address = QHostAddress(QString::fromStdString(options.ListenHost));
+    if (config.Address.isNull()) {
+        // A host name: only "localhost" is resolved here, to the loopback.
+        if (options.ListenHost != "localhost") {
+            throw Exception("--listen needs an IP address (or localhost), not \"" +
+                            options.ListenHost + "\"");
+        }
+        config.Address = QHostAddress::LocalHost;
+    }
+    config.Port = options.ListenPort;
+    if (!options.AuthUser.empty()) {
+        config.Auth.emplace(options.AuthUser,
+                            TBasicAuth::ReadPasswordFile(options.AuthPasswordFile));
+    }
+    if (!options.TlsCertFile.empty()) {
+        config.Tls = LoadTlsConfiguration(options.TlsCertFile, options.TlsKeyFile);
+    }
+    return config;
+}
+
+int Run(const TExporterOptions& options, const char* argv0) {
+    ChooseFiles(options, argv0);
+    ShowErrorMessage = [](const std::exception& e) { std::cerr << e.what() << '\n'; };
+    if (!options.ServersFile.empty() && !std::filesystem::exists(options.ServersFile)) {
+        throw Exception("The server list \"" + options.ServersFile + "\" does not exist");
+    }
+    LoadSettings(SettingsFileName);
+    const std::vector<TServerInfo> servers = LoadServers(ServersFileName);
+    TFleet fleet(servers, options.Shard, std::cerr);
+    std::cerr << "Watching " << fleet.Servers().size() << " of " << servers.size() << " servers of "
+              << ServersFileName << " (shard " << options.Shard.Index << "/" << options.Shard.Count
+              << "), every " << AutoRefreshInterval << " s\n";
+
+    TExporterFacts facts;
+    facts.Version = Version;
+    facts.WarningThresholdSeconds = WarningTimeout / 1000.0;
+    facts.PollIntervalSeconds = AutoRefreshInterval;
+    const auto page = [&](TExpositionFormat format) {
+        return WriteExposition(CollectFleetMetrics(fleet.Servers(), facts), format);
+    };
+
+    TSignalWatcher stopSignals;
+    int stopSignal = 0;
+    QObject::connect(&stopSignals, &TSignalWatcher::StopRequested, [&](int number) {
+        stopSignal = number;
+        QCoreApplication::quit();
+    });
+
+    if (options.Once) {
+        QObject::connect(&fleet, &TFleet::AllPolled, [] { QCoreApplication::quit(); });
+        fleet.PollAll();
+        if (!fleet.Idle()) {
+            QCoreApplication::exec();
+        }
+        if (stopSignal != 0) {
+            return 128 + stopSignal;
+        }
+        std::cout << page(TExpositionFormat::Text004) << std::flush;
+        return 0;
+    }
+
+    THttpServer endpoint(EndpointConfig(options), page);
+    std::string error;
+    if (!endpoint.Listen(error)) {
+        throw Exception(error);
+    }
+    std::cerr << "Serving " << (options.TlsCertFile.empty() ? "http" : "https") << "://"
+              << options.ListenHost << ":" << endpoint.Port() << "/metrics\n";
+    fleet.Start(AutoRefreshInterval);
+    QCoreApplication::exec();
+    std::cerr << "Stopping (signal " << stopSignal << ")\n";
+    fleet.Stop();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const TOptionsParse parse = ParseExporterOptions(args);
+    if (!parse.Error.empty()) {
+        std::cerr << "tallyvane-exporter: " << parse.Error << '\n';
+        return 2;
+    }
+    if (parse.Options.Help) {
+        std::cout << ExporterUsage;
+        return 0;
+    }
+    if (parse.Options.Version) {
+        std::cout << "tallyvane-exporter " << Version << '\n';
+        return 0;
+    }
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("tallyvane-exporter");
+    try {
+        return Run(parse.Options, argv[0]);
+    } catch (const std::exception& e) {
+        std::cerr << "tallyvane-exporter: " << e.what() << '\n';
+        return 1;
+    }
+}
