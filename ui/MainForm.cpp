@@ -312,13 +312,29 @@ void TMainF::AddServer(const TServerInfo& info) {
 
 void TMainF::UpdateServerNode(TServerNode& node) {
     ServersTL->ShowNodeState(node);
-    if (&node == ServersTL->FocusedNode())
+    if (TServerData* server = node.Data())
+        Tray->Recount(*server);
+    // The view follows the focused server's snapshot; a call that brings no new snapshot (the
+    // busy icon at the start of a refresh, the second call-back at its end) leaves it be.
+    if (&node != ServersTL->FocusedNode())
+        return;
+    if (!ShowsSnapshotOf(node.Data()))
         ShowProcesses(&node);
+    else if (const TServerData* server = node.Data())
+        SummaryL->setText(ServerSummary(*server)); // busy, muted: the line follows the state
+}
+
+bool TMainF::ShowsSnapshotOf(const TServerData* server) const {
+    return server && server == Shown.Server && server->ProcessList.Version() == Shown.Version &&
+           server->State == Shown.State && ShowBlocksA->isChecked() == Shown.OnlyBlocks;
 }
 
 void TMainF::ShowProcesses(TServerNode* node) {
     TServerData* server = node ? node->Data() : nullptr;
+    Shown = {};
     ProcessesTL->ShowProcesses(server, ShowBlocksA->isChecked());
+    if (server)
+        Shown = {server, server->ProcessList.Version(), server->State, ShowBlocksA->isChecked()};
     SummaryL->setText(server ? ServerSummary(*server) : QString());
 }
 
@@ -327,6 +343,19 @@ void TMainF::ServersTLChangeNode() {
     if (TServerNode* node = ServersTL->FocusedNode(); node && !node->isSelected())
         node->setSelected(true);
     ShowProcesses(ServersTL->FocusedNode());
+}
+
+void TMainF::ScheduleTrayToolTip() {
+    // Once per burst of call-backs: with many servers, each finishing its refresh, the worst
+    // one is picked once.
+    if (TrayToolTipPending || Destroying)
+        return;
+    TrayToolTipPending = true;
+    QTimer::singleShot(0, this, [this] {
+        TrayToolTipPending = false;
+        if (!Destroying)
+            Tray->JvTrayIcon.setToolTip(TrayToolTip(windowTitle(), ServersTL->Servers()));
+    });
 }
 
 void TMainF::UpdateTrayIcon() {
@@ -339,7 +368,10 @@ void TMainF::ServerChanged(TServerData& server) {
     // The tray icon is recomputed also when updating the node fails.
     struct TTray {
         TMainF* Form;
-        ~TTray() { Form->UpdateTrayIcon(); }
+        ~TTray() {
+            Form->Tray->ShowCounted();
+            Form->ScheduleTrayToolTip();
+        }
     } tray{this};
     if (Destroying)
         return;

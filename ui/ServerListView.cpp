@@ -9,9 +9,14 @@
 
 TServerNode::TServerNode(std::unique_ptr<TServerData> data) : Monitor(std::move(data)) {}
 
-TServerNode::~TServerNode() = default;
+TServerNode::~TServerNode() {
+    if (List && Monitor)
+        List->Index.erase(Monitor.get());
+}
 
 void TServerNode::FreeData() {
+    if (List && Monitor)
+        List->Index.erase(Monitor.get());
     Monitor.reset();
 }
 
@@ -23,6 +28,9 @@ TServerListView::TServerListView(const TImageList& images, QWidget* parent)
     headerItem()->setData(0, Qt::UserRole, QStringLiteral("ServerTLC"));
     headerItem()->setData(0, Qt::InitialSortOrderRole, static_cast<int>(Qt::AscendingOrder));
     setRootIsDecorated(false);
+    // Every row is one line of text beside an icon: a state change repaints one row and
+    // measures none (hundreds of servers change state every second).
+    setUniformRowHeights(true);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -35,6 +43,26 @@ TServerListView::TServerListView(const TImageList& images, QWidget* parent)
     setSortingEnabled(true);
 }
 
+void TServerNode::SetStateIcon(int index, const QIcon& picture) {
+    IconIndex = index;
+    Picture = picture;
+    emitDataChanged();
+}
+
+QVariant TServerNode::data(int column, int role) const {
+    if (column == 0 && role == Qt::UserRole)
+        return IconIndex;
+    if (column == 0 && role == Qt::DecorationRole)
+        return Picture;
+    return QTreeWidgetItem::data(column, role);
+}
+
+TServerListView::~TServerListView() {
+    // The grid deletes the nodes after the index is gone.
+    for (int i = 0; i < NodeCount(); ++i)
+        Node(i)->List = nullptr;
+}
+
 int TServerListView::StateIcon(const TServerData& server) {
     if (!server.Enabled)
         return 0;
@@ -45,6 +73,9 @@ int TServerListView::StateIcon(const TServerData& server) {
 
 TServerNode* TServerListView::AppendNode(std::unique_ptr<TServerData> monitor) {
     auto* node = new TServerNode(std::move(monitor));
+    node->List = this;
+    if (node->Data())
+        Index[node->Data()] = node;
     addTopLevelItem(node);
     return node;
 }
@@ -57,13 +88,11 @@ void TServerListView::ShowNodeState(TServerNode& node) {
     if (node.text(0) != name)
         node.setText(0, name);
     const int icon = StateIcon(*server);
-    // A muted server shows it in its icon; the stored index keeps the state icon's number.
+    // A muted server shows it in its icon; StateIcon keeps the state icon's number.
     const bool muted = server->Muted();
-    if (node.data(0, Qt::UserRole).toInt() != icon || node.icon(0).isNull() ||
-        node.data(0, Qt::UserRole + 1).toBool() != muted) {
-        node.setData(0, Qt::UserRole, icon);
+    if (node.StateIcon() != icon || node.data(0, Qt::UserRole + 1).toBool() != muted) {
         node.setData(0, Qt::UserRole + 1, muted);
-        node.setIcon(0, muted ? MutedIcon(Images.Icon(icon)) : Images.Icon(icon));
+        node.SetStateIcon(icon, muted ? MutedIcon(Images.Icon(icon)) : Images.Icon(icon));
     }
     // The figures of the last snapshot, then what the connection got: encrypted or not, TLS
     // version, certificate.
@@ -90,10 +119,8 @@ TServerData* TServerListView::FocusedServer() const {
 }
 
 TServerNode* TServerListView::FindNode(const TServerData* server) const {
-    for (int i = 0; i < NodeCount(); ++i)
-        if (Node(i)->Data() == server)
-            return Node(i);
-    return nullptr;
+    const auto it = Index.find(server);
+    return it == Index.end() ? nullptr : it->second;
 }
 
 std::vector<TServerData*> TServerListView::Servers() const {

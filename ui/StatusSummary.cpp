@@ -65,7 +65,7 @@ QString TrayToolTip(const QString& caption, const std::vector<TServerData*>& ser
         }
         if (worst && worst->State == 2)
             continue;
-        const int wait = SummarizeBlocking(s->ProcessList).LongestWait;
+        const int wait = s->MaxWaitTime; // the monitor's own figure: no walk over the rows
         if (wait > worstWait) {
             worst = s;
             worstWait = wait;

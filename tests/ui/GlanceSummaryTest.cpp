@@ -13,6 +13,7 @@
 #include <QClipboard>
 #include <QLocale>
 #include <QTest>
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace {
@@ -28,6 +29,9 @@ protected:
         auto s = MakeMonitor(Owner, name);
         s->Enabled = true;
         FillSnapshot(*s, rows);
+        for (const TTestRow& r : rows) // as the monitor reads it
+            if (r.Blocked > 0)
+                s->MaxWaitTime = std::max(s->MaxWaitTime, r.WaitTime);
         return s;
     }
 };
