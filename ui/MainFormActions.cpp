@@ -2,6 +2,8 @@
 #include "AboutF.h"
 #include "ErrorLog.h"
 #include "Errors.h"
+#include "HistoryF.h"
+#include "HistoryRecording.h"
 #include "MainForm.h"
 #include "ProcessInfoF.h"
 #include "ProcessView.h"
@@ -89,6 +91,8 @@ void TMainF::ServerUnregisterAExecute() {
         QMessageBox::question(this, "Confirm", "Are you sure?", QMessageBox::Yes | QMessageBox::No);
     if (answer != QMessageBox::Yes || !HasNode(node))
         return;
+    if (node->Data() != nullptr)
+        History->ServerRemoved(*node->Data());
     node->FreeData();
     // Deleting the focused node moves the focus; the process view follows it through
     // ServersTLChangeNode. Rebuilding once more afterwards makes sure it never keeps rows of
@@ -138,4 +142,11 @@ void TMainF::About1Click() {
 
 void TMainF::Clearerrors1Click() {
     ErrorsTL->Clearerrors1Click();
+}
+
+void TMainF::HistoryAExecute() {
+    QStringList servers;
+    for (const TServerData* server : ServersTL->Servers())
+        servers << QString::fromStdString(server->Info.Name);
+    ShowHistory(THistoryRecording::FileName(), servers, this);
 }
