@@ -12,6 +12,7 @@
 #include "ServerPropsF.h"
 #include "Settings.h"
 #include "SettingsF.h"
+#include "TrayWarnings.h"
 
 #include <QMessageBox>
 
@@ -93,6 +94,10 @@ void TMainF::ServerUnregisterAExecute() {
         return;
     if (node->Data() != nullptr)
         History->ServerRemoved(*node->Data());
+    if (const TServerData* server = node->Data())
+        Tray->Forget(*server);
+    if (Shown.Server == node->Data())
+        Shown = {};
     node->FreeData();
     // Deleting the focused node moves the focus; the process view follows it through
     // ServersTLChangeNode. Rebuilding once more afterwards makes sure it never keeps rows of
