@@ -19,6 +19,7 @@
 class QLabel;
 class QSplitter;
 class TErrorLog;
+class THistoryRecording;
 class TProcessView;
 class TServerListView;
 class TServerNode;
@@ -72,12 +73,14 @@ public:
     TAction* ProcessInfoA;
     TAction* SettingsA;
     TAction* AutoRefreshA;
+    TAction* HistoryA;
     TAction* SaveSnapshotA;
     QMenu* ServersPM;
     QMenu* ProcessesPM;
     QMenu* ErrorsPM;
     QTimer AutoRefreshTimer;
     TTrayWarnings* Tray; // JvTrayIcon and TrayPM
+    THistoryRecording* History;
 
     // Execute handlers.
     void ServerRegisterAExecute();
@@ -89,6 +92,7 @@ public:
     void ProcessInfoAExecute();
     void SettingsAExecute();
     void AutoRefreshAExecute();
+    void HistoryAExecute();
     void SaveSnapshotAExecute();
     void About1Click();
     void Clearerrors1Click();
