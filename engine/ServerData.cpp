@@ -186,6 +186,13 @@ void TServerData::ADOConnectionExecuteComplete(TDbConnection& /*connection*/,
         FinishConnect(error, status, recordset);
         return;
     }
+    if (const auto request = InputBufferRequests.find(command.Id);
+        request != InputBufferRequests.end()) {
+        const TInputBufferDone done = std::move(request->second);
+        InputBufferRequests.erase(request);
+        FinishInputBuffer(done, status, recordset);
+        return;
+    }
     // Only the outstanding process query is read here. Matching its number (rather than
     // trusting CommandKind) keeps the synchronous statements' completions out, and still
     // reads the query when a statement ran while it was outstanding.
@@ -256,6 +263,7 @@ void TServerData::Disconnect() {
     ADOConnection.Cancel();
     ADOConnection.Close();
     ProcessList.Clear();
+    InputBufferRequests.clear();
     QueryId = 0;
     SysAdminId = 0;
     ConnectPending = false;

@@ -24,6 +24,8 @@
 #include "ServerInfo.h"
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 
 class IServerOwner;
@@ -47,6 +49,12 @@ public:
     bool CheckSysAdmin();
     std::string GetInputBuffer(std::int32_t spid);
     void KillProcess(std::int32_t spid);
+    // GetInputBuffer without waiting: the answer comes to done on the GUI thread, the text or
+    // nullptr when the statement failed. Only on an open connection that is not connecting
+    // (false otherwise, and done is never called); work that Disconnect abandons never calls
+    // done either.
+    using TInputBufferDone = std::function<void(const std::string* text)>;
+    bool RequestInputBuffer(std::int32_t spid, TInputBufferDone done);
 
     // Steps of the cycle; public for the owner's tests, not for other callers.
     void QueryProcesses();
@@ -87,8 +95,9 @@ public:
     bool NeedsLogin = false; // the connection string carries no credentials
     std::string UserId;      // credentials entered in the login dialog; memory only
     std::string Password;
-    bool Enabled = false; // monitoring is on
-    bool Loading = false; // ApplyServerInfo is running
+    bool Enabled = false;        // monitoring is on
+    bool Loading = false;        // ApplyServerInfo is running
+    std::uint64_t Snapshots = 0; // snapshots read successfully since creation
 
     // The execute numbers of the outstanding process query and of the sysadmin question
     // asked after a connect, 0 when none.
@@ -99,6 +108,10 @@ private:
     void FinishConnect(const TDbError* error, TEventStatus status,
                        const TDbRecordsetPtr& recordset);
 
+    void FinishInputBuffer(const TInputBufferDone& done, TEventStatus status,
+                           const TDbRecordsetPtr& recordset);
+
     IServerOwner& Owner;
     bool ConnectPending = false; // the connect that Refresh started has not completed
+    std::map<std::uint64_t, TInputBufferDone> InputBufferRequests; // by execute number
 };

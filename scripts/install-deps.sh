@@ -3,13 +3,14 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-multimedia-dev
+  qt6-base-dev qt6-multimedia-dev libqt6sql6-sqlite sqlite3
   libgtest-dev libgmock-dev libbenchmark-dev
   unixodbc unixodbc-dev tdsodbc freetds-bin python3-tds
   libssl-dev openssl
   xvfb xauth openbox trayer xdotool imagemagick x11-utils
   pulseaudio pulseaudio-utils
   libclang-rt-14-dev clang-format
+  prometheus
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -102,7 +102,8 @@ StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, Ending end,
     return {true, true, false};
 }
 
-StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid, Ending end) {
+StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid, Ending end,
+                            Clock::time_point now) {
     if (!ctx.login.sysadmin && spid != ctx.spid) {
         sendError(
             tw,
@@ -113,7 +114,7 @@ StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid
     }
     std::optional<InputBuffer> buffer;
     if (spid >= -32768 && spid <= 32767) {
-        buffer = ctx.state.inputBuffer(static_cast<int>(spid));
+        buffer = ctx.state.inputBuffer(static_cast<int>(spid), now);
     }
     if (!buffer) {
         sendError(tw, msg(7955, 16, 2, "Invalid SPID " + num(spid) + " specified."), end);
@@ -264,7 +265,7 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
         return singleValue(tw, {"", ColumnType::Int, 0}, std::int64_t{ctx.login.sysadmin ? 1 : 0},
                            end);
     case StatementKind::InputBuffer:
-        return inputBuffer(tw, ctx, st.number, end);
+        return inputBuffer(tw, ctx, st.number, end, now);
     case StatementKind::Kill:
         return kill(tw, ctx, st.number, end);
     case StatementKind::SelectInt:

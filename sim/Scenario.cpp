@@ -188,6 +188,10 @@ struct Parser {
             s.inputBuffer = v;
         } else if (key == "event_type") {
             s.eventType = v;
+        } else if (key == "from") {
+            s.from = seconds(v);
+        } else if (key == "to") {
+            s.to = seconds(v);
         } else {
             fail("unknown key in [session]: " + key);
         }

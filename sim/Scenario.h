@@ -50,6 +50,12 @@ struct SessionDef {
     std::string waitResource;
     std::string inputBuffer;
     std::string eventType = "Language Event";
+    // The row exists while from <= t < to on the scenario clock, so that a SPID can be
+    // handed to another session later.
+    double from = -std::numeric_limits<double>::infinity();
+    double to = std::numeric_limits<double>::infinity();
+
+    bool liveAt(double t) const { return from <= t && t < to; }
 };
 
 constexpr double kForever = std::numeric_limits<double>::infinity();

@@ -83,7 +83,7 @@ bool ServerState::spidExists(int spid) const {
     return connections_.count(spid) || (scenarioSpids_.count(spid) && !killedSpid(spid));
 }
 
-std::optional<InputBuffer> ServerState::inputBuffer(int spid) const {
+std::optional<InputBuffer> ServerState::inputBuffer(int spid, Clock::time_point now) const {
     auto it = connections_.find(spid);
     if (it != connections_.end()) {
         return InputBuffer{it->second.eventType, it->second.inputBuffer};
@@ -91,10 +91,19 @@ std::optional<InputBuffer> ServerState::inputBuffer(int spid) const {
     if (!spidExists(spid)) {
         return std::nullopt;
     }
+    const double t = scenarioTime(now);
+    bool live = false;
     for (const SessionDef& s : scenario_.sessions) {
-        if (s.spid == spid && !s.inputBuffer.empty()) {
+        if (s.spid != spid || !s.liveAt(t)) {
+            continue;
+        }
+        live = true;
+        if (!s.inputBuffer.empty()) {
             return InputBuffer{s.eventType, s.inputBuffer};
         }
+    }
+    if (!live) {
+        return std::nullopt;
     }
     return InputBuffer{"No Event", ""};
 }
@@ -164,7 +173,7 @@ std::vector<ProcessRow> ServerState::processRows(Clock::time_point now, int self
     };
 
     for (const SessionDef& s : scenario_.sessions) {
-        if (!killed_.empty() && killedSpid(s.spid)) {
+        if ((!killed_.empty() && killedSpid(s.spid)) || !s.liveAt(t)) {
             continue;
         }
         ProcessRow r = fill(s);

@@ -54,7 +54,8 @@ public:
     SessionDef* connectionRow(int spid);
 
     bool spidExists(int spid) const;
-    std::optional<InputBuffer> inputBuffer(int spid) const;
+    // The input buffer of the session that holds the SPID at that moment.
+    std::optional<InputBuffer> inputBuffer(int spid, Clock::time_point now) const;
     // Ends the session; a client connection is closed through onKillConnection.
     KillResult kill(int spid);
     std::function<void(int spid)> onKillConnection;

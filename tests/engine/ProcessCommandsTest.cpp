@@ -47,6 +47,37 @@ TEST_F(ProcessCommandsTest, InputBufferAndKillSendTheExactStatements) {
     EXPECT_TRUE(Owner.Errors.empty());
 }
 
+TEST_F(ProcessCommandsTest, AnInputBufferRequestAnswersLaterWithoutTouchingTheCycle) {
+    TServerData server(Owner, SimServer(Sim));
+    std::vector<std::string> answers;
+    auto record = [&](const std::string* text) {
+        answers.push_back(text != nullptr ? *text : std::string("(failed)"));
+    };
+    EXPECT_FALSE(server.RequestInputBuffer(51, record)) << "not connected: nothing is sent";
+    ASSERT_TRUE(RefreshAndWait(server));
+    const std::uint64_t snapshots = server.Snapshots;
+    const std::size_t changes = Owner.Changes.size();
+
+    ASSERT_TRUE(server.RequestInputBuffer(51, record));
+    ASSERT_TRUE(server.RequestInputBuffer(4242, record));
+    EXPECT_TRUE(answers.empty()) << "the answers come later";
+    // A refresh started meanwhile is read as usual, behind the two statements.
+    server.Refresh();
+    ASSERT_TRUE(SpinUntil([&] { return answers.size() == 2 && !server.Busy; }));
+    EXPECT_EQ(answers[0], Payroll);
+    EXPECT_EQ(answers[1], "(failed)") << "Msg 7955 for an unknown SPID";
+    EXPECT_EQ(server.Snapshots, snapshots + 1);
+    EXPECT_NE(server.State, 2);
+    EXPECT_GT(Owner.Changes.size(), changes);
+    EXPECT_TRUE(Owner.Errors.empty());
+
+    // Disconnect abandons a pending request: its answer never comes.
+    ASSERT_TRUE(server.RequestInputBuffer(51, record));
+    server.Disconnect();
+    ASSERT_TRUE(RefreshAndWait(server));
+    EXPECT_EQ(answers.size(), 2u);
+}
+
 TEST_F(ProcessCommandsTest, InputBufferTextComesBackAsTheServerHasIt) {
     TdsSimProcess edge("edge");
     TServerData server(Owner, SimServer(edge));

@@ -83,7 +83,7 @@ TEST(TdsSimTimeline, KillEndsTheVictimsEpisodesAndRowsAreOrdered) {
     EXPECT_EQ(rowOf(rows, 53)->blocked, 0) << "its blocker is gone";
 
     EXPECT_EQ(state.kill(51), KillResult::Killed);
-    EXPECT_FALSE(state.inputBuffer(51).has_value());
+    EXPECT_FALSE(state.inputBuffer(51, t0 + 3s).has_value());
 }
 
 TEST(TdsSimTimeline, ClientSessionsGetFreeSpidsAndLeave) {
@@ -97,6 +97,47 @@ TEST(TdsSimTimeline, ClientSessionsGetFreeSpidsAndLeave) {
     state.detachConnection(a);
     EXPECT_FALSE(state.spidExists(a));
     EXPECT_EQ(state.attachConnection(row), 54);
+}
+
+TEST(TdsSimTimeline, ASpidPassesToAnotherSessionWhenItsRowsHaveWindows) {
+    const char* text = R"ini(
+[session]
+spid = 51
+login = alice
+to = 10
+input = UPDATE a
+[session]
+spid = 51
+login = bob
+from = 12
+input = UPDATE b
+)ini";
+    auto t0 = Clock::now();
+    ServerState state(parseScenario(text, "t"), 0, t0);
+    struct Case {
+        std::chrono::milliseconds at;
+        const char* login; // nullptr: no row
+        const char* input;
+    };
+    const Case cases[] = {{0s, "alice", "UPDATE a"},
+                          {9999ms, "alice", "UPDATE a"},
+                          {10s, nullptr, nullptr},
+                          {12s, "bob", "UPDATE b"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.at.count());
+        auto rows = state.processRows(t0 + c.at, 0);
+        const ProcessRow* r = rowOf(rows, 51);
+        auto buffer = state.inputBuffer(51, t0 + c.at);
+        if (c.login == nullptr) {
+            EXPECT_EQ(r, nullptr);
+            EXPECT_FALSE(buffer.has_value());
+            continue;
+        }
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(r->session->login, c.login);
+        ASSERT_TRUE(buffer.has_value());
+        EXPECT_EQ(buffer->text, c.input);
+    }
 }
 
 TEST(TdsSimScenario, ErrorsNameTheLine) {

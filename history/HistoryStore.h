@@ -1,0 +1,89 @@
+// The blocking history in an SQLite file: the only code that speaks SQL. One object is one
+// connection and belongs to the thread that created it: the writer thread keeps one for
+// writing, the history window opens its own for reading (WAL lets both work at once).
+//
+// Layout: one row per episode in `episode`, extended in place while it lasts (its end moves,
+// its peaks grow), and one row per blocked session in `blocked_session`. Times are integer
+// milliseconds since 1970 (UTC). The schema's version is the file's user_version; a file of
+// a newer version is refused rather than written over.
+#pragma once
+
+#include "Episode.h"
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// Every failure of the store: the message says what could not be done and why.
+class THistoryError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// An episode as stored: Episode.Id is the row's id.
+struct TStoredEpisode {
+    TEpisode Episode;
+    std::optional<std::string> Statement; // the head blocker's last command, when it was read
+};
+
+struct THistoryFilter {
+    std::string Server;    // empty: every server
+    std::int64_t From = 0; // episodes that overlap [From, To]
+    std::int64_t To = INT64_MAX;
+    std::int64_t MinDuration = 0; // milliseconds
+    int Limit = 100000;           // newest first, at most this many
+};
+
+class THistoryStore {
+public:
+    static constexpr int SchemaVersion = 1;
+
+    // The history file beside the settings file: its name with "-history.sqlite" in place of
+    // the extension ("tallyvane.ini" gives "tallyvane-history.sqlite").
+    static std::string FileNameBeside(const std::string& settingsFileName);
+
+    // Opens the file. For writing, a missing file is created readable by the user alone and
+    // given the schema, the journal is WAL, and episodes that a previous run left open are
+    // closed as Unknown. For reading, a missing file is an error.
+    enum class TMode { Write, Read };
+    THistoryStore(const std::string& fileName, TMode mode);
+    ~THistoryStore();
+    THistoryStore(const THistoryStore&) = delete;
+    THistoryStore& operator=(const THistoryStore&) = delete;
+
+    // Runs work in one transaction; any error rolls it back and is thrown.
+    void Transaction(const std::function<void()>& work);
+
+    // Writes an episode; rowId 0 inserts it and returns its new id. before is what was
+    // written last for this row (nullptr: nothing), so that only sessions that changed are
+    // written again.
+    std::int64_t SaveEpisode(std::int64_t rowId, const TEpisode& episode, const TEpisode* before);
+    void SaveStatement(std::int64_t rowId, const std::string& statement);
+    // Deletes the episodes that ended before cutoff, with their sessions; returns how many.
+    int DeleteEndedBefore(std::int64_t cutoff);
+    // Gives free pages back to the file system after deletions.
+    void Shrink();
+
+    std::vector<TStoredEpisode> Episodes(const THistoryFilter& filter);
+    std::vector<TEpisodeSession> Sessions(std::int64_t episodeId);
+    std::vector<std::string> Servers();
+
+    const std::string& FileName() const { return Path; }
+
+private:
+    void Exec(const QString& sql);
+    void CreateOrCheckSchema(TMode mode);
+    int CloseOpenEpisodes();
+    THistoryError Failure(const std::string& what, const QString& why) const;
+
+    struct TPrepared;
+
+    std::string Path;
+    QString ConnectionName;
+    std::unique_ptr<TPrepared> Prepared; // statements kept ready for the writer
+};

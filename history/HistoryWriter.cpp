@@ -1,0 +1,169 @@
+#include "HistoryWriter.h"
+
+#include "HistoryStore.h"
+
+#include <chrono>
+#include <ctime>
+#include <memory>
+
+namespace {
+
+constexpr std::int64_t RetryAfterMs = 5000;
+
+std::int64_t ThreadCpuNs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+void Merge(THistoryWrite& into, THistoryWrite&& news) {
+    if (news.Episode)
+        into.Episode = std::move(news.Episode);
+    if (news.Statement && !into.Statement) // the first one read is the one kept
+        into.Statement = std::move(news.Statement);
+}
+
+} // namespace
+
+THistoryWriter::THistoryWriter(std::string fileName, int retentionDays, TClock clock)
+    : Path(std::move(fileName)), Clock(std::move(clock)), RetentionDays(retentionDays) {}
+
+void THistoryWriter::Start() {
+    if (!Thread.joinable())
+        Thread = std::thread([this] { Run(); });
+}
+
+THistoryWriter::~THistoryWriter() {
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        Stopping = true;
+    }
+    Wake.notify_all();
+    if (Thread.joinable())
+        Thread.join();
+}
+
+void THistoryWriter::Submit(std::vector<THistoryWrite> writes) {
+    if (writes.empty())
+        return;
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        Queue.push_back(std::move(writes));
+        ++Submitted;
+    }
+    Wake.notify_one();
+}
+
+void THistoryWriter::SetRetentionDays(int days) {
+    RetentionDays = days;
+    std::lock_guard<std::mutex> guard(Lock);
+    NextRetention = 0; // applies a shorter period now rather than tomorrow
+    Wake.notify_one();
+}
+
+bool THistoryWriter::Flush(int timeoutMs) {
+    if (!Thread.joinable())
+        return false;
+    std::unique_lock<std::mutex> guard(Lock);
+    const std::uint64_t target = Submitted;
+    return Idle.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                         [&] { return Done >= target; });
+}
+
+void THistoryWriter::Report(const std::string& message) {
+    if (Reported)
+        return;
+    Reported = true;
+    emit Failed(QString::fromStdString(message));
+}
+
+void THistoryWriter::Run() {
+    std::unique_ptr<THistoryStore> store;
+    for (;;) {
+        std::vector<std::vector<THistoryWrite>> taken;
+        std::uint64_t upTo = 0;
+        bool stop = false;
+        bool retentionDue = false;
+        {
+            std::unique_lock<std::mutex> guard(Lock);
+            // Waking every few seconds lets a failed write be tried again and retention run.
+            Wake.wait_for(guard, std::chrono::seconds(5),
+                          [&] { return Stopping || !Queue.empty() || NextRetention == 0; });
+            taken.swap(Queue);
+            upTo = Submitted;
+            stop = Stopping;
+            retentionDue = Clock() >= NextRetention;
+        }
+        for (auto& batch : taken)
+            for (THistoryWrite& write : batch)
+                Merge(Pending[write.Key], std::move(write));
+        while (Pending.size() > MaxPending)
+            Pending.erase(Pending.begin());
+
+        const std::int64_t now = Clock();
+        const bool work = !Pending.empty() || retentionDue;
+        if (work && (now >= NextAttempt || stop)) {
+            try {
+                if (!store)
+                    store = std::make_unique<THistoryStore>(Path, THistoryStore::TMode::Write);
+                if (!Pending.empty())
+                    WritePending(*store, upTo);
+                if (retentionDue) {
+                    {
+                        std::lock_guard<std::mutex> guard(Lock);
+                        NextRetention = now + Day;
+                    }
+                    const std::int64_t cutoff = now / Day * Day - RetentionDays.load() * Day;
+                    if (store->DeleteEndedBefore(cutoff) > 0)
+                        store->Shrink();
+                }
+                Reported = false;
+                NextAttempt = 0;
+            } catch (const THistoryError& e) {
+                Report(std::string("Blocking history is not being recorded. ") + e.what());
+                NextAttempt = now + RetryAfterMs;
+                if (retentionDue) {
+                    std::lock_guard<std::mutex> guard(Lock);
+                    NextRetention = now + RetryAfterMs;
+                }
+            }
+        }
+        CpuNs = ThreadCpuNs();
+        {
+            std::lock_guard<std::mutex> guard(Lock);
+            Done = upTo;
+        }
+        Idle.notify_all();
+        if (stop)
+            break;
+    }
+}
+
+void THistoryWriter::WritePending(THistoryStore& store, std::uint64_t upTo) {
+    std::vector<std::pair<std::uint64_t, TWritten>> written;
+    store.Transaction([&] {
+        for (auto& [key, write] : Pending) {
+            const auto open = Open.find(key);
+            std::int64_t rowId = open != Open.end() ? open->second.RowId : 0;
+            if (write.Episode) {
+                const TEpisode* before = open != Open.end() ? &open->second.Episode : nullptr;
+                rowId = store.SaveEpisode(rowId, *write.Episode, before);
+                written.push_back({key, {rowId, *write.Episode}});
+            }
+            // A statement for an episode that was never written (or already ended) has
+            // nowhere to go.
+            if (write.Statement && rowId != 0)
+                store.SaveStatement(rowId, *write.Statement);
+        }
+    });
+    // Only what is committed counts as written.
+    Pending.clear();
+    for (auto& [key, w] : written) {
+        if (w.Episode.EndKind == TEpisodeEnd::Open)
+            Open[key] = std::move(w);
+        else
+            Open.erase(key);
+    }
+    ++Commits;
+    emit Committed(upTo);
+}

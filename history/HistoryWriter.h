@@ -1,0 +1,101 @@
+// The one writer of the history file: a thread of its own that takes what the monitors saw at
+// each refresh and writes it in one transaction, so the window never waits for the disk.
+//
+// A write that fails (a full disk, a folder the user may not write, a file of a newer version)
+// is reported once through Failed and kept: the next batch tries again with everything that is
+// still unwritten (at most MaxPending episodes are kept; the oldest go first), and monitoring
+// goes on regardless. Once a day the writer deletes the episodes that ended before the first
+// day of the retention period (whole days, UTC; never the current day).
+#pragma once
+
+#include "Episode.h"
+
+#include <QObject>
+#include <QString>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+class THistoryStore;
+
+// One episode's news: its state after a refresh, and/or its head blocker's statement. Key is
+// the recorder's number for the episode, unique in one run.
+struct THistoryWrite {
+    std::uint64_t Key = 0;
+    std::optional<TEpisode> Episode;
+    std::optional<std::string> Statement;
+};
+
+class THistoryWriter : public QObject {
+    Q_OBJECT
+
+public:
+    using TClock = std::function<std::int64_t()>; // milliseconds since 1970, UTC
+    static constexpr std::size_t MaxPending = 50000;
+    static constexpr std::int64_t Day = 24 * 3600 * 1000;
+
+    THistoryWriter(std::string fileName, int retentionDays, TClock clock);
+    // Writes what was submitted, then stops the thread.
+    ~THistoryWriter() override;
+
+    // Starts the thread; connect to the signals first, so that no report is missed.
+    void Start();
+
+    // Hands one refresh's writes to the thread; never waits for the disk.
+    void Submit(std::vector<THistoryWrite> writes);
+    void SetRetentionDays(int days);
+    // Waits until everything submitted so far was written or failed (at most timeoutMs).
+    bool Flush(int timeoutMs = 30000);
+
+    const std::string& FileName() const { return Path; }
+    // Processor time the thread has used, in nanoseconds.
+    std::int64_t CpuNanoseconds() const { return CpuNs.load(); }
+    std::uint64_t CommittedBatches() const { return Commits.load(); }
+
+signals:
+    // Raised on the writer thread; receivers on the GUI thread get it queued.
+    void Failed(QString message);
+    // Everything submitted up to and including batch number batch is in the file.
+    void Committed(quint64 batch);
+
+private:
+    struct TWritten {
+        std::int64_t RowId = 0;
+        TEpisode Episode;
+    };
+
+    void Run();
+    void WritePending(THistoryStore& store, std::uint64_t upTo);
+    void Report(const std::string& message);
+
+    const std::string Path;
+    const TClock Clock;
+
+    std::mutex Lock;
+    std::condition_variable Wake;
+    std::condition_variable Idle;
+    std::vector<std::vector<THistoryWrite>> Queue; // guarded by Lock
+    std::uint64_t Submitted = 0;                   // batches, guarded by Lock
+    std::uint64_t Done = 0;                        // batches written or given up, guarded
+    bool Stopping = false;                         // guarded by Lock
+    std::int64_t NextRetention = 0;                // guarded by Lock; 0: now
+    std::atomic<int> RetentionDays;
+
+    // Thread's own.
+    std::map<std::uint64_t, THistoryWrite> Pending; // merged, not yet in the file
+    std::map<std::uint64_t, TWritten> Open;         // written episodes that are still open
+    bool Reported = false;                          // the current failure was reported
+    std::int64_t NextAttempt = 0;
+    std::atomic<std::int64_t> CpuNs{0};
+    std::atomic<std::uint64_t> Commits{0};
+
+    std::thread Thread;
+};

@@ -1,0 +1,140 @@
+// Debian's Prometheus scrapes the exporter, which watches simulated servers with known
+// blocking; Prometheus' HTTP API must then give the scenario's figures. Prometheus starts on
+// the loopback with its own configuration and data folder, and is stopped at the end.
+#include "../config/TempFolder.h"
+#include "ExporterProcess.h"
+#include "HttpClient.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QUrl>
+#include <gtest/gtest.h>
+#include <map>
+
+namespace {
+
+using namespace exportertest;
+using tallyvane::testsupport::SpinUntil;
+using tallyvane::testsupport::TdsSimProcess;
+
+quint16 FreePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+class TPrometheus {
+public:
+    TPrometheus(const QString& program, const TTempFolder& folder, const std::string& config)
+        : Port(FreePort()) {
+        WriteFile(folder.File("prometheus.yml"), config);
+        Process.setProcessChannelMode(QProcess::MergedChannels);
+        Process.start(program,
+                      {"--config.file=" + QString::fromStdString(folder.File("prometheus.yml")),
+                       "--storage.tsdb.path=" + QString::fromStdString(folder.File("data")),
+                       "--web.listen-address=127.0.0.1:" + QString::number(Port),
+                       "--log.level=warn"});
+    }
+    ~TPrometheus() {
+        if (Process.state() != QProcess::NotRunning) {
+            Process.terminate();
+            if (!Process.waitForFinished(20000)) {
+                Process.kill();
+                Process.waitForFinished();
+            }
+        }
+    }
+    bool WaitReady() {
+        return SpinUntil(
+                   [&] {
+                       if (Process.state() == QProcess::NotRunning) {
+                           return true;
+                       }
+                       TClient client(Port);
+                       return client.Get("/-/ready").Status == 200;
+                   },
+                   std::chrono::seconds(60)) &&
+               Process.state() != QProcess::NotRunning;
+    }
+    // The instant vector of a query, by the value of one label.
+    std::map<std::string, double> Query(const std::string& query, const std::string& label) {
+        TClient client(Port);
+        const auto answer =
+            client.Get("/api/v1/query?query=" +
+                       QUrl::toPercentEncoding(QString::fromStdString(query)).toStdString());
+        std::map<std::string, double> values;
+        const QJsonObject root =
+            QJsonDocument::fromJson(QByteArray::fromStdString(answer.Body)).object();
+        for (const QJsonValue& item : root["data"].toObject()["result"].toArray()) {
+            const QJsonObject sample = item.toObject();
+            values[sample["metric"]
+                       .toObject()[QString::fromStdString(label)]
+                       .toString()
+                       .toStdString()] = sample["value"].toArray()[1].toString().toDouble();
+        }
+        return values;
+    }
+    std::string Output() { return Process.readAll().toStdString(); }
+
+    quint16 Port;
+    QProcess Process;
+};
+
+TEST(PrometheusIntegration, PrometheusStoresTheBlockingOfTheScenario) {
+    const QString prometheus = QStandardPaths::findExecutable("prometheus");
+    if (prometheus.isEmpty()) {
+        GTEST_SKIP() << "Prometheus is not installed (Debian package prometheus, which "
+                        "scripts/install-deps.sh installs): the scrape by a real Prometheus is "
+                        "not checked";
+    }
+    TTempFolder folder;
+    WriteFile(folder.File("quiet.ini"), QuietScenario());
+    TdsSimProcess sim(folder.File("quiet.ini"), 3);
+    sim.block(0, 52, 51);
+    sim.block(0, 53, 51);
+    sim.block(2, 53, 52);
+    sim.block(2, 54, 53);
+    sim.block(2, 56, 55);
+    WriteFile(folder.File("servers.ini"), Section("SQL-A", sim.oledbConnectionString(0)) +
+                                              Section("SQL-B", sim.oledbConnectionString(1)) +
+                                              Section("SQL-C", sim.oledbConnectionString(2)));
+    WriteFile(folder.File("tallyvane.ini"), "[Settings]\r\nAutoRefreshInterval=1\r\n");
+    TServingExporter exporter(
+        {"--servers", folder.File("servers.ini"), "--settings", folder.File("tallyvane.ini")});
+    ASSERT_NE(exporter.Port, 0) << exporter.Log();
+
+    TPrometheus server(prometheus, folder,
+                       "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                       "rule_files:\n  - " TALLYVANE_RULES_FILE "\n"
+                       "scrape_configs:\n  - job_name: tallyvane\n    static_configs:\n"
+                       "      - targets: ['127.0.0.1:" +
+                           std::to_string(exporter.Port) + "']\n");
+    ASSERT_TRUE(server.WaitReady()) << server.Output();
+
+    // The first samples take a few scrapes to become queryable.
+    const std::map<std::string, double> expected = {{"SQL-A", 2}, {"SQL-B", 0}, {"SQL-C", 3}};
+    std::map<std::string, double> blocked;
+    SpinUntil(
+        [&] {
+            blocked = server.Query("tallyvane_blocked_sessions", "server");
+            return blocked == expected;
+        },
+        std::chrono::seconds(60));
+    EXPECT_EQ(blocked, expected) << server.Output();
+    EXPECT_EQ(server.Query("tallyvane_head_blockers", "server"),
+              (std::map<std::string, double>{{"SQL-A", 1}, {"SQL-B", 0}, {"SQL-C", 2}}));
+    // The scrape itself succeeded, in the format Prometheus asked for.
+    EXPECT_EQ(server.Query("up{job=\"tallyvane\"}", "job"),
+              (std::map<std::string, double>{{"tallyvane", 1}}));
+    EXPECT_EQ(server.Query("scrape_samples_post_metric_relabeling", "job").size(), 1u);
+    // The shipped rules load and are evaluated against the scraped series.
+    SpinUntil([&] { return !server.Query("ALERTS", "alertname").empty(); },
+              std::chrono::seconds(20));
+    EXPECT_EQ(server.Query("ALERTS{alertname=\"TallyvaneBlocking\"}", "server").size(), 2u)
+        << "pending blocking alerts for SQL-A and SQL-C";
+}
+
+} // namespace

@@ -1,0 +1,34 @@
+// Episodes made to measure for the history tests.
+#pragma once
+
+#include "Episode.h"
+
+#include <string>
+
+inline TEpisode MakeEpisode(const std::string& server, std::int64_t start, std::int64_t end,
+                            int blocked = 1, TEpisodeEnd kind = TEpisodeEnd::Ended) {
+    TEpisode e;
+    e.Server = server;
+    e.Start = start;
+    e.End = end;
+    e.EndKind = kind;
+    e.PeakWait = static_cast<std::int32_t>(end - start);
+    e.PeakBlocked = blocked;
+    e.Head = {51, "payroll", "APP-SRV-01", "Payroll Service"};
+    e.HeadDBName = "Sales";
+    e.HeadStatus = "sleeping";
+    e.HeadOpenTran = 1;
+    for (int i = 0; i < blocked; ++i) {
+        TEpisodeSession s;
+        s.Key = {60 + i, "web", "WEB-0" + std::to_string(i), "Shop ü"};
+        s.DBName = "Sales";
+        s.LastWaitType = "LCK_M_U";
+        s.WaitResource = "KEY: 5:72057594043301888 (8194443284a0)";
+        s.BlockedBy = i == 0 ? 51 : 60 + i - 1;
+        s.LongestWait = e.PeakWait - i;
+        s.TotalWait = s.LongestWait;
+        e.TotalBlockedWait += s.TotalWait;
+        e.Sessions.push_back(s);
+    }
+    return e;
+}
