@@ -55,6 +55,7 @@ TProcessList::~TProcessList() {
 }
 
 TProcessItem* TProcessList::Add() {
+    ++Version_;
     auto item = std::make_unique<TProcessItem>();
     Rows.push_back(item.get());
     try {
@@ -67,6 +68,7 @@ TProcessItem* TProcessList::Add() {
 }
 
 void TProcessList::Clear() {
+    ++Version_;
     Rows.clear();
     Items.clear();
     Arranged = false;
@@ -120,6 +122,7 @@ void TProcessList::Flatten() {
 }
 
 void TProcessList::BuildBlockTree() {
+    ++Version_;
     if (Arranged)
         Flatten();
     Arranged = true;

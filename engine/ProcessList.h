@@ -54,6 +54,8 @@ public:
     // Destroys the whole forest; the two flags keep their values.
     void Clear();
     std::int32_t Count() const { return static_cast<std::int32_t>(Items.size()); }
+    // Every row added since the last Clear, wherever it hangs.
+    std::int32_t RowCount() const { return static_cast<std::int32_t>(Rows.size()); }
     // Top-level item; throws Exception when index is out of range.
     TProcessItem* Item(std::int32_t index) const;
     // The first item with that SPID in depth-first pre-order, or nullptr.
@@ -64,6 +66,10 @@ public:
     // hangs in its own subtree (a blocking cycle) stays where it is; that blocker still gets
     // role 2. Calling it again re-arranges the rows from the order in which they were added.
     void BuildBlockTree();
+
+    // Changes whenever the list does (Add, Clear, BuildBlockTree): a viewer that remembers it
+    // can tell a new snapshot from the one it already shows.
+    std::uint64_t Version() const { return Version_; }
 
     // Some row is blocked by a process other than itself.
     bool HasRealBlocks() const { return HasRealBlocks_; }
@@ -76,6 +82,7 @@ private:
     bool Arranged = false;           // BuildBlockTree ran since the last Clear
     bool HasRealBlocks_ = false;
     bool HasWarning_ = false;
+    std::uint64_t Version_ = 0;
     struct TWorkspace; // buffers of BuildBlockTree, kept for the next snapshot
     std::unique_ptr<TWorkspace> Workspace;
 

@@ -158,6 +158,11 @@ const char* ContentTypeOf(TExpositionFormat format) {
 }
 
 std::string EscapeLabelValue(const std::string& value) {
+    // Server names are mostly plain ASCII: those need no work.
+    if (std::all_of(value.begin(), value.end(),
+                    [](char c) { return c >= 0x20 && c < 0x7f && c != '\\' && c != '"'; })) {
+        return value;
+    }
     const QByteArray utf8 = QString::fromUtf8(value.data(), qsizetype(value.size())).toUtf8();
     std::string out;
     out.reserve(std::size_t(utf8.size()));

@@ -122,6 +122,15 @@ void TFleet::PollAll() {
     }
 }
 
+std::vector<TServerReport> TFleet::Reports() const {
+    std::vector<TServerReport> reports;
+    reports.reserve(List.size());
+    for (const auto& server : List) {
+        reports.push_back(*server);
+    }
+    return reports;
+}
+
 bool TFleet::Idle() const {
     for (const auto& server : List) {
         if (server->Polling) {
@@ -202,6 +211,7 @@ void TFleet::PollCompleted(TFleetServer& server) {
     }
     server.BlockingEpisodes = server.Episodes->StartedCount();
     Report(server, wasUp, oldMessage);
+    emit Changed();
     if (Idle()) {
         emit AllPolled();
     }

@@ -35,6 +35,8 @@ public:
     bool Idle() const;
 
     const std::vector<std::unique_ptr<TFleetServer>>& Servers() const { return List; }
+    // Copies of what the metrics publish, in list order.
+    std::vector<TServerReport> Reports() const;
 
     // IServerOwner
     void ServerChanged(TServerData& server) override;
@@ -44,6 +46,8 @@ public:
 signals:
     // Every outstanding poll has completed.
     void AllPolled();
+    // A poll completed: the reports changed.
+    void Changed();
 
 private:
     void PollCompleted(TFleetServer& server);

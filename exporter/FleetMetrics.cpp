@@ -4,7 +4,7 @@
 
 namespace {
 
-using TServers = std::vector<std::unique_ptr<TFleetServer>>;
+using TServers = std::vector<TServerReport>;
 
 TMetricFamily Family(std::string name, std::string help, TMetricType type = TMetricType::Gauge) {
     TMetricFamily family;
@@ -19,23 +19,24 @@ TMetricFamily Family(std::string name, std::string help, TMetricType type = TMet
 
 // One sample per server that the predicate admits, valued by the function.
 TMetricFamily PerServer(TMetricFamily family, const TServers& servers,
-                        const std::function<bool(const TFleetServer&)>& admit,
-                        const std::function<double(const TFleetServer&)>& value) {
-    for (const auto& server : servers) {
-        if (admit(*server)) {
-            family.Samples.push_back({{{"server", server->Label}}, value(*server)});
+                        const std::function<bool(const TServerReport&)>& admit,
+                        const std::function<double(const TServerReport&)>& value) {
+    family.Samples.reserve(servers.size());
+    for (const TServerReport& server : servers) {
+        if (admit(server)) {
+            family.Samples.push_back({{{"server", server.Label}}, value(server)});
         }
     }
     return family;
 }
 
-bool Always(const TFleetServer&) {
+bool Always(const TServerReport&) {
     return true;
 }
-bool IsUp(const TFleetServer& s) {
+bool IsUp(const TServerReport& s) {
     return s.Up;
 }
-bool HasPolled(const TFleetServer& s) {
+bool HasPolled(const TServerReport& s) {
     return s.Polled;
 }
 
@@ -47,60 +48,60 @@ std::vector<TMetricFamily> CollectFleetMetrics(const TServers& servers,
     out.push_back(PerServer(
         Family("tallyvane_up", "1 when the last poll of the server read its process list, "
                                "else 0 (also before the first poll completes)."),
-        servers, Always, [](const TFleetServer& s) { return s.Up ? 1.0 : 0.0; }));
+        servers, Always, [](const TServerReport& s) { return s.Up ? 1.0 : 0.0; }));
 
     TMetricFamily reason = Family(
         "tallyvane_down_reason",
         "1 for the reason why a server is down: login_required, login_failed, connect_failed "
         "or query_failed. Present only while the server is down for a known reason.");
-    for (const auto& server : servers) {
-        if (!server->Up && server->Reason != TDownReason::None) {
+    for (const TServerReport& server : servers) {
+        if (!server.Up && server.Reason != TDownReason::None) {
             reason.Samples.push_back(
-                {{{"server", server->Label}, {"reason", DownReasonLabel(server->Reason)}}, 1});
+                {{{"server", server.Label}, {"reason", DownReasonLabel(server.Reason)}}, 1});
         }
     }
     out.push_back(std::move(reason));
 
     out.push_back(PerServer(Family("tallyvane_sessions", "Sessions (SPIDs) in the last snapshot."),
                             servers, IsUp,
-                            [](const TFleetServer& s) { return double(s.Figures.Sessions); }));
+                            [](const TServerReport& s) { return double(s.Figures.Sessions); }));
     out.push_back(PerServer(
         Family("tallyvane_blocked_sessions",
                "Sessions waiting for another session (or a negative blocker such as an orphaned "
                "distributed transaction) in the last snapshot."),
-        servers, IsUp, [](const TFleetServer& s) { return double(s.Figures.BlockedSessions); }));
+        servers, IsUp, [](const TServerReport& s) { return double(s.Figures.BlockedSessions); }));
     out.push_back(PerServer(
         Family("tallyvane_head_blockers",
                "Sessions that block another session and wait for none, in the last snapshot."),
-        servers, IsUp, [](const TFleetServer& s) { return double(s.Figures.HeadBlockers); }));
+        servers, IsUp, [](const TServerReport& s) { return double(s.Figures.HeadBlockers); }));
     out.push_back(PerServer(
         Family("tallyvane_longest_block_wait_seconds",
                "The longest wait of a blocked session in the last snapshot (0 when none)."),
         servers, IsUp,
-        [](const TFleetServer& s) { return double(s.Figures.LongestBlockWaitMs) / 1000.0; }));
+        [](const TServerReport& s) { return double(s.Figures.LongestBlockWaitMs) / 1000.0; }));
     out.push_back(
         PerServer(Family("tallyvane_blocked_wait_seconds",
                          "The waits of all blocked sessions of the last snapshot, added up."),
                   servers, IsUp,
-                  [](const TFleetServer& s) { return double(s.Figures.BlockedWaitMs) / 1000.0; }));
+                  [](const TServerReport& s) { return double(s.Figures.BlockedWaitMs) / 1000.0; }));
     out.push_back(PerServer(
         Family("tallyvane_blocking_episodes_total",
                "Blocking episodes that began since the exporter started: a head blocker "
                "whose blocked sessions waited at least the warning threshold.",
                TMetricType::Counter),
-        servers, Always, [](const TFleetServer& s) { return double(s.BlockingEpisodes); }));
+        servers, Always, [](const TServerReport& s) { return double(s.BlockingEpisodes); }));
     out.push_back(PerServer(
         Family("tallyvane_poll_duration_seconds",
                "How long the last completed poll took, from its start to its snapshot or error."),
-        servers, HasPolled, [](const TFleetServer& s) { return s.LastPollSeconds; }));
+        servers, HasPolled, [](const TServerReport& s) { return s.LastPollSeconds; }));
     out.push_back(PerServer(
         Family("tallyvane_last_poll_timestamp_seconds",
                "When the last poll of the server completed, successful or not (Unix time)."),
-        servers, HasPolled, [](const TFleetServer& s) { return s.LastPollTimestamp; }));
+        servers, HasPolled, [](const TServerReport& s) { return s.LastPollTimestamp; }));
     out.push_back(
         PerServer(Family("tallyvane_poll_errors_total",
                          "Polls that failed since the exporter started.", TMetricType::Counter),
-                  servers, Always, [](const TFleetServer& s) { return double(s.PollErrors); }));
+                  servers, Always, [](const TServerReport& s) { return double(s.PollErrors); }));
 
     TMetricFamily threshold =
         Family("tallyvane_warning_threshold_seconds",

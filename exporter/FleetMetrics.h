@@ -6,7 +6,6 @@
 #include "FleetServer.h"
 #include "MetricFamily.h"
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,5 @@ struct TExporterFacts {
     double PollIntervalSeconds = 0;
 };
 
-std::vector<TMetricFamily>
-CollectFleetMetrics(const std::vector<std::unique_ptr<TFleetServer>>& servers,
-                    const TExporterFacts& facts);
+std::vector<TMetricFamily> CollectFleetMetrics(const std::vector<TServerReport>& servers,
+                                               const TExporterFacts& facts);

@@ -21,22 +21,26 @@ enum class TDownReason : std::uint8_t {
 };
 const char* DownReasonLabel(TDownReason reason);
 
-struct TFleetServer {
-    std::string Label; // the "server" label: the section name, unique within the fleet
+// What the metrics publish of one server: a plain copy, handed to the endpoint's thread.
+struct TServerReport {
+    std::string Label;            // the "server" label: the section name, unique within the fleet
+    bool Polled = false;          // some poll has completed
+    bool Up = false;              // the last completed poll read a snapshot
+    double LastPollSeconds = 0;   // duration of the last completed poll
+    double LastPollTimestamp = 0; // Unix time of the last completed poll
+    std::uint64_t PollErrors = 0; // failed polls since start
+    std::uint64_t BlockingEpisodes = 0; // episodes begun since start (Episodes' count)
+    TServerFigures Figures;             // of the last snapshot, while Up
+    TDownReason Reason = TDownReason::None;
+};
+
+struct TFleetServer : TServerReport {
     TServerInfo Info;
     std::unique_ptr<TServerData> Monitor;       // none when the server cannot be watched at all
     std::unique_ptr<TEpisodeDetector> Episodes; // the desktop's episode rule, per server
 
     bool Polling = false; // a poll was started and has not completed
     std::chrono::steady_clock::time_point PollStart{};
-    bool Polled = false;                // some poll has completed
-    bool Up = false;                    // the last completed poll read a snapshot
-    double LastPollSeconds = 0;         // duration of the last completed poll
-    double LastPollTimestamp = 0;       // Unix time of the last completed poll
-    std::uint64_t PollErrors = 0;       // failed polls since start
-    std::uint64_t BlockingEpisodes = 0; // episodes begun since start (Episodes' count)
-    TServerFigures Figures;             // of the last snapshot, while Up
-    TDownReason Reason = TDownReason::None;
     std::string Message;      // the error of the failed poll, or why it is not watched
     TDownReason PollReason{}; // the error of the poll in progress, if any
     std::string PollMessage;

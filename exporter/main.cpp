@@ -1,11 +1,11 @@
 // tallyvane-exporter: the headless fleet mode. Watches the enabled servers of the server list
 // with the desktop program's monitors and serves their blocking figures to Prometheus.
+#include "EndpointThread.h"
 #include "Errors.h"
 #include "ExporterOptions.h"
 #include "Exposition.h"
 #include "Fleet.h"
-#include "FleetMetrics.h"
-#include "HttpServer.h"
+#include "MetricsBoard.h"
 #include "ServerListFile.h"
 #include "Settings.h"
 #include "SignalWatcher.h"
@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QTimer>
 #include <filesystem>
 #include <iostream>
 
@@ -73,9 +74,8 @@ int Run(const TExporterOptions& options, const char* argv0) {
     facts.Version = Version;
     facts.WarningThresholdSeconds = WarningTimeout / 1000.0;
     facts.PollIntervalSeconds = AutoRefreshInterval;
-    const auto page = [&](TExpositionFormat format) {
-        return WriteExposition(CollectFleetMetrics(fleet.Servers(), facts), format);
-    };
+    TMetricsBoard board(facts);
+    board.Publish(fleet.Reports());
 
     TSignalWatcher stopSignals;
     int stopSignal = 0;
@@ -93,11 +93,23 @@ int Run(const TExporterOptions& options, const char* argv0) {
         if (stopSignal != 0) {
             return 128 + stopSignal;
         }
-        std::cout << page(TExpositionFormat::Text004) << std::flush;
+        board.Publish(fleet.Reports());
+        std::cout << board.Render(TExpositionFormat::Text004) << std::flush;
         return 0;
     }
 
-    THttpServer endpoint(EndpointConfig(options), page);
+    // Completions come in bursts: the reports are published at most every 100 ms.
+    QTimer publish;
+    publish.setSingleShot(true);
+    publish.setInterval(100);
+    QObject::connect(&publish, &QTimer::timeout, [&] { board.Publish(fleet.Reports()); });
+    QObject::connect(&fleet, &TFleet::Changed, [&] {
+        if (!publish.isActive()) {
+            publish.start();
+        }
+    });
+    TEndpointThread endpoint(EndpointConfig(options),
+                             [&board](TExpositionFormat format) { return board.Render(format); });
     std::string error;
     if (!endpoint.Listen(error)) {
         throw Exception(error);

@@ -7,6 +7,7 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <iostream>
 
 struct TDbPending {
@@ -17,6 +18,9 @@ struct TDbPending {
     TDbCommand Command;              // executes
     bool Done = false;               // the result is in; a synchronous waiter has yet to take it
     TWorkerResult Result;
+    std::uint32_t Seconds = 0; // its time-out (0: none)
+    // When the watchdog gives up on it; its time begins when it runs.
+    std::chrono::steady_clock::time_point Deadline = std::chrono::steady_clock::time_point::max();
 };
 
 namespace {
@@ -36,7 +40,18 @@ std::function<void(const std::exception&)> TDbConnection::UnhandledEventError =
     };
 
 TDbConnection::TDbConnection(QObject* parent)
-    : QObject(parent), Alive(std::make_shared<bool>(true)) {}
+    : QObject(parent), Alive(std::make_shared<bool>(true)) {
+    Watchdog.setSingleShot(true);
+    connect(&Watchdog, &QTimer::timeout, this, [this] {
+        try {
+            WatchdogFired();
+        } catch (const std::exception& e) {
+            ReportHandlerError(e);
+        } catch (...) {
+            ReportHandlerError(std::runtime_error("Unknown error in a database event handler"));
+        }
+    });
+}
 
 TDbConnection::~TDbConnection() {
     *Alive = false;
@@ -324,6 +339,9 @@ void TDbConnection::OnWorkerResult(TWorkerResult&& result) {
 void TDbConnection::Complete(TDbPending& op, TWorkerResult&& result) {
     op.Done = true;
     op.Result = std::move(result);
+    if (TDbPending* next = Running()) {
+        StartClock(*next); // the worker goes on with it now
+    }
     const std::int32_t native = op.Result.Error.NativeError;
     if (op.IsConnect && !op.Result.Ok && op.IntegratedSecurity &&
         (native == 0 || (native >= 20000 && native < 21000))) {
@@ -392,34 +410,59 @@ void TDbConnection::DeliverExecute(std::unique_ptr<TDbPending> op, TDbRecordsetP
                       op->Result.Recordset);
 }
 
-void TDbConnection::ArmWatchdog(std::uint64_t id, std::uint32_t seconds) {
-    if (seconds == 0) {
-        return;
-    }
-    const int ms = static_cast<int>(std::min<std::uint64_t>(
-        (static_cast<std::uint64_t>(seconds) + WatchdogGraceSeconds) * 1000, 0x7fffffff));
-    QTimer::singleShot(ms, this, [this, id, seconds] {
-        try {
-            WatchdogFired(id, seconds);
-        } catch (const std::exception& e) {
-            ReportHandlerError(e);
-        } catch (...) {
-            ReportHandlerError(std::runtime_error("Unknown error in a database event handler"));
+TDbPending* TDbConnection::Running() {
+    for (auto& op : Pending) {
+        if (!op->Done) {
+            return op.get();
         }
-    });
+    }
+    return nullptr;
 }
 
-void TDbConnection::WatchdogFired(std::uint64_t id, std::uint32_t seconds) {
+void TDbConnection::ArmWatchdog(std::uint64_t id, std::uint32_t seconds) {
     TDbPending* op = Find(id);
-    if (op == nullptr || op->Done) {
+    if (op == nullptr || seconds == 0) {
         return;
     }
-    auto running =
-        std::find_if(Pending.begin(), Pending.end(), [](const auto& p) { return !p->Done; });
-    if (running->get() != op) {
-        ArmWatchdog(id, seconds); // still queued: its own time has not begun
+    op->Seconds = seconds;
+    if (op == Running()) {
+        StartClock(*op);
+    }
+}
+
+// The operation runs from now on: its time-out begins.
+void TDbConnection::StartClock(TDbPending& op) {
+    if (op.Seconds == 0 || op.Deadline != std::chrono::steady_clock::time_point::max()) {
         return;
     }
+    const auto limit =
+        std::chrono::seconds(static_cast<std::uint64_t>(op.Seconds) + WatchdogGraceSeconds);
+    op.Deadline = std::chrono::steady_clock::now() + limit;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::min<std::chrono::steady_clock::duration>(limit, std::chrono::hours(24 * 20)));
+    if (!Watchdog.isActive() || Watchdog.remainingTime() > ms.count()) {
+        Watchdog.start(ms);
+    }
+}
+
+void TDbConnection::WatchdogFired() {
+    TDbPending* op = Running();
+    if (op == nullptr) {
+        return;
+    }
+    StartClock(*op);
+    const auto now = std::chrono::steady_clock::now();
+    if (op->Seconds == 0) {
+        return; // no limit; the next operation starts its clock when it runs
+    }
+    if (now < op->Deadline) {
+        Watchdog.start(std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::min<std::chrono::steady_clock::duration>(
+                               op->Deadline - now, std::chrono::hours(24 * 20))) +
+                       std::chrono::milliseconds(1));
+        return;
+    }
+    const std::uint64_t id = op->Id;
     // The driver did not give up on its own: drop its worker (and the connection with it) and
     // fail what was pending, so that the caller hears of it within the time-out.
     DropWorker();

@@ -27,6 +27,7 @@
 #include "DbTypes.h"
 
 #include <QObject>
+#include <QTimer>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -130,7 +131,9 @@ private:
     void DeliverMessages(const TWorkerResult& result);
     void AbandonAll(const TDbError& error, bool keepWorker);
     void ArmWatchdog(std::uint64_t id, std::uint32_t seconds);
-    void WatchdogFired(std::uint64_t id, std::uint32_t seconds);
+    void StartClock(TDbPending& op);
+    TDbPending* Running();
+    void WatchdogFired();
     TOdbcWorker& Worker();
     void DropWorker();
     void ReportHandlerError(const std::exception& error);
@@ -141,4 +144,7 @@ private:
     std::vector<std::unique_ptr<TDbPending>> Pending; // started, not delivered, in order
     std::shared_ptr<TOdbcWorker> CurrentWorker;
     std::shared_ptr<bool> Alive; // false once destroyed; checked after a nested wait
+    // One timer for the operation that runs, not one per operation: with hundreds of
+    // connections, thousands of pending timers made every timer start and stop slow.
+    QTimer Watchdog;
 };

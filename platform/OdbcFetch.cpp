@@ -1,15 +1,19 @@
 #include "OdbcFetch.h"
 
 #include "OdbcDiagnostics.h"
+#include "Utf16Text.h"
 
+#include <algorithm>
 #include <sqlext.h>
+#include <string>
 #include <vector>
 
 namespace {
 
 struct TColumnInfo {
     TDbColumn Column;
-    SQLULEN Size = 0; // characters, as the driver describes the column
+    SQLULEN Size = 0;  // characters, as the driver describes the column
+    bool Wide = false; // nchar or nvarchar: fetched as UTF-16 and converted here
 };
 
 bool IsIntegerType(SQLSMALLINT type) {
@@ -30,6 +34,19 @@ bool IsIntegerType(SQLSMALLINT type) {
 constexpr SQLULEN BlockTextLimit = 8000;
 // Bytes of buffer for one block of rows; a block holds at least one row and at most 1024.
 constexpr std::size_t BlockBytes = 1 << 20;
+// The first block is small: most snapshots have a few dozen rows, and a buffer for a
+// thousand would be allocated and cleared on every refresh for nothing. Each full block
+// makes the next one larger.
+constexpr std::size_t FirstBlockRows = 64;
+
+// Bound buffers, kept by each pool thread from one result set to the next.
+struct TBlockBuffers {
+    std::vector<char> Data;
+    std::vector<SQLLEN> Indicators;
+    std::vector<SQLUSMALLINT> Status;
+    std::string Text; // one converted cell
+};
+thread_local TBlockBuffers Buffers;
 
 bool Describe(SQLHSTMT stmt, SQLSMALLINT columnCount, std::vector<TColumnInfo>& columns,
               TWorkerResult& result) {
@@ -50,6 +67,7 @@ bool Describe(SQLHSTMT stmt, SQLSMALLINT columnCount, std::vector<TColumnInfo>& 
         info.Column.Name = reinterpret_cast<const char*>(name);
         info.Column.IsInteger = IsIntegerType(dataType);
         info.Size = size;
+        info.Wide = dataType == SQL_WCHAR || dataType == SQL_WVARCHAR;
     }
     return true;
 }
@@ -123,46 +141,65 @@ bool FetchRows(SQLHSTMT stmt, const std::vector<TColumnInfo>& columns, TDbRecord
 }
 
 // A block of rows per SQLFetch into column-wise bound buffers: far fewer calls through the
-// driver manager than one SQLGetData per cell.
+// driver manager than one SQLGetData per cell. nchar and nvarchar columns come as UTF-16 and
+// are converted here: the driver's own conversion (iconv, character by character) cost more
+// than the rest of the fetch, most of it on the blanks that pad nchar columns.
 bool FetchBlocks(SQLHSTMT stmt, const std::vector<TColumnInfo>& columns, TDbRecordset& records,
                  TWorkerResult& result) {
-    struct TBinding {
-        std::size_t Width = 0; // bytes per row
-        std::vector<char> Data;
-        std::vector<SQLLEN> Indicators;
-    };
+    std::vector<std::size_t> width(columns.size()); // bytes per row and column
     std::size_t rowBytes = 0;
-    std::vector<TBinding> bindings(columns.size());
     for (std::size_t c = 0; c < columns.size(); ++c) {
+        const TColumnInfo& info = columns[c];
         // UTF-8 takes at most 4 bytes for each character the driver counts.
-        bindings[c].Width =
-            columns[c].Column.IsInteger ? sizeof(SQLBIGINT) : columns[c].Size * 4 + 1;
-        rowBytes += bindings[c].Width + sizeof(SQLLEN);
+        width[c] = info.Column.IsInteger ? sizeof(SQLBIGINT)
+                   : info.Wide           ? (info.Size + 1) * sizeof(SQLWCHAR)
+                                         : info.Size * 4 + 1;
+        width[c] = (width[c] + 7) / 8 * 8; // keeps every column's cells aligned
+        rowBytes += width[c] + sizeof(SQLLEN);
     }
-    const std::size_t rows =
+    const std::size_t mostRows =
         std::max<std::size_t>(1, std::min<std::size_t>(1024, BlockBytes / rowBytes));
-
-    std::vector<SQLUSMALLINT> status(rows);
+    TBlockBuffers& buffers = Buffers;
+    std::vector<std::size_t> offset(columns.size());
     SQLULEN fetched = 0;
+    std::size_t rows = 0;
+    // Buffers for this many rows, bound; false with the error in result.
+    auto bind = [&](std::size_t count) {
+        rows = count;
+        std::size_t at = 0;
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            offset[c] = at;
+            at += width[c] * rows;
+        }
+        if (buffers.Data.size() < at) {
+            buffers.Data.resize(at);
+        }
+        if (buffers.Indicators.size() < columns.size() * rows) {
+            buffers.Indicators.resize(columns.size() * rows);
+        }
+        if (buffers.Status.size() < rows) {
+            buffers.Status.resize(rows);
+        }
+        SQLSetStmtAttr(stmt, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(rows), 0);
+        SQLSetStmtAttr(stmt, SQL_ATTR_ROW_STATUS_PTR, buffers.Status.data(), 0);
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            const SQLSMALLINT type = columns[c].Column.IsInteger ? SQL_C_SBIGINT
+                                     : columns[c].Wide           ? SQL_C_WCHAR
+                                                                 : SQL_C_CHAR;
+            if (!SQL_SUCCEEDED(SQLBindCol(
+                    stmt, static_cast<SQLUSMALLINT>(c + 1), type, buffers.Data.data() + offset[c],
+                    static_cast<SQLLEN>(width[c]), buffers.Indicators.data() + c * rows))) {
+                TakeDiagnostics(SQL_HANDLE_STMT, stmt, true, result, "Cannot bind a column");
+                return false;
+            }
+        }
+        return true;
+    };
     SQLSetStmtAttr(stmt, SQL_ATTR_ROW_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQL_BIND_BY_COLUMN),
                    0);
-    SQLSetStmtAttr(stmt, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(rows), 0);
-    SQLSetStmtAttr(stmt, SQL_ATTR_ROW_STATUS_PTR, status.data(), 0);
     SQLSetStmtAttr(stmt, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
-    for (std::size_t c = 0; c < columns.size(); ++c) {
-        TBinding& b = bindings[c];
-        b.Data.resize(b.Width * rows);
-        b.Indicators.resize(rows);
-        const SQLSMALLINT type = columns[c].Column.IsInteger ? SQL_C_SBIGINT : SQL_C_CHAR;
-        if (!SQL_SUCCEEDED(SQLBindCol(stmt, static_cast<SQLUSMALLINT>(c + 1), type, b.Data.data(),
-                                      static_cast<SQLLEN>(b.Width), b.Indicators.data()))) {
-            TakeDiagnostics(SQL_HANDLE_STMT, stmt, true, result, "Cannot bind a column");
-            return false;
-        }
-    }
-
-    bool ok = true;
-    for (;;) {
+    bool ok = bind(std::min(FirstBlockRows, mostRows));
+    while (ok) {
         const SQLRETURN rc = SQLFetch(stmt);
         if (rc == SQL_NO_DATA) {
             TakeDiagnostics(SQL_HANDLE_STMT, stmt, false, result, "");
@@ -177,28 +214,39 @@ bool FetchBlocks(SQLHSTMT stmt, const std::vector<TColumnInfo>& columns, TDbReco
             TakeDiagnostics(SQL_HANDLE_STMT, stmt, false, result, "");
         }
         for (SQLULEN r = 0; r < fetched; ++r) {
-            if (status[r] == SQL_ROW_ERROR || status[r] == SQL_ROW_NOROW) {
+            if (buffers.Status[r] == SQL_ROW_ERROR || buffers.Status[r] == SQL_ROW_NOROW) {
                 continue;
             }
             for (std::size_t c = 0; c < columns.size(); ++c) {
-                const TBinding& b = bindings[c];
-                const SQLLEN indicator = b.Indicators[r];
-                const char* data = b.Data.data() + r * b.Width;
+                const SQLLEN indicator = buffers.Indicators[c * rows + r];
+                const char* data = buffers.Data.data() + offset[c] + r * width[c];
                 if (indicator == SQL_NULL_DATA) {
                     records.AddNull();
-                } else if (columns[c].Column.IsInteger) {
+                    continue;
+                }
+                if (columns[c].Column.IsInteger) {
                     records.AddInt(*reinterpret_cast<const SQLBIGINT*>(data));
+                    continue;
+                }
+                const std::size_t room = width[c] - (columns[c].Wide ? sizeof(SQLWCHAR) : 1);
+                std::size_t length = indicator < 0 || static_cast<std::size_t>(indicator) > room
+                                         ? room
+                                         : static_cast<std::size_t>(indicator);
+                if (columns[c].Wide) {
+                    buffers.Text.clear();
+                    AppendUtf8(buffers.Text, reinterpret_cast<const char16_t*>(data),
+                               length / sizeof(SQLWCHAR));
+                    records.AddText(buffers.Text);
                 } else {
-                    const std::size_t length =
-                        indicator < 0 || static_cast<std::size_t>(indicator) >= b.Width
-                            ? b.Width - 1
-                            : static_cast<std::size_t>(indicator);
                     records.AddText(std::string_view(data, length));
                 }
             }
         }
+        if (fetched == rows && rows < mostRows) {
+            ok = bind(std::min(mostRows, rows * 8));
+        }
     }
-    // The buffers die with this function: the statement must not point at them any more.
+    // The buffers outlive this call, but the statement must not point at them any more.
     SQLFreeStmt(stmt, SQL_UNBIND);
     SQLSetStmtAttr(stmt, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(1), 0);
     SQLSetStmtAttr(stmt, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0);

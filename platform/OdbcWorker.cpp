@@ -3,6 +3,7 @@
 #include "OdbcDiagnostics.h"
 #include "OdbcFetch.h"
 #include "OdbcLostConnection.h"
+#include "OdbcPool.h"
 #include "OdbcPrivateDsn.h"
 #include "TdsTlsProbe.h"
 
@@ -54,26 +55,29 @@ std::shared_ptr<TOdbcWorker> TOdbcWorker::Start(QObject* receiver, TDeliver deli
     std::shared_ptr<TOdbcWorker> worker(new TOdbcWorker());
     worker->Receiver = receiver;
     worker->Deliver = std::move(deliver);
-    worker->Thread = std::thread([self = worker] { self->Run(); });
     return worker;
 }
 
 TOdbcWorker::~TOdbcWorker() {
-    if (Thread.joinable()) {
-        if (Thread.get_id() == std::this_thread::get_id()) {
-            Thread.detach();
-        } else {
-            Thread.join();
-        }
-    }
+    // The last reference goes with the last turn (or with the connection when none ran).
+    Disconnect();
+}
+
+// Under Mutex.
+void TOdbcWorker::ScheduleTurn() {
+    Scheduled = true;
+    TOdbcPool::Instance().Schedule([self = shared_from_this()] { self->RunTurn(); });
 }
 
 void TOdbcWorker::Submit(TWorkerJob job) {
-    {
-        std::lock_guard<std::mutex> lock(Mutex);
-        Queue.push_back(std::move(job));
+    std::lock_guard<std::mutex> lock(Mutex);
+    if (Stopping) {
+        return;
     }
-    Wake.notify_one();
+    Queue.push_back(std::move(job));
+    if (!Scheduled) {
+        ScheduleTurn();
+    }
 }
 
 void TOdbcWorker::DropQueued() {
@@ -82,35 +86,48 @@ void TOdbcWorker::DropQueued() {
 }
 
 void TOdbcWorker::Abandon() {
-    {
-        std::lock_guard<std::mutex> lock(Mutex);
-        Receiver = nullptr;
-        Stopping = true;
-        Queue.clear();
-    }
-    Wake.notify_all();
-    if (Thread.joinable()) {
-        Thread.detach();
+    std::lock_guard<std::mutex> lock(Mutex);
+    Receiver = nullptr;
+    Stopping = true;
+    Queue.clear();
+    // The connection is closed by a turn, never on the caller's (GUI) thread: a turn that runs
+    // closes it when its call returns.
+    if (!Scheduled) {
+        ScheduleTurn();
     }
 }
 
-void TOdbcWorker::Run() {
-    for (;;) {
-        TWorkerJob job;
-        {
-            std::unique_lock<std::mutex> lock(Mutex);
-            Wake.wait(lock, [this] { return Stopping || !Queue.empty(); });
-            if (Stopping) {
-                break;
-            }
+// One job per turn; a connection with more work queues a new turn behind the other
+// connections' work, so none waits for another's whole queue.
+void TOdbcWorker::RunTurn() {
+    TWorkerJob job;
+    bool stopping = false;
+    {
+        std::lock_guard<std::mutex> lock(Mutex);
+        stopping = Stopping;
+        if (!stopping && Queue.empty()) {
+            Scheduled = false;
+            return;
+        }
+        if (!stopping) {
             job = std::move(Queue.front());
             Queue.pop_front();
         }
-        TWorkerResult result = job.Type == TWorkerJob::Connect ? DoConnect(job) : DoExecute(job);
-        result.Id = job.Id;
-        Post(std::move(result));
     }
-    Disconnect();
+    if (stopping) {
+        // Scheduled stays set: no turn runs after this one closes the connection.
+        Disconnect();
+        return;
+    }
+    TWorkerResult result = job.Type == TWorkerJob::Connect ? DoConnect(job) : DoExecute(job);
+    result.Id = job.Id;
+    Post(std::move(result));
+    std::lock_guard<std::mutex> lock(Mutex);
+    if (Stopping || !Queue.empty()) {
+        ScheduleTurn(); // a stopping worker's next turn closes the connection
+    } else {
+        Scheduled = false;
+    }
 }
 
 void TOdbcWorker::Post(TWorkerResult result) {

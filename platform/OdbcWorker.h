@@ -1,13 +1,12 @@
-// The thread behind one TDbConnection: it owns the ODBC connection handle and makes every
-// blocking call, one job at a time, and posts each result to the GUI thread. Private to the
-// platform layer.
+// The worker behind one TDbConnection: it owns the ODBC connection handle and makes every
+// blocking call, one job at a time in the order submitted, on the threads of the ODBC pool
+// (OdbcPool.h), and posts each result to the GUI thread. Private to the platform layer.
 #pragma once
 
 #include "DbRecordset.h"
 #include "DbTypes.h"
 #include "TlsSettings.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -15,7 +14,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 class QObject;
@@ -52,8 +50,8 @@ class TOdbcWorker : public std::enable_shared_from_this<TOdbcWorker> {
 public:
     using TDeliver = std::function<void(TWorkerResult&&)>;
 
-    // Starts the thread. Results are posted to receiver's thread and handed to deliver there;
-    // Qt drops them when receiver is gone by then.
+    // Results are posted to receiver's thread and handed to deliver there; Qt drops them when
+    // receiver is gone by then.
     static std::shared_ptr<TOdbcWorker> Start(QObject* receiver, TDeliver deliver);
     ~TOdbcWorker();
     TOdbcWorker(const TOdbcWorker&) = delete;
@@ -63,7 +61,7 @@ public:
     // Forgets the jobs not yet started.
     void DropQueued();
     // Posts nothing more; lets what runs finish (bounded by its time-out), then closes the
-    // connection and ends the thread on its own (detached).
+    // connection on its own.
     //
     // Nothing here calls SQLCancel from another thread: the FreeTDS driver races with its own
     // worker when it does (corrupted diagnostics, a double free at disconnect, a failed
@@ -73,19 +71,20 @@ public:
 
 private:
     TOdbcWorker() = default;
-    void Run();
+    void ScheduleTurn();
+    void RunTurn();
     TWorkerResult DoConnect(const TWorkerJob& job);
     TWorkerResult DoExecute(const TWorkerJob& job);
     void Disconnect();
     void Post(TWorkerResult result);
 
     std::mutex Mutex;
-    std::condition_variable Wake;
     std::deque<TWorkerJob> Queue;
     bool Stopping = false;
+    bool Scheduled = false;      // a turn is queued in the pool or running; guarded by Mutex
     QObject* Receiver = nullptr; // guarded by Mutex; null once abandoned
     TDeliver Deliver;
-    void* Dbc = nullptr; // SQLHDBC, worker thread only
+    // Touched only by the turn that runs (one at a time), or by the destructor.
+    void* Dbc = nullptr; // SQLHDBC
     bool DbcConnected = false;
-    std::thread Thread;
 };

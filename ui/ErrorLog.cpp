@@ -80,9 +80,17 @@ QString TErrorLog::TimeText(const QDateTime& moment) {
     if (moment.time().msecsSinceStartOfDay() != 0) {
         // The long time format without the time zone, which a log line read on the same
         // machine does not need.
-        QString format = locale.timeFormat(QLocale::LongFormat);
-        format.remove(QRegularExpression(QStringLiteral("\\s*\\bt+\\b")));
-        text += ' ' + locale.toString(moment.time(), format.trimmed());
+        // Worked out once per locale: compiling the expression for every entry cost more
+        // than the rest of an entry when many servers fail at once.
+        static QString formatLocale;
+        static QString format;
+        if (format.isEmpty() || formatLocale != locale.name()) {
+            formatLocale = locale.name();
+            format = locale.timeFormat(QLocale::LongFormat);
+            format.remove(QRegularExpression(QStringLiteral("\\s*\\bt+\\b")));
+            format = format.trimmed();
+        }
+        text += ' ' + locale.toString(moment.time(), format);
     }
     return text;
 }

@@ -290,12 +290,25 @@ void TMainF::AddServer(const TServerInfo& info) {
 
 void TMainF::UpdateServerNode(TServerNode& node) {
     ServersTL->ShowNodeState(node);
-    if (&node == ServersTL->FocusedNode())
+    if (TServerData* server = node.Data())
+        Tray->Recount(*server);
+    // The view follows the focused server's snapshot; a call that brings no new snapshot (the
+    // busy icon at the start of a refresh, the second call-back at its end) leaves it be.
+    if (&node == ServersTL->FocusedNode() && !ShowsSnapshotOf(node.Data()))
         ShowProcesses(&node);
 }
 
+bool TMainF::ShowsSnapshotOf(const TServerData* server) const {
+    return server && server == Shown.Server && server->ProcessList.Version() == Shown.Version &&
+           server->State == Shown.State && ShowBlocksA->isChecked() == Shown.OnlyBlocks;
+}
+
 void TMainF::ShowProcesses(TServerNode* node) {
-    ProcessesTL->ShowProcesses(node ? node->Data() : nullptr, ShowBlocksA->isChecked());
+    TServerData* server = node ? node->Data() : nullptr;
+    Shown = {};
+    ProcessesTL->ShowProcesses(server, ShowBlocksA->isChecked());
+    if (server)
+        Shown = {server, server->ProcessList.Version(), server->State, ShowBlocksA->isChecked()};
 }
 
 void TMainF::ServersTLChangeNode() {
@@ -313,7 +326,7 @@ void TMainF::ServerChanged(TServerData& server) {
     // The tray icon is recomputed also when updating the node fails.
     struct TTray {
         TMainF* Form;
-        ~TTray() { Form->UpdateTrayIcon(); }
+        ~TTray() { Form->Tray->ShowCounted(); }
     } tray{this};
     if (Destroying)
         return;

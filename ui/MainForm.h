@@ -11,6 +11,7 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QTimer>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -105,7 +106,16 @@ private:
     bool HasNode(const TServerNode* node) const;
     void ServersTLChangeNode();
 
+    bool ShowsSnapshotOf(const TServerData* server) const;
+
     bool Destroying = false;
+    // What the process view shows: a rebuild is due when any of it changes.
+    struct TShown {
+        const TServerData* Server = nullptr;
+        std::uint64_t Version = 0;
+        std::uint8_t State = 0;
+        bool OnlyBlocks = false;
+    } Shown;
     // The server list file was read in full at start: only then may a save replace it.
     bool ServersLoaded = false;
 };

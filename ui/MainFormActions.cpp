@@ -10,6 +10,7 @@
 #include "ServerPropsF.h"
 #include "Settings.h"
 #include "SettingsF.h"
+#include "TrayWarnings.h"
 
 #include <QMessageBox>
 
@@ -89,6 +90,10 @@ void TMainF::ServerUnregisterAExecute() {
         QMessageBox::question(this, "Confirm", "Are you sure?", QMessageBox::Yes | QMessageBox::No);
     if (answer != QMessageBox::Yes || !HasNode(node))
         return;
+    if (const TServerData* server = node->Data())
+        Tray->Forget(*server);
+    if (Shown.Server == node->Data())
+        Shown = {};
     node->FreeData();
     // Deleting the focused node moves the focus; the process view follows it through
     // ServersTLChangeNode. Rebuilding once more afterwards makes sure it never keeps rows of

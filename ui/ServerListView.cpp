@@ -7,9 +7,14 @@
 
 TServerNode::TServerNode(std::unique_ptr<TServerData> data) : Monitor(std::move(data)) {}
 
-TServerNode::~TServerNode() = default;
+TServerNode::~TServerNode() {
+    if (List && Monitor)
+        List->Index.erase(Monitor.get());
+}
 
 void TServerNode::FreeData() {
+    if (List && Monitor)
+        List->Index.erase(Monitor.get());
     Monitor.reset();
 }
 
@@ -21,6 +26,9 @@ TServerListView::TServerListView(const TImageList& images, QWidget* parent)
     headerItem()->setData(0, Qt::UserRole, QStringLiteral("ServerTLC"));
     headerItem()->setData(0, Qt::InitialSortOrderRole, static_cast<int>(Qt::AscendingOrder));
     setRootIsDecorated(false);
+    // Every row is one line of text beside an icon: a state change repaints one row and
+    // measures none (hundreds of servers change state every second).
+    setUniformRowHeights(true);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -33,6 +41,26 @@ TServerListView::TServerListView(const TImageList& images, QWidget* parent)
     setSortingEnabled(true);
 }
 
+void TServerNode::SetStateIcon(int index, const QIcon& picture) {
+    IconIndex = index;
+    Picture = picture;
+    emitDataChanged();
+}
+
+QVariant TServerNode::data(int column, int role) const {
+    if (column == 0 && role == Qt::UserRole)
+        return IconIndex;
+    if (column == 0 && role == Qt::DecorationRole)
+        return Picture;
+    return QTreeWidgetItem::data(column, role);
+}
+
+TServerListView::~TServerListView() {
+    // The grid deletes the nodes after the index is gone.
+    for (int i = 0; i < NodeCount(); ++i)
+        Node(i)->List = nullptr;
+}
+
 int TServerListView::StateIcon(const TServerData& server) {
     if (!server.Enabled)
         return 0;
@@ -43,6 +71,9 @@ int TServerListView::StateIcon(const TServerData& server) {
 
 TServerNode* TServerListView::AppendNode(std::unique_ptr<TServerData> monitor) {
     auto* node = new TServerNode(std::move(monitor));
+    node->List = this;
+    if (node->Data())
+        Index[node->Data()] = node;
     addTopLevelItem(node);
     return node;
 }
@@ -63,10 +94,8 @@ void TServerListView::ShowNodeState(TServerNode& node) {
         node.setToolTip(0, tip);
     }
     const int icon = StateIcon(*server);
-    if (node.data(0, Qt::UserRole).toInt() != icon || node.icon(0).isNull()) {
-        node.setData(0, Qt::UserRole, icon);
-        node.setIcon(0, Images.Icon(icon));
-    }
+    if (node.StateIcon() != icon)
+        node.SetStateIcon(icon, Images.Icon(icon));
 }
 
 TServerNode* TServerListView::Node(int index) const {
@@ -83,10 +112,8 @@ TServerData* TServerListView::FocusedServer() const {
 }
 
 TServerNode* TServerListView::FindNode(const TServerData* server) const {
-    for (int i = 0; i < NodeCount(); ++i)
-        if (Node(i)->Data() == server)
-            return Node(i);
-    return nullptr;
+    const auto it = Index.find(server);
+    return it == Index.end() ? nullptr : it->second;
 }
 
 std::vector<TServerData*> TServerListView::Servers() const {

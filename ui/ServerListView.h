@@ -3,12 +3,15 @@
 // destruction). The order of the nodes is the order of refreshing, saving and the tray rule.
 #pragma once
 
+#include <QIcon>
 #include <QTreeWidget>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 class TImageList;
 class TServerData;
+class TServerListView;
 
 class TServerNode : public QTreeWidgetItem {
 public:
@@ -18,15 +21,25 @@ public:
     TServerData* Data() const { return Monitor.get(); }
     // Frees the monitor now; its destructor cancels and closes its connection.
     void FreeData();
+    // The state icon (also as the item's Qt::UserRole) and its picture, with one change
+    // notification for both.
+    int StateIcon() const { return IconIndex; }
+    void SetStateIcon(int index, const QIcon& picture);
+    QVariant data(int column, int role) const override;
 
 private:
+    friend class TServerListView;
     std::unique_ptr<TServerData> Monitor;
+    TServerListView* List = nullptr; // keeps the index of monitor to node
+    int IconIndex = -1;
+    QIcon Picture;
 };
 
 class TServerListView : public QTreeWidget {
     Q_OBJECT
 public:
     TServerListView(const TImageList& images, QWidget* parent = nullptr);
+    ~TServerListView() override;
 
     // The state icon: 0 off, 1 busy, else State + 2.
     static int StateIcon(const TServerData& server);
@@ -40,6 +53,7 @@ public:
     TServerNode* Node(int index) const;
     TServerNode* FocusedNode() const;
     TServerData* FocusedServer() const;
+    // By an index, not a walk: every call-back of every monitor asks for its node.
     TServerNode* FindNode(const TServerData* server) const;
     // The monitors of all nodes, first to last.
     std::vector<TServerData*> Servers() const;
@@ -52,5 +66,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
+    friend class TServerNode;
     const TImageList& Images;
+    std::unordered_map<const TServerData*, TServerNode*> Index;
 };

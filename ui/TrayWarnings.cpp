@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>
+#include <algorithm>
+#include <utility>
 
 TTrayWarnings::TTrayWarnings(QWidget& mainWindow, const TImageList& states)
     : Window(mainWindow), States(states) {
@@ -20,52 +22,109 @@ TTrayWarnings::TTrayWarnings(QWidget& mainWindow, const TImageList& states)
     JvTrayIcon.setContextMenu(&TrayPM);
     connect(&JvTrayIcon, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) { IconActivated(reason); });
+    HoldOff.setSingleShot(true);
+    connect(&HoldOff, &QTimer::timeout, this, [this] { GiveWarning(); });
 }
 
 TTrayWarnings::~TTrayWarnings() {
     JvTrayIcon.hide();
 }
 
+int TTrayWarnings::Share(const TServerData& s) {
+    if (s.State == 1 && ((IgnoreSelfBlocks && !s.ProcessList.HasRealBlocks()) ||
+                         (IgnoreNotWarningBlocks && !s.ProcessList.HasWarning())))
+        return 0;
+    return s.State;
+}
+
 int TTrayWarnings::TrayIconIndex(const std::vector<TServerData*>& servers) {
     int m = 0;
-    for (const TServerData* s : servers) {
-        const int state = s->State;
-        if (state <= m)
-            continue;
-        if (state == 1 && ((IgnoreSelfBlocks && !s->ProcessList.HasRealBlocks()) ||
-                           (IgnoreNotWarningBlocks && !s->ProcessList.HasWarning())))
-            continue;
-        m = state;
-    }
+    for (const TServerData* s : servers)
+        m = std::max(m, Share(*s));
     return m + 2;
 }
 
-void TTrayWarnings::UpdateTrayIcon(const std::vector<TServerData*>& servers) {
-    const int index = TrayIconIndex(servers);
+void TTrayWarnings::SetIndex(int index) {
     if (index != Index) {
         Index = index;
         JvTrayIcon.setIcon(States.Icon(Index));
     }
 }
 
+void TTrayWarnings::UpdateTrayIcon(const std::vector<TServerData*>& servers) {
+    Shares.clear();
+    Errors = 0;
+    Blocks = 0;
+    for (const TServerData* s : servers)
+        Recount(*s);
+    ShowCounted();
+}
+
+void TTrayWarnings::Recount(const TServerData& server) {
+    const auto share = static_cast<std::uint8_t>(Share(server));
+    auto [it, added] = Shares.try_emplace(&server, share);
+    if (!added) {
+        if (it->second == share)
+            return;
+        Errors -= it->second == 2;
+        Blocks -= it->second == 1;
+        it->second = share;
+    }
+    Errors += share == 2;
+    Blocks += share == 1;
+}
+
+void TTrayWarnings::Forget(const TServerData& server) {
+    if (auto it = Shares.find(&server); it != Shares.end()) {
+        Errors -= it->second == 2;
+        Blocks -= it->second == 1;
+        Shares.erase(it);
+    }
+}
+
+void TTrayWarnings::ShowCounted() {
+    SetIndex(Errors > 0 ? 4 : Blocks > 0 ? 3 : 2);
+}
+
 QString TTrayWarnings::BalloonText(const QString& serverName) {
     return "Warning! " + serverName + " have blocks!";
 }
 
+QString TTrayWarnings::BalloonText(const QStringList& serverNames) {
+    const auto n = serverNames.size();
+    if (n <= 1)
+        return BalloonText(serverNames.value(0));
+    if (n <= 3)
+        return BalloonText(serverNames.first(n - 1).join(", ") + " and " + serverNames.last());
+    return BalloonText(serverNames.first(2).join(", ") + " and " + QString::number(n - 2) +
+                       " more");
+}
+
 bool TTrayWarnings::Warn(const TServerData& server) {
-    bool result = false;
-    if (PlaySoundOnWarning) {
-        result = true;
+    if (!PlaySoundOnWarning && !(ShowBaloonOnWarning && JvTrayIcon.isVisible()))
+        return false;
+    const QString name = QString::fromStdString(server.Info.Name);
+    if (!PendingNames.contains(name))
+        PendingNames << name;
+    if (!HoldOff.isActive())
+        GiveWarning();
+    return true;
+}
+
+void TTrayWarnings::GiveWarning() {
+    if (PendingNames.isEmpty())
+        return;
+    const QStringList names = std::exchange(PendingNames, {});
+    ++Given;
+    if (PlaySoundOnWarning)
         PlayWarningSound();
-    }
     if (ShowBaloonOnWarning && JvTrayIcon.isVisible()) {
-        result = true;
+        LastBalloon = BalloonText(names).left(255);
         if (QSystemTrayIcon::supportsMessages())
-            JvTrayIcon.showMessage(BalloonTitle().left(63),
-                                   BalloonText(QString::fromStdString(server.Info.Name)).left(255),
-                                   QSystemTrayIcon::Warning, 5000);
+            JvTrayIcon.showMessage(BalloonTitle().left(63), LastBalloon, QSystemTrayIcon::Warning,
+                                   5000);
     }
-    return result;
+    HoldOff.start(HoldOffMs);
 }
 
 QString TTrayWarnings::FindSoundFile(const QString& soundPath) {

@@ -5,8 +5,12 @@
 #include <QMenu>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QSystemTrayIcon>
+#include <QTimer>
+#include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 class QSoundEffect;
@@ -23,14 +27,30 @@ public:
     // The icon index for these servers, in node order: 2 none counts, 3 blocks that count,
     // 4 some server in error. Reads IgnoreSelfBlocks and IgnoreNotWarningBlocks.
     static int TrayIconIndex(const std::vector<TServerData*>& servers);
+    // Counts every server anew and shows the icon.
     void UpdateTrayIcon(const std::vector<TServerData*>& servers);
+    // One server's state may have changed: its share of the icon is counted again (so a
+    // change costs the same with 5 servers or 5,000). ShowCounted sets the icon from the counts.
+    void Recount(const TServerData& server);
+    void Forget(const TServerData& server);
+    void ShowCounted();
     int IconIndex() const { return Index; }
 
     // Sound (PlaySoundOnWarning) and balloon (ShowBaloonOnWarning, icon shown); true when
-    // either was given.
+    // either will be given. Warnings are given together: the first one at once, those that
+    // come within HoldOffMs of a given warning when that time is up, as one balloon naming
+    // every server and one sound. With hundreds of servers a balloon per server would replace
+    // one another faster than anyone can read them, and the sound would never stop.
     bool Warn(const TServerData& server);
+    int HoldOffMs = 1000;
     static QString BalloonTitle() { return QStringLiteral("MSTallyvane"); }
     static QString BalloonText(const QString& serverName);
+    // "A", "A and B", "A, B and C", "A, B and 15 more".
+    static QString BalloonText(const QStringList& serverNames);
+    // The text of the last balloon given (also where balloons cannot be shown), and how many
+    // warnings were given.
+    QString LastBalloonText() const { return LastBalloon; }
+    int WarningsGiven() const { return Given; }
 
     // The WAV file to play for a WarningSoundPath: a bare file name is looked up beside the
     // program, then in the installed sounds folder, then in the desktop sound folders; a path
@@ -54,10 +74,21 @@ public:
 
 private:
     void PlayWarningSound();
+    void GiveWarning();
     void IconActivated(QSystemTrayIcon::ActivationReason reason);
+    // A server's share of the icon: 0, 1 blocks that count, 2 error.
+    static int Share(const TServerData& server);
+    void SetIndex(int index);
 
     QWidget& Window;
     const TImageList& States;
     int Index = 0;
+    std::unordered_map<const TServerData*, std::uint8_t> Shares;
+    int Errors = 0;
+    int Blocks = 0;
+    QStringList PendingNames; // warned since the last warning given
+    QTimer HoldOff;
+    QString LastBalloon;
+    int Given = 0;
     std::unique_ptr<QSoundEffect> Sound;
 };

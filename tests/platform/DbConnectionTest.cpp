@@ -9,8 +9,12 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <arpa/inet.h>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <iterator>
+#include <memory>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -368,6 +372,68 @@ TEST_F(DbConnectionTest, ADeadServerDoesNotHoldUpAnother) {
     // All of that happened while the other connection's query was still outstanding.
     EXPECT_TRUE(hung.HasPendingWork());
     EXPECT_EQ(hungLog.Count("execute-ok") + hungLog.Count("execute-failed"), 0);
+}
+
+TEST_F(DbConnectionTest, ManyHungServersHoldUpOnlyThemselves) {
+    // More silent logins than the threads the pool keeps: each holds a thread for its own
+    // time-out, and the pool finds another for the healthy server.
+    Sim.setFault(1, "hang-login");
+    std::vector<std::unique_ptr<TDbConnection>> hung;
+    int hungEvents = 0;
+    for (int i = 0; i < 12; ++i) {
+        hung.push_back(std::make_unique<TDbConnection>());
+        Setup(*hung.back(), 1);
+        hung.back()->OnConnectComplete = [&](TDbConnection&, const TDbError*, TEventStatus&) {
+            ++hungEvents;
+        };
+        hung.back()->ConnectOptions = coAsyncConnect;
+        hung.back()->Open();
+    }
+    TDbConnection healthy;
+    EventLog log;
+    log.Attach(healthy);
+    Setup(healthy, 0);
+    healthy.ConnectOptions = coAsyncConnect;
+    healthy.Open();
+    ASSERT_TRUE(SpinUntil([&] { return log.Count("connect-ok") == 1; }));
+    for (int i = 0; i < 3; ++i) {
+        healthy.Execute(ProcessQuery, eoAsyncExecute);
+        ASSERT_TRUE(SpinUntil([&] { return log.Count("execute-ok") == i + 1; }));
+    }
+    EXPECT_EQ(hungEvents, 0) << "the healthy server had to wait for a silent one's time-out";
+    for (const auto& c : hung)
+        EXPECT_TRUE(c->HasPendingWork());
+    hung.clear(); // abandoned: their logins run out on their own
+}
+
+TEST_F(DbConnectionTest, FailedConnectsDoNotStartAThreadEach) {
+    auto threads = [] {
+        return static_cast<int>(
+            std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                          std::filesystem::directory_iterator()));
+    };
+    Sim.setFault(1, "refuse");
+    const int before = threads();
+    int most = before;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::unique_ptr<TDbConnection>> refused;
+        int failed = 0;
+        for (int i = 0; i < 40; ++i) {
+            refused.push_back(std::make_unique<TDbConnection>());
+            Setup(*refused.back(), 1);
+            refused.back()->OnConnectComplete = [&](TDbConnection&, const TDbError* error,
+                                                    TEventStatus&) { failed += error != nullptr; };
+            refused.back()->ConnectOptions = coAsyncConnect;
+            refused.back()->Open();
+            most = std::max(most, threads());
+        }
+        ASSERT_TRUE(SpinUntil([&] {
+            most = std::max(most, threads());
+            return failed == 40;
+        }));
+    }
+    // A thread per connection would have meant dozens at once.
+    EXPECT_LT(most - before, 12) << "threads before: " << before << ", at most: " << most;
 }
 
 TEST_F(DbConnectionTest, DestroyingAConnectionWithPendingWorkIsQuiet) {

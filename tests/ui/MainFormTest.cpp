@@ -362,6 +362,48 @@ TEST_F(MainFormTest, LiveServersShowBlockingAndTheSysadminRule) {
     EXPECT_EQ(Answerer.Count, 0) << "no process info for a login that is not sysadmin";
 }
 
+TEST_F(MainFormTest, TheProcessViewIsRebuiltOncePerSnapshotOfTheFocusedServerOnly) {
+    TdsSimProcess sim("demo", 2);
+    WarningTimeout = 65535;
+    SaveSettings();
+    Start({Server("FOCUSED", true, ConnectionTo(sim.port(0))),
+           Server("OTHER", true, ConnectionTo(sim.port(1)))});
+    auto idle = [&] { return !Monitor(0).Busy && !Monitor(1).Busy; };
+    ASSERT_TRUE(WaitUntil([&] { return idle() && Icon(0) >= 2 && Icon(1) >= 2; }));
+    Form->ServersTL->setCurrentItem(Form->ServersTL->Node(0));
+    QSignalSpy rebuilds(Form->ProcessesTL->model(), &QAbstractItemModel::modelReset);
+
+    // Both servers refresh; the connection is open, so each goes through the busy icon, the
+    // snapshot and the end of the query: one rebuild, for the focused server's new snapshot.
+    for (int round = 1; round <= 3; ++round) {
+        Form->RefreshA->Execute();
+        ASSERT_TRUE(WaitUntil(idle));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(rebuilds.count(), round) << "round " << round;
+    }
+    EXPECT_GT(Form->ProcessesTL->model()->rowCount({}), 5);
+
+    // The other server's refreshes leave the view alone.
+    rebuilds.clear();
+    for (int round = 0; round < 3; ++round) {
+        Monitor(1).Refresh();
+        ASSERT_TRUE(WaitUntil(idle));
+    }
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rebuilds.count(), 0);
+
+    // A failing refresh empties the view once; Show blocks rebuilds it on demand.
+    sim.setFault(0, "query-error", "208");
+    Form->RefreshA->Execute();
+    ASSERT_TRUE(WaitUntil([&] { return idle() && Icon(0) == 4; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rebuilds.count(), 1);
+    EXPECT_EQ(Form->ProcessesTL->model()->rowCount({}), 0);
+    Form->ShowBlocksA->Execute();
+    EXPECT_EQ(rebuilds.count(), 2);
+    Form->ShowBlocksA->Execute();
+}
+
 TEST_F(MainFormTest, TheServersTooltipSaysWhatTheConnectionGot) {
     TdsSimProcess sim("demo", 1, std::chrono::seconds(10), {"--encryption", "required"});
     WarningTimeout = 65535;

@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QMainWindow>
 #include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace {
@@ -104,6 +106,89 @@ TEST_F(TrayRuleTest, WarnGivesSoundAndBalloonByTheSettings) {
         tray.SetShown(c.Shown);
         EXPECT_EQ(tray.Warn(*Real), c.Result) << c.Sound << c.Balloon << c.Shown;
     }
+    tray.SetShown(false);
+}
+
+TEST_F(TrayRuleTest, CountedIconFollowsEachServersChangeLikeAFullCount) {
+    QMainWindow window;
+    TImageList states = MakeServerStatesIL();
+    TTrayWarnings tray(window, states);
+    IgnoreSelfBlocks = true;
+    std::vector<TServerData*> all{Idle.get(), SelfBlock.get(), Young.get(), Real.get(),
+                                  Failed.get()};
+    tray.UpdateTrayIcon(all);
+    EXPECT_EQ(tray.IconIndex(), 4);
+    // Each step changes one server and counts only that one again.
+    struct TStep {
+        TServerData* Server;
+        int State; // -1: unregistered
+        int Index;
+    };
+    for (const TStep step :
+         {TStep{Failed.get(), 0, 3}, TStep{Real.get(), 0, 3}, TStep{Young.get(), 2, 4},
+          TStep{Young.get(), -1, 2}, TStep{SelfBlock.get(), 2, 4}, TStep{SelfBlock.get(), 1, 2},
+          TStep{Real.get(), 1, 3}}) {
+        if (step.State < 0) {
+            tray.Forget(*step.Server);
+            all.erase(std::find(all.begin(), all.end(), step.Server));
+        } else {
+            step.Server->State = static_cast<std::uint8_t>(step.State);
+            tray.Recount(*step.Server);
+        }
+        tray.ShowCounted();
+        EXPECT_EQ(tray.IconIndex(), step.Index) << step.Server->Info.Name << step.State;
+        EXPECT_EQ(tray.IconIndex(), TTrayWarnings::TrayIconIndex(all));
+    }
+}
+
+TEST(WarningText, NamesTheServersWarnedTogether) {
+    struct TCase {
+        QStringList Names;
+        QString Text;
+    };
+    QStringList seventeen{"PROD-SQL01", "REPORT-SQL02"};
+    for (int i = 0; i < 15; ++i)
+        seventeen << QString("SRV%1").arg(i);
+    for (const TCase& c :
+         {TCase{{"SRV1"}, "Warning! SRV1 have blocks!"},
+          TCase{{"A", "B"}, "Warning! A and B have blocks!"},
+          TCase{{"A", "B", "C"}, "Warning! A, B and C have blocks!"},
+          TCase{{"A", "B", "C", "D"}, "Warning! A, B and 2 more have blocks!"},
+          TCase{seventeen, "Warning! PROD-SQL01, REPORT-SQL02 and 15 more have blocks!"}})
+        EXPECT_EQ(TTrayWarnings::BalloonText(c.Names), c.Text) << c.Names.join(",").toStdString();
+}
+
+TEST_F(TrayRuleTest, WarningsThatComeTogetherAreGivenAsOne) {
+    QMainWindow window;
+    TImageList states = MakeServerStatesIL();
+    TTrayWarnings tray(window, states);
+    tray.HoldOffMs = 200;
+    PlaySoundOnWarning = false;
+    ShowBaloonOnWarning = true;
+    tray.SetShown(true);
+    // The first warning is given at once.
+    EXPECT_TRUE(tray.Warn(*Real));
+    EXPECT_EQ(tray.WarningsGiven(), 1);
+    EXPECT_EQ(tray.LastBalloonText(), "Warning! REAL have blocks!");
+    // Those that follow wait for the hold-off and come as one, each server named once; each
+    // still reports a warning, so "warn only once" holds per server as before.
+    EXPECT_TRUE(tray.Warn(*Young));
+    EXPECT_TRUE(tray.Warn(*SelfBlock));
+    EXPECT_TRUE(tray.Warn(*Young));
+    EXPECT_EQ(tray.WarningsGiven(), 1);
+    ASSERT_TRUE(WaitUntil([&] { return tray.WarningsGiven() == 2; }));
+    EXPECT_EQ(tray.LastBalloonText(), "Warning! YOUNG and SELF have blocks!");
+    // A quiet hold-off gives nothing; after it the next warning is given at once again.
+    QTest::qWait(2 * tray.HoldOffMs + 100);
+    EXPECT_EQ(tray.WarningsGiven(), 2);
+    EXPECT_TRUE(tray.Warn(*Idle));
+    EXPECT_EQ(tray.WarningsGiven(), 3);
+    EXPECT_EQ(tray.LastBalloonText(), "Warning! IDLE have blocks!");
+    // Neither sound nor a shown balloon: no warning, nothing kept for later.
+    ShowBaloonOnWarning = false;
+    EXPECT_FALSE(tray.Warn(*Real));
+    QTest::qWait(2 * tray.HoldOffMs + 100);
+    EXPECT_EQ(tray.WarningsGiven(), 3);
     tray.SetShown(false);
 }
 
