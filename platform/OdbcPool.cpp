@@ -7,7 +7,7 @@
 namespace {
 
 // A thread whose task has run this long counts as held up (by a silent server, as a rule).
-constexpr auto StuckAfter = std::chrono::milliseconds(250);
+constexpr auto StuckAfter = std::chrono::milliseconds(100);
 constexpr auto IdleEnd = std::chrono::seconds(30);
 constexpr std::size_t MostThreads = 256;
 
