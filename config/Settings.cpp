@@ -17,6 +17,13 @@ bool PlaySoundOnWarning = true;
 std::string WarningSoundPath = "chord.wav";
 bool ShowBaloonOnWarning = true;
 bool WarnOnlyOnce = false;
+bool RecordHistory = true;
+std::int32_t HistoryMinDuration = -1;
+std::uint16_t HistoryRetentionDays = 14;
+
+std::int32_t HistoryMinDurationMs() {
+    return HistoryMinDuration < 0 ? static_cast<std::int32_t>(WarningTimeout) : HistoryMinDuration;
+}
 
 void ResetSettings() {
     AutoRefresh = true;
@@ -30,6 +37,9 @@ void ResetSettings() {
     WarningSoundPath = "chord.wav";
     ShowBaloonOnWarning = true;
     WarnOnlyOnce = false;
+    RecordHistory = true;
+    HistoryMinDuration = -1;
+    HistoryRetentionDays = 14;
 }
 
 std::uint16_t LimitToUInt16Setting(std::int64_t value, std::uint16_t minimum) {
@@ -44,7 +54,7 @@ constexpr const char* kSection = "Settings";
 // the one table below, so a new setting is one more row.
 struct TSettingField {
     const char* Key;
-    std::variant<bool*, std::uint16_t*, std::string*> Value;
+    std::variant<bool*, std::uint16_t*, std::int32_t*, std::string*> Value;
     std::uint16_t Minimum = 0; // 16-bit numbers: the smallest value read
 };
 
@@ -60,6 +70,9 @@ const TSettingField kFields[] = {
     {"WarningSoundPath", &WarningSoundPath},
     {"ShowBaloonOnWarning", &ShowBaloonOnWarning},
     {"WarnOnlyOnce", &WarnOnlyOnce},
+    {"RecordHistory", &RecordHistory},
+    {"HistoryMinDuration", &HistoryMinDuration},
+    {"HistoryRetentionDays", &HistoryRetentionDays, 1},
 };
 
 // A missing key, or a number that is none, leaves the variable as it is.
@@ -69,6 +82,10 @@ void Read(const TIniText& ini, const TSettingField& field) {
     } else if (auto* number = std::get_if<std::uint16_t*>(&field.Value)) {
         **number =
             LimitToUInt16Setting(ProfileInteger(ini, kSection, field.Key, **number), field.Minimum);
+    } else if (auto* duration = std::get_if<std::int32_t*>(&field.Value)) {
+        // Any negative number follows the threshold, as the empty value does.
+        **duration = static_cast<std::int32_t>(std::clamp<std::int64_t>(
+            ProfileInteger(ini, kSection, field.Key, **duration), -1, MaxHistoryMinDuration));
     } else {
         std::string* text = std::get<std::string*>(field.Value);
         *text = ProfileString(ini, kSection, field.Key, *text);
@@ -80,6 +97,8 @@ std::string Written(const TSettingField& field) {
         return **flag ? "1" : "0";
     if (auto* number = std::get_if<std::uint16_t*>(&field.Value))
         return std::to_string(**number);
+    if (auto* duration = std::get_if<std::int32_t*>(&field.Value))
+        return **duration < 0 ? std::string() : std::to_string(**duration);
     return *std::get<std::string*>(field.Value);
 }
 

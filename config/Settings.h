@@ -1,4 +1,4 @@
-// The eleven application settings: process-wide values named like their keys in the settings
+// The application settings: process-wide values named like their keys in the settings
 // file (section "Settings"). Readers take them directly when they need them; nothing is
 // notified of a change.
 #pragma once
@@ -19,6 +19,16 @@ extern bool PlaySoundOnWarning;           // play WarningSoundPath on a warning
 extern std::string WarningSoundPath;      // the WAV file played on a warning
 extern bool ShowBaloonOnWarning;          // show a balloon on a warning
 extern bool WarnOnlyOnce;                 // warn once per blocking episode of a server
+// Blocking history.
+extern bool RecordHistory;                 // record blocking episodes in the history file
+extern std::int32_t HistoryMinDuration;    // ms an episode must last to be recorded; -1 follows
+                                           // WarningTimeout (written as an empty value)
+extern std::uint16_t HistoryRetentionDays; // days of episodes kept, at least 1
+
+// HistoryMinDuration as it applies now.
+std::int32_t HistoryMinDurationMs();
+// The longest HistoryMinDuration: one day.
+constexpr std::int32_t MaxHistoryMinDuration = 86'400'000;
 
 // Puts every setting back to the value it has when the process starts (tests).
 void ResetSettings();

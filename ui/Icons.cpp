@@ -375,5 +375,16 @@ TImageList MakeToolbarIL() {
         Halo(p, QPointF(17.5, 17.5), 6.4);
         DrawCircularArrow(p, QPointF(17.5, 17.5), 4.0, 2.0, kGreen);
     }));
+    // 8 Blocking history: a ledger with a red padlock on it.
+    icons.push_back(Drawn(24, [](QPainter& p) {
+        p.setPen(QPen(QColor(70, 60, 50), 1.2));
+        p.setBrush(QColor(245, 240, 225));
+        p.drawRect(QRectF(2.5, 2.5, 15, 19));
+        p.setPen(QPen(QColor(120, 130, 150), 1.0));
+        for (qreal y = 6.5; y < 20; y += 3)
+            p.drawLine(QPointF(5, y), QPointF(15, y));
+        Halo(p, QPointF(17, 16), 6.5);
+        DrawPadlock(p, QRectF(12.5, 9.5, 9, 13), kRed, false);
+    }));
     return TImageList(QSize(24, 24), std::move(icons));
 }

@@ -6,6 +6,7 @@
 #include "ErrorLog.h"
 #include "Errors.h"
 #include "FileVersionInfo.h"
+#include "HistoryRecording.h"
 #include "ProcessView.h"
 #include "ServerData.h"
 #include "ServerListFile.h"
@@ -100,6 +101,8 @@ void TMainF::CreateComponents() {
     ActionList = new TActionList(this);
     Tray = new TTrayWarnings(*this, ServerStatesIL);
     Tray->setParent(this);
+    History = new THistoryRecording(
+        [this](const std::string& message) { ErrorsTL->LogError("", Exception(message)); }, this);
 
     AutoRefreshTimer.setObjectName("AutoRefreshTimer");
     AutoRefreshTimer.setTimerType(Qt::PreciseTimer);
@@ -133,6 +136,7 @@ void TMainF::CreateActions() {
     ProcessInfoA = make("Process info", "", -1);
     SettingsA = make("Settings", "Settings", 6);
     AutoRefreshA = make("Autorefresh", "Authomatic refresh", 7);
+    HistoryA = make("Blocking history...", "Blocking episodes recorded so far", 8);
 
     RefreshA->setShortcut(QKeySequence(Qt::Key_F5));
     RefreshA->setShortcutContext(Qt::WindowShortcut);
@@ -149,6 +153,7 @@ void TMainF::CreateActions() {
     ProcessInfoA->OnExecute = [this] { ProcessInfoAExecute(); };
     SettingsA->OnExecute = [this] { SettingsAExecute(); };
     AutoRefreshA->OnExecute = [this] { AutoRefreshAExecute(); };
+    HistoryA->OnExecute = [this] { HistoryAExecute(); };
 
     auto focusedServerNode = [this](TAction& a) { a.setEnabled(ServersTL->FocusedNode()); };
     ServerPropertiesA->OnUpdate = focusedServerNode;
@@ -178,6 +183,7 @@ void TMainF::CreateMenus() {
     servers->addAction(QuitA);
     QMenu* processes = menuBar()->addMenu("Processes");
     processes->addAction(ShowBlocksA);
+    processes->addAction(HistoryA);
     processes->addSeparator();
     processes->addAction(RefreshA);
     QMenu* help = menuBar()->addMenu("?");
@@ -220,6 +226,7 @@ void TMainF::CreateMenus() {
     ToolBar1->addAction(AutoRefreshA);
     ToolBar1->addSeparator();
     ToolBar1->addAction(ShowBlocksA);
+    ToolBar1->addAction(HistoryA);
     for (QAction* a : ToolBar1->actions())
         if (auto* b = qobject_cast<QToolButton*>(ToolBar1->widgetForAction(a)))
             b->setMinimumSize(31, 30);
@@ -243,6 +250,7 @@ void TMainF::FormCreate() {
 void TMainF::FormDestroy() {
     Destroying = true;
     AutoRefreshTimer.stop();
+    History->Stop();
     const bool minimized = !Tray->VisibleTaskBar || isMinimized();
     SaveWindowState({this, ShowBlocksA, ServersTL, ErrorsTL, minimized}, kStoreRoot);
     SaveListLayout(ServersTL, kStoreRoot + "ServersTL");
@@ -259,6 +267,7 @@ void TMainF::ApplySettings() {
         AutoRefreshTimer.start();
     }
     UpdateTrayIcon();
+    History->ApplySettings();
     Tray->SetShown(ShowInSystemTray);
     Tray->AutoHide = AutoHideOnMinimize;
 }
@@ -330,6 +339,7 @@ void TMainF::ServerChanged(TServerData& server) {
     } tray{this};
     if (Destroying)
         return;
+    History->ServerChanged(server);
     if (TServerNode* node = ServersTL->FindNode(&server))
         UpdateServerNode(*node);
 }

@@ -18,6 +18,7 @@
 
 class QSplitter;
 class TErrorLog;
+class THistoryRecording;
 class TProcessView;
 class TServerListView;
 class TServerNode;
@@ -70,11 +71,13 @@ public:
     TAction* ProcessInfoA;
     TAction* SettingsA;
     TAction* AutoRefreshA;
+    TAction* HistoryA;
     QMenu* ServersPM;
     QMenu* ProcessesPM;
     QMenu* ErrorsPM;
     QTimer AutoRefreshTimer;
     TTrayWarnings* Tray; // JvTrayIcon and TrayPM
+    THistoryRecording* History;
 
     // Execute handlers.
     void ServerRegisterAExecute();
@@ -86,6 +89,7 @@ public:
     void ProcessInfoAExecute();
     void SettingsAExecute();
     void AutoRefreshAExecute();
+    void HistoryAExecute();
     void About1Click();
     void Clearerrors1Click();
     // The Escape rule; true when the key was consumed.

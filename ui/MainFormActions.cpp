@@ -2,6 +2,8 @@
 #include "AboutF.h"
 #include "ErrorLog.h"
 #include "Errors.h"
+#include "HistoryF.h"
+#include "HistoryRecording.h"
 #include "MainForm.h"
 #include "ProcessInfoF.h"
 #include "ProcessView.h"
@@ -90,6 +92,8 @@ void TMainF::ServerUnregisterAExecute() {
         QMessageBox::question(this, "Confirm", "Are you sure?", QMessageBox::Yes | QMessageBox::No);
     if (answer != QMessageBox::Yes || !HasNode(node))
         return;
+    if (node->Data() != nullptr)
+        History->ServerRemoved(*node->Data());
     if (const TServerData* server = node->Data())
         Tray->Forget(*server);
     if (Shown.Server == node->Data())
@@ -143,4 +147,11 @@ void TMainF::About1Click() {
 
 void TMainF::Clearerrors1Click() {
     ErrorsTL->Clearerrors1Click();
+}
+
+void TMainF::HistoryAExecute() {
+    QStringList servers;
+    for (const TServerData* server : ServersTL->Servers())
+        servers << QString::fromStdString(server->Info.Name);
+    ShowHistory(THistoryRecording::FileName(), servers, this);
 }

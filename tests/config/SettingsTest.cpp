@@ -43,6 +43,9 @@ void ExpectDefaults() {
     EXPECT_EQ(WarningSoundPath, "chord.wav");
     EXPECT_TRUE(ShowBaloonOnWarning);
     EXPECT_FALSE(WarnOnlyOnce);
+    EXPECT_TRUE(RecordHistory);
+    EXPECT_EQ(HistoryMinDurationMs(), 3000) << "the warning threshold";
+    EXPECT_EQ(HistoryRetentionDays, 14);
 }
 
 TEST_F(SettingsTest, WithoutAFileEverySettingKeepsItsDefault) {
@@ -99,7 +102,7 @@ TEST_F(SettingsTest, LongSoundPathComesBackCut) {
     EXPECT_EQ(WarningSoundPath, std::string(2047, 'p'));
 }
 
-TEST_F(SettingsTest, SaveWritesElevenKeysInOrderAndLoadGivesThemBack) {
+TEST_F(SettingsTest, SaveWritesEveryKeyInOrderAndLoadGivesThemBack) {
     AutoRefresh = false;
     AutoRefreshInterval = 65535;
     IgnoreSelfBlocks = true;
@@ -119,6 +122,9 @@ TEST_F(SettingsTest, SaveWritesElevenKeysInOrderAndLoadGivesThemBack) {
                               "WarningSoundPath=/tmp/ding dong.wav\r\n"
                               "ShowBaloonOnWarning=1\r\n"
                               "WarnOnlyOnce=1\r\n"
+                              "RecordHistory=1\r\n"
+                              "HistoryMinDuration=\r\n"
+                              "HistoryRetentionDays=14\r\n"
                               "\r\n");
     EXPECT_EQ(FileMode(Path), 0600u);
 
@@ -130,6 +136,54 @@ TEST_F(SettingsTest, SaveWritesElevenKeysInOrderAndLoadGivesThemBack) {
     EXPECT_EQ(WarningTimeout, 0);
     EXPECT_EQ(WarningSoundPath, "/tmp/ding dong.wav");
     EXPECT_TRUE(WarnOnlyOnce);
+}
+
+TEST_F(SettingsTest, HistoryKeysAndTheMinimumDurationThatFollowsTheThreshold) {
+    struct {
+        const char* Text;
+        bool Record;
+        std::int32_t MinDuration; // as stored
+        std::int32_t Applies;     // with WarningTimeout=2500
+        std::uint16_t Days;
+        const char* Saved; // the three lines written back, separated by |
+    } cases[] = {
+        {"", true, -1, 2500, 14, "RecordHistory=1|HistoryMinDuration=|HistoryRetentionDays=14"},
+        {"RecordHistory=0\nHistoryMinDuration=60000\nHistoryRetentionDays=90", false, 60000, 60000,
+         90, "RecordHistory=0|HistoryMinDuration=60000|HistoryRetentionDays=90"},
+        {"HistoryMinDuration=\nHistoryRetentionDays=0", true, -1, 2500, 1,
+         "RecordHistory=1|HistoryMinDuration=|HistoryRetentionDays=1"},
+        {"HistoryMinDuration=-40", true, -1, 2500, 14,
+         "RecordHistory=1|HistoryMinDuration=|HistoryRetentionDays=14"},
+        {"HistoryMinDuration=0", true, 0, 0, 14,
+         "RecordHistory=1|HistoryMinDuration=0|HistoryRetentionDays=14"},
+        {"HistoryMinDuration=999999999\nHistoryRetentionDays=70000", true, 86400000, 86400000,
+         65535, "RecordHistory=1|HistoryMinDuration=86400000|HistoryRetentionDays=65535"},
+        {"HistoryMinDuration=soon", true, -1, 2500, 14,
+         "RecordHistory=1|HistoryMinDuration=|HistoryRetentionDays=14"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Text);
+        ResetSettings();
+        WriteText(Path, std::string("[Settings]\nWarningTimeout=2500\n") + c.Text + "\n");
+        LoadSettings(Path);
+        EXPECT_EQ(RecordHistory, c.Record);
+        EXPECT_EQ(HistoryMinDuration, c.MinDuration);
+        EXPECT_EQ(HistoryMinDurationMs(), c.Applies);
+        EXPECT_EQ(HistoryRetentionDays, c.Days);
+        SaveSettings(Path);
+        const std::string saved = "\n" + ReadText(Path);
+        std::string line;
+        for (const char* at = c.Saved;; ++at) {
+            if (*at != '|' && *at != '\0') {
+                line += *at;
+                continue;
+            }
+            EXPECT_NE(saved.find("\n" + line + "\r\n"), std::string::npos) << line;
+            line.clear();
+            if (*at == '\0')
+                break;
+        }
+    }
 }
 
 TEST_F(SettingsTest, SaveKeepsOtherSectionsKeysAndLines) {
@@ -231,7 +285,7 @@ TEST_F(SettingsTest, ASaveKilledAtAnyMomentLeavesOneWholeSetOfValues) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             // Alternates between two complete sets of values until killed.
-            for (int i = 0;; ++i) {
+            for (int i = 1;; ++i) { // the first save already changes every value
                 const bool odd = i % 2 != 0;
                 AutoRefresh = !odd;
                 AutoRefreshInterval = odd ? 11 : 10;
@@ -242,7 +296,7 @@ TEST_F(SettingsTest, ASaveKilledAtAnyMomentLeavesOneWholeSetOfValues) {
                 SaveSettings(Path);
             }
         }
-        ::usleep(static_cast<useconds_t>(2000 + run * 997 % 20000));
+        ::usleep(static_cast<useconds_t>(1000 + run * 7919 % 60000));
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
         ResetSettings();

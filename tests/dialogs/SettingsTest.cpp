@@ -1,5 +1,5 @@
 // "Settings": the controls show the settings, the enabling rule, OK stores and saves all
-// eleven values (clamped), Cancel changes nothing, the two sound buttons, the first-run offer.
+// the values (clamped), Cancel changes nothing, the two sound buttons, the first-run offer.
 #include "Settings.h"
 
 #include "FileNames.h"
@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <functional>
 #include <gtest/gtest.h>
 
 using namespace dialogtest;
@@ -175,6 +176,62 @@ TEST_F(SettingsDialog, OkStoresAllElevenValuesAndSavesThem) {
     EXPECT_EQ(WarningTimeout, 4000);
     EXPECT_EQ(WarningSoundPath, "/sounds/alarm.wav");
     EXPECT_TRUE(WarnOnlyOnce);
+}
+
+TEST_F(SettingsDialog, HistorySettingsAndAMinimumDurationThatFollowsTheThreshold) {
+    struct {
+        const char* Name;
+        std::int32_t Stored;                  // HistoryMinDuration when the dialog opens
+        std::function<void(TSettingsF*)> Act; // before OK
+        std::int32_t Expected;                // HistoryMinDuration after OK
+    } cases[] = {
+        {"untouched: keeps following", -1, [](TSettingsF*) {}, -1},
+        {"the threshold changes: still following", -1,
+         [](TSettingsF* f) {
+             f->WarningTimeoutSE->setValue(5000);
+             EXPECT_EQ(f->HistoryMinDurationSE->value(), 5000) << "shown as it will apply";
+         },
+         -1},
+        {"typed: a value of its own", -1,
+         [](TSettingsF* f) {
+             f->HistoryMinDurationSE->lineEdit()->selectAll();
+             QTest::keyClicks(f->HistoryMinDurationSE->lineEdit(), QStringLiteral("60000"));
+             f->WarningTimeoutSE->setValue(5000);
+         },
+         60000},
+        {"set with the arrows", -1, [](TSettingsF* f) { f->HistoryMinDurationSE->stepBy(1); },
+         3001},
+        {"a value of its own is kept", 45000, [](TSettingsF*) {}, 45000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        ResetSettings();
+        HistoryMinDuration = c.Stored;
+        OnNext<TSettingsF>([&](TSettingsF* f) {
+            EXPECT_TRUE(f->RecordHistoryCB->isChecked());
+            EXPECT_EQ(f->HistoryRetentionDaysSE->value(), 14);
+            c.Act(f);
+            f->OkB->click();
+        });
+        ASSERT_TRUE(EditSettings());
+        EXPECT_EQ(HistoryMinDuration, c.Expected);
+    }
+
+    // Recording off disables the two fields, which are still read; the file keeps them.
+    OnNext<TSettingsF>([](TSettingsF* f) {
+        f->RecordHistoryCB->click();
+        EXPECT_FALSE(f->HistoryMinDurationSE->isEnabled());
+        EXPECT_FALSE(f->HistoryRetentionDaysSE->isEnabled());
+        EXPECT_TRUE(f->WarnOnlyOnceCB->isEnabled());
+        f->HistoryRetentionDaysSE->setValue(30);
+        f->OkB->click();
+    });
+    ASSERT_TRUE(EditSettings());
+    ResetSettings();
+    LoadSettings();
+    EXPECT_FALSE(RecordHistory);
+    EXPECT_EQ(HistoryRetentionDays, 30);
+    EXPECT_EQ(HistoryMinDuration, 45000);
 }
 
 TEST_F(SettingsDialog, SpinFieldsAreReadWithinTheirRangesAndWithinSixteenBits) {

@@ -4,6 +4,8 @@
 
 #include "ErrorLog.h"
 #include "FileNames.h"
+#include "HistoryF.h"
+#include "HistoryStore.h"
 #include "ProcessView.h"
 #include "ServerListFile.h"
 #include "ServerListView.h"
@@ -19,12 +21,15 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolBar>
+#include <QTreeWidget>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -415,6 +420,70 @@ TEST_F(MainFormTest, TheServersTooltipSaysWhatTheConnectionGot) {
     EXPECT_EQ(Form->ServersTL->Node(0)->toolTip(0).toStdString(),
               "TLS\nEncrypted (TLSv1.2), certificate not verified (TrustServerCertificate)");
     EXPECT_EQ(Form->ServersTL->Node(1)->toolTip(0), "PLAIN"); // never connected
+}
+
+TEST_F(MainFormTest, RecordsBlockingHistoryAndShowsItFromTheMenuAndToolBar) {
+    TdsSimProcess sim("demo");
+    WarningTimeout = 1000; // no sound: PlaySoundOnWarning off
+    PlaySoundOnWarning = false;
+    ShowBaloonOnWarning = false;
+    SaveSettings();
+    sim.setClock(0, 4.5); // 52 has waited for 51 for 4.5 s
+    Start({Server("LIVE", true, ConnectionTo(sim.port(0)))});
+    ASSERT_TRUE(WaitUntil([&] { return Icon(0) == 3 && !Monitor(0).Busy; }));
+    Form->RefreshA->Execute();
+    ASSERT_TRUE(WaitUntil([&] { return !Monitor(0).Busy; }));
+    Form.reset(); // ends the episode under way as unknown and writes it
+
+    const std::string file = THistoryStore::FileNameBeside(SettingsFileName);
+    EXPECT_EQ(std::filesystem::path(file).parent_path(),
+              std::filesystem::path(SettingsFileName).parent_path());
+    THistoryStore store(file, THistoryStore::TMode::Read);
+    const auto episodes = store.Episodes({});
+    ASSERT_GE(episodes.size(), 1u);
+    const TStoredEpisode& first = episodes.back();
+    EXPECT_EQ(first.Episode.Server, "LIVE");
+    EXPECT_EQ(first.Episode.Head.Spid, 51);
+    EXPECT_EQ(first.Episode.EndKind, TEpisodeEnd::Unknown) << "the program stopped";
+    EXPECT_EQ(first.Statement.value_or(""),
+              "BEGIN TRAN\r\nUPDATE dbo.Salaries SET Amount = Amount * 1.02 WHERE DeptId = 7");
+
+    Start({});
+    EXPECT_TRUE(Form->menuBar()->findChildren<QMenu*>().size() > 0);
+    bool inMenu = false;
+    for (QAction* menu : Form->menuBar()->actions())
+        if (menu->menu() && menu->menu()->actions().contains(Form->HistoryA))
+            inMenu = true;
+    EXPECT_TRUE(inMenu);
+    EXPECT_TRUE(Form->ToolBar1->actions().contains(Form->HistoryA));
+    ASSERT_TRUE(Form->HistoryA->Execute());
+    auto* window = Form->findChild<THistoryF*>();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->EpisodesTV->topLevelItem(0)->text(THistoryF::ServerC), "LIVE");
+}
+
+TEST_F(MainFormTest, AHistoryFileThatCannotBeWrittenGivesOneErrorAndMonitoringGoesOn) {
+    TdsSimProcess sim("demo");
+    WarningTimeout = 1000;
+    PlaySoundOnWarning = false;
+    ShowBaloonOnWarning = false;
+    SaveSettings();
+    // A folder where the history file should be.
+    std::filesystem::create_directory(THistoryStore::FileNameBeside(SettingsFileName));
+    sim.setClock(0, 4.5);
+    Start({Server("LIVE", true, ConnectionTo(sim.port(0)))});
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(WaitUntil([&] { return Icon(0) == 3 && !Monitor(0).Busy; }));
+        Form->RefreshA->Execute();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Form->ErrorsTL->topLevelItemCount() > 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return !Monitor(0).Busy; }));
+    EXPECT_EQ(Form->ErrorsTL->topLevelItemCount(), 1);
+    EXPECT_TRUE(Form->ErrorsTL->topLevelItem(0)
+                    ->text(TErrorLog::ErrDescriptionTLC)
+                    .startsWith("Blocking history is not being recorded."))
+        << Form->ErrorsTL->topLevelItem(0)->text(TErrorLog::ErrDescriptionTLC).toStdString();
+    EXPECT_EQ(Icon(0), 3) << "monitoring goes on";
 }
 
 } // namespace

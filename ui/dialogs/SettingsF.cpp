@@ -14,6 +14,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -82,6 +83,27 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     Row(grid, 9, 1, WarnOnlyOnceCB);
     grid->setRowMinimumHeight(5, WarningTimeoutSE->sizeHint().height() + 6);
 
+    HistoryGB = new QGroupBox(QStringLiteral("Blocking history"), this);
+    QWidget* h = HistoryGB;
+    RecordHistoryCB = new QCheckBox(QStringLiteral("Record blocking episodes"), h);
+    HistoryMinDurationL = new QLabel(QStringLiteral("Only episodes lasting at least (msec)"), h);
+    HistoryMinDurationSE = new TSpinEdit(0, MaxHistoryMinDuration, h);
+    HistoryMinDurationL->setBuddy(HistoryMinDurationSE);
+    HistoryRetentionL = new QLabel(QStringLiteral("Keep episodes for (days)"), h);
+    HistoryRetentionDaysSE = new TSpinEdit(1, 65535, h);
+    HistoryRetentionL->setBuddy(HistoryRetentionDaysSE);
+    HistoryMinDurationSE->setFixedWidth(81);
+    HistoryRetentionDaysSE->setFixedWidth(81);
+    auto* history = new QGridLayout(HistoryGB);
+    history->setContentsMargins(10, 8, 12, 8);
+    history->setVerticalSpacing(4);
+    history->setHorizontalSpacing(10);
+    Row(history, 0, 0, RecordHistoryCB);
+    Row(history, 1, 1, HistoryMinDurationL);
+    history->addWidget(HistoryMinDurationSE, 1, 1, Qt::AlignLeft);
+    Row(history, 2, 1, HistoryRetentionL);
+    history->addWidget(HistoryRetentionDaysSE, 2, 1, Qt::AlignLeft);
+
     OkB = new QPushButton(QStringLiteral("OK"), this);
     OkB->setFixedSize(75, 25);
     OkB->setDefault(true);
@@ -96,6 +118,7 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(5, 5, 5, 6);
     layout->addWidget(GroupBox1);
+    layout->addWidget(HistoryGB);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     setMinimumSize(361, 286);
@@ -111,6 +134,9 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
                         SoundPathBE,
                         ShowBaloonCB,
                         WarnOnlyOnceCB,
+                        RecordHistoryCB,
+                        HistoryMinDurationSE,
+                        HistoryRetentionDaysSE,
                         OkB,
                         CancelB};
     for (std::size_t i = 1; i < std::size(order); ++i)
@@ -120,6 +146,15 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     connect(AutoRefreshCB, &QCheckBox::toggled, this, update); // CommonChange
     connect(ShowTrayCB, &QCheckBox::toggled, this, update);    // ShowTrayCBClick
     connect(PlaySoundCB, &QCheckBox::toggled, this, update);   // PlaySoundCBClick
+    connect(RecordHistoryCB, &QCheckBox::toggled, this, update);
+    connect(WarningTimeoutSE, &QSpinBox::valueChanged, this, [this](int value) {
+        if (MinDurationFollows)
+            HistoryMinDurationSE->setValue(value);
+    });
+    // Typing into the field ends the following; a value set with the arrows that differs from
+    // the threshold is taken as it is on OK.
+    connect(HistoryMinDurationSE->lineEdit(), &QLineEdit::textEdited, this,
+            [this] { MinDurationFollows = false; });
     connect(SoundPathBE, &TSoundPathEdit::ButtonClick, this,
             [this](int index) { GuardedCall([this, index] { SoundPathBEButtonClick(index); }); });
     connect(OkB, &QPushButton::clicked, this, &QDialog::accept);
@@ -138,6 +173,10 @@ void TSettingsF::SettingsToControls() {
     SoundPathBE->setText(QString::fromStdString(WarningSoundPath));
     ShowBaloonCB->setChecked(ShowBaloonOnWarning);
     WarnOnlyOnceCB->setChecked(WarnOnlyOnce);
+    RecordHistoryCB->setChecked(RecordHistory);
+    MinDurationFollows = HistoryMinDuration < 0;
+    HistoryMinDurationSE->setValue(HistoryMinDurationMs());
+    HistoryRetentionDaysSE->setValue(HistoryRetentionDays);
     UpdateControlStates();
 }
 
@@ -154,6 +193,11 @@ void TSettingsF::ControlsToSettings() {
     WarningSoundPath = SoundPathBE->text().toStdString();
     ShowBaloonOnWarning = ShowBaloonCB->isChecked();
     WarnOnlyOnce = WarnOnlyOnceCB->isChecked();
+    RecordHistory = RecordHistoryCB->isChecked();
+    const int minDuration = HistoryMinDurationSE->TakenValue();
+    HistoryMinDuration =
+        MinDurationFollows && minDuration == static_cast<int>(WarningTimeout) ? -1 : minDuration;
+    HistoryRetentionDays = LimitToUInt16Setting(HistoryRetentionDaysSE->TakenValue(), 1);
 }
 
 void TSettingsF::UpdateControlStates() {
@@ -163,6 +207,8 @@ void TSettingsF::UpdateControlStates() {
     AutoHideCB->setEnabled(ShowTrayCB->isChecked());
     SoundPathBE->setEnabled(PlaySoundCB->isChecked());
     ShowBaloonCB->setEnabled(ShowTrayCB->isChecked());
+    HistoryMinDurationSE->setEnabled(RecordHistoryCB->isChecked());
+    HistoryRetentionDaysSE->setEnabled(RecordHistoryCB->isChecked());
 }
 
 void TSettingsF::SoundPathBEButtonClick(int index) {

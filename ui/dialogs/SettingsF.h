@@ -1,4 +1,4 @@
-// "Settings": edits the eleven application settings; OK stores and saves them.
+// "Settings": edits the application settings; OK stores and saves them.
 #pragma once
 
 #include <QDialog>
@@ -13,6 +13,10 @@ class TSoundPathEdit;
 class TSettingsF : public QDialog {
     Q_OBJECT
 public:
+    // The minimum duration follows the threshold field until it is edited itself (it was
+    // following when the dialog opened).
+    bool MinDurationFollows = false;
+
     explicit TSettingsF(QWidget* parent = nullptr);
 
     void SettingsToControls();
@@ -34,6 +38,12 @@ public:
     TSoundPathEdit* SoundPathBE;
     QCheckBox* ShowBaloonCB;
     QCheckBox* WarnOnlyOnceCB;
+    QGroupBox* HistoryGB;
+    QCheckBox* RecordHistoryCB;
+    QLabel* HistoryMinDurationL;
+    TSpinEdit* HistoryMinDurationSE;
+    QLabel* HistoryRetentionL;
+    TSpinEdit* HistoryRetentionDaysSE;
     QPushButton* OkB;
     QPushButton* CancelB;
 };

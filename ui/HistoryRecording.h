@@ -1,0 +1,40 @@
+// The main window's part in the blocking history: the recorder fed from every monitor's call
+// back, and the writer thread for the history file beside the settings file while recording
+// is on. A writer's failure reaches the error log once.
+#pragma once
+
+#include "HistoryRecorder.h"
+#include "HistoryWriter.h"
+
+#include <QObject>
+#include <functional>
+#include <memory>
+#include <string>
+
+class TServerData;
+
+class THistoryRecording : public QObject {
+    Q_OBJECT
+public:
+    // logError gets the writer's message (on the GUI thread).
+    explicit THistoryRecording(std::function<void(const std::string&)> logError,
+                               QObject* parent = nullptr);
+    ~THistoryRecording() override;
+
+    // Follows RecordHistory and HistoryRetentionDays: starts or stops the writer.
+    void ApplySettings();
+    void ServerChanged(TServerData& server);
+    void ServerRemoved(TServerData& server);
+    // Ends every episode under way as Unknown and writes what is left (the program stops).
+    void Stop();
+
+    // The history file: beside the settings file.
+    static std::string FileName();
+    THistoryWriter* Writer() const { return HistoryWriter.get(); }
+    THistoryRecorder& Recorder() { return HistoryRecorder; }
+
+private:
+    std::function<void(const std::string&)> LogError;
+    THistoryRecorder HistoryRecorder;
+    std::unique_ptr<THistoryWriter> HistoryWriter;
+};
