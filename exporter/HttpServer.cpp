@@ -65,7 +65,7 @@ public:
     THttpConnection(THttpServer& server, QTcpSocket* socket)
         : QObject(&server), Server(server), Socket(socket) {
         Socket->setParent(this);
-        ++Server.Open;
+        Server.Connections.insert(this);
         Timer.setSingleShot(true);
         Timer.setInterval(Server.Settings.IdleTimeout);
         connect(&Timer, &QTimer::timeout, this, [this] {
@@ -83,7 +83,7 @@ public:
         Timer.start();
         Process();
     }
-    ~THttpConnection() override { --Server.Open; }
+    ~THttpConnection() override { Server.Connections.erase(this); }
 
 private:
     void Process() {
@@ -191,8 +191,11 @@ THttpServer::THttpServer(THttpServerConfig config, TMetricsPage page, QObject* p
     : QObject(parent), Settings(std::move(config)), Page(std::move(page)) {}
 
 THttpServer::~THttpServer() {
-    // Connections are children of this object; the listening socket goes first.
     Server.reset();
+    // Connections go while this object is still whole: their destructors reach back to it.
+    while (!Connections.empty()) {
+        delete *Connections.begin();
+    }
 }
 
 bool THttpServer::Listen(std::string& errorText) {
@@ -225,7 +228,7 @@ void THttpServer::AcceptPending() {
         if (!socket) {
             break;
         }
-        if (Open >= Settings.MaxConnections) {
+        if (int(Connections.size()) >= Settings.MaxConnections) {
             // Over the bound: refuse at once rather than let clients pile up.
             socket->abort();
             socket->deleteLater();

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 
 class QTcpSocket;
 class THttpConnection;
@@ -45,7 +46,7 @@ public:
     // Starts listening; false with the reason in errorText when the address cannot be used.
     bool Listen(std::string& errorText);
     quint16 Port() const;
-    int OpenConnections() const { return Open; }
+    int OpenConnections() const { return int(Connections.size()); }
 
     const THttpServerConfig& Config() const { return Settings; }
 
@@ -56,5 +57,5 @@ private:
     THttpServerConfig Settings;
     TMetricsPage Page;
     std::unique_ptr<QTcpServer> Server;
-    int Open = 0;
+    std::unordered_set<THttpConnection*> Connections; // open ones; children of this object
 };
