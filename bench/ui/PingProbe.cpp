@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     const xcb_atom_t protocols = Atom(c, "WM_PROTOCOLS");
     const xcb_atom_t ping = Atom(c, "_NET_WM_PING");
     // The answer is sent to the root window; Qt addresses it to structure listeners, the
-    // specification to substructure listeners: both are asked for.
+    // EWMH standard to substructure listeners: both are asked for.
     const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
     xcb_change_window_attributes(c, root, XCB_CW_EVENT_MASK, &mask);
     xcb_flush(c);
