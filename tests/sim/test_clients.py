@@ -74,6 +74,7 @@ class Tsql(SimCase):
         out = self.tsql("select 1", user=("sa", "nope"))
         self.assertIn("Msg 18456 (severity 14, state 1)", out.stdout + out.stderr)
         self.assertIn("Login failed for user 'sa'.", out.stdout + out.stderr)
+        self.sim.wait_for_log(lambda e: e["event"] == "login-failed")
         self.assertEqual(self.log("login-failed")[0]["reason"], "wrong password")
 
     def test_every_tds_version_from_7_1(self):
@@ -140,6 +141,8 @@ class Isql(SimCase):
         out = self.isql("select 1", user=("sa", "nope"))
         self.assertNotEqual(out.returncode, 0)
         self.assertIn("Login failed for user 'sa'.", out.stdout + out.stderr)
+        # The client may be gone before the simulator has written its log line.
+        self.sim.wait_for_log(lambda e: e["event"] == "login-failed")
         self.assertEqual(len(self.log("login-failed")), 1)
 
     def test_kill_999(self):
