@@ -47,23 +47,20 @@ void TErrorLog::LogError(const std::string& serverName, const std::exception& er
     // A server that fails the same way at every refresh folds into its latest row: the row
     // shows the last occurrence and a count, and moves up as a new entry would. One server's
     // repeats never push other servers' entries out of the log.
-    for (int i = 0; i < topLevelItemCount(); ++i) {
-        QTreeWidgetItem* latest = topLevelItem(i);
-        if (latest->text(ErrServerTLC) != server)
-            continue;
-        if (latest->data(ErrDescriptionTLC, Qt::UserRole).toString() != description)
-            break;
-        const int count = latest->data(ErrTimeTLC, Qt::UserRole).toInt() + 1;
-        latest->setData(ErrTimeTLC, Qt::UserRole, count);
-        latest->setText(ErrTimeTLC, TimeText(QDateTime::currentDateTime()));
-        latest->setText(ErrDescriptionTLC,
-                        description + QStringLiteral(" \u00D7") + QString::number(count));
-        if (i != 0) {
-            takeTopLevelItem(i);
-            insertTopLevelItem(0, latest);
+    const auto latest = LatestRow.constFind(server);
+    if (latest != LatestRow.cend() &&
+        (*latest)->data(ErrDescriptionTLC, Qt::UserRole).toString() == description) {
+        QTreeWidgetItem* row = *latest;
+        const int count = row->data(ErrTimeTLC, Qt::UserRole).toInt() + 1;
+        row->setData(ErrTimeTLC, Qt::UserRole, count);
+        row->setText(ErrTimeTLC, TimeText(QDateTime::currentDateTime()));
+        row->setText(ErrDescriptionTLC,
+                     description + QStringLiteral(" \u00D7") + QString::number(count));
+        if (const int at = indexOfTopLevelItem(row); at != 0) {
+            takeTopLevelItem(at);
+            insertTopLevelItem(0, row);
         }
-        setCurrentItem(latest);
-        scrollToItem(latest);
+        FocusNewest();
         return;
     }
     auto* row = new QTreeWidgetItem;
@@ -75,10 +72,34 @@ void TErrorLog::LogError(const std::string& serverName, const std::exception& er
     row->setData(ErrTimeTLC, Qt::UserRole, 1);
     row->setToolTip(ErrDescriptionTLC, description);
     insertTopLevelItem(0, row);
-    while (topLevelItemCount() > MaxEntries)
-        delete takeTopLevelItem(topLevelItemCount() - 1);
-    setCurrentItem(row);
-    scrollToItem(row);
+    LatestRow.insert(server, row);
+    while (topLevelItemCount() > MaxEntries) {
+        QTreeWidgetItem* oldest = takeTopLevelItem(topLevelItemCount() - 1);
+        // The bottom row is its server's latest only when the server has no other row.
+        const auto entry = LatestRow.find(oldest->text(ErrServerTLC));
+        if (entry != LatestRow.end() && *entry == oldest)
+            LatestRow.erase(entry);
+        delete oldest;
+    }
+    FocusNewest();
+}
+
+void TErrorLog::FocusNewest() {
+    // Focusing a row lays out the whole list. When hundreds of servers fail within one pass
+    // of the event loop, that is done once, for the newest row, after the pass.
+    if (FocusPending)
+        return;
+    FocusPending = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            FocusPending = false;
+            if (QTreeWidgetItem* newest = topLevelItem(0)) {
+                setCurrentItem(newest);
+                scrollToItem(newest);
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 QString TErrorLog::SelectedRowsText() const {
@@ -120,6 +141,7 @@ void TErrorLog::keyPressEvent(QKeyEvent* event) {
 
 void TErrorLog::Clearerrors1Click() {
     clear();
+    LatestRow.clear();
 }
 
 QString TErrorLog::KindName(const std::exception& error) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QHash>
 #include <QTreeWidget>
 #include <exception>
 #include <string>
@@ -17,9 +18,10 @@ public:
 
     TErrorLog(const TImageList& images, QWidget* parent = nullptr);
 
-    // Adds the error being handled, for the server of that name, as the first row, focused
-    // and scrolled into view. A repeat of the server's latest error updates that row instead
-    // (time of the last occurrence, "×N") and moves it to the top.
+    // Adds the error being handled, for the server of that name, as the first row; the newest
+    // row is focused and scrolled into view once the event loop has handled what is pending. A
+    // repeat of the server's latest error updates that row instead (time of the last occurrence,
+    // "×N") and moves it to the top.
     void LogError(const std::string& serverName, const std::exception& error);
     // "Clear errors".
     void Clearerrors1Click();
@@ -39,5 +41,10 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void FocusNewest();
+
     const TImageList& Images;
+    // Each server's topmost row, the only one a repeat may fold into.
+    QHash<QString, QTreeWidgetItem*> LatestRow;
+    bool FocusPending = false;
 };

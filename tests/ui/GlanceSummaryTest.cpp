@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QCoreApplication>
 #include <QLocale>
 #include <QTest>
 #include <algorithm>
@@ -103,6 +104,7 @@ TEST_F(GlanceSummaryTest, ErrorLogFoldsRepeatsOfAServersLatestError) {
     EXPECT_EQ(log.topLevelItem(0)->text(TErrorLog::ErrServerTLC), "DR");
     EXPECT_TRUE(log.topLevelItem(0)->text(TErrorLog::ErrDescriptionTLC).endsWith(") ×721"))
         << log.topLevelItem(0)->text(TErrorLog::ErrDescriptionTLC).toStdString();
+    QCoreApplication::sendPostedEvents(); // the newest row is focused once the loop runs
     EXPECT_EQ(log.currentItem(), log.topLevelItem(0));
     EXPECT_EQ(log.topLevelItem(1)->text(TErrorLog::ErrServerTLC), "PROD");
 

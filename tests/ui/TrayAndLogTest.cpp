@@ -8,6 +8,7 @@
 #include "TrayWarnings.h"
 #include "UiTestSupport.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QMainWindow>
 #include <QTemporaryDir>
@@ -233,6 +234,7 @@ TEST(ErrorLog, NewestFirstAtMostAThousandFocused) {
     EXPECT_TRUE(log.topLevelItem(TErrorLog::MaxEntries - 1)
                     ->text(TErrorLog::ErrDescriptionTLC)
                     .startsWith("error 6 ("));
+    QCoreApplication::sendPostedEvents(); // the newest row is focused once the loop runs
     EXPECT_EQ(log.currentItem(), log.topLevelItem(0));
     log.sortByColumn(TErrorLog::ErrServerTLC, Qt::AscendingOrder); // a header never sorts
     EXPECT_TRUE(log.topLevelItem(0)->text(TErrorLog::ErrDescriptionTLC).startsWith("error 1005 ("));
@@ -240,6 +242,29 @@ TEST(ErrorLog, NewestFirstAtMostAThousandFocused) {
     EXPECT_EQ(log.topLevelItemCount(), 0);
     log.LogError("SRV1", Exception("again"));
     EXPECT_EQ(log.topLevelItemCount(), 1);
+}
+
+TEST(ErrorLog, ARepeatAfterItsRowWasDroppedIsANewRow) {
+    TImageList images = MakeLogImages();
+    TErrorLog log(images);
+    log.LogError("DR", Exception("refused"));
+    log.LogError("DR", Exception("refused"));
+    // A thousand other servers' errors push DR's row out of the log.
+    for (int i = 0; i < TErrorLog::MaxEntries; ++i)
+        log.LogError("SRV" + std::to_string(i), Exception("refused"));
+    ASSERT_EQ(log.topLevelItemCount(), TErrorLog::MaxEntries);
+    EXPECT_EQ(log.topLevelItem(TErrorLog::MaxEntries - 1)->text(TErrorLog::ErrServerTLC), "SRV0");
+    log.LogError("DR", Exception("refused"));
+    EXPECT_EQ(log.topLevelItem(0)->text(TErrorLog::ErrServerTLC), "DR");
+    EXPECT_FALSE(log.topLevelItem(0)->text(TErrorLog::ErrDescriptionTLC).contains(u'\u00D7'));
+    // A server whose row is further down still folds and comes back to the top.
+    log.LogError("SRV500", Exception("refused"));
+    EXPECT_EQ(log.topLevelItemCount(), TErrorLog::MaxEntries);
+    EXPECT_TRUE(log.topLevelItem(0)->text(TErrorLog::ErrDescriptionTLC).endsWith(") \u00D72"));
+    EXPECT_EQ(log.topLevelItem(0)->text(TErrorLog::ErrServerTLC), "SRV500");
+    log.Clearerrors1Click();
+    log.LogError("SRV500", Exception("refused"));
+    EXPECT_FALSE(log.topLevelItem(0)->text(TErrorLog::ErrDescriptionTLC).contains(u'\u00D7'));
 }
 
 TEST(ErrorLog, TimeLeavesOutMidnight) {
