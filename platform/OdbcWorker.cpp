@@ -5,6 +5,7 @@
 #include "OdbcLostConnection.h"
 #include "OdbcPool.h"
 #include "OdbcPrivateDsn.h"
+#include "ResultQueue.h"
 #include "TdsTlsProbe.h"
 
 #include <QMetaObject>
@@ -54,6 +55,7 @@ std::vector<SQLWCHAR> Utf16(const std::string& utf8) {
 std::shared_ptr<TOdbcWorker> TOdbcWorker::Start(QObject* receiver, TDeliver deliver) {
     std::shared_ptr<TOdbcWorker> worker(new TOdbcWorker());
     worker->Receiver = receiver;
+    worker->Results = &TResultQueue::OfThisThread();
     worker->Deliver = std::move(deliver);
     return worker;
 }
@@ -136,9 +138,7 @@ void TOdbcWorker::Post(TWorkerResult result) {
         return;
     }
     auto shared = std::make_shared<TWorkerResult>(std::move(result));
-    QMetaObject::invokeMethod(
-        Receiver, [deliver = Deliver, shared] { deliver(std::move(*shared)); },
-        Qt::QueuedConnection);
+    Results->Post(Receiver, [deliver = Deliver, shared] { deliver(std::move(*shared)); });
 }
 
 void TOdbcWorker::Disconnect() {

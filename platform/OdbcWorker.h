@@ -17,6 +17,7 @@
 #include <vector>
 
 class QObject;
+class TResultQueue;
 
 struct TWorkerJob {
     enum Kind : std::uint8_t { Connect, Execute };
@@ -50,8 +51,8 @@ class TOdbcWorker : public std::enable_shared_from_this<TOdbcWorker> {
 public:
     using TDeliver = std::function<void(TWorkerResult&&)>;
 
-    // Results are posted to receiver's thread and handed to deliver there; Qt drops them when
-    // receiver is gone by then.
+    // Results are posted to receiver's thread (which is the calling thread) and handed to
+    // deliver there, unless receiver is gone by then.
     static std::shared_ptr<TOdbcWorker> Start(QObject* receiver, TDeliver deliver);
     ~TOdbcWorker();
     TOdbcWorker(const TOdbcWorker&) = delete;
@@ -81,8 +82,9 @@ private:
     std::mutex Mutex;
     std::deque<TWorkerJob> Queue;
     bool Stopping = false;
-    bool Scheduled = false;      // a turn is queued in the pool or running; guarded by Mutex
-    QObject* Receiver = nullptr; // guarded by Mutex; null once abandoned
+    bool Scheduled = false;          // a turn is queued in the pool or running; guarded by Mutex
+    QObject* Receiver = nullptr;     // guarded by Mutex; null once abandoned
+    TResultQueue* Results = nullptr; // of the receiver's thread
     TDeliver Deliver;
     // Touched only by the turn that runs (one at a time), or by the destructor.
     void* Dbc = nullptr; // SQLHDBC

@@ -54,7 +54,18 @@ QVariant TServerNode::data(int column, int role) const {
         return IconIndex;
     if (column == 0 && role == Qt::DecorationRole)
         return Picture;
+    if (column == 0 && role == Qt::ToolTipRole && Monitor)
+        return ToolTip(*Monitor);
     return QTreeWidgetItem::data(column, role);
+}
+
+QString TServerNode::ToolTip(const TServerData& server) {
+    // The figures of the last snapshot, then what the connection got: encrypted or not, TLS
+    // version, certificate.
+    const std::string& encryption = server.ADOConnection.EncryptionState;
+    const QString summary = ServerSummary(server);
+    return encryption.empty() ? summary
+                              : summary + QLatin1Char('\n') + QString::fromStdString(encryption);
 }
 
 TServerListView::~TServerListView() {
@@ -94,15 +105,8 @@ void TServerListView::ShowNodeState(TServerNode& node) {
         node.setData(0, Qt::UserRole + 1, muted);
         node.SetStateIcon(icon, muted ? MutedIcon(Images.Icon(icon)) : Images.Icon(icon));
     }
-    // The figures of the last snapshot, then what the connection got: encrypted or not, TLS
-    // version, certificate.
-    const std::string& encryption = server->ADOConnection.EncryptionState;
-    const QString summary = ServerSummary(*server);
-    const QString tip = encryption.empty()
-                            ? summary
-                            : summary + QLatin1Char('\n') + QString::fromStdString(encryption);
-    if (node.toolTip(0) != tip)
-        node.setToolTip(0, tip);
+    // The tooltip is worked out when it is shown: its figures change at every refresh, and a
+    // changed item costs the list a measurement and a repaint.
 }
 
 TServerNode* TServerListView::Node(int index) const {

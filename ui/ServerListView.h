@@ -26,6 +26,8 @@ public:
     int StateIcon() const { return IconIndex; }
     void SetStateIcon(int index, const QIcon& picture);
     QVariant data(int column, int role) const override;
+    // The figures of the server's last snapshot and its connection's encryption.
+    static QString ToolTip(const TServerData& server);
 
 private:
     friend class TServerListView;
