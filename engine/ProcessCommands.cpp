@@ -95,19 +95,53 @@ std::optional<TSessionIdentity> TServerData::ReadSessionIdentity(std::int32_t sp
     });
 }
 
-TDatabaseNames TServerData::ReadDatabaseNames() {
-    TDbDataSet dataSet;
-    CommandKind = 4;
-    return OleCall([&] {
-        TDatabaseNames names;
-        const TDbRecordsetPtr records = ADOConnection.Execute(DatabaseNamesQueryText);
-        if (!records || !records->IsOpen())
-            return names;
-        dataSet.SetRecordset(records);
-        for (dataSet.First(); !dataSet.Eof(); dataSet.Next())
-            names[dataSet.Fields(0).AsInteger()] = TrimText(dataSet.Fields(1).AsString());
+namespace {
+
+TDatabaseNames DatabaseNamesFrom(const TDbRecordsetPtr& records) {
+    TDatabaseNames names;
+    if (!records || !records->IsOpen())
         return names;
-    });
+    TDbDataSet dataSet;
+    dataSet.SetRecordset(records);
+    for (dataSet.First(); !dataSet.Eof(); dataSet.Next())
+        names[dataSet.Fields(0).AsInteger()] = TrimText(dataSet.Fields(1).AsString());
+    return names;
+}
+
+} // namespace
+
+TDatabaseNames TServerData::ReadDatabaseNames() {
+    CommandKind = 4;
+    return OleCall(
+        [&] { return DatabaseNamesFrom(ADOConnection.Execute(DatabaseNamesQueryText)); });
+}
+
+bool TServerData::RequestDatabaseNames() {
+    // Once per connection: a login that may not read the catalog is not asked at every refresh.
+    if (DatabaseNamesAsked || !DatabaseNames.empty() || ADOConnection.Connecting() ||
+        !ADOConnection.Connected())
+        return false;
+    DatabaseNamesAsked = true;
+    try {
+        CommandKind = 4;
+        ADOConnection.Execute(DatabaseNamesQueryText, eoAsyncExecute);
+    } catch (const std::exception&) {
+        return false; // the ids stay as they are
+    }
+    DatabaseNamesId = ADOConnection.LastCommandId();
+    return true;
+}
+
+void TServerData::FinishDatabaseNames(TEventStatus status, const TDbRecordsetPtr& recordset) {
+    if (status != esOK)
+        return;
+    try {
+        TDatabaseNames names = DatabaseNamesFrom(recordset);
+        if (!names.empty())
+            DatabaseNames = std::move(names);
+    } catch (const std::exception&) {
+        // The ids stay as they are; nobody asked for the names in person.
+    }
 }
 
 TObjectNames TServerData::ReadObjectNames(const std::string& query) {

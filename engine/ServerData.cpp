@@ -193,6 +193,11 @@ void TServerData::ADOConnectionExecuteComplete(TDbConnection& /*connection*/,
         FinishInputBuffer(done, status, recordset);
         return;
     }
+    if (DatabaseNamesId != 0 && command.Id == DatabaseNamesId) {
+        DatabaseNamesId = 0;
+        FinishDatabaseNames(status, recordset);
+        return;
+    }
     // Only the outstanding process query is read here. Matching its number (rather than
     // trusting CommandKind) keeps the synchronous statements' completions out, and still
     // reads the query when a statement ran while it was outstanding.
@@ -266,6 +271,8 @@ void TServerData::Disconnect() {
     ADOConnection.Close();
     ProcessList.Clear();
     InputBufferRequests.clear();
+    DatabaseNamesId = 0;
+    DatabaseNamesAsked = false;
     QueryId = 0;
     SysAdminId = 0;
     ConnectPending = false;

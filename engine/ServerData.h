@@ -57,6 +57,9 @@ public:
     // Who the SPID belongs to now; nothing when no such session exists.
     std::optional<TSessionIdentity> ReadSessionIdentity(std::int32_t spid);
     TDatabaseNames ReadDatabaseNames();
+    // Learns DatabaseNames without waiting, once per connection, on an open connection that is
+    // not connecting; false when nothing was sent. A failure leaves the names unknown.
+    bool RequestDatabaseNames();
     // The one row of a catalog query made by ObjectNamesQuery.
     TObjectNames ReadObjectNames(const std::string& query);
     // GetInputBuffer without waiting: the answer comes to done on the GUI thread, the text or
@@ -110,8 +113,9 @@ public:
     bool Muted() const { return std::chrono::system_clock::now() < MutedUntil; }
     // Database names by id, learned on demand; empty until then.
     TDatabaseNames DatabaseNames;
-    bool NeedsLogin = false; // the connection string carries no credentials
-    std::string UserId;      // credentials entered in the login dialog; memory only
+    bool DatabaseNamesAsked = false; // RequestDatabaseNames sent its query on this connection
+    bool NeedsLogin = false;         // the connection string carries no credentials
+    std::string UserId;              // credentials entered in the login dialog; memory only
     std::string Password;
     bool Enabled = false;        // monitoring is on
     bool Loading = false;        // ApplyServerInfo is running
@@ -121,6 +125,7 @@ public:
     // asked after a connect, 0 when none.
     std::uint64_t QueryId = 0;
     std::uint64_t SysAdminId = 0;
+    std::uint64_t DatabaseNamesId = 0; // RequestDatabaseNames's execute, 0 when none
 
 private:
     void FinishConnect(const TDbError* error, TEventStatus status,
@@ -128,6 +133,7 @@ private:
 
     void FinishInputBuffer(const TInputBufferDone& done, TEventStatus status,
                            const TDbRecordsetPtr& recordset);
+    void FinishDatabaseNames(TEventStatus status, const TDbRecordsetPtr& recordset);
 
     IServerOwner& Owner;
     bool ConnectPending = false; // the connect that Refresh started has not completed

@@ -342,8 +342,12 @@ void TMainF::ShowProcesses(TServerNode* node) {
     TServerData* server = node ? node->Data() : nullptr;
     Shown = {};
     ProcessesTL->ShowProcesses(server, ShowBlocksA->isChecked());
-    if (server)
+    if (server) {
         Shown = {server, server->ProcessList.Version(), server->State, ShowBlocksA->isChecked()};
+        // Blocked rows' wait resources name databases by id; their names come with one query.
+        if (server->State == 1)
+            server->RequestDatabaseNames();
+    }
     SummaryL->setText(server ? ServerSummary(*server) : QString());
 }
 

@@ -4,6 +4,7 @@
 #include "WaitResource.h"
 
 #include <QTimer>
+#include <algorithm>
 
 using monitortest::Batches;
 using monitortest::MonitorTest;
@@ -226,6 +227,26 @@ TEST_F(ProcessCommandsTest, CatalogReadsNameSessionsDatabasesAndObjects) {
         server.ReadObjectNames(ObjectNamesQuery(DecodeWaitResource("TAB: 5:1:0", {}), "")).Object,
         "");
     EXPECT_EQ(server.CommandKind, 4);
+    EXPECT_TRUE(Owner.Errors.empty());
+}
+
+TEST_F(ProcessCommandsTest, DatabaseNamesAreLearnedWithoutWaitingOncePerConnection) {
+    TServerData server(Owner, SimServer(Sim));
+    EXPECT_FALSE(server.RequestDatabaseNames()); // not connected: nothing is sent
+    ASSERT_TRUE(RefreshAndWait(server));
+    EXPECT_TRUE(server.RequestDatabaseNames());
+    EXPECT_TRUE(server.DatabaseNames.empty());   // it returns before the answer
+    EXPECT_FALSE(server.RequestDatabaseNames()); // asked already
+    ASSERT_TRUE(SpinUntil([&] { return !server.DatabaseNames.empty(); }));
+    EXPECT_EQ(server.DatabaseNames.at(5), "Sales");
+    EXPECT_EQ(server.DatabaseNames.at(7), "HR");
+
+    // The process query goes on as before, and the names are not asked for again.
+    ASSERT_TRUE(RefreshAndWait(server));
+    EXPECT_GT(server.ProcessList.Count(), 0);
+    EXPECT_FALSE(server.RequestDatabaseNames());
+    const std::vector<std::string> batches = Batches(Sim);
+    EXPECT_EQ(std::count(batches.begin(), batches.end(), DatabaseNamesQueryText), 1);
     EXPECT_TRUE(Owner.Errors.empty());
 }
 

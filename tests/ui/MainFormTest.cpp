@@ -6,10 +6,12 @@
 #include "FileNames.h"
 #include "HistoryF.h"
 #include "HistoryStore.h"
+#include "ProcessModel.h"
 #include "ProcessView.h"
 #include "ServerListFile.h"
 #include "ServerListView.h"
 #include "ServerPropsF.h"
+#include "SessionLookups.h"
 #include "Settings.h"
 #include "SettingsF.h"
 #include "TdsSimProcess.h"
@@ -407,6 +409,37 @@ TEST_F(MainFormTest, TheProcessViewIsRebuiltOncePerSnapshotOfTheFocusedServerOnl
     Form->ShowBlocksA->Execute();
     EXPECT_EQ(rebuilds.count(), 2);
     Form->ShowBlocksA->Execute();
+}
+
+TEST_F(MainFormTest, TheFocusedServersDatabaseNamesComeWithoutOpeningAnyDialog) {
+    TdsSimProcess sim("demo", 1);
+    WarningTimeout = 65535;
+    SaveSettings();
+    Start({Server("PROD", true, ConnectionTo(sim.port(0)))});
+    Form->ServersTL->setCurrentItem(Form->ServersTL->Node(0));
+    ASSERT_TRUE(WaitUntil([&] { return !Monitor(0).Busy && Icon(0) == 3; })); // blocks
+    ASSERT_TRUE(WaitUntil([&] { return !Monitor(0).DatabaseNames.empty(); }));
+
+    // A blocked row's "Wait Info" tooltip names the database of its resource.
+    Form->RefreshA->Execute();
+    ASSERT_TRUE(WaitUntil([&] { return !Monitor(0).Busy; }));
+    const TProcessModel& model = Form->ProcessesTL->Model();
+    int keyRow = -1;
+    for (int row = 0; row < model.RowCount(); ++row)
+        if (model.WaitResource(row).rfind("KEY: 5:", 0) == 0)
+            keyRow = row;
+    ASSERT_GE(keyRow, 0);
+    const QString tip = model.ToolTip(keyRow, TProcessModel::WaitInfoTLC);
+    EXPECT_TRUE(tip.contains(" in Sales (5)")) << tip.toStdString();
+
+    // One question per connection, however often the view is rebuilt.
+    Form->RefreshA->Execute();
+    ASSERT_TRUE(WaitUntil([&] { return !Monitor(0).Busy; }));
+    int asked = 0;
+    for (const auto& e : sim.logEntries())
+        asked += e.at("event") == "batch" && e.at("text") == DatabaseNamesQueryText ? 1 : 0;
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(Form->ErrorsTL->topLevelItemCount(), 0);
 }
 
 TEST_F(MainFormTest, TheServersTooltipSaysWhatTheConnectionGot) {
