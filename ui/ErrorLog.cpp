@@ -2,9 +2,8 @@
 
 #include "Errors.h"
 #include "Icons.h"
+#include "RowsAsText.h"
 
-#include <QApplication>
-#include <QClipboard>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLocale>
@@ -103,40 +102,28 @@ void TErrorLog::FocusNewest() {
 }
 
 QString TErrorLog::SelectedRowsText() const {
-    std::vector<int> columns;
-    for (int visual = 0; visual < header()->count(); ++visual) {
-        const int logical = header()->logicalIndex(visual);
-        if (!header()->isSectionHidden(logical))
-            columns.push_back(logical);
-    }
-    QList<QTreeWidgetItem*> rows = selectedItems();
-    if (rows.isEmpty())
+    QList<QTreeWidgetItem*> selected = selectedItems();
+    if (selected.isEmpty())
         return QString();
-    std::sort(rows.begin(), rows.end(), [this](QTreeWidgetItem* a, QTreeWidgetItem* b) {
+    std::sort(selected.begin(), selected.end(), [this](QTreeWidgetItem* a, QTreeWidgetItem* b) {
         return indexOfTopLevelItem(a) < indexOfTopLevelItem(b);
     });
-    QStringList lines, cells;
+    const std::vector<int> columns = ShownColumns(*header());
+    QStringList captions;
     for (int c : columns)
-        cells << headerItem()->text(c);
-    lines << cells.join(u'\t');
-    for (QTreeWidgetItem* row : rows) {
-        cells.clear();
+        captions << headerItem()->text(c);
+    std::vector<QStringList> rows;
+    for (QTreeWidgetItem* item : selected) {
+        QStringList& cells = rows.emplace_back();
         for (int c : columns)
-            cells << row->text(c).replace(u'\t', u' ').replace(u'\r', u' ').replace(u'\n', u' ');
-        lines << cells.join(u'\t');
+            cells << item->text(c);
     }
-    return lines.join(u'\n') + u'\n';
+    return TabSeparated(captions, rows);
 }
 
 void TErrorLog::keyPressEvent(QKeyEvent* event) {
-    if (event == QKeySequence::Copy) {
-        const QString text = SelectedRowsText();
-        if (!text.isEmpty())
-            QApplication::clipboard()->setText(text);
-        event->accept();
-        return;
-    }
-    QTreeWidget::keyPressEvent(event);
+    if (!CopyOnCopyKey(event, [this] { return SelectedRowsText(); }))
+        QTreeWidget::keyPressEvent(event);
 }
 
 void TErrorLog::Clearerrors1Click() {

@@ -1,10 +1,9 @@
 #include "ProcessView.h"
 
 #include "ProcessList.h"
+#include "RowsAsText.h"
 #include "ServerData.h"
 
-#include <QApplication>
-#include <QClipboard>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
@@ -191,36 +190,26 @@ void TProcessView::RestoreExpanded(TServerData& server) {
 }
 
 QString TProcessView::SelectedRowsText() const {
-    std::vector<int> columns;
-    for (int visual = 0; visual < header()->count(); ++visual) {
-        const int logical = header()->logicalIndex(visual);
-        if (!header()->isSectionHidden(logical))
-            columns.push_back(logical);
-    }
-    QModelIndexList rows = selectionModel()->selectedRows();
-    if (rows.isEmpty())
+    QModelIndexList selected = selectionModel()->selectedRows();
+    if (selected.isEmpty())
         return QString();
     // Display order: top to bottom as the rows stand on screen.
-    std::sort(rows.begin(), rows.end(), [this](const QModelIndex& a, const QModelIndex& b) {
+    std::sort(selected.begin(), selected.end(), [this](const QModelIndex& a, const QModelIndex& b) {
         return visualRect(a).top() < visualRect(b).top() ||
                (visualRect(a).top() == visualRect(b).top() &&
                 TProcessModel::RowOf(a) < TProcessModel::RowOf(b));
     });
-    auto clean = [](QString text) {
-        return text.replace(u'\t', u' ').replace(u'\r', u' ').replace(u'\n', u' ');
-    };
-    QStringList lines;
-    QStringList cells;
+    const std::vector<int> columns = ShownColumns(*header());
+    QStringList captions;
     for (int c : columns)
-        cells << QString::fromLatin1(TProcessModel::ColumnCaptions[c]);
-    lines << cells.join(u'\t');
-    for (const QModelIndex& index : rows) {
-        cells.clear();
+        captions << QString::fromLatin1(TProcessModel::ColumnCaptions[c]);
+    std::vector<QStringList> rows;
+    for (const QModelIndex& index : selected) {
+        QStringList& cells = rows.emplace_back();
         for (int c : columns)
-            cells << clean(ProcessModel.Text(TProcessModel::RowOf(index), c));
-        lines << cells.join(u'\t');
+            cells << ProcessModel.Text(TProcessModel::RowOf(index), c);
     }
-    return lines.join(u'\n') + u'\n';
+    return TabSeparated(captions, rows);
 }
 
 bool TProcessView::eventFilter(QObject* watched, QEvent* event) {
@@ -234,14 +223,8 @@ bool TProcessView::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TProcessView::keyPressEvent(QKeyEvent* event) {
-    if (event == QKeySequence::Copy) {
-        const QString text = SelectedRowsText();
-        if (!text.isEmpty())
-            QApplication::clipboard()->setText(text);
-        event->accept();
-        return;
-    }
-    QTreeView::keyPressEvent(event);
+    if (!CopyOnCopyKey(event, [this] { return SelectedRowsText(); }))
+        QTreeView::keyPressEvent(event);
 }
 
 void TProcessView::AddProcessNode(const TProcessItem& item, int parentRow,
