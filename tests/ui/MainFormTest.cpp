@@ -161,7 +161,8 @@ TEST_F(MainFormTest, RefreshSkipsBusyMonitorsAndFailuresReachTheErrorLog) {
     EXPECT_EQ(names, (QStringList{"A", "C"}));
     EXPECT_TRUE(newest->text(TErrorLog::ErrDescriptionTLC).endsWith(" at 0x00000000)"))
         << newest->text(TErrorLog::ErrDescriptionTLC).toStdString();
-    EXPECT_EQ(Form->ErrorsTL->currentItem(), newest);
+    // The newest row is focused once the event loop has handled what was pending.
+    EXPECT_TRUE(WaitUntil([&] { return Form->ErrorsTL->currentItem() == newest; }));
 
     // A busy monitor is skipped entirely, its node included.
     Monitor(0).Busy = true;
