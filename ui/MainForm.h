@@ -79,6 +79,10 @@ public:
     QMenu* ProcessesPM;
     QMenu* ErrorsPM;
     QTimer AutoRefreshTimer;
+    // A refresh round takes at least RefreshAtOnce servers in one go, then goes on in the next
+    // pass of the event loop once RefreshSliceMs have passed.
+    static constexpr int RefreshAtOnce = 64;
+    static inline int RefreshSliceMs = 4;
     TTrayWarnings* Tray; // JvTrayIcon and TrayPM
     THistoryRecording* History;
 
@@ -117,6 +121,10 @@ private:
     bool ShowsSnapshotOf(const TServerData* server) const;
 
     void ScheduleTrayToolTip();
+    // One round of RefreshAExecute: the servers from RefreshNext on, for a few milliseconds.
+    void RefreshRound();
+    int RefreshNext = -1; // the next server of the round, -1 when no round runs
+    bool RefreshRoundPosted = false;
     bool Destroying = false;
     bool TrayToolTipPending = false;
     // What the process view shows: a rebuild is due when any of it changes.

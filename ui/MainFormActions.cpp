@@ -1,5 +1,6 @@
 // TMainF: the Execute handlers of the actions and the refresh loop.
 #include "AboutF.h"
+#include "ErrorBox.h"
 #include "ErrorLog.h"
 #include "Errors.h"
 #include "HistoryF.h"
@@ -15,6 +16,7 @@
 #include "SettingsF.h"
 #include "TrayWarnings.h"
 
+#include <QElapsedTimer>
 #include <QMessageBox>
 
 QStringList TMainF::ServerNames(const TServerData* except) const {
@@ -34,19 +36,48 @@ bool TMainF::HasNode(const TServerNode* node) const {
 
 void TMainF::RefreshAExecute() {
     AutoRefreshTimer.stop();
+    RefreshNext = 0; // a refresh in the middle of a round starts it again from the top
+    RefreshRound();
+}
+
+void TMainF::RefreshRound() {
+    // A round with hundreds of servers is spread over a few passes of the event loop, a few
+    // milliseconds each, so the window still paints and answers meanwhile; a short list is
+    // refreshed in one go. The timer is re-armed when the round ends.
     // The timer follows AutoRefresh on every path, so a failing node update never stops the
     // automatic refresh; re-arming restarts its countdown.
     struct TRearm {
         TMainF* Form;
+        bool RoundGoesOn = false;
         ~TRearm() {
+            if (RoundGoesOn)
+                return;
+            Form->RefreshNext = -1;
             if (AutoRefresh && !Form->Destroying)
                 Form->AutoRefreshTimer.start();
             else
                 Form->AutoRefreshTimer.stop();
         }
     } rearm{this};
-    for (int i = 0; i < ServersTL->NodeCount(); ++i) {
-        TServerNode* node = ServersTL->Node(i);
+    QElapsedTimer slice;
+    slice.start();
+    for (int started = 0; RefreshNext >= 0 && RefreshNext < ServersTL->NodeCount(); ++started) {
+        if (started >= RefreshAtOnce && slice.elapsed() >= RefreshSliceMs && !Destroying) {
+            rearm.RoundGoesOn = true;
+            if (!RefreshRoundPosted) {
+                RefreshRoundPosted = true;
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        RefreshRoundPosted = false;
+                        if (RefreshNext >= 0)
+                            GuardedCall([this] { RefreshRound(); });
+                    },
+                    Qt::QueuedConnection);
+            }
+            return;
+        }
+        TServerNode* node = ServersTL->Node(RefreshNext++);
         TServerData* server = node->Data();
         if (!server || server->Busy)
             continue;

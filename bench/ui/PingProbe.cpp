@@ -126,6 +126,16 @@ int main(int argc, char** argv) {
     std::printf("pings %zu answered %zu p50 %.1f p99 %.1f max %.1f\n", latency.size(), answered,
                 Percentile(latency, 0.5), Percentile(latency, 0.99),
                 latency.empty() ? 0.0 : *std::max_element(latency.begin(), latency.end()));
+    if (const char* slowPath = std::getenv("PING_PROBE_SLOW")) {
+        if (FILE* f = std::fopen(slowPath, "w")) {
+            for (std::size_t i = 0; i < latency.size(); ++i)
+                if (latency[i] > 8)
+                    std::fprintf(f, "%.6f %.1f\n",
+                                 std::chrono::duration<double>(sent[i].time_since_epoch()).count(),
+                                 latency[i]);
+            std::fclose(f);
+        }
+    }
     xcb_disconnect(c);
     return 0;
 }

@@ -412,6 +412,43 @@ TEST_F(MainFormTest, TheProcessViewIsRebuiltOncePerSnapshotOfTheFocusedServerOnl
     Form->ShowBlocksA->Execute();
 }
 
+TEST_F(MainFormTest, ARefreshOfManyServersReachesEachOnceAndReArmsTheTimerAtItsEnd) {
+    // More servers than a refresh takes in one go: the round goes on over several passes of
+    // the event loop.
+    TdsSimProcess sim("demo", 1);
+    AutoRefresh = true;
+    AutoRefreshInterval = 3600; // the timer never fires during the test
+    WarningTimeout = 65535;
+    SaveSettings();
+    std::vector<TServerInfo> servers;
+    for (int i = 0; i < 150; ++i)
+        servers.push_back(Server("S" + std::to_string(1000 + i), true, ConnectionTo(sim.port(0))));
+    Start(servers);
+    auto idle = [&] {
+        for (int i = 0; i < Form->ServersTL->NodeCount(); ++i)
+            if (Monitor(i).Busy || Monitor(i).Snapshots == 0)
+                return false;
+        return Form->AutoRefreshTimer.isActive();
+    };
+    ASSERT_TRUE(WaitUntil(idle, std::chrono::seconds(60)));
+    std::vector<std::uint64_t> before;
+    for (int i = 0; i < Form->ServersTL->NodeCount(); ++i)
+        before.push_back(Monitor(i).Snapshots);
+
+    TMainF::RefreshSliceMs = 0; // every pass ends as soon as it may
+    Form->RefreshA->Execute();
+    int busy = 0;
+    for (int i = 0; i < Form->ServersTL->NodeCount(); ++i)
+        busy += Monitor(i).Busy ? 1 : 0;
+    EXPECT_EQ(busy, TMainF::RefreshAtOnce); // the rest follows in the next passes
+    EXPECT_FALSE(Form->AutoRefreshTimer.isActive());
+    ASSERT_TRUE(WaitUntil(idle, std::chrono::seconds(60)));
+    TMainF::RefreshSliceMs = 4;
+    for (int i = 0; i < Form->ServersTL->NodeCount(); ++i)
+        EXPECT_EQ(Monitor(i).Snapshots, before[static_cast<std::size_t>(i)] + 1) << "server " << i;
+    EXPECT_EQ(Form->ErrorsTL->topLevelItemCount(), 0);
+}
+
 TEST_F(MainFormTest, TheFocusedServersDatabaseNamesComeWithoutOpeningAnyDialog) {
     TdsSimProcess sim("demo", 1);
     WarningTimeout = 65535;
