@@ -55,6 +55,12 @@ void TErrorLog::LogError(const std::string& serverName, const std::exception& er
         row->setText(ErrTimeTLC, TimeText(QDateTime::currentDateTime()));
         row->setText(ErrDescriptionTLC,
                      description + QStringLiteral(" \u00D7") + QString::number(count));
+        // The count is at the end of a long text, where the cell cuts it off: the tooltip says
+        // it too, with the first occurrence.
+        row->setToolTip(ErrDescriptionTLC,
+                        description + QStringLiteral("\n%1 times since %2")
+                                          .arg(count)
+                                          .arg(row->data(ErrServerTLC, Qt::UserRole).toString()));
         if (const int at = indexOfTopLevelItem(row); at != 0) {
             takeTopLevelItem(at);
             insertTopLevelItem(0, row);
@@ -65,6 +71,7 @@ void TErrorLog::LogError(const std::string& serverName, const std::exception& er
     auto* row = new QTreeWidgetItem;
     row->setIcon(ErrTimeTLC, Images.Icon(0));
     row->setText(ErrTimeTLC, TimeText(QDateTime::currentDateTime()));
+    row->setData(ErrServerTLC, Qt::UserRole, row->text(ErrTimeTLC)); // the first occurrence
     row->setText(ErrServerTLC, server);
     row->setText(ErrDescriptionTLC, description);
     row->setData(ErrDescriptionTLC, Qt::UserRole, description);

@@ -104,6 +104,10 @@ TEST_F(GlanceSummaryTest, ErrorLogFoldsRepeatsOfAServersLatestError) {
     EXPECT_EQ(log.topLevelItem(0)->text(TErrorLog::ErrServerTLC), "DR");
     EXPECT_TRUE(log.topLevelItem(0)->text(TErrorLog::ErrDescriptionTLC).endsWith(") ×721"))
         << log.topLevelItem(0)->text(TErrorLog::ErrDescriptionTLC).toStdString();
+    // The cell cuts a long text off before the count; the tooltip keeps it, with the first time.
+    EXPECT_TRUE(
+        log.topLevelItem(0)->toolTip(TErrorLog::ErrDescriptionTLC).contains("\n721 times since "))
+        << log.topLevelItem(0)->toolTip(TErrorLog::ErrDescriptionTLC).toStdString();
     QCoreApplication::sendPostedEvents(); // the newest row is focused once the loop runs
     EXPECT_EQ(log.currentItem(), log.topLevelItem(0));
     EXPECT_EQ(log.topLevelItem(1)->text(TErrorLog::ErrServerTLC), "PROD");
