@@ -22,6 +22,8 @@ Prometheus at http://ADDR:PORT/metrics (text format 0.0.4, or OpenMetrics 1.0 wh
   --auth-password-file FILE   ... with the password on the first line of FILE
   --tls-cert FILE             serve HTTPS with this PEM certificate (chain) ...
   --tls-key FILE              ... and this PEM private key
+  --handshake-timeout SECONDS how long a client may take over its TLS handshake
+                              (default 10; 0.1 to 300)
   --version                   print the version and exit
   --help                      print this help and exit
 
@@ -88,6 +90,17 @@ TOptionsParse ParseExporterOptions(const std::vector<std::string>& args) {
          [&](const std::string& v) { return (o.AuthPasswordFile = v, std::string()); }},
         {"--tls-cert", [&](const std::string& v) { return (o.TlsCertFile = v, std::string()); }},
         {"--tls-key", [&](const std::string& v) { return (o.TlsKeyFile = v, std::string()); }},
+        {"--handshake-timeout",
+         [&](const std::string& v) {
+             double seconds = 0;
+             const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
+             if (v.empty() || ec != std::errc() || end != v.data() + v.size() ||
+                 !(seconds >= 0.1) || seconds > 300) {
+                 return "--handshake-timeout takes seconds from 0.1 to 300, not \"" + v + "\"";
+             }
+             o.HandshakeTimeoutMs = unsigned(seconds * 1000 + 0.5);
+             return std::string();
+         }},
     };
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];

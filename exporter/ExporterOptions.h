@@ -20,6 +20,7 @@ struct TExporterOptions {
     std::string AuthPasswordFile;
     std::string TlsCertFile;
     std::string TlsKeyFile;
+    unsigned HandshakeTimeoutMs = 10000; // for a client's TLS handshake
 };
 
 struct TOptionsParse {

@@ -170,6 +170,11 @@ std::string EscapeLabelValue(const std::string& value) {
     return out;
 }
 
+bool IsUtf8(const std::string& value) {
+    const QByteArray bytes = QByteArray::fromStdString(value);
+    return QString::fromUtf8(bytes).toUtf8() == bytes;
+}
+
 std::string FormatSampleValue(double value) {
     if (std::isnan(value)) {
         return "NaN";

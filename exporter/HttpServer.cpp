@@ -2,9 +2,10 @@
 
 #include "HttpRequest.h"
 
-#include <QSslServer>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
+#include <unistd.h>
 
 namespace {
 
@@ -62,10 +63,11 @@ std::string Serialize(const THttpAnswer& answer, bool keepAlive, bool withBody) 
 // read only once the previous answer has drained), and closes on a time-out or on request.
 class THttpConnection : public QObject {
 public:
-    THttpConnection(THttpServer& server, QTcpSocket* socket)
-        : QObject(&server), Server(server), Socket(socket) {
+    THttpConnection(THttpServer& server, QTcpSocket* socket, const QHostAddress& peer)
+        : QObject(&server), Server(server), Socket(socket), Peer(peer) {
         Socket->setParent(this);
         Server.Connections.insert(this);
+        ++Server.PerAddress[Peer];
         Timer.setSingleShot(true);
         Timer.setInterval(Server.Settings.IdleTimeout);
         connect(&Timer, &QTimer::timeout, this, [this] {
@@ -80,10 +82,32 @@ public:
                 Finish();
             }
         });
+        if (auto* tls = qobject_cast<QSslSocket*>(Socket)) {
+            // A client that never finishes its handshake loses its slot after the time-out.
+            Timer.setInterval(Server.Settings.HandshakeTimeout);
+            connect(tls, &QSslSocket::encrypted, this, [this] {
+                Timer.setInterval(Server.Settings.IdleTimeout);
+                Timer.start();
+                Process();
+            });
+            connect(tls, &QSslSocket::sslErrors, this, [this] {
+                Socket->abort();
+                Finish();
+            });
+            tls->setSslConfiguration(*Server.Settings.Tls);
+            Timer.start();
+            tls->startServerEncryption();
+            return;
+        }
         Timer.start();
         Process();
     }
-    ~THttpConnection() override { Server.Connections.erase(this); }
+    ~THttpConnection() override {
+        Server.Connections.erase(this);
+        if (--Server.PerAddress[Peer] <= 0) {
+            Server.PerAddress.remove(Peer);
+        }
+    }
 
 private:
     void Process() {
@@ -153,6 +177,10 @@ private:
         // The time-out now bounds how long the answer may take to drain.
         Timer.start();
         Socket->write(bytes.data(), qint64(bytes.size()));
+        // Written at once rather than on the next pass of the event loop: a client that
+        // half-closed after its request is still owed the answer, and the socket closes as
+        // soon as it reads that end of the stream.
+        Socket->flush();
     }
 
     void Drained() {
@@ -180,11 +208,25 @@ private:
 
     THttpServer& Server;
     QTcpSocket* Socket;
+    QHostAddress Peer;
     QTimer Timer;
     std::string Buffer;
     bool Draining = false; // an answer is being written
     bool Closing = false;  // close once it is written
     bool Finished = false;
+};
+
+// Hands each accepted socket straight to the server: nothing queues in the listener, so
+// nothing can fill its queue and pause the accepting.
+class THttpListener : public QTcpServer {
+public:
+    explicit THttpListener(THttpServer& server) : Server(server) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override { Server.Accept(descriptor); }
+
+private:
+    THttpServer& Server;
 };
 
 THttpServer::THttpServer(THttpServerConfig config, TMetricsPage page, QObject* parent)
@@ -199,17 +241,7 @@ THttpServer::~THttpServer() {
 }
 
 bool THttpServer::Listen(std::string& errorText) {
-    if (Settings.Tls) {
-        auto tls = std::make_unique<QSslServer>();
-        tls->setSslConfiguration(*Settings.Tls);
-        tls->setHandshakeTimeout(int(Settings.IdleTimeout.count()));
-        connect(tls.get(), &QTcpServer::pendingConnectionAvailable, this,
-                [this] { AcceptPending(); });
-        Server = std::move(tls);
-    } else {
-        Server = std::make_unique<QTcpServer>();
-    }
-    connect(Server.get(), &QTcpServer::newConnection, this, [this] { AcceptPending(); });
+    Server = std::make_unique<THttpListener>(*this);
     if (!Server->listen(Settings.Address, Settings.Port)) {
         errorText = "Cannot listen on " + Settings.Address.toString().toStdString() + ":" +
                     std::to_string(Settings.Port) + ": " + Server->errorString().toStdString();
@@ -222,18 +254,23 @@ quint16 THttpServer::Port() const {
     return Server ? Server->serverPort() : 0;
 }
 
-void THttpServer::AcceptPending() {
-    while (Server && Server->hasPendingConnections()) {
-        QTcpSocket* socket = Server->nextPendingConnection();
-        if (!socket) {
-            break;
-        }
-        if (int(Connections.size()) >= Settings.MaxConnections) {
-            // Over the bound: refuse at once rather than let clients pile up.
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        new THttpConnection(*this, socket);
+void THttpServer::Accept(qintptr descriptor) {
+    std::unique_ptr<QTcpSocket> socket;
+    if (Settings.Tls) {
+        socket = std::make_unique<QSslSocket>();
+    } else {
+        socket = std::make_unique<QTcpSocket>();
     }
+    if (!socket->setSocketDescriptor(descriptor)) {
+        ::close(int(descriptor));
+        return;
+    }
+    const QHostAddress peer = socket->peerAddress();
+    // Over either bound: refuse at once rather than let clients pile up.
+    if (int(Connections.size()) >= Settings.MaxConnections ||
+        PerAddress.value(peer) >= Settings.MaxConnectionsPerAddress) {
+        socket->abort();
+        return;
+    }
+    new THttpConnection(*this, socket.release(), peer);
 }

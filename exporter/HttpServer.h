@@ -1,13 +1,16 @@
-// The exporter's HTTP endpoint on Qt's own QTcpServer (QSslServer with TLS): GET /metrics,
+// The exporter's HTTP endpoint on Qt's own QTcpServer and QSslSocket: GET /metrics,
 // GET /-/healthy, 404 for anything else. It runs on the event loop's thread beside the
 // monitors and never waits for a client: every socket is non-blocking, a request head is
 // capped, an idle or slow connection is closed after a time-out, and the number of open
-// connections is bounded, so slow or hostile clients cannot hold up polling or each other.
+// connections is bounded in all and per client address, so slow or hostile clients cannot hold
+// up polling or each other. TLS handshakes are driven here on each socket, with a time-out of
+// their own, so that clients that never finish one cannot stop the accepting.
 #pragma once
 
 #include "BasicAuth.h"
 #include "Exposition.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
@@ -30,7 +33,10 @@ struct THttpServerConfig {
     std::optional<QSslConfiguration> Tls;         // serve HTTPS
     std::size_t HeadLimit = 8192;                 // request line and headers
     std::chrono::milliseconds IdleTimeout{10000}; // for a request to arrive or an answer to drain
+    std::chrono::milliseconds HandshakeTimeout{10000}; // for a TLS handshake to complete
     int MaxConnections = 64;
+    // Open connections from one address: the rest stay free for the others.
+    int MaxConnectionsPerAddress = 8;
 };
 
 class THttpServer : public QObject {
@@ -51,11 +57,13 @@ public:
     const THttpServerConfig& Config() const { return Settings; }
 
 private:
-    void AcceptPending();
+    void Accept(qintptr descriptor);
     friend class THttpConnection;
+    friend class THttpListener;
 
     THttpServerConfig Settings;
     TMetricsPage Page;
     std::unique_ptr<QTcpServer> Server;
     std::unordered_set<THttpConnection*> Connections; // open ones; children of this object
+    QHash<QHostAddress, int> PerAddress;              // open connections by peer address
 };

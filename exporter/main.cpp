@@ -54,6 +54,7 @@ THttpServerConfig EndpointConfig(const TExporterOptions& options) {
     if (!options.TlsCertFile.empty()) {
         config.Tls = LoadTlsConfiguration(options.TlsCertFile, options.TlsKeyFile);
     }
+    config.HandshakeTimeout = std::chrono::milliseconds(options.HandshakeTimeoutMs);
     return config;
 }
 

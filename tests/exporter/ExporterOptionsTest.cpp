@@ -18,7 +18,7 @@ TEST(ExporterOptions, Values) {
     const TOptionsParse parse = ParseExporterOptions(
         {"--listen", "[::1]:9300", "--servers=/etc/tv/servers.ini", "--settings", "/etc/tv/s.ini",
          "--shard", "2/3", "--once", "--auth-user", "prom", "--auth-password-file=/p", "--tls-cert",
-         "c.pem", "--tls-key", "k.pem"});
+         "c.pem", "--tls-key", "k.pem", "--handshake-timeout", "0.5"});
     ASSERT_EQ(parse.Error, "");
     const TExporterOptions& o = parse.Options;
     EXPECT_EQ(o.ListenHost, "::1");
@@ -32,6 +32,8 @@ TEST(ExporterOptions, Values) {
     EXPECT_EQ(o.AuthPasswordFile, "/p");
     EXPECT_EQ(o.TlsCertFile, "c.pem");
     EXPECT_EQ(o.TlsKeyFile, "k.pem");
+    EXPECT_EQ(o.HandshakeTimeoutMs, 500u);
+    EXPECT_EQ(ParseExporterOptions({}).Options.HandshakeTimeoutMs, 10000u);
 }
 
 TEST(ExporterOptions, Errors) {
@@ -52,6 +54,12 @@ TEST(ExporterOptions, Errors) {
         {"--tls-cert", "c.pem"},
         {"--tls-key", "k.pem"},
         {"servers.ini"},
+        {"--handshake-timeout", "0"},
+        {"--handshake-timeout", "0.05"},
+        {"--handshake-timeout", "301"},
+        {"--handshake-timeout", "nan"},
+        {"--handshake-timeout", "10s"},
+        {"--handshake-timeout", ""},
     };
     for (const auto& args : cases) {
         EXPECT_NE(ParseExporterOptions(args).Error, "") << args.front();
