@@ -4,9 +4,11 @@
 
 #include "../config/TempFolder.h"
 #include "HttpClient.h"
+#include "RawClient.h"
 #include "Shard.h"
 
 #include <QStandardPaths>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <set>
 #include <sstream>
@@ -356,6 +358,181 @@ TEST(ExporterProcess, HangingServersDoNotDelayTheOthers) {
             << hung;
     }
     EXPECT_EQ(exporter.Stop(), 0) << "a stop does not wait for hung servers";
+}
+
+// The endpoint under hostile clients, over plain HTTP and over TLS. Each address below
+// stands for another machine.
+struct TEndpointFixture {
+    explicit TEndpointFixture(bool tls) : Tls(tls) {
+        WriteFile(Folder.File("empty.ini"), "");
+        std::vector<std::string> args = {"--servers", Folder.File("empty.ini"),
+                                         "--handshake-timeout", "0.5"};
+        if (tls) {
+            const std::string command =
+                "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout '" +
+                Folder.File("key.pem") + "' -out '" + Folder.File("cert.pem") + "' 2>/dev/null";
+            EXPECT_EQ(std::system(command.c_str()), 0) << "openssl is missing?";
+            args.insert(args.end(), {"--tls-cert", Folder.File("cert.pem"), "--tls-key",
+                                     Folder.File("key.pem")});
+        }
+        Exporter = std::make_unique<TServingExporter>(args);
+    }
+    quint16 Port() const { return quint16(Exporter->Port); }
+    int ScrapeFrom(const char* address) const {
+        return Tls ? TlsScrapeFrom(address, Port()) : PlainScrapeFrom(address, Port());
+    }
+    // Scrapes until one is answered, within a generous bound; whether one was.
+    bool AnsweredFrom(const char* address) const {
+        return SpinUntil([&] { return ScrapeFrom(address) == 200; }, std::chrono::seconds(60));
+    }
+
+    bool Tls;
+    TTempFolder Folder;
+    std::unique_ptr<TServingExporter> Exporter;
+};
+
+TEST(ExporterEndpoint, IdleClientsBeyondTheBoundDoNotStopTheAccepting) {
+    for (const bool tls : {true, false}) {
+        TEndpointFixture endpoint(tls);
+        ASSERT_NE(endpoint.Port(), 0) << endpoint.Exporter->Log();
+        // 60 connections from one address that never send a byte (nor start TLS).
+        TOpenSocketsForTest idle;
+        for (int i = 0; i < 60; ++i) {
+            const int fd = ConnectFrom("127.0.0.1", endpoint.Port());
+            ASSERT_GE(fd, 0);
+            idle.Fds.push_back(fd);
+        }
+        EXPECT_EQ(endpoint.ScrapeFrom("127.0.0.2"), 200) << "tls " << tls;
+        // Another address's surplus, then every slot taken by idle clients of eight addresses.
+        TOpenSocketsForTest crowd;
+        for (int a = 3; a <= 10; ++a) {
+            const std::string address = "127.0.0." + std::to_string(a);
+            for (int i = 0; i < 10; ++i) {
+                const int fd = ConnectFrom(address.c_str(), endpoint.Port());
+                if (fd >= 0) {
+                    crowd.Fds.push_back(fd);
+                }
+            }
+        }
+        if (tls) {
+            // The handshake time-out frees the slots while the clients still hold on.
+            EXPECT_TRUE(endpoint.AnsweredFrom("127.0.0.11"));
+            EXPECT_TRUE(endpoint.AnsweredFrom("127.0.0.1"));
+        }
+        // Once they go, everyone is served again.
+        idle.CloseAll();
+        crowd.CloseAll();
+        EXPECT_TRUE(endpoint.AnsweredFrom("127.0.0.1")) << "tls " << tls;
+        EXPECT_TRUE(endpoint.AnsweredFrom("127.0.0.12")) << "tls " << tls;
+        EXPECT_EQ(endpoint.Exporter->Stop(), 0);
+    }
+}
+
+TEST(ExporterEndpoint, ATricklingClientDoesNotStarveAnotherAddress) {
+    for (const bool tls : {true, false}) {
+        TEndpointFixture endpoint(tls);
+        ASSERT_NE(endpoint.Port(), 0) << endpoint.Exporter->Log();
+        // One address keeps 40 connections open, reconnecting whenever one is closed, and
+        // sends a byte of a request head on each now and then.
+        TOpenSocketsForTest slow;
+        const std::string head = "GET /metrics HTTP/1.1\r\nHost: slow\r\nX-Pad: ";
+        std::vector<std::size_t> sent;
+        int answered = 0;
+        const int tries = 20;
+        for (int round = 0; round < tries; ++round) {
+            for (std::size_t i = 0; i < slow.Fds.size(); ++i) {
+                if (slow.Fds[i] >= 0 && PeerClosed(slow.Fds[i])) {
+                    ::close(slow.Fds[i]);
+                    slow.Fds[i] = -1;
+                }
+                if (slow.Fds[i] >= 0) {
+                    ::send(slow.Fds[i], &head[sent[i]++ % head.size()], 1, MSG_NOSIGNAL);
+                }
+            }
+            for (std::size_t i = 0; i < 40; ++i) {
+                if (i >= slow.Fds.size()) {
+                    slow.Fds.push_back(-1);
+                    sent.push_back(0);
+                }
+                if (slow.Fds[i] < 0) {
+                    slow.Fds[i] = ConnectFrom("127.0.0.2", endpoint.Port());
+                }
+            }
+            if (endpoint.ScrapeFrom("127.0.0.3") == 200) {
+                ++answered;
+            }
+        }
+        EXPECT_EQ(answered, tries) << "tls " << tls;
+    }
+}
+
+TEST(ExporterEndpoint, HalfClosedRequestsAreAnswered) {
+    for (const bool tls : {true, false}) {
+        TEndpointFixture endpoint(tls);
+        ASSERT_NE(endpoint.Port(), 0) << endpoint.Exporter->Log();
+        const int tries = 20;
+        int answered = 0;
+        for (int i = 0; i < tries; ++i) {
+            const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+            THttpAnswerSeen answer;
+            if (tls) {
+                const auto socket = TlsFrom("127.0.0.2", endpoint.Port());
+                ASSERT_TRUE(socket);
+                answer = TlsRequest(*socket, request, true);
+            } else {
+                const int fd = ConnectFrom("127.0.0.2", endpoint.Port());
+                ASSERT_GE(fd, 0);
+                ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+                ::shutdown(fd, SHUT_WR);
+                std::string bytes = ReadToEnd(fd);
+                ::close(fd);
+                TakeAnswer(bytes, answer);
+            }
+            if (answer.Status == 200 &&
+                answer.Body.find("tallyvane_build_info") != std::string::npos) {
+                ++answered;
+            }
+        }
+        EXPECT_EQ(answered, tries) << "tls " << tls;
+    }
+}
+
+TEST(ExporterProcess, NamesThatPrintAlikeGiveDistinctSeries) {
+    TTempFolder folder;
+    // Two names that differ only in bytes that are not UTF-8, and valid names that print as
+    // the replacement would.
+    const std::string names[] = {"Bad\xff", "Bad\xfe", "Bad\xef\xbf\xbd", "Bad\xef\xbf\xbd (2)",
+                                 "Good"};
+    std::string servers;
+    for (const std::string& name : names) {
+        servers += Section(name, "Provider=SQLOLEDB.1;Data Source=127.0.0.1,1");
+    }
+    WriteFile(folder.File("servers.ini"), servers);
+    const TRunResult run = RunExporter({"--servers", folder.File("servers.ini"), "--once"});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    std::set<std::string> series;
+    std::istringstream in(run.Out);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("tallyvane_up{", 0) == 0) {
+            EXPECT_TRUE(series.insert(line.substr(0, line.rfind(' '))).second) << line;
+        }
+    }
+    EXPECT_EQ(series.size(), std::size(names)) << run.Out;
+    // Valid names print exactly as they are.
+    for (const std::string& valid : {names[2], names[3], names[4]}) {
+        EXPECT_EQ(series.count("tallyvane_up{server=\"" + valid + "\"}"), 1u) << valid;
+    }
+
+    const QString promtool = QStandardPaths::findExecutable("promtool");
+    if (promtool.isEmpty()) {
+        GTEST_SKIP() << "promtool is not installed (Debian package prometheus)";
+    }
+    QProcess check;
+    check.start(promtool, {"check", "metrics"});
+    check.write(run.Out.data(), qint64(run.Out.size()));
+    check.closeWriteChannel();
+    ASSERT_TRUE(check.waitForFinished(30000));
+    EXPECT_EQ(check.exitCode(), 0) << check.readAllStandardError().toStdString();
 }
 
 } // namespace

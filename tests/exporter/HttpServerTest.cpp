@@ -4,6 +4,7 @@
 
 #include "../config/TempFolder.h"
 #include "HttpClient.h"
+#include "RawClient.h"
 #include "TlsFiles.h"
 
 #include <QSslCertificate>
@@ -145,7 +146,9 @@ TEST(HttpServer, IdleAndSlowConnectionsAreClosedAfterTheTimeOut) {
 }
 
 TEST(HttpServer, SlowClientsDoNotHoldUpOthers) {
-    TServerUnderTest server;
+    THttpServerConfig config;
+    config.MaxConnectionsPerAddress = 64; // all clients come from 127.0.0.1 here
+    TServerUnderTest server(config);
     std::vector<std::unique_ptr<TClient>> slow;
     for (int i = 0; i < 30; ++i) {
         slow.push_back(std::make_unique<TClient>(server.Port()));
@@ -193,6 +196,63 @@ TEST(HttpServer, ConnectionsBeyondTheBoundAreRefused) {
     EXPECT_EQ(next.Get("/metrics").Status, 200);
 }
 
+// A throw-away certificate for 127.0.0.1, made per run with the openssl tool.
+void MakeCertificate(const TTempFolder& folder) {
+    const std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost"
+        " -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout '" +
+        folder.File("key.pem") + "' -out '" + folder.File("cert.pem") + "' 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << "openssl is missing?";
+}
+
+TEST(HttpServer, OneAddressCannotTakeEverySlot) {
+    THttpServerConfig config;
+    config.MaxConnections = 4;
+    config.MaxConnectionsPerAddress = 2;
+    TServerUnderTest server(config);
+    exportertest::TOpenSocketsForTest held;
+    for (int i = 0; i < 2; ++i) {
+        held.Fds.push_back(exportertest::ConnectFrom("127.0.0.2", server.Port()));
+    }
+    ASSERT_TRUE(SpinUntil([&] { return server.Server->OpenConnections() == 2; }));
+    const int surplus = exportertest::ConnectFrom("127.0.0.2", server.Port());
+    held.Fds.push_back(surplus);
+    EXPECT_TRUE(SpinUntil([&] { return exportertest::PeerClosed(surplus); }));
+    EXPECT_EQ(server.Server->OpenConnections(), 2);
+    // Another address still gets in.
+    TClient other(server.Port());
+    EXPECT_EQ(other.Get("/metrics").Status, 200);
+    // And the first address gets its slots back once its connections go.
+    held.CloseAll();
+    ASSERT_TRUE(SpinUntil([&] { return server.Server->OpenConnections() == 1; }));
+    for (int i = 0; i < 2; ++i) {
+        held.Fds.push_back(exportertest::ConnectFrom("127.0.0.2", server.Port()));
+    }
+    EXPECT_TRUE(SpinUntil([&] { return server.Server->OpenConnections() == 3; }));
+}
+
+TEST(HttpServer, TlsHandshakeTimeOutFreesTheSlot) {
+    TTempFolder folder;
+    MakeCertificate(folder);
+    THttpServerConfig config;
+    config.Tls = LoadTlsConfiguration(folder.File("cert.pem"), folder.File("key.pem"));
+    config.HandshakeTimeout = std::chrono::milliseconds(200);
+    config.MaxConnectionsPerAddress = 2;
+    TServerUnderTest server(config);
+    exportertest::TOpenSocketsForTest held;
+    for (int i = 0; i < 2; ++i) {
+        held.Fds.push_back(exportertest::ConnectFrom("127.0.0.2", server.Port()));
+    }
+    // Never a ClientHello: both are dropped, and the address may connect again.
+    for (const int fd : held.Fds) {
+        EXPECT_TRUE(SpinUntil([&] { return exportertest::PeerClosed(fd); }));
+    }
+    EXPECT_TRUE(SpinUntil([&] { return server.Server->OpenConnections() == 0; }));
+    const auto secure = exportertest::TlsFrom("127.0.0.2", server.Port());
+    ASSERT_TRUE(secure);
+    EXPECT_EQ(exportertest::TlsRequest(*secure, "GET /metrics HTTP/1.1\r\n\r\n").Body, "text\n");
+}
+
 TEST(HttpServer, BasicAuthenticationGuardsTheMetrics) {
     THttpServerConfig config;
     config.Auth.emplace("prom", "pw");
@@ -223,15 +283,6 @@ TEST(HttpServer, ListenFailsWithAReason) {
     std::string error;
     EXPECT_FALSE(second.Listen(error));
     EXPECT_NE(error.find(std::to_string(first.Port())), std::string::npos) << error;
-}
-
-// A throw-away certificate for 127.0.0.1, made per run with the openssl tool.
-void MakeCertificate(const TTempFolder& folder) {
-    const std::string command =
-        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost"
-        " -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout '" +
-        folder.File("key.pem") + "' -out '" + folder.File("cert.pem") + "' 2>/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0) << "openssl is missing?";
 }
 
 TEST(HttpServer, Tls) {
