@@ -39,7 +39,7 @@ struct TOdbcConnectInfo {
     std::string Host;                            // the server's host name or address
     std::uint16_t Port = 0;                      // 0 when the instance name finds it
     bool IntegratedSecurity = false;             // Windows authentication (Kerberos) asked for
-    TEncryptionRequest Encryption; // what the string asks of encryption
+    TEncryptionRequest Encryption;               // what the string asks of encryption
 };
 
 // userId and password come from OnWillConnect and, when not empty, replace the string's own.
