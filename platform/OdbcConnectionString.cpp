@@ -244,6 +244,10 @@ void AppendCredentials(TOdbcStringBuilder& out, TOdbcConnectInfo& info,
     const std::string pwd = !password.empty() ? password : ValueOf(pairs, {"password", "pwd"});
     // The connection string carries them: SQLConnect would lose the application name and the
     // workstation ID, which FreeTDS reads from a connection string only.
+    if (uid.empty() && !pwd.empty()) {
+        // FreeTDS would drop the password and try Kerberos instead.
+        Fail("The connection string gives a password (PWD) but no user name (User ID)");
+    }
     if (!uid.empty()) {
         out.Append("UID", uid);
     }

@@ -74,7 +74,9 @@ TEST(ConnectionStringReaders, TranslationReadsTheSameToBoth) {
                 }
             }
             quoted += '"';
-            const std::string oleDb = std::string("Data Source=db1;") + fields[f] + "=" + quoted;
+            // A password goes with a user name.
+            const std::string oleDb = std::string("Data Source=db1;") +
+                                      (f == 1 ? "User ID=sa;" : "") + fields[f] + "=" + quoted;
             std::string odbc;
             try {
                 odbc = TranslateConnectionString(oleDb, "", "").OdbcString;
@@ -84,10 +86,14 @@ TEST(ConnectionStringReaders, TranslationReadsTheSameToBoth) {
                     << e.what();
                 continue;
             }
-            const TPairs expected = {{"Driver", "FreeTDS"},      {"Server", "db1"},
-                                     {"Port", "1433"},           {"TDS_Version", "7.4"},
-                                     {"ClientCharset", "UTF-8"}, {"PacketSize", "32767"},
-                                     {"APP", "Tallyvane"},       {keys[f], value}};
+            TPairs expected = {{"Driver", "FreeTDS"},      {"Server", "db1"},
+                               {"Port", "1433"},           {"TDS_Version", "7.4"},
+                               {"ClientCharset", "UTF-8"}, {"PacketSize", "32767"},
+                               {"APP", "Tallyvane"}};
+            if (f == 1) {
+                expected.emplace_back("UID", "sa");
+            }
+            expected.emplace_back(keys[f], value);
             EXPECT_EQ(connstr_readers::Disagreement(odbc, expected), "") << odbc;
         }
     }

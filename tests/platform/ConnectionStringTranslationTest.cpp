@@ -94,6 +94,8 @@ const Case Cases[] = {
     {"Data Source=db1;Encrypt=maybe", "", "", nullptr, "Encrypt"},
     {"FILE NAME=/nonexistent/x.udl", "", "", nullptr, "Cannot read the data link file"},
     {"Data Source=db1;Initial Catalog=\"a};b\"", "", "", nullptr, "would read differently"},
+    {"Data Source=db1;Password=pw", "", "", nullptr, "no user name"},
+    {"Data Source=db1;User ID=sa", "", "", FREETDS("Server=db1;Port=1433;") "UID=sa;", nullptr},
     // A name the driver manager does not know it loads as a library path.
     {"Driver=/tmp/lib.so;Data Source=db1", "", "", nullptr, "not a path"},
 };
@@ -153,7 +155,7 @@ TEST(ConnectionStringTranslation, ValuesNoFormCarriesAreRefusedByName) {
         {"Data Source=db1;Initial Catalog=\"a};b\"", "", "", "Database"},
         {"Data Source=db1;Workstation ID=\"w};SAVEFILE=/tmp/x\"", "", "", "WSID"},
         {"Data Source=\"{h};DRIVER=x\"", "", "", "Server"},
-        {"Data Source=db1;Password=\"a\xFF\"", "", "", "PWD"},
+        {"Data Source=db1;User ID=sa;Password=\"a\xFF\"", "", "", "PWD"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.OleDb);
