@@ -299,6 +299,16 @@ void MakeCertificate(const TTempFolder& folder) {
     ASSERT_EQ(std::system(command.c_str()), 0) << "openssl is missing?";
 }
 
+// A client socket that trusts the folder's certificate; TClient takes it over.
+QSslSocket* TrustingClientSocket(const TTempFolder& folder) {
+    auto* socket = new QSslSocket();
+    QSslConfiguration client = QSslConfiguration::defaultConfiguration();
+    client.setCaCertificates(
+        QSslCertificate::fromPath(QString::fromStdString(folder.File("cert.pem"))));
+    socket->setSslConfiguration(client);
+    return socket;
+}
+
 TEST(HttpServer, Tls) {
     TTempFolder folder;
     MakeCertificate(folder);
@@ -307,11 +317,7 @@ TEST(HttpServer, Tls) {
     config.IdleTimeout = std::chrono::milliseconds(500);
     TServerUnderTest server(config);
 
-    auto* socket = new QSslSocket();
-    QSslConfiguration client = QSslConfiguration::defaultConfiguration();
-    client.setCaCertificates(
-        QSslCertificate::fromPath(QString::fromStdString(folder.File("cert.pem"))));
-    socket->setSslConfiguration(client);
+    QSslSocket* socket = TrustingClientSocket(folder);
     TClient secure(server.Port(), socket);
     ASSERT_TRUE(socket->isEncrypted()) << socket->errorString().toStdString();
     EXPECT_EQ(secure.Get("/metrics").Body, "text\n");
@@ -348,11 +354,7 @@ TEST(HttpServer, TlsClientsThatNeverShakeHandsDoNotStopTheServer) {
         for (const int fd : idle) {
             ::close(fd);
         }
-        auto* socket = new QSslSocket();
-        QSslConfiguration client = QSslConfiguration::defaultConfiguration();
-        client.setCaCertificates(
-            QSslCertificate::fromPath(QString::fromStdString(folder.File("cert.pem"))));
-        socket->setSslConfiguration(client);
+        QSslSocket* socket = TrustingClientSocket(folder);
         TClient secure(server.Port(), socket);
         ASSERT_TRUE(socket->isEncrypted()) << socket->errorString().toStdString();
         EXPECT_EQ(secure.Get("/metrics").Body, "text\n") << "round " << round;
