@@ -1,13 +1,11 @@
 #include "Fleet.h"
 
-#include "Exposition.h"
 #include "OleException.h"
 #include "Settings.h"
 #include "UiHooks.h"
 
 #include <chrono>
 #include <map>
-#include <set>
 
 namespace {
 
@@ -41,16 +39,7 @@ TFleet::TFleet(const std::vector<TServerInfo>& servers, const TShard& shard, std
     : Log(log) {
     // Headless: a server without credentials is down, never a prompt.
     LoginDialog = [](const std::string&, std::string&, std::string&) { return false; };
-    // Labels are told apart as they are printed: names that are not UTF-8 print with U+FFFD
-    // for their bad bytes, and two such names must not give the same series twice. Valid
-    // names are reserved first so that they print exactly as they are.
-    std::set<std::string> validNames;
-    for (const TServerInfo& info : servers) {
-        if (info.Enabled && InShard(info.Name, shard) && IsUtf8(info.Name)) {
-            validNames.insert(EscapeLabelValue(info.Name));
-        }
-    }
-    std::set<std::string> seen; // labels handed out, as printed
+    std::map<std::string, int> seen; // labels handed out, exactly as written
     for (const TServerInfo& info : servers) {
         if (!info.Enabled || !InShard(info.Name, shard)) {
             continue;
@@ -58,21 +47,14 @@ TFleet::TFleet(const std::vector<TServerInfo>& servers, const TShard& shard, std
         auto server = std::make_unique<TFleetServer>();
         server->Info = info;
         server->Label = info.Name;
-        const bool valid = IsUtf8(info.Name);
-        const auto taken = [&](const std::string& label) {
-            const std::string printed = EscapeLabelValue(label);
-            return seen.count(printed) != 0 || (!valid && validNames.count(printed) != 0);
-        };
-        for (int n = 2; taken(server->Label); ++n) {
+        for (int n = 2; seen.count(server->Label) != 0; ++n) {
             server->Label = info.Name + " (" + std::to_string(n) + ")";
         }
         if (server->Label != info.Name) {
-            Log << info.Name
-                << (valid ? ": the server list names it more than once"
-                          : ": its name is not UTF-8 and prints as another's")
-                << "; this one is labelled \"" << EscapeLabelValue(server->Label) << "\"\n";
+            Log << info.Name << ": the server list names it more than once; this one is labelled \""
+                << server->Label << "\"\n";
         }
-        seen.insert(EscapeLabelValue(server->Label));
+        seen[server->Label] = 1;
         try {
             // The monitor names its server by the label in its reports, so that servers of
             // the same name stay apart.

@@ -5,7 +5,7 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
-#include <unistd.h>
+#include <algorithm>
 
 namespace {
 
@@ -57,14 +57,20 @@ std::string Serialize(const THttpAnswer& answer, bool keepAlive, bool withBody) 
     return out;
 }
 
+// The peer's address as a map key (IPv4 as its mapped IPv6 form).
+QByteArray AddressKey(const QHostAddress& address) {
+    const Q_IPV6ADDR raw = address.toIPv6Address();
+    return QByteArray(reinterpret_cast<const char*>(raw.c), sizeof raw.c);
+}
+
 } // namespace
 
 // One client connection: reads request heads, answers them one at a time (the next request is
 // read only once the previous answer has drained), and closes on a time-out or on request.
 class THttpConnection : public QObject {
 public:
-    THttpConnection(THttpServer& server, QTcpSocket* socket, const QHostAddress& peer)
-        : QObject(&server), Server(server), Socket(socket), Peer(peer) {
+    THttpConnection(THttpServer& server, QTcpSocket* socket, QByteArray peer)
+        : QObject(&server), Server(server), Socket(socket), Peer(std::move(peer)) {
         Socket->setParent(this);
         Server.Connections.insert(this);
         ++Server.PerAddress[Peer];
@@ -82,30 +88,22 @@ public:
                 Finish();
             }
         });
-        if (auto* tls = qobject_cast<QSslSocket*>(Socket)) {
-            // A client that never finishes its handshake loses its slot after the time-out.
+        if (auto* tls = qobject_cast<QSslSocket*>(Socket); tls && !tls->isEncrypted()) {
+            // The handshake has a time-out of its own; the request's starts once it is done.
             Timer.setInterval(Server.Settings.HandshakeTimeout);
             connect(tls, &QSslSocket::encrypted, this, [this] {
                 Timer.setInterval(Server.Settings.IdleTimeout);
                 Timer.start();
-                Process();
             });
-            connect(tls, &QSslSocket::sslErrors, this, [this] {
-                Socket->abort();
-                Finish();
-            });
-            tls->setSslConfiguration(*Server.Settings.Tls);
-            Timer.start();
-            tls->startServerEncryption();
-            return;
         }
         Timer.start();
         Process();
     }
     ~THttpConnection() override {
         Server.Connections.erase(this);
-        if (--Server.PerAddress[Peer] <= 0) {
-            Server.PerAddress.remove(Peer);
+        const auto count = Server.PerAddress.find(Peer);
+        if (count != Server.PerAddress.end() && --count->second <= 0) {
+            Server.PerAddress.erase(count);
         }
     }
 
@@ -177,9 +175,8 @@ private:
         // The time-out now bounds how long the answer may take to drain.
         Timer.start();
         Socket->write(bytes.data(), qint64(bytes.size()));
-        // Written at once rather than on the next pass of the event loop: a client that
-        // half-closed after its request is still owed the answer, and the socket closes as
-        // soon as it reads that end of the stream.
+        // Out to the kernel now: a client that half-closed after its request makes the socket
+        // drop whatever is still buffered here when it reads that end of stream.
         Socket->flush();
     }
 
@@ -208,25 +205,12 @@ private:
 
     THttpServer& Server;
     QTcpSocket* Socket;
-    QHostAddress Peer;
+    QByteArray Peer;
     QTimer Timer;
     std::string Buffer;
     bool Draining = false; // an answer is being written
     bool Closing = false;  // close once it is written
     bool Finished = false;
-};
-
-// Hands each accepted socket straight to the server: nothing queues in the listener, so
-// nothing can fill its queue and pause the accepting.
-class THttpListener : public QTcpServer {
-public:
-    explicit THttpListener(THttpServer& server) : Server(server) {}
-
-protected:
-    void incomingConnection(qintptr descriptor) override { Server.Accept(descriptor); }
-
-private:
-    THttpServer& Server;
 };
 
 THttpServer::THttpServer(THttpServerConfig config, TMetricsPage page, QObject* parent)
@@ -240,8 +224,23 @@ THttpServer::~THttpServer() {
     }
 }
 
+// Hands every accepted descriptor to the server before Qt wraps it, so that the bounds apply
+// before any handshake and a TLS handshake runs on the connection's own time-out. (Qt 6.4's
+// QSslServer queues handshaking sockets against its pending limit and stops accepting for good
+// once clients that never speak fill it.)
+class THttpServer::TListener : public QTcpServer {
+public:
+    explicit TListener(THttpServer& owner) : Owner(owner) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override { Owner.Accept(descriptor); }
+
+private:
+    THttpServer& Owner;
+};
+
 bool THttpServer::Listen(std::string& errorText) {
-    Server = std::make_unique<THttpListener>(*this);
+    Server = std::make_unique<TListener>(*this);
     if (!Server->listen(Settings.Address, Settings.Port)) {
         errorText = "Cannot listen on " + Settings.Address.toString().toStdString() + ":" +
                     std::to_string(Settings.Port) + ": " + Server->errorString().toStdString();
@@ -254,23 +253,36 @@ quint16 THttpServer::Port() const {
     return Server ? Server->serverPort() : 0;
 }
 
-void THttpServer::Accept(qintptr descriptor) {
-    std::unique_ptr<QTcpSocket> socket;
-    if (Settings.Tls) {
-        socket = std::make_unique<QSslSocket>();
-    } else {
-        socket = std::make_unique<QTcpSocket>();
+bool THttpServer::Admits(const QHostAddress& peer) const {
+    const int open = int(Connections.size());
+    if (open >= Settings.MaxConnections) {
+        return false;
     }
+    const int reserved = Settings.ReservedForOtherAddresses >= 0
+                             ? Settings.ReservedForOtherAddresses
+                             : Settings.MaxConnections / 4;
+    const auto count = PerAddress.find(AddressKey(peer));
+    const int fromPeer = count == PerAddress.end() ? 0 : count->second;
+    return fromPeer < std::max(1, Settings.MaxConnections - reserved);
+}
+
+void THttpServer::Accept(qintptr descriptor) {
+    QTcpSocket* socket = Settings.Tls ? new QSslSocket() : new QTcpSocket();
     if (!socket->setSocketDescriptor(descriptor)) {
-        ::close(int(descriptor));
+        delete socket;
         return;
     }
     const QHostAddress peer = socket->peerAddress();
-    // Over either bound: refuse at once rather than let clients pile up.
-    if (int(Connections.size()) >= Settings.MaxConnections ||
-        PerAddress.value(peer) >= Settings.MaxConnectionsPerAddress) {
+    if (!Admits(peer)) {
+        // Over a bound: refuse at once rather than let clients pile up.
         socket->abort();
+        delete socket;
         return;
     }
-    new THttpConnection(*this, socket.release(), peer);
+    if (Settings.Tls) {
+        auto* tls = static_cast<QSslSocket*>(socket);
+        tls->setSslConfiguration(*Settings.Tls);
+        tls->startServerEncryption();
+    }
+    new THttpConnection(*this, socket, AddressKey(peer));
 }

@@ -2,15 +2,16 @@
 // GET /-/healthy, 404 for anything else. It runs on the event loop's thread beside the
 // monitors and never waits for a client: every socket is non-blocking, a request head is
 // capped, an idle or slow connection is closed after a time-out, and the number of open
-// connections is bounded in all and per client address, so slow or hostile clients cannot hold
-// up polling or each other. TLS handshakes are driven here on each socket, with a time-out of
-// their own, so that clients that never finish one cannot stop the accepting.
+// connections is bounded, so slow or hostile clients cannot hold up polling or each other.
+// With TLS the handshake is driven per connection under a time-out of its own, so clients that
+// connect and never speak only hold their slot until it runs out. One address may not take the
+// last quarter of the slots: those stay free for other addresses (a scraper beside a client
+// that keeps reconnecting).
 #pragma once
 
 #include "BasicAuth.h"
 #include "Exposition.h"
 
-#include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
@@ -18,6 +19,7 @@
 #include <QTcpServer>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,8 +37,8 @@ struct THttpServerConfig {
     std::chrono::milliseconds IdleTimeout{10000}; // for a request to arrive or an answer to drain
     std::chrono::milliseconds HandshakeTimeout{10000}; // for a TLS handshake to complete
     int MaxConnections = 64;
-    // Open connections from one address: the rest stay free for the others.
-    int MaxConnectionsPerAddress = 8;
+    // Slots one address may not take, kept for the others (MaxConnections / 4 when negative).
+    int ReservedForOtherAddresses = -1;
 };
 
 class THttpServer : public QObject {
@@ -57,13 +59,17 @@ public:
     const THttpServerConfig& Config() const { return Settings; }
 
 private:
-    void Accept(qintptr descriptor);
+    class TListener;
     friend class THttpConnection;
-    friend class THttpListener;
+
+    // Takes a freshly accepted socket descriptor: a connection, or closed at once when the
+    // bounds say no.
+    void Accept(qintptr descriptor);
+    bool Admits(const QHostAddress& peer) const;
 
     THttpServerConfig Settings;
     TMetricsPage Page;
     std::unique_ptr<QTcpServer> Server;
     std::unordered_set<THttpConnection*> Connections; // open ones; children of this object
-    QHash<QHostAddress, int> PerAddress;              // open connections by peer address
+    std::map<QByteArray, int> PerAddress;             // open connections by peer address
 };

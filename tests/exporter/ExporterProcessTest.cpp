@@ -499,10 +499,10 @@ TEST(ExporterEndpoint, HalfClosedRequestsAreAnswered) {
 
 TEST(ExporterProcess, NamesThatPrintAlikeGiveDistinctSeries) {
     TTempFolder folder;
-    // Two names that differ only in bytes that are not UTF-8, and valid names that print as
-    // the replacement would.
-    const std::string names[] = {"Bad\xff", "Bad\xfe", "Bad\xef\xbf\xbd", "Bad\xef\xbf\xbd (2)",
-                                 "Good"};
+    // Names that differ only in bytes that are not UTF-8, and a valid name that reads like
+    // what such a byte becomes.
+    const std::string names[] = {
+        "Bad\xff", "Bad\xfe", "Bad\xff\xff", "Bad\xef\xbf\xbd", "Bad\xef\xbf\xbd<FF>", "Good"};
     std::string servers;
     for (const std::string& name : names) {
         servers += Section(name, "Provider=SQLOLEDB.1;Data Source=127.0.0.1,1");
@@ -518,10 +518,7 @@ TEST(ExporterProcess, NamesThatPrintAlikeGiveDistinctSeries) {
         }
     }
     EXPECT_EQ(series.size(), std::size(names)) << run.Out;
-    // Valid names print exactly as they are.
-    for (const std::string& valid : {names[2], names[3], names[4]}) {
-        EXPECT_EQ(series.count("tallyvane_up{server=\"" + valid + "\"}"), 1u) << valid;
-    }
+    EXPECT_EQ(series.count("tallyvane_up{server=\"Good\"}"), 1u) << run.Out;
 
     const QString promtool = QStandardPaths::findExecutable("promtool");
     if (promtool.isEmpty()) {
