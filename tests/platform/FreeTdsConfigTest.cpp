@@ -4,6 +4,7 @@
 #include "FreeTdsConfig.h"
 
 #include "DbTypes.h"
+#include "OdbcConnectionString.h"
 
 #include <QTemporaryDir>
 #include <cstdlib>
@@ -99,6 +100,22 @@ TEST_F(FreeTdsConfigTest, ValuesTheFormatCannotCarryAreRefusedWithTheirName) {
     const std::string text = ReadAll(FreeTdsConfigPath());
     EXPECT_NE(text.find("\tca file = " + longest + "\n"), std::string::npos) << text;
     EXPECT_NE(text.find("[" + section + "]"), std::string::npos);
+}
+
+// As the user meets it: the connection string's keyword is named, nothing is written.
+TEST_F(FreeTdsConfigTest, ConnectionStringWithAnUnwritableCertificatePathIsRefused) {
+    for (const std::string& path :
+         {std::string("/etc/db/my#ca.pem"), "/etc/db/" + std::string(300, 'c') + ".pem"}) {
+        try {
+            TranslateConnectionString("Data Source=db1;Encrypt=yes;ServerCertificate=" + path, "",
+                                      "");
+            ADD_FAILURE() << path << " was accepted";
+        } catch (const EDbError& e) {
+            EXPECT_NE(std::string(e.what()).find("ServerCertificate"), std::string::npos)
+                << e.what();
+        }
+    }
+    EXPECT_EQ(FreeTdsConfigPath(), "");
 }
 
 TEST_F(FreeTdsConfigTest, FolderOfThisUserAloneIsMadeAndTheFileIsPrivate) {
