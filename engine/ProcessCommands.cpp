@@ -2,6 +2,7 @@
 // reads that make a kill safe and a wait resource readable.
 #include "OleException.h"
 #include "ServerData.h"
+#include "ServerTextLimit.h"
 
 namespace {
 
@@ -24,7 +25,8 @@ std::string TServerData::GetInputBuffer(std::int32_t spid) {
             ADOConnection.Execute("DBCC INPUTBUFFER(" + std::to_string(spid) + ")");
         if (records && records->IsOpen()) {
             dataSet.SetRecordset(records);
-            return dataSet.Fields(2).AsString();
+            return std::string(
+                CutToUnits(dataSet.Fields(2).AsString(), ServerTextLimit::InputBuffer));
         }
         return std::string();
     });
@@ -52,7 +54,7 @@ void TServerData::FinishInputBuffer(const TInputBufferDone& done, TEventStatus s
             if (recordset && recordset->IsOpen()) {
                 TDbDataSet dataSet;
                 dataSet.SetRecordset(recordset);
-                text = dataSet.Fields(2).AsString();
+                text = CutToUnits(dataSet.Fields(2).AsString(), ServerTextLimit::InputBuffer);
             }
             read = true;
         } catch (const std::exception&) {
@@ -87,9 +89,12 @@ std::optional<TSessionIdentity> TServerData::ReadSessionIdentity(std::int32_t sp
             return std::nullopt; // no such session any more
         // The first row: the other rows of a parallel query belong to the same session.
         TSessionIdentity id;
-        id.Login = TrimText(dataSet.Fields(0).AsString());
-        id.Host = TrimText(dataSet.Fields(1).AsString());
-        id.Program = TrimText(dataSet.Fields(2).AsString());
+        id.Login =
+            TrimText(std::string(CutToUnits(dataSet.Fields(0).AsString(), ServerTextLimit::Name)));
+        id.Host =
+            TrimText(std::string(CutToUnits(dataSet.Fields(1).AsString(), ServerTextLimit::Name)));
+        id.Program =
+            TrimText(std::string(CutToUnits(dataSet.Fields(2).AsString(), ServerTextLimit::Name)));
         id.LoginTime = TrimText(dataSet.Fields(3).AsString());
         return id;
     });
