@@ -1,6 +1,6 @@
 // The version reader over small fixture files, the version text, and the about dialog.
 #include "AboutF.h"
-#include "DialogErrors.h"
+#include "DesktopErrors.h"
 #include "FileVersionInfo.h"
 #include "ModalDriver.h"
 #include "VersionRecord.h"

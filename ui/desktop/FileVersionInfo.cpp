@@ -1,6 +1,6 @@
 #include "FileVersionInfo.h"
 
-#include "DialogErrors.h"
+#include "DesktopErrors.h"
 #include "VersionRecord.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "SoundPlayer.h"
 
-#include "DialogErrors.h"
+#include "DesktopErrors.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "DialogErrors.h"
+#include "DesktopErrors.h"
 
 #include <cstring>
 

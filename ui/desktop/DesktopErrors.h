@@ -1,5 +1,5 @@
-// The error kinds raised by the dialogs: file errors of the version reader and the
-// operating-system error of the sound button. Shown by the default error display.
+// The error kinds of the desktop services: file errors of the version reader and the
+// operating-system error of the sound player. Shown by the default error display.
 #pragma once
 
 #include "Errors.h"
