@@ -94,6 +94,7 @@ void TServerData::ReadProcesses() {
         }
         ProcessesAD.Close();
         ProcessList.BuildBlockTree();
+        Analysis_.Analyze(ProcessList);
         ++Snapshots;
     } catch (const std::exception& e) {
         Owner.LogError(Info.Name, e);

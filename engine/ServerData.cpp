@@ -48,6 +48,12 @@ TServerData::TServerData(IServerOwner& owner, const TServerInfo& info) : Owner(o
     ApplyServerInfo(info);
 }
 
+const TBlockingAnalysis& TServerData::Analysis() const {
+    if (Analysis_.Version() != ProcessList.Version())
+        Analysis_.Analyze(ProcessList);
+    return Analysis_;
+}
+
 TServerData::~TServerData() {
     try {
         Disconnect();

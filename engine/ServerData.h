@@ -18,6 +18,7 @@
 // event, so Disconnect clears Busy itself when it abandoned the work that Refresh started.
 #pragma once
 
+#include "BlockingAnalysis.h"
 #include "DbConnection.h"
 #include "DbDataSet.h"
 #include "ProcessList.h"
@@ -101,6 +102,9 @@ public:
     std::uint8_t CommandKind = 0; // last statement: 0 query, 1 input buffer, 2 kill, 3 sysadmin,
                                   // 4 catalog read
     TProcessList ProcessList;
+    // Who blocks whom in ProcessList: worked out right after a snapshot is read, so readers
+    // share it; worked out here only when the list changed otherwise since (a test filling it).
+    const TBlockingAnalysis& Analysis() const;
     std::int32_t SelectedSpid = 0; // the process view's selection, 0 for none
     // The rows the user expanded in the process view, by the SPIDs from the top row down.
     std::set<std::vector<std::int32_t>> ExpandedPaths;
@@ -136,6 +140,7 @@ private:
     void FinishDatabaseNames(TEventStatus status, const TDbRecordsetPtr& recordset);
 
     IServerOwner& Owner;
+    mutable TBlockingAnalysis Analysis_;
     bool ConnectPending = false; // the connect that Refresh started has not completed
     std::map<std::uint64_t, TInputBufferDone> InputBufferRequests; // by execute number
 };

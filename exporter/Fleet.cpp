@@ -196,9 +196,9 @@ void TFleet::PollCompleted(TFleetServer& server) {
         server.Up = true;
         server.Reason = TDownReason::None;
         server.Message.clear();
-        server.Figures = ComputeServerFigures(monitor.ProcessList);
+        server.Figures = ComputeServerFigures(monitor.Analysis());
         // The threshold is read now, as the monitor's warning rule reads it.
-        server.Episodes->Observe(monitor.ProcessList, static_cast<std::int32_t>(WarningTimeout));
+        server.Episodes->Observe(monitor.Analysis(), static_cast<std::int32_t>(WarningTimeout));
     } else {
         server.Up = false;
         ++server.PollErrors;

@@ -1,13 +1,14 @@
-// The blocking figures of one snapshot, as the exporter publishes them. A session is a SPID
-// (the rows of a parallel query share one). A session is blocked when one of its rows waits
-// for another SPID: a negative marker, or a SPID missing from the snapshot, count as well,
-// since the wait is real. A head blocker follows the rule of the episode detector: a session
-// that blocks another session of the snapshot and is not blocked by one itself.
+// The blocking figures of one snapshot, as the exporter publishes them, read from the
+// snapshot's analysis (what counts as a session, a blocked session and a head blocker is said
+// there). A session blocked by a negative marker or by a SPID missing from the snapshot is
+// blocked as well, since the wait is real.
 #pragma once
 
 #include "ProcessList.h"
 
 #include <cstdint>
+
+class TBlockingAnalysis;
 
 struct TServerFigures {
     std::int64_t Sessions = 0;
@@ -18,4 +19,6 @@ struct TServerFigures {
     std::int64_t BlockedWaitMs = 0; // sum over blocked sessions
 };
 
+TServerFigures ComputeServerFigures(const TBlockingAnalysis& analysis);
+// For a list that no monitor keeps an analysis of.
 TServerFigures ComputeServerFigures(const TProcessList& list);

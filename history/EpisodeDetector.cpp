@@ -1,5 +1,6 @@
 #include "EpisodeDetector.h"
 
+#include "BlockingAnalysis.h"
 #include "ProcessList.h"
 
 #include <algorithm>
@@ -29,68 +30,15 @@ bool SameSession(const TSessionKey& key, const TProcessItem& row) {
 
 } // namespace
 
-// The rows of one snapshot with who blocks whom, by SPID. A SPID with several rows (the
-// threads of a parallel query) is one session, described by its first row in pre-order.
+// The snapshot as the analysis sees it, with a buffer for the sessions behind a head.
 struct TEpisodeDetector::TSnapshot {
-    std::vector<const TProcessItem*> Rows;
-    std::unordered_map<std::int32_t, std::size_t> FirstRow;
-    // Rows blocked by another SPID of the snapshot, by that SPID.
-    std::unordered_map<std::int32_t, std::vector<std::size_t>> BlockedRows;
-    std::unordered_set<std::int32_t> BlockedSpids;
+    const TBlockingAnalysis& Analysis;
+    mutable std::vector<std::int32_t> Buffer;
 
-    explicit TSnapshot(const TProcessList& list) {
-        std::vector<const TProcessItem*> stack;
-        for (std::int32_t i = list.Count() - 1; i >= 0; --i)
-            stack.push_back(list.Item(i));
-        while (!stack.empty()) {
-            const TProcessItem* item = stack.back();
-            stack.pop_back();
-            Rows.push_back(item);
-            for (auto c = item->Children.rbegin(); c != item->Children.rend(); ++c)
-                stack.push_back(c->get());
-        }
-        for (std::size_t r = 0; r < Rows.size(); ++r)
-            FirstRow.try_emplace(Rows[r]->Spid, r);
-        for (std::size_t r = 0; r < Rows.size(); ++r) {
-            const TProcessItem& row = *Rows[r];
-            if (row.Blocked > 0 && row.Blocked != row.Spid && FirstRow.contains(row.Blocked)) {
-                BlockedRows[row.Blocked].push_back(r);
-                BlockedSpids.insert(row.Spid);
-            }
-        }
-    }
-
-    // The rows blocked behind spid, directly or through other blocked sessions; each blocked
-    // session once, with the longest wait among its rows.
-    struct TBlocked {
-        std::size_t Row;
-        std::int32_t Wait;
-    };
-    std::vector<TBlocked> Tree(std::int32_t spid) const {
-        std::vector<TBlocked> found;
-        std::unordered_map<std::string, std::size_t> sessions;
-        std::unordered_set<std::int32_t> visited{spid};
-        std::vector<std::int32_t> todo{spid};
-        while (!todo.empty()) {
-            const std::int32_t blocker = todo.back();
-            todo.pop_back();
-            const auto blocked = BlockedRows.find(blocker);
-            if (blocked == BlockedRows.end())
-                continue;
-            for (std::size_t r : blocked->second) {
-                const TProcessItem& row = *Rows[r];
-                if (row.Spid == spid) // a cycle back to the head
-                    continue;
-                const auto [at, added] = sessions.try_emplace(KeyText(KeyOf(row)), found.size());
-                if (added)
-                    found.push_back({r, row.WaitTime});
-                else
-                    found[at->second].Wait = std::max(found[at->second].Wait, row.WaitTime);
-                if (visited.insert(row.Spid).second)
-                    todo.push_back(row.Spid);
-            }
-        }
-        return found;
+    // The sessions blocked behind this one, directly or through other blocked sessions.
+    const std::vector<std::int32_t>& Tree(std::int32_t session) const {
+        Analysis.Behind(session, Buffer);
+        return Buffer;
     }
 };
 
@@ -118,10 +66,10 @@ std::vector<TEpisode> TEpisodeDetector::OpenEpisodes() const {
     return episodes;
 }
 
-void TEpisodeDetector::Update(TOpen& open, const TSnapshot& snapshot, std::size_t headRow,
+void TEpisodeDetector::Update(TOpen& open, const TSnapshot& snapshot, std::int32_t headSession,
                               std::int64_t now) {
     TEpisode& episode = open.Episode;
-    const TProcessItem& head = *snapshot.Rows[headRow];
+    const TProcessItem& head = *snapshot.Analysis.Session(headSession).FirstRow;
     episode.Head = KeyOf(head);
     episode.HeadDBName = head.DBName;
     episode.HeadStatus = head.Status;
@@ -130,9 +78,10 @@ void TEpisodeDetector::Update(TOpen& open, const TSnapshot& snapshot, std::size_
 
     std::vector<bool> seen(episode.Sessions.size(), false);
     std::int32_t blockedNow = 0;
-    for (const TSnapshot::TBlocked& blocked : snapshot.Tree(head.Spid)) {
-        const TProcessItem& row = *snapshot.Rows[blocked.Row];
-        const std::int32_t wait = std::max(blocked.Wait, 0);
+    for (const std::int32_t member : snapshot.Tree(headSession)) {
+        const TBlockingSession& blocked = snapshot.Analysis.Session(member);
+        const TProcessItem& row = *blocked.BlockedRow;
+        const std::int32_t wait = blocked.Wait();
         const auto [at, added] =
             open.SessionIndex.try_emplace(KeyText(KeyOf(row)), episode.Sessions.size());
         if (added) {
@@ -170,20 +119,28 @@ void TEpisodeDetector::Update(TOpen& open, const TSnapshot& snapshot, std::size_
 
 std::vector<TEpisodeEvent> TEpisodeDetector::Observe(const TProcessList& list,
                                                      std::int32_t thresholdMs) {
+    if (!OwnAnalysis)
+        OwnAnalysis = std::make_unique<TBlockingAnalysis>();
+    OwnAnalysis->Analyze(list);
+    return Observe(*OwnAnalysis, thresholdMs);
+}
+
+std::vector<TEpisodeEvent> TEpisodeDetector::Observe(const TBlockingAnalysis& analysis,
+                                                     std::int32_t thresholdMs) {
     const std::int64_t now = Clock();
-    const TSnapshot snapshot(list);
+    const TSnapshot snapshot{analysis, {}};
     std::vector<TEpisodeEvent> events;
 
     std::vector<std::unique_ptr<TOpen>> stillOpen;
     std::unordered_set<std::int32_t> continued;
     for (auto& open : Open) {
         const TSessionKey& head = open->Episode.Head;
-        const auto first = snapshot.FirstRow.find(head.Spid);
-        const bool blocking = first != snapshot.FirstRow.end() &&
-                              SameSession(head, *snapshot.Rows[first->second]) &&
-                              snapshot.BlockedRows.contains(head.Spid);
+        const std::int32_t session = analysis.Find(head.Spid);
+        const bool blocking = session >= 0 &&
+                              SameSession(head, *analysis.Session(session).FirstRow) &&
+                              analysis.Session(session).Blocks > 0;
         if (blocking) {
-            Update(*open, snapshot, first->second, now);
+            Update(*open, snapshot, session, now);
             continued.insert(head.Spid);
             events.push_back({TEpisodeEventKind::Updated, open->Episode});
             stillOpen.push_back(std::move(open));
@@ -194,26 +151,26 @@ std::vector<TEpisodeEvent> TEpisodeDetector::Observe(const TProcessList& list,
     }
     Open = std::move(stillOpen);
 
-    std::vector<std::int32_t> heads;
-    for (const auto& [spid, rows] : snapshot.BlockedRows)
-        if (!snapshot.BlockedSpids.contains(spid) && !continued.contains(spid))
-            heads.push_back(spid);
-    std::sort(heads.begin(), heads.end());
-    for (std::int32_t spid : heads) {
-        const auto tree = snapshot.Tree(spid);
-        std::int32_t longest = 0;
+    std::vector<const TBlockingChain*> heads;
+    for (const TBlockingChain& chain : analysis.Heads())
+        if (!continued.contains(analysis.Session(chain.Session).Spid))
+            heads.push_back(&chain);
+    std::sort(heads.begin(), heads.end(), [&](const TBlockingChain* a, const TBlockingChain* b) {
+        return analysis.Session(a->Session).Spid < analysis.Session(b->Session).Spid;
+    });
+    for (const TBlockingChain* chain : heads) {
+        // The threshold takes the wait as the server gave it: one below 0 never reaches it.
         bool reached = false;
-        for (const TSnapshot::TBlocked& blocked : tree) {
-            longest = std::max(longest, blocked.Wait);
-            reached = reached || blocked.Wait >= thresholdMs;
-        }
+        for (std::int32_t m = chain->Begin; m < chain->End && !reached; ++m)
+            reached = analysis.Session(analysis.Members()[static_cast<std::size_t>(m)]).RawWait() >=
+                      thresholdMs;
         if (!reached)
             continue;
         auto open = std::make_unique<TOpen>();
         open->Episode.Id = NextId++;
         open->Episode.Server = ServerName;
-        open->Episode.Start = now - longest;
-        Update(*open, snapshot, snapshot.FirstRow.at(spid), now);
+        open->Episode.Start = now - chain->LongestWait;
+        Update(*open, snapshot, chain->Session, now);
         events.push_back({TEpisodeEventKind::Started, open->Episode});
         Open.push_back(std::move(open));
     }

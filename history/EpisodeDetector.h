@@ -2,10 +2,8 @@
 // rows of a TProcessList, keeps the open episodes of that server and reports what changed; it
 // stores nothing and asks no server. The clock is injected so that tests set the time.
 //
-// The rule. A head blocker is a session that blocks another session of the snapshot and is not
-// blocked by one itself (a row blocked by its own SPID, by a negative SPID or by a SPID that is
-// not in the snapshot does not count as blocked by a session). An episode starts when some
-// session blocked behind a head blocker, directly or through other blocked sessions, has waited
+// The rule. Head blockers and their chains are those of the snapshot's analysis
+// (TBlockingAnalysis). An episode starts when some session in a head blocker's chain has waited
 // at least the threshold; it goes on while that session (SPID, login, host and program) still
 // blocks someone, and it ends at the first snapshot where it does not. When the server stops
 // answering, every open episode ends as Unknown.
@@ -19,6 +17,7 @@
 #include <string>
 #include <vector>
 
+class TBlockingAnalysis;
 class TProcessList;
 
 enum class TEpisodeEventKind : std::uint8_t { Started, Updated, Ended };
@@ -43,6 +42,8 @@ public:
     // warning threshold (a wait below 0 never reaches it). Events come in this order: the open
     // episodes that go on (Updated) or end (Ended), oldest first, then the new ones (Started)
     // by SPID. Every open episode gets exactly one event per call.
+    std::vector<TEpisodeEvent> Observe(const TBlockingAnalysis& snapshot, std::int32_t thresholdMs);
+    // The same for a list that no monitor keeps an analysis of.
     std::vector<TEpisodeEvent> Observe(const TProcessList& snapshot, std::int32_t thresholdMs);
     // The server stopped answering (an error, a lost connection, monitoring switched off):
     // every open episode ends as Unknown, with the end it had at the last snapshot.
@@ -57,10 +58,11 @@ private:
     struct TOpen;
     struct TSnapshot;
 
-    void Update(TOpen& open, const TSnapshot& snapshot, std::size_t headRow, std::int64_t now);
+    void Update(TOpen& open, const TSnapshot& snapshot, std::int32_t head, std::int64_t now);
 
     std::string ServerName;
     TClock Clock;
     std::uint64_t NextId = 1;
-    std::vector<std::unique_ptr<TOpen>> Open; // oldest first
+    std::vector<std::unique_ptr<TOpen>> Open;       // oldest first
+    std::unique_ptr<TBlockingAnalysis> OwnAnalysis; // for Observe of a bare list
 };

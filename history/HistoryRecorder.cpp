@@ -45,7 +45,7 @@ void THistoryRecorder::ServerChanged(TServerData& server, const THistorySettings
     if (server.Snapshots == state.Snapshots)
         return;
     state.Snapshots = server.Snapshots;
-    Handle(&server, state, state.Detector->Observe(server.ProcessList, settings.ThresholdMs),
+    Handle(&server, state, state.Detector->Observe(server.Analysis(), settings.ThresholdMs),
            MinDurationMs);
 }
 

@@ -1,5 +1,6 @@
 #include "ProcessModel.h"
 
+#include "BlockingAnalysis.h"
 #include "BlockingSummary.h"
 #include "Icons.h"
 #include "ProcessList.h"
@@ -76,16 +77,25 @@ void TProcessModel::BeginRebuild() {
     Kids.clear();
 }
 
+const TBlockingChain* TProcessModel::HeadChainOf(const TProcessItem& item) const {
+    if (!Blocking)
+        return nullptr;
+    // The head is marked on its session's first row only.
+    const std::int32_t session = Blocking->Find(item.Spid);
+    if (session < 0 || Blocking->Session(session).FirstRow != &item)
+        return nullptr;
+    return Blocking->HeadChain(session);
+}
+
 int TProcessModel::AddRow(const TProcessItem& item, int parentRow) {
     TRow row;
     row.Parent = parentRow;
     if (parentRow >= 0) {
         row.Depth = Rows[static_cast<std::size_t>(parentRow)].Depth + 1;
         MaxDepth_ = std::max(MaxDepth_, row.Depth);
-    } else if (!item.Children.empty() && IsHeadBlocker(item)) {
-        const THeadBlocking figures = ::HeadBlocking(item);
-        row.HeadBlocking = figures.Blocking;
-        row.HeadWait = figures.TotalWait;
+    } else if (const TBlockingChain* chain = HeadChainOf(item)) {
+        row.HeadBlocking = chain->Blocked;
+        row.HeadWait = chain->TotalWait;
         row.Forgotten = IsForgottenTransaction(item);
     }
     row.BlockRole = item.BlockRole;

@@ -16,6 +16,8 @@
 #include <vector>
 
 class TImageList;
+class TBlockingAnalysis;
+struct TBlockingChain;
 class TProcessItem;
 
 class TProcessModel : public QAbstractItemModel {
@@ -55,12 +57,15 @@ public:
     // 0 for a top-level row; the deepest row of the last rebuild.
     int Depth(int row) const { return Rows[static_cast<std::size_t>(row)].Depth; }
     int MaxDepth() const { return MaxDepth_; }
-    // Head blockers (block others, are not blocked): how many rows they hold up, -1 for others.
+    // Head blockers (block others, are not blocked): how many sessions they hold up, -1 for
+    // others and for the further rows of a head's parallel query.
     int HeadBlocking(int row) const { return Rows[static_cast<std::size_t>(row)].HeadBlocking; }
     // The tooltip of a cell: the text, and for a head blocker and a wait resource what they mean.
     QString ToolTip(int row, int column) const;
     // Names of database ids for the wait resource tooltip (the focused server's).
     std::function<std::string(std::int32_t)> DatabaseName;
+    // The analysis of the snapshot being added, for the head blockers; none marks no head.
+    const TBlockingAnalysis* Blocking = nullptr;
     std::int32_t Spid(int row) const { return Rows[static_cast<std::size_t>(row)].Spid; }
     int Parent(int row) const { return Rows[static_cast<std::size_t>(row)].Parent; }
     int ChildCount(int row) const;
@@ -94,6 +99,7 @@ public:
     void sort(int column, Qt::SortOrder order) override;
 
 private:
+    const TBlockingChain* HeadChainOf(const TProcessItem& item) const;
     struct TRow {
         int Parent = -1;
         int Position = 0; // index among its siblings, after sorting

@@ -97,8 +97,10 @@ void TProcessView::ShowProcesses(TServerData* server, bool onlyBlocks) {
                                               View->header()->sortIndicatorOrder());
             }
         } end{this};
+        ProcessModel.Blocking = nullptr;
         if (!server || server->State == 2)
             return;
+        ProcessModel.Blocking = &server->Analysis();
         const TProcessList& list = server->ProcessList;
         for (std::int32_t i = 0; i < list.Count(); ++i) {
             const TProcessItem& item = *list.Item(i);

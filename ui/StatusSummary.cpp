@@ -36,7 +36,7 @@ QString ServerSummary(const TServerData& server) {
     else if (server.ProcessList.Count() == 0 && server.Busy)
         text = name + " · connecting…";
     else {
-        const TBlockingSummary s = SummarizeBlocking(server.ProcessList);
+        const TBlockingSummary s = SummarizeBlocking(server.Analysis());
         text = name + " · " + Plural(s.Sessions, "session", "sessions") + " · " +
                Plural(s.HeadBlockers, "head blocker", "head blockers") + " · " +
                QString::number(s.Blocked) + " blocked";

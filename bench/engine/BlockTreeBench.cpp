@@ -1,5 +1,5 @@
-// Time of BuildBlockTree for 1k, 10k and 100k rows in four shapes, and how it grows from 10k
-// to 100k rows (linear growth gives 10). Filling the list is not timed.
+// Time of BuildBlockTree (and of the blocking analysis after it) for 1k, 10k and 100k rows
+// in four shapes, and how it grows from 10k to 100k rows (linear growth gives 10). Filling the list is not timed.
 //   build/bench/engine/tallyvane_engine_bench
 // Each shape runs twice. "warm" builds right after filling, as the monitor does: 10k rows are
 // then still in the L2/L3 cache and 100k rows are not, so its growth also counts the step from
@@ -7,6 +7,7 @@
 // memory and the growth shows what the algorithm adds. ReadKeys, which only reads the key
 // fields of every item, shows the same two growths for the least a build can do.
 #include "BlockForest.h"
+#include "BlockingAnalysis.h"
 #include "ProcessList.h"
 
 #include <algorithm>
@@ -124,6 +125,30 @@ void BuildBlockTree(benchmark::State& state, TShape shape, ECache cache) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+// The analysis the monitor works out right after the build, on the arranged list, warm as
+// the monitor runs it: what a refresh adds to BuildBlockTree.
+void AnalyzeBlocking(benchmark::State& state, TShape shape) {
+    const std::vector<TRow> rows = shape(static_cast<std::int32_t>(state.range(0)));
+    TProcessList list;
+    TBlockingAnalysis analysis;
+    for (auto _ : state) {
+        list.Clear();
+        for (const TRow& row : rows) {
+            TProcessItem* item = list.Add();
+            item->Spid = row.Spid;
+            item->Blocked = row.Blocked;
+            item->WaitTime = row.WaitTime;
+        }
+        list.BuildBlockTree();
+        const auto start = std::chrono::steady_clock::now();
+        analysis.Analyze(list);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        benchmark::DoNotOptimize(analysis.BlockedSessions());
+        state.SetIterationTime(took.count());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 // A fixed count: filling (and evicting) would otherwise be repeated until the build alone
 // added up to the minimum time.
 void TimedSizes(benchmark::internal::Benchmark* b) {
@@ -177,6 +202,10 @@ BENCHMARK_CAPTURE(BuildBlockTree, cold_wide_fans, WideFans, ECache::Cold)->Apply
 BENCHMARK_CAPTURE(BuildBlockTree, cold_one_chain, OneChain, ECache::Cold)->Apply(TimedSizes);
 BENCHMARK_CAPTURE(BuildBlockTree, cold_random_with_duplicates, RandomWithDuplicates, ECache::Cold)
     ->Apply(TimedSizes);
+BENCHMARK_CAPTURE(AnalyzeBlocking, no_blocking, NoBlocking)->Apply(TimedSizes);
+BENCHMARK_CAPTURE(AnalyzeBlocking, wide_fans, WideFans)->Apply(TimedSizes);
+BENCHMARK_CAPTURE(AnalyzeBlocking, one_chain, OneChain)->Apply(TimedSizes);
+BENCHMARK_CAPTURE(AnalyzeBlocking, random_with_duplicates, RandomWithDuplicates)->Apply(TimedSizes);
 BENCHMARK_CAPTURE(ReadKeys, warm, ECache::Warm)->Apply(TimedSizes);
 BENCHMARK_CAPTURE(ReadKeys, cold, ECache::Cold)->Apply(TimedSizes);
 BENCHMARK_CAPTURE(ArrangeRows, no_blocking, NoBlocking)->Apply(Sizes);

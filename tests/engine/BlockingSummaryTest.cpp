@@ -49,20 +49,6 @@ TEST(BlockingSummaryTest, FiguresOfSnapshots) {
     }
 }
 
-TEST(BlockingSummaryTest, AHeadBlockerCountsEverythingItHoldsUp) {
-    TProcessList list;
-    Fill(list, {{51, 0, 0}, {52, 51, 26000}, {53, 52, 9000}, {54, 51, 4000}, {55, 0, 0}});
-    list.BuildBlockTree();
-    const TProcessItem& head = *list.FindBySpid(51);
-    ASSERT_TRUE(IsHeadBlocker(head));
-    const THeadBlocking figures = HeadBlocking(head);
-    EXPECT_EQ(figures.Blocking, 3);
-    EXPECT_EQ(figures.TotalWait, 39000);
-    // 52 blocks 53 but is blocked itself; 55 blocks nobody.
-    EXPECT_FALSE(IsHeadBlocker(*list.FindBySpid(52)));
-    EXPECT_FALSE(IsHeadBlocker(*list.FindBySpid(55)));
-}
-
 TEST(BlockingSummaryTest, ForgottenTransactionIsSleepingWithAnOpenTransaction) {
     TProcessItem item;
     struct TCase {
