@@ -21,9 +21,9 @@ std::vector<TServerInfo> LoadServers(const std::string& fileName);
 
 // Writes the servers in the order given, each as its own section with the three keys, and
 // nothing of the file's previous content. Throws Exception "Cannot open file ..." or "Cannot
-// read file ..." when the existing file cannot be read (whole), "Cannot create file ..." when the new one cannot be written
-// (the old file then stays as it was), and refuses (Exception) names and values with a line
-// break, which the file cannot hold.
+// read file ..." when the existing file cannot be read (whole), "Cannot create file ..." when the
+// new one cannot be written (the old file then stays as it was), and refuses (Exception) names and
+// values with a line break, which the file cannot hold.
 void SaveServers(const std::vector<TServerInfo>& servers);
 void SaveServers(const std::vector<TServerInfo>& servers, const std::string& fileName);
 

@@ -102,6 +102,7 @@ void TMainF::CreateComponents() {
     setStatusBar(StatusBar1);
     SummaryL = new QLabel;
     SummaryL->setObjectName("SummaryL");
+    SummaryL->setTextFormat(Qt::PlainText); // server names are no markup
     StatusBar1->addWidget(SummaryL, 1);
 
     ActionList = new TActionList(this);

@@ -264,9 +264,11 @@ TEST_F(ServerListFileTest, AFileNotReadWholeIsRefusedAndKept) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         WriteText(Path, c.Text);
-        for (const auto& act : std::vector<std::function<void()>>{
-                 [&] { LoadServers(Path); },
-                 [&] { SaveServers({{"new", true, "P", 30}}, Path); }}) {
+        for (const auto& act :
+             std::vector<std::function<void()>>{[&] { LoadServers(Path); },
+                                                [&] {
+                                                    SaveServers({{"new", true, "P", 30}}, Path);
+                                                }}) {
             try {
                 act();
                 ADD_FAILURE() << "no error";

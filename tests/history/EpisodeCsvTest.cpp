@@ -3,9 +3,9 @@
 #include "HistoryTestSupport.h"
 
 #include <cstdlib>
-#include <limits>
 #include <ctime>
 #include <gtest/gtest.h>
+#include <limits>
 
 namespace {
 
@@ -47,11 +47,16 @@ TEST(EpisodeCsv, FieldsAreQuotedAndFormulasDefused) {
         {"Grüße, 世界", "\"Grüße, 世界\""},
         // Terminal escape sequences lose their control characters (ESC, CSI as C1, BEL, NUL).
         {"\x1b]0;owned\x07host\x1b[2J", "]0;ownedhost[2J"},
-        {"a\xc2\x9b" "31mb\x7f", "a31mb"},
+        {"a\xc2\x9b"
+         "31mb\x7f",
+         "a31mb"},
         {"\x1b=cmd|' /C calc'!A0", "'=cmd|' /C calc'!A0"},
         {"\tTAB", "'\tTAB"},
         {"\rCR", "\"'\rCR\""},
-        {"\xc3\x84\xc2\xa0" "b", "\xc3\x84\xc2\xa0" "b"}, // U+00A0 is no control
+        {"\xc3\x84\xc2\xa0"
+         "b",
+         "\xc3\x84\xc2\xa0"
+         "b"}, // U+00A0 is no control
     };
     for (const auto& c : cases)
         EXPECT_EQ(CsvText(c.In), c.Out) << c.In;
