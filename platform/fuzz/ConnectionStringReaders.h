@@ -11,6 +11,19 @@
 
 namespace connstr_readers {
 
+// A value in OLE DB double quotes, which keep it exactly (blanks, ";" and quotes included):
+// how the tests and the fuzz target write a user's value into a connection string.
+inline std::string OleDbQuoted(const std::string& value) {
+    std::string out = "\"";
+    for (char c : value) {
+        out += c;
+        if (c == '"') {
+            out += '"';
+        }
+    }
+    return out + "\"";
+}
+
 using TPairs = std::vector<std::pair<std::string, std::string>>;
 
 inline bool CSpace(char c) {

@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+using connstr_readers::OleDbQuoted;
 using connstr_readers::TPairs;
 
 namespace {
@@ -25,17 +26,6 @@ namespace {
     std::fprintf(stderr, "%s\n  OLE DB: %s\n  ODBC:   %s\n", what.c_str(), oleDb.c_str(),
                  odbc.c_str());
     std::abort();
-}
-
-std::string OleDbQuoted(const std::string& value) {
-    std::string out = "\"";
-    for (char c : value) {
-        out += c;
-        if (c == '"') {
-            out += '"';
-        }
-    }
-    return out + "\"";
 }
 
 std::vector<std::string> Fields(const std::string& data, std::size_t count) {

@@ -1,11 +1,13 @@
 // Logins whose passwords hold what connection strings treat specially, against simulator
 // logins with exactly those passwords: stored in the connection string, and typed in the login
 // dialog.
+#include "ConnectionStringReaders.h"
 #include "MonitorTestSupport.h"
 
 #include <QTemporaryDir>
 #include <fstream>
 
+using connstr_readers::OleDbQuoted;
 using monitortest::MonitorTest;
 using tallyvane::testsupport::TdsSimProcess;
 
@@ -57,18 +59,6 @@ std::string ScenarioFile(const QTemporaryDir& dir) {
         out << LoginSection(login.User, login.Password);
     }
     return path;
-}
-
-// A value in double quotes, as the OLE DB syntax writes one holding ";" or quotes.
-std::string OleDbQuoted(const std::string& value) {
-    std::string out = "\"";
-    for (char c : value) {
-        out += c;
-        if (c == '"') {
-            out += '"';
-        }
-    }
-    return out + "\"";
 }
 
 class AwkwardPasswordTest : public MonitorTest {

@@ -2,6 +2,7 @@
 // and FreeTDS to a real tdssim: what the server sees is exactly what was written, with the
 // application name and workstation ID, or the connect is refused naming the key and never
 // reaches the network.
+#include "ConnectionStringReaders.h"
 #include "DbConnection.h"
 #include "TdsSimProcess.h"
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+using connstr_readers::OleDbQuoted;
 using tallyvane::testsupport::SimLogEntry;
 using tallyvane::testsupport::TdsSimProcess;
 using namespace std::string_literals;
@@ -46,18 +48,6 @@ std::string SimQuoted(const std::string& value) {
             out += '\\';
         }
         out += c;
-    }
-    return out + "\"";
-}
-
-// A value in OLE DB double quotes, which keep it exactly (blanks included).
-std::string OleDbQuoted(const std::string& value) {
-    std::string out = "\"";
-    for (char c : value) {
-        out += c;
-        if (c == '"') {
-            out += '"';
-        }
     }
     return out + "\"";
 }
