@@ -10,7 +10,15 @@ TIniText ReadIniFile(const std::string& path) {
         return {};
     if (error)
         throw Exception("Cannot open file \"" + path + "\". " + error.message());
+    RequireWholeIniText(path, text);
     return TIniText(text);
+}
+
+void RequireWholeIniText(const std::string& path, std::string_view text) {
+    if (const auto line = TIniText::LineWithNul(text))
+        throw Exception("Cannot read file \"" + path + "\": line " + std::to_string(*line) +
+                        " holds a NUL byte. Nothing of the file is used, and it is not saved "
+                        "over");
 }
 
 void WriteIniFile(const std::string& path, const TIniText& ini) {

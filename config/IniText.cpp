@@ -48,6 +48,17 @@ bool TIniText::FitsOnOneLine(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
+std::optional<int> TIniText::LineWithNul(std::string_view text) {
+    const std::size_t nul = text.find('\0');
+    if (nul == std::string_view::npos)
+        return std::nullopt;
+    int line = 1;
+    for (std::size_t i = 0; i < nul; ++i)
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= nul || text[i + 1] != '\n')))
+            ++line;
+    return line;
+}
+
 TIniText::TLine TIniText::ParseLine(std::string raw) {
     TLine line;
     const std::string_view trimmed = TrimIni(raw);

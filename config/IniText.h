@@ -51,11 +51,17 @@ public:
     // missing.
     void SetValue(std::string_view section, std::string_view key, std::string_view value,
                   TIniMatch match = TIniMatch::Last);
+    // The lines before the first section, as read.
+    const std::vector<std::string>& PreambleLines() const { return Preamble; }
     // Forgets every line.
     void Clear();
 
     // Text that a line of an INI file can hold (no CR, LF or NUL).
     static bool FitsOnOneLine(std::string_view text);
+    // The number (from 1) of the first line that holds a NUL, which the reading rule would cut
+    // the text at; nothing when there is none. Files are checked with it before they are
+    // used, so that no line after a NUL is lost unseen.
+    static std::optional<int> LineWithNul(std::string_view text);
 
 private:
     struct TLine {

@@ -2,11 +2,13 @@
 
 #include "AtomicFile.h"
 #include "Errors.h"
+#include "IniFile.h"
 
 TIniText ReadProfileFile(const std::string& path) {
     std::string text;
     if (ReadWholeFile(path, text))
         return {};
+    RequireWholeIniText(path, text);
     return TIniText(text);
 }
 
@@ -17,14 +19,13 @@ bool IsQuoted(std::string_view value) {
            value.back() == value.front();
 }
 
-// A value that would lose its own quotes on reading gets one more pair.
+// A value that would lose its own quotes, or its blanks at either end, on reading gets one
+// more pair of quotes.
 std::string Protected(const std::string& value) {
     const std::string_view trimmed = TrimIni(value);
-    if (!IsQuoted(trimmed))
+    if (trimmed.size() == value.size() && !IsQuoted(trimmed))
         return value;
-    std::string protectedValue = "\"";
-    protectedValue.append(trimmed).append("\"");
-    return protectedValue;
+    return "\"" + value + "\"";
 }
 
 } // namespace
@@ -59,6 +60,9 @@ void WriteProfileStrings(const std::string& path, std::string_view section,
     const std::error_code readError = ReadWholeFile(path, text);
     // A file that exists but cannot be read is not overwritten: its content would be lost.
     if (readError && readError != std::errc::no_such_file_or_directory)
+        throw fail();
+    // Nor is one that was not read whole.
+    if (TIniText::LineWithNul(text))
         throw fail();
     TIniText ini(text);
     try {

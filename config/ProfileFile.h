@@ -16,6 +16,7 @@
 constexpr std::size_t kProfileValueLimit = 2047;
 
 // The file as the read functions below see it: a missing or unreadable file reads as empty.
+// A file that holds a NUL is refused (Exception, see RequireWholeIniText).
 TIniText ReadProfileFile(const std::string& path);
 
 // The whole text after "=", trimmed, without one pair of surrounding quotes (" or '), and cut
@@ -30,10 +31,10 @@ std::int32_t ProfileInteger(const TIniText& ini, std::string_view section, std::
 // Writes keys into the file in place, all in one replacement of the file: the first line of
 // each key in the first section of that name is replaced, or the key is appended to the
 // section, or the section is added at the end. A value that itself starts and ends with the
-// same quote gets one more pair, so that it reads back as it was. The file is replaced
-// crash-safe and created readable by its owner alone. Throws Exception "Unable to write to
-// <path>" when the keys cannot be written (the file cannot be read or written, or a value has
-// a line break); the file is then unchanged.
+// same quote, or has blanks at either end, gets one more pair, so that it reads back as it was. The
+// file is replaced crash-safe and created readable by its owner alone. Throws Exception "Unable to
+// write to <path>" when the keys cannot be written (the file cannot be read or written, holds a
+// NUL, or a value has a line break); the file is then unchanged.
 using TProfileValues = std::vector<std::pair<std::string, std::string>>;
 void WriteProfileStrings(const std::string& path, std::string_view section,
                          const TProfileValues& values);

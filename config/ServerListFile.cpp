@@ -38,8 +38,29 @@ bool SameServerName(const std::string& a, const std::string& b) {
     return SameIniName(TrimIni(a), TrimIni(b));
 }
 
+namespace {
+
+// The file as both loading and saving read it.
+TIniText ReadServerList(const std::string& fileName) {
+    TIniText ini = ReadIniFile(fileName);
+    // Lines but no section: not a server list this program wrote. Read as empty, the next save
+    // would replace the user's lines with the servers registered since.
+    if (ini.SectionCount() == 0) {
+        const std::vector<std::string>& lines = ini.PreambleLines();
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            if (!TrimIni(lines[i]).empty())
+                throw Exception("Cannot read file \"" + fileName + "\": it has no [server] " +
+                                "section, line " + std::to_string(i + 1) +
+                                " is no part of one. Nothing of the file is used, and it is " +
+                                "not saved over");
+    }
+    return ini;
+}
+
+} // namespace
+
 std::vector<TServerInfo> LoadServers(const std::string& fileName) {
-    const TIniText ini = ReadIniFile(fileName);
+    const TIniText ini = ReadServerList(fileName);
     std::vector<TServerInfo> servers;
     for (int section = 0; section < ini.SectionCount(); ++section) {
         const auto number = [&](const char* key) {
@@ -68,7 +89,7 @@ std::vector<TServerInfo> LoadServers() {
 
 void SaveServers(const std::vector<TServerInfo>& servers, const std::string& fileName) {
     // Read first: a file that exists but cannot be read is reported, not overwritten.
-    TIniText ini = ReadIniFile(fileName);
+    TIniText ini = ReadServerList(fileName);
     ini.Clear();
     for (const TServerInfo& server : servers) {
         if (!TIniText::FitsOnOneLine(server.Name) ||

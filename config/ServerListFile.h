@@ -13,15 +13,17 @@
 // not at all) stay two servers with their own values. A section without ConnectionString gets
 // one built from its name, UserName and Password (LoginConnectionString). Enabled defaults to
 // true, Timeout to 30; a negative Timeout counts as no number.
-// Throws Exception "Cannot open file ..." when the file exists but cannot be read.
+// Throws Exception "Cannot open file ..." when the file exists but cannot be read, and
+// "Cannot read file ..." (naming the line) when it holds a NUL or has lines but no section:
+// such a file is not taken in part, and SaveServers refuses to replace it.
 std::vector<TServerInfo> LoadServers();
 std::vector<TServerInfo> LoadServers(const std::string& fileName);
 
 // Writes the servers in the order given, each as its own section with the three keys, and
-// nothing of the file's previous content. Throws Exception "Cannot open file ..." when the
-// existing file cannot be read, "Cannot create file ..." when the new one cannot be written
-// (the old file then stays as it was), and refuses (Exception) names and values with a line
-// break, which the file cannot hold.
+// nothing of the file's previous content. Throws Exception "Cannot open file ..." or "Cannot
+// read file ..." when the existing file cannot be read (whole), "Cannot create file ..." when the
+// new one cannot be written (the old file then stays as it was), and refuses (Exception) names and
+// values with a line break, which the file cannot hold.
 void SaveServers(const std::vector<TServerInfo>& servers);
 void SaveServers(const std::vector<TServerInfo>& servers, const std::string& fileName);
 

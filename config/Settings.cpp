@@ -6,6 +6,11 @@
 #include <algorithm>
 #include <variant>
 
+namespace {
+// A settings file that could not be read whole: saving over it would make the loss final.
+std::string RefusedFile;
+} // namespace
+
 bool AutoRefresh = true;
 std::uint16_t AutoRefreshInterval = 10;
 bool ShowInSystemTray = true;
@@ -42,6 +47,7 @@ void ResetSettings() {
     HistoryMinDuration = -1;
     HistoryRetentionDays = 14;
     ConfirmKill = true;
+    RefusedFile.clear();
 }
 
 std::uint16_t LimitToUInt16Setting(std::int64_t value, std::uint16_t minimum) {
@@ -108,7 +114,13 @@ std::string Written(const TSettingField& field) {
 } // namespace
 
 void LoadSettings(const std::string& fileName) {
-    const TIniText ini = ReadProfileFile(fileName);
+    TIniText ini;
+    try {
+        ini = ReadProfileFile(fileName);
+    } catch (const Exception&) {
+        RefusedFile = fileName;
+        throw;
+    }
     for (const TSettingField& field : kFields)
         Read(ini, field);
 }
@@ -118,6 +130,10 @@ void LoadSettings() {
 }
 
 void SaveSettings(const std::string& fileName) {
+    if (!RefusedFile.empty() && RefusedFile == fileName)
+        throw Exception("The settings file \"" + fileName +
+                        "\" was not read whole at start, so it is not saved now. Restart the "
+                        "program once the file is mended");
     // Every key in one replacement of the file: a crash leaves either the old values or the
     // new ones, never a mix.
     TProfileValues values;

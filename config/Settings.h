@@ -29,18 +29,22 @@ extern std::uint16_t HistoryRetentionDays; // days of episodes kept, at least 1
 std::int32_t HistoryMinDurationMs();
 // The longest HistoryMinDuration: one day.
 constexpr std::int32_t MaxHistoryMinDuration = 86'400'000;
-extern bool ConfirmKill;                  // ask before killing a process
+extern bool ConfirmKill; // ask before killing a process
 
-// Puts every setting back to the value it has when the process starts (tests).
+// Puts every setting back to the value it has when the process starts, and forgets a refused
+// file (tests).
 void ResetSettings();
 
 // Reads the settings file (SettingsFileName unless given); a missing file or key, or a value
-// that is no whole number, leaves the setting as it is. An unreadable file reads as empty.
+// that is no whole number, leaves the setting as it is. An unreadable file reads as empty. A
+// file that cannot be read whole (a NUL) throws Exception naming the line, leaves every setting
+// as it is, and is not saved over by this process.
 void LoadSettings();
 void LoadSettings(const std::string& fileName);
 // Writes every key in one crash-safe replacement of the file, updating it in place (other
 // sections and keys stay). Throws Exception "Unable to write to <file>" when it cannot be
-// written; the file is then unchanged.
+// written, or an Exception when it was refused at loading; the file is then unchanged. A text
+// with blanks at either end is written in quotes, so that it reads back whole.
 void SaveSettings();
 void SaveSettings(const std::string& fileName);
 

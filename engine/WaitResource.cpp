@@ -47,13 +47,20 @@ bool Numbers(std::string_view s, std::vector<std::int64_t>& out) {
 }
 
 // Newer servers follow a latch's page with " (LATCH 0x...)" or similar; it names an address
-// in the server's memory and tells a DBA nothing.
+// in the server's memory and tells a DBA nothing. A marker inside "[...]" is part of a name
+// (an application lock may be called "[ORDER LATCH 1]") and stays.
 std::string CutLatchSuffix(std::string text) {
     const std::string upper = Upper(text);
-    for (const char* marker : {"(LATCH", "[LATCH", " LATCH "}) {
-        const std::size_t at = upper.find(marker);
-        if (at != std::string::npos && at > 0)
-            return Trim(std::string_view(text).substr(0, at));
+    int depth = 0;
+    for (std::size_t at = 0; at < upper.size(); ++at) {
+        if (depth == 0 && at > 0)
+            for (const std::string_view marker : {"(LATCH", "[LATCH", " LATCH "})
+                if (std::string_view(upper).substr(at, marker.size()) == marker)
+                    return Trim(std::string_view(text).substr(0, at));
+        if (upper[at] == '[')
+            ++depth;
+        else if (upper[at] == ']' && depth > 0)
+            --depth;
     }
     return text;
 }

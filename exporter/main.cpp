@@ -61,8 +61,12 @@ THttpServerConfig EndpointConfig(const TExporterOptions& options) {
 int Run(const TExporterOptions& options, const char* argv0) {
     ChooseFiles(options, argv0);
     ShowErrorMessage = [](const std::exception& e) { std::cerr << e.what() << '\n'; };
+    // A file named on the command line is meant: a typo must not fall back to the defaults.
     if (!options.ServersFile.empty() && !std::filesystem::exists(options.ServersFile)) {
         throw Exception("The server list \"" + options.ServersFile + "\" does not exist");
+    }
+    if (!options.SettingsFile.empty() && !std::filesystem::exists(options.SettingsFile)) {
+        throw Exception("The settings file \"" + options.SettingsFile + "\" does not exist");
     }
     LoadSettings(SettingsFileName);
     const std::vector<TServerInfo> servers = LoadServers(ServersFileName);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -55,5 +56,12 @@ struct TEpisode {
     std::int32_t HeadOpenTran = 0;
     std::vector<TEpisodeSession> Sessions; // in the order they were first seen blocked
 
-    std::int64_t Duration() const { return End - Start; }
+    // Saturates instead of overflowing: damaged stored times can be anything.
+    std::int64_t Duration() const {
+        std::int64_t d = 0;
+        if (__builtin_sub_overflow(End, Start, &d))
+            return End < Start ? std::numeric_limits<std::int64_t>::min()
+                               : std::numeric_limits<std::int64_t>::max();
+        return d;
+    }
 };

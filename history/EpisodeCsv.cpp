@@ -1,5 +1,7 @@
 #include "EpisodeCsv.h"
 
+#include "SpreadsheetText.h"
+
 #include <ctime>
 
 namespace {
@@ -25,9 +27,7 @@ const char* EndText(TEpisodeEnd end) {
 } // namespace
 
 std::string CsvText(const std::string& text) {
-    std::string field = text;
-    if (!field.empty() && std::string("=+-@\t\r").find(field.front()) != std::string::npos)
-        field.insert(field.begin(), '\'');
+    const std::string field = SpreadsheetText(text);
     if (field.find_first_of(",\"\r\n") == std::string::npos)
         return field;
     std::string quoted = "\"";
@@ -40,10 +40,13 @@ std::string CsvText(const std::string& text) {
 }
 
 std::string LocalTimeText(std::int64_t ms) {
-    const std::time_t seconds = static_cast<std::time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
-    const int millis = static_cast<int>(ms - static_cast<std::int64_t>(seconds) * 1000);
+    // Floor division that cannot overflow, also for a damaged extreme value.
+    const std::int64_t rest = ms % 1000;
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000 - (rest < 0 ? 1 : 0));
+    const int millis = static_cast<int>(rest < 0 ? rest + 1000 : rest);
     std::tm local{};
-    localtime_r(&seconds, &local);
+    if (!localtime_r(&seconds, &local))
+        return std::to_string(ms); // beyond any calendar year: the number as it is stored
     char text[64];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
     const long offset = local.tm_gmtoff / 60; // minutes east of UTC

@@ -14,10 +14,11 @@ using TSessionsOf = std::function<std::vector<TEpisodeSession>(std::int64_t epis
 
 std::string EpisodesCsv(const std::vector<TStoredEpisode>& episodes, const TSessionsOf& sessions);
 
-// One field as CSV holds it: quoted when it contains a comma, a quote or a line break. A text
-// that a spreadsheet would take for a formula (it starts with =, +, -, @, a tab or a carriage
-// return) gets a leading apostrophe: login, host and program names come from the clients.
+// One field as CSV holds it: quoted when it contains a comma, a quote or a line break. The
+// text first goes through SpreadsheetText: login, host and program names come from the
+// clients.
 std::string CsvText(const std::string& text);
 
-// Milliseconds since 1970 as local time with the offset, to the millisecond.
+// Milliseconds since 1970 as local time with the offset, to the millisecond; a value beyond
+// the calendar's years as the plain number.
 std::string LocalTimeText(std::int64_t ms);

@@ -1,5 +1,6 @@
 #include "ErrorLog.h"
 
+#include "DisplayText.h"
 #include "Errors.h"
 #include "Icons.h"
 #include "RowsAsText.h"
@@ -54,13 +55,14 @@ void TErrorLog::LogError(const std::string& serverName, const std::exception& er
         row->setData(ErrTimeTLC, Qt::UserRole, count);
         row->setText(ErrTimeTLC, TimeText(QDateTime::currentDateTime()));
         row->setText(ErrDescriptionTLC,
-                     description + QStringLiteral(" \u00D7") + QString::number(count));
+                     DisplayText(description) + QStringLiteral(" \u00D7") + QString::number(count));
         // The count is at the end of a long text, where the cell cuts it off: the tooltip says
         // it too, with the first occurrence.
-        row->setToolTip(ErrDescriptionTLC,
-                        description + QStringLiteral("\n%1 times since %2")
+        row->setToolTip(
+            ErrDescriptionTLC,
+            ToolTipText(description + QStringLiteral("\n%1 times since %2")
                                           .arg(count)
-                                          .arg(row->data(ErrServerTLC, Qt::UserRole).toString()));
+                                          .arg(row->data(ErrServerTLC, Qt::UserRole).toString())));
         if (const int at = indexOfTopLevelItem(row); at != 0) {
             takeTopLevelItem(at);
             insertTopLevelItem(0, row);
@@ -72,11 +74,11 @@ void TErrorLog::LogError(const std::string& serverName, const std::exception& er
     row->setIcon(ErrTimeTLC, Images.Icon(0));
     row->setText(ErrTimeTLC, TimeText(QDateTime::currentDateTime()));
     row->setData(ErrServerTLC, Qt::UserRole, row->text(ErrTimeTLC)); // the first occurrence
-    row->setText(ErrServerTLC, server);
-    row->setText(ErrDescriptionTLC, description);
+    row->setText(ErrServerTLC, DisplayText(server));
+    row->setText(ErrDescriptionTLC, DisplayText(description));
     row->setData(ErrDescriptionTLC, Qt::UserRole, description);
     row->setData(ErrTimeTLC, Qt::UserRole, 1);
-    row->setToolTip(ErrDescriptionTLC, description);
+    row->setToolTip(ErrDescriptionTLC, ToolTipText(description));
     insertTopLevelItem(0, row);
     LatestRow.insert(server, row);
     while (topLevelItemCount() > MaxEntries) {

@@ -102,6 +102,7 @@ void TMainF::CreateComponents() {
     setStatusBar(StatusBar1);
     SummaryL = new QLabel;
     SummaryL->setObjectName("SummaryL");
+    SummaryL->setTextFormat(Qt::PlainText); // server names are no markup
     StatusBar1->addWidget(SummaryL, 1);
 
     ActionList = new TActionList(this);
@@ -259,12 +260,22 @@ void TMainF::FormCreate() {
                    GetVersionText(QCoreApplication::applicationFilePath()));
     Tray->JvTrayIcon.setToolTip(windowTitle());
     FirstRunSettings();
-    LoadSettings();
+    // A file that cannot be read whole is reported and left alone (neither is saved over); the
+    // program runs on with what it has.
+    try {
+        LoadSettings();
+    } catch (const std::exception& error) {
+        ErrorsTL->LogError(std::string(), error);
+    }
     RestoreWindowState({this, ShowBlocksA, ServersTL, ErrorsTL, false}, kStoreRoot);
     LoadListLayout(ServersTL, kStoreRoot + "ServersTL");
     LoadListLayout(ProcessesTL, kStoreRoot + "ProcessesTL");
     LoadListLayout(ErrorsTL, kStoreRoot + "ErrorsTL");
-    LoadServers();
+    try {
+        LoadServers();
+    } catch (const std::exception& error) {
+        ErrorsTL->LogError(std::string(), error);
+    }
     RefreshA->Execute();
     ApplySettings();
 }

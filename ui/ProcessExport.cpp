@@ -4,6 +4,7 @@
 #include "Errors.h"
 #include "ProcessList.h"
 #include "ProcessModel.h"
+#include "SpreadsheetText.h"
 #include "WindowState.h"
 #include "WindowStateStore.h"
 
@@ -25,8 +26,14 @@ namespace {
 const QString kFolderKey = QString::fromLatin1(WindowStateRoot) + "MainForm";
 const QString kFolderValue = QStringLiteral("SnapshotFolder");
 
+// Text that came from a server: no formula, no control characters. The numbers the program
+// writes stay numbers (a session blocked by -2 is an orphaned transaction, not a formula).
 QString Q(const std::string& s) {
-    return QString::fromStdString(s);
+    return QString::fromStdString(SpreadsheetText(s));
+}
+
+QString Q(const QString& s) {
+    return Q(s.toStdString());
 }
 
 QString Cell(const TProcessItem& item, int column) {
@@ -36,7 +43,7 @@ QString Cell(const TProcessItem& item, int column) {
     case TProcessModel::DBNameTLC:
         return Q(item.DBName);
     case TProcessModel::WaitInfoTLC:
-        return TProcessModel::WaitInfoText(item.WaitTime, item.LastWaitType, item.WaitResource);
+        return Q(TProcessModel::WaitInfoText(item.WaitTime, item.LastWaitType, item.WaitResource));
     case TProcessModel::OpenTranCountTLC:
         return QString::number(item.OpenTran);
     case TProcessModel::StatusTLC:

@@ -2,6 +2,7 @@
 
 #include "BlockingAnalysis.h"
 #include "BlockingSummary.h"
+#include "DisplayText.h"
 #include "Icons.h"
 #include "ProcessList.h"
 #include "WaitResource.h"
@@ -55,6 +56,20 @@ TProcessModel::TProcessModel(const TImageList& images, QObject* parent)
     : QAbstractItemModel(parent), Images(images), Collator(QLocale()) {
     Collator.setCaseSensitivity(Qt::CaseSensitive);
     LinkChildren();
+}
+
+bool TProcessModel::IsNumberColumn(int column) {
+    switch (column) {
+    case SpidTLC:
+    case OpenTranCountTLC:
+    case BlockSpidTLC:
+    case CpuTLC:
+    case PhysicalIoTLC:
+    case MemusageTLC:
+        return true;
+    default:
+        return false;
+    }
 }
 
 QString TProcessModel::WaitInfoText(std::int32_t waitTime, const std::string& lastWaitType,
@@ -328,9 +343,9 @@ QVariant TProcessModel::data(const QModelIndex& index, int role) const {
     const int row = RowOf(index);
     switch (role) {
     case Qt::DisplayRole:
-        return Text(row, index.column());
+        return DisplayText(Text(row, index.column()));
     case Qt::ToolTipRole:
-        return ToolTip(row, index.column());
+        return ToolTipText(ToolTip(row, index.column()));
     case Qt::FontRole:
         // The head of a chain is the session to look at first: its SPID stands out.
         if (index.column() == SpidTLC && HeadBlocking(row) >= 0) {

@@ -42,6 +42,8 @@ public:
     // The columns' component names (the keys of the saved layout) and captions.
     static const char* const ColumnNames[ColumnCount];
     static const char* const ColumnCaptions[ColumnCount];
+    // Columns that hold the program's own numbers (SPIDs, counters), not server text.
+    static bool IsNumberColumn(int column);
 
     explicit TProcessModel(const TImageList& images, QObject* parent = nullptr);
 

@@ -203,15 +203,18 @@ QString TProcessView::SelectedRowsText() const {
     });
     const std::vector<int> columns = ShownColumns(*header());
     QStringList captions;
-    for (int c : columns)
+    std::vector<bool> numbers;
+    for (int c : columns) {
         captions << QString::fromLatin1(TProcessModel::ColumnCaptions[c]);
+        numbers.push_back(TProcessModel::IsNumberColumn(c));
+    }
     std::vector<QStringList> rows;
     for (const QModelIndex& index : selected) {
         QStringList& cells = rows.emplace_back();
         for (int c : columns)
             cells << ProcessModel.Text(TProcessModel::RowOf(index), c);
     }
-    return TabSeparated(captions, rows);
+    return TabSeparated(captions, rows, numbers);
 }
 
 bool TProcessView::eventFilter(QObject* watched, QEvent* event) {

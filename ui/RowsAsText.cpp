@@ -1,5 +1,7 @@
 #include "RowsAsText.h"
 
+#include "SpreadsheetText.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QHeaderView>
@@ -15,16 +17,23 @@ std::vector<int> ShownColumns(const QHeaderView& header) {
     return columns;
 }
 
-QString TabSeparated(const QStringList& captions, const std::vector<QStringList>& rows) {
-    auto line = [](const QStringList& cells) {
+QString TabSeparated(const QStringList& captions, const std::vector<QStringList>& rows,
+                     const std::vector<bool>& numbers) {
+    auto line = [&](const QStringList& cells, bool caption) {
         QStringList clean;
-        for (QString cell : cells)
+        for (qsizetype c = 0; c < cells.size(); ++c) {
+            const bool number = static_cast<std::size_t>(c) < numbers.size() &&
+                                numbers[static_cast<std::size_t>(c)];
+            QString cell = caption || number
+                               ? cells[c]
+                               : QString::fromStdString(SpreadsheetText(cells[c].toStdString()));
             clean << cell.replace(u'\t', u' ').replace(u'\r', u' ').replace(u'\n', u' ');
+        }
         return clean.join(u'\t');
     };
-    QStringList lines{line(captions)};
+    QStringList lines{line(captions, true)};
     for (const QStringList& row : rows)
-        lines << line(row);
+        lines << line(row, false);
     return lines.join(u'\n') + u'\n';
 }
 

@@ -1,5 +1,6 @@
 #include "ServerListView.h"
 
+#include "DisplayText.h"
 #include "Icons.h"
 #include "MuteState.h"
 #include "ServerData.h"
@@ -55,7 +56,7 @@ QVariant TServerNode::data(int column, int role) const {
     if (column == 0 && role == Qt::DecorationRole)
         return Picture;
     if (column == 0 && role == Qt::ToolTipRole && Monitor)
-        return ToolTip(*Monitor);
+        return ToolTipText(ToolTip(*Monitor));
     return QTreeWidgetItem::data(column, role);
 }
 
@@ -95,7 +96,7 @@ void TServerListView::ShowNodeState(TServerNode& node) {
     TServerData* server = node.Data();
     if (!server)
         return;
-    const QString name = QString::fromStdString(server->Info.Name);
+    const QString name = DisplayText(server->Info.Name);
     if (node.text(0) != name)
         node.setText(0, name);
     const int icon = StateIcon(*server);

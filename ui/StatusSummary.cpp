@@ -1,6 +1,7 @@
 #include "StatusSummary.h"
 
 #include "BlockingSummary.h"
+#include "DisplayText.h"
 #include "ServerData.h"
 
 #include <QDateTime>
@@ -27,7 +28,7 @@ QString MuteText(const TServerData& server) {
 } // namespace
 
 QString ServerSummary(const TServerData& server) {
-    const QString name = QString::fromStdString(server.Info.Name);
+    const QString name = DisplayText(server.Info.Name);
     QString text;
     if (!server.Enabled)
         text = name + " · monitoring off";

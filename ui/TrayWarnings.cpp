@@ -1,5 +1,6 @@
 #include "TrayWarnings.h"
 
+#include "DisplayText.h"
 #include "Icons.h"
 #include "ServerData.h"
 #include "Settings.h"
@@ -103,7 +104,7 @@ QString TTrayWarnings::BalloonText(const QStringList& serverNames) {
 bool TTrayWarnings::Warn(const TServerData& server) {
     if (!PlaySoundOnWarning && !(ShowBaloonOnWarning && JvTrayIcon.isVisible()))
         return false;
-    const QString name = QString::fromStdString(server.Info.Name);
+    const QString name = DisplayText(server.Info.Name);
     if (!PendingNames.contains(name))
         PendingNames << name;
     if (!HoldOff.isActive())

@@ -17,6 +17,12 @@ protected:
     const std::string Path = Folder.File("servers.ini");
 };
 
+// Text with embedded NUL characters, taken whole.
+template <std::size_t N>
+std::string Bytes(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
+
 std::string Login(const std::string& server, const std::string& user, const std::string& pass) {
     return "Provider=SQLOLEDB.1;Data Source=" + server + ";User ID=" + user + ";Password=" + pass +
            ";Initial Catalog=master;Application Name=Tallyvane";
@@ -234,6 +240,49 @@ TEST_F(ServerListFileTest, AFileThatCannotBeReadIsReportedAndKept) {
         EXPECT_EQ(std::string(e.what()), message);
     }
     EXPECT_TRUE(std::filesystem::is_directory(Path));
+}
+
+// A file the reader cannot take whole is refused with its line named, and no save replaces
+// it: the servers after a NUL, or lines without a section, are never lost.
+TEST_F(ServerListFileTest, AFileNotReadWholeIsRefusedAndKept) {
+    const struct {
+        const char* Name;
+        std::string Text;
+        std::string Message;
+    } cases[] = {
+        {"a NUL in the second server",
+         Bytes("[a]\r\nTimeout=1\r\n[b]\r\nConnectionString=x\0y\r\n[c]\r\n"),
+         "line 4 holds a NUL byte. Nothing of the file is used, and it is not saved over"},
+        {"a NUL on the first line", Bytes("\0[a]\n"), "line 1 holds a NUL byte"},
+        {"lone CRs and LFs count as line ends", Bytes("[a]\rk=1\n\nk\0\r\n"),
+         "line 4 holds a NUL byte"},
+        {"lines but no section", "; my servers\r\n\r\nName=SQL-A\r\n",
+         "it has no [server] section, line 1 is no part of one"},
+        {"a byte order mark and one line", "\xEF\xBB\xBF  junk  \n",
+         "it has no [server] section, line 1 is no part of one"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteText(Path, c.Text);
+        for (const auto& act :
+             std::vector<std::function<void()>>{[&] { LoadServers(Path); },
+                                                [&] {
+                                                    SaveServers({{"new", true, "P", 30}}, Path);
+                                                }}) {
+            try {
+                act();
+                ADD_FAILURE() << "no error";
+            } catch (const Exception& e) {
+                EXPECT_EQ(std::string(e.what()).rfind("Cannot read file \"" + Path + "\": ", 0), 0u)
+                    << e.what();
+                EXPECT_NE(std::string(e.what()).find(c.Message), std::string::npos) << e.what();
+            }
+            EXPECT_EQ(ReadText(Path), c.Text);
+        }
+    }
+    // Blank lines alone are an empty list, as an empty file is.
+    WriteText(Path, "\r\n  \r\n");
+    EXPECT_TRUE(LoadServers(Path).empty());
 }
 
 TEST(ServerNameTest, NamesThatShareASection) {

@@ -270,15 +270,46 @@ TEST_F(SettingsTest, SavingWritesWhereReadingLooks) {
     EXPECT_EQ(text.rfind("[Settings]\r\nAutoRefresh=1\r\n", 0), 0u) << text;
     EXPECT_NE(text.find("\r\n[Settings]\r\nAutoRefresh=0\r\n"), std::string::npos) << text;
 
-    // Values with quotes of their own come back as they were saved.
-    for (const char* value : {"\"quoted\"", "'single'", "\"", "''", "a\"b", " \"x\" "}) {
+    // Values with quotes of their own, or blanks at either end, come back as they were saved.
+    for (const char* value : {"\"quoted\"", "'single'", "\"", "''", "a\"b", " \"x\" ",
+                              " /snd/a b.wav", "/snd/ab.wav  ", "\t/x\t", "   ", " ' "}) {
         SCOPED_TRACE(value);
         WarningSoundPath = value;
         SaveSettings(Path);
         ResetSettings();
         LoadSettings(Path);
-        EXPECT_EQ(WarningSoundPath, TrimIni(value));
+        EXPECT_EQ(WarningSoundPath, value);
     }
+    // Files written before keep reading as they did: unquoted values are trimmed.
+    Load("[Settings]\r\nWarningSoundPath=  /snd/old.wav  \r\n");
+    EXPECT_EQ(WarningSoundPath, "/snd/old.wav");
+}
+
+// A file with a NUL is refused whole: no setting changes, and no save of this process replaces
+// it, also once it was mended behind the program's back.
+TEST_F(SettingsTest, AFileWithANulIsRefusedAndNotSavedOver) {
+    const std::string text("[Settings]\r\nAutoRefresh=0\r\n\0\r\nWarningTimeout=1\r\n", 48);
+    WriteText(Path, text);
+    try {
+        LoadSettings(Path);
+        ADD_FAILURE() << "no error";
+    } catch (const Exception& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot read file \"" + Path +
+                      "\": line 3 holds a NUL byte. Nothing of the file is used, and it is not "
+                      "saved over");
+    }
+    ExpectDefaults();
+    EXPECT_THROW(SaveSettings(Path), Exception);
+    EXPECT_EQ(ReadText(Path), text);
+    WriteText(Path, "[Settings]\r\nAutoRefresh=0\r\n");
+    EXPECT_THROW(SaveSettings(Path), Exception);
+    EXPECT_EQ(ReadText(Path), "[Settings]\r\nAutoRefresh=0\r\n");
+    // Another file of the same process, or the next start, is not affected.
+    SaveSettings(Folder.File("other.ini"));
+    ResetSettings();
+    LoadSettings(Path);
+    EXPECT_FALSE(AutoRefresh);
 }
 
 // A save killed at any moment leaves the old values or the new ones, never a mix.

@@ -44,6 +44,13 @@ TEST(WaitResourceTest, EveryKindIsExplainedWithItsDatabase) {
          "The whole database Sales (5) [BULKOP_BACKUP_DB]"},
         {"APPLICATION: 5:0:[NightlyLoad]:(9e8a41b2)", "APPLICATION", 5,
          "Application lock \"NightlyLoad\" in Sales (5)"},
+        // A latch marker inside a lock's name is part of the name.
+        {"APPLICATION: 5:0:[ORDER LATCH 1]:(3c4e)", "APPLICATION", 5,
+         "Application lock \"ORDER LATCH 1\" in Sales (5)"},
+        {"APPLICATION: 5:0:[x (LATCH y]:(3c4e)", "APPLICATION", 5,
+         "Application lock \"x (LATCH y\" in Sales (5)"},
+        {"APPLICATION: 5:0:[[LATCH]:(3c4e)", "APPLICATION", 5,
+         "Application lock \"[LATCH\" in Sales (5)"},
         {"METADATA: database_id = 5 SCHEMA(schema_id = 1)", "METADATA", 5,
          "Metadata lock in Sales (5): SCHEMA(schema_id = 1)"},
         {"EXTENT: 5:1:152", "EXTENT", 5, "Extent at page 152 of file 1 in Sales (5)"},

@@ -204,6 +204,23 @@ TEST(ExporterProcess, CommandLine) {
         {{"--frobnicate"}, 2, "", "unknown option \"--frobnicate\""},
         {{"--shard", "0/2"}, 2, "", "--shard takes I/N"},
         {{"--servers", folder.File("absent.ini"), "--once"}, 1, "", "does not exist"},
+        {{"--servers", folder.File("empty.ini"), "--settings", folder.File("absent.ini"), "--once"},
+         1,
+         "",
+         "The settings file \"" + folder.File("absent.ini") + "\" does not exist"},
+        // Files that cannot be read whole stop the exporter with the line named.
+        {{"--servers", folder.File("nul.ini"), "--once"},
+         1,
+         "",
+         "Cannot read file \"" + folder.File("nul.ini") + "\": line 3 holds a NUL byte"},
+        {{"--servers", folder.File("empty.ini"), "--settings", folder.File("nul.ini"), "--once"},
+         1,
+         "",
+         "Cannot read file \"" + folder.File("nul.ini") + "\": line 3 holds a NUL byte"},
+        {{"--servers", folder.File("nosection.ini"), "--once"},
+         1,
+         "",
+         "it has no [server] section, line 2 is no part of one"},
         {{"--servers", folder.File("empty.ini"), "--listen", "192.0.2.1:9187"},
          1,
          "",
@@ -219,6 +236,8 @@ TEST(ExporterProcess, CommandLine) {
          "Cannot open the password file"},
     };
     WriteFile(folder.File("empty.ini"), "");
+    WriteFile(folder.File("nul.ini"), std::string("[A]\r\nTimeout=1\r\nx\0y\r\n[B]\r\n", 26));
+    WriteFile(folder.File("nosection.ini"), "\nName=SQL-A\n");
     for (const auto& c : cases) {
         const TRunResult run = RunExporter(c.Args);
         EXPECT_EQ(run.ExitCode, c.ExitCode) << c.Args.front() << run.Err;

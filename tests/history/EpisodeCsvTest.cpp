@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <gtest/gtest.h>
+#include <limits>
 
 namespace {
 
@@ -44,9 +45,45 @@ TEST(EpisodeCsv, FieldsAreQuotedAndFormulasDefused) {
         {"-- comment", "'-- comment"},
         {"@here", "'@here"},
         {"Grüße, 世界", "\"Grüße, 世界\""},
+        // Terminal escape sequences lose their control characters (ESC, CSI as C1, BEL, NUL).
+        {"\x1b]0;owned\x07host\x1b[2J", "]0;ownedhost[2J"},
+        {"a\xc2\x9b"
+         "31mb\x7f",
+         "a31mb"},
+        {"\x1b=cmd|' /C calc'!A0", "'=cmd|' /C calc'!A0"},
+        {"\tTAB", "'\tTAB"},
+        {"\rCR", "\"'\rCR\""},
+        {"\xc3\x84\xc2\xa0"
+         "b",
+         "\xc3\x84\xc2\xa0"
+         "b"}, // U+00A0 is no control
     };
     for (const auto& c : cases)
         EXPECT_EQ(CsvText(c.In), c.Out) << c.In;
+    EXPECT_EQ(CsvText(std::string("x\0\x01y", 4)), "xy");
+}
+
+// Damaged stored times: no overflow (the test runs under UBSan too), no made-up date.
+TEST(EpisodeCsv, ExtremeTimesDoNotOverflow) {
+    ZoneScope zone("UTC0");
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    const std::string earliest = "-292275055-05-16T16:47:04.192+00:00";
+    const std::string latest = "292278994-08-17T07:12:55.807+00:00";
+    EXPECT_EQ(LocalTimeText(kMin), earliest);
+    EXPECT_EQ(LocalTimeText(kMax), latest);
+    EXPECT_EQ(LocalTimeText(-1001), "1969-12-31T23:59:58.999+00:00");
+    TStoredEpisode damaged{MakeEpisode("S", 0, 1000, 1), std::nullopt};
+    damaged.Episode.Start = kMin;
+    damaged.Episode.End = kMax;
+    EXPECT_EQ(damaged.Episode.Duration(), kMax);
+    std::swap(damaged.Episode.Start, damaged.Episode.End);
+    EXPECT_EQ(damaged.Episode.Duration(), kMin);
+    const std::string csv =
+        EpisodesCsv({damaged}, [&](std::int64_t) { return damaged.Episode.Sessions; });
+    EXPECT_NE(csv.find("S," + latest + "," + earliest + "," + std::to_string(kMin) + ","),
+              std::string::npos)
+        << csv;
 }
 
 TEST(EpisodeCsv, LocalTimesCarryTheirOffset) {

@@ -1,5 +1,6 @@
 // The blocking picture outside the process view: the summary line, the tray tooltip's worst
 // server, the error log folding repeats, muting a server, and the CSV snapshot.
+#include "DisplayText.h"
 #include "ErrorLog.h"
 #include "Errors.h"
 #include "Icons.h"
@@ -14,6 +15,7 @@
 #include <QCoreApplication>
 #include <QLocale>
 #include <QTest>
+#include <QTextDocument>
 #include <algorithm>
 #include <gtest/gtest.h>
 
@@ -156,6 +158,38 @@ TEST_F(GlanceSummaryTest, MuteSpansAndTheMutedIcon) {
     const QImage muted = MutedIcon(states.Icon(3)).pixmap(16, 16).toImage();
     EXPECT_EQ(muted.size(), plain.size());
     EXPECT_NE(muted, plain);
+}
+
+TEST(DisplayTextTest, ControlsShowAsCodesAndMarkupAsCharacters) {
+    const struct {
+        QString In;
+        QString Shown;
+    } cases[] = {
+        {"plain, Grüße 世界 \U0001F600", "plain, Grüße 世界 \U0001F600"},
+        {"HOST-\u202Egnp.exe", "HOST-<U+202E>gnp.exe"},
+        {"\u202A\u202B\u202C\u202D\u2066\u2067\u2068\u2069\u200E\u200F\u061C",
+         "<U+202A><U+202B><U+202C><U+202D><U+2066><U+2067><U+2068><U+2069><U+200E><U+200F>"
+         "<U+061C>"},
+        {QString("a") + QChar(0) + "\x1b[2J\x7f\u0085\u009b",
+         "a<U+0000><U+001B>[2J<U+007F><U+0085><U+009B>"},
+        {"tab\tand\r\nbreaks", "tab\tand\r\nbreaks"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DisplayText(c.In), c.Shown);
+        EXPECT_EQ(DisplayText(c.In.toStdString()), c.Shown);
+    }
+    // A tooltip that Qt would render as HTML comes as HTML that shows the characters.
+    for (const QString& text : {QString("<img src=/etc/passwd>"), QString("<b>x</b>\nline 2"),
+                                QString("&lt;not a tag"), QString("a < b"), QString("plain")}) {
+        const QString tip = ToolTipText(text);
+        QTextDocument document;
+        if (Qt::mightBeRichText(tip))
+            document.setHtml(tip);
+        else
+            document.setPlainText(tip);
+        EXPECT_EQ(document.toPlainText(), text);
+    }
+    EXPECT_EQ(ToolTipText("plain\ntext"), "plain\ntext"); // left as it was
 }
 
 TEST_F(GlanceSummaryTest, CsvSnapshotRebuildsTheTree) {

@@ -6,6 +6,7 @@
 #include "FileNames.h"
 #include "HistoryF.h"
 #include "HistoryStore.h"
+#include "ProcessExport.h"
 #include "ProcessModel.h"
 #include "ProcessView.h"
 #include "ServerListFile.h"
@@ -20,8 +21,10 @@
 #include "WindowStateStore.h"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -30,10 +33,13 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QToolBar>
 #include <QTreeWidget>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 
 using tallyvane::testsupport::TdsSimProcess;
 
@@ -335,6 +341,135 @@ TEST_F(MainFormTest, AListThatWasNeverReadIsNeverOverwritten) {
     EXPECT_TRUE(Answerer.Messages[1].contains("was not read at start"))
         << Answerer.Messages[1].toStdString();
     EXPECT_EQ(ServersFile(), before);
+}
+
+// What a tooltip shows: Qt renders it as HTML when it looks like HTML.
+QString ShownTip(const QString& tip) {
+    if (!Qt::mightBeRichText(tip))
+        return tip;
+    QTextDocument document;
+    document.setHtml(tip);
+    return document.toPlainText();
+}
+
+// Sessions whose names are markup, right-to-left overrides, formulas and terminal escapes: the
+// window shows them as the characters they are, exports and copies neither run nor obey them.
+TEST_F(MainFormTest, HostileNamesShowAsTextAndExportAsText) {
+    const std::string rlo = "\xE2\x80\xAE"; // U+202E RIGHT-TO-LEFT OVERRIDE
+    const std::string scenario = "[server]\nname = EVIL\n"
+                                 "[session]\nspid = 51\nlogin = =SUM(A1)\nhost = HOST-" +
+                                 rlo +
+                                 "gnp.exe\nprogram = <img src=/etc/passwd>\ndatabase = master\n"
+                                 "open_tran = 1\n"
+                                 "[session]\nspid = 52\nlogin = @evil\nhost = red\x1b[31m\x07host\n"
+                                 "program = -2+3\ndatabase = master\n"
+                                 "[session]\nspid = 53\nlogin = orphan\nhost = h\nprogram = p\n"
+                                 "database = master\nblocked = -2\nwaittime = 5000\n"
+                                 "wait_type = LCK_M_S\nwait_resource = KEY: 1:1 (ab)\n"
+                                 "[block]\nwaiter = 52\nblocker = 51\nfrom = -10\n"
+                                 "wait_type = LCK_M_X\nwait_resource = KEY: 1:1 (ab)\n";
+    const std::string file = Dir.filePath("hostile.ini").toStdString();
+    std::ofstream(file, std::ios::binary) << scenario;
+    TdsSimProcess sim(file, 1);
+    WarningTimeout = 65535;
+    SaveSettings();
+    Start({Server("SRV-" + rlo + "gnp", true, ConnectionTo(sim.port()))});
+    ASSERT_TRUE(WaitUntil([&] { return Icon(0) == 3; }, std::chrono::seconds(15)));
+    Form->ServersTL->setCurrentItem(Form->ServersTL->Node(0));
+    TProcessView& view = *Form->ProcessesTL;
+    // The three sessions and the program's own connection.
+    ASSERT_TRUE(WaitUntil([&] { return view.Model().RowCount() >= 3; }));
+
+    // The server's own name, in the tree, its tooltip and the status bar.
+    const QString server = "SRV-<U+202E>gnp";
+    EXPECT_EQ(Form->ServersTL->Node(0)->text(0), server);
+    EXPECT_TRUE(ShownTip(Form->ServersTL->Node(0)->toolTip(0)).startsWith(server + " · "));
+    EXPECT_EQ(Form->SummaryL->textFormat(), Qt::PlainText);
+    EXPECT_TRUE(Form->SummaryL->text().startsWith(server + " · "));
+
+    std::map<int, QModelIndex> rows; // by SPID, over the whole tree
+    std::vector<QModelIndex> pending{QModelIndex()};
+    while (!pending.empty()) {
+        const QModelIndex parent = pending.back();
+        pending.pop_back();
+        for (int r = 0; r < view.model()->rowCount(parent); ++r) {
+            const QModelIndex i = view.model()->index(r, 0, parent);
+            rows[view.Model().Spid(TProcessModel::RowOf(i))] = i;
+            pending.push_back(i);
+        }
+    }
+    ASSERT_TRUE(rows.count(51) && rows.count(52) && rows.count(53));
+    const auto cell = [&](int spid, int column, int role) {
+        const QModelIndex i = rows[spid];
+        return view.model()->index(i.row(), column, i.parent()).data(role).toString();
+    };
+    using M = TProcessModel;
+    const struct {
+        int Spid;
+        int Column;
+        QString Shown;
+    } cases[] = {
+        {51, M::HostNameTLC, "HOST-<U+202E>gnp.exe"},
+        {51, M::AppNameTLC, "<img src=/etc/passwd>"},
+        {51, M::LoginNameTLC, "=SUM(A1)"},
+        {52, M::HostNameTLC, "red<U+001B>[31m<U+0007>host"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Shown.toStdString());
+        EXPECT_EQ(cell(c.Spid, c.Column, Qt::DisplayRole), c.Shown);
+        EXPECT_EQ(ShownTip(cell(c.Spid, c.Column, Qt::ToolTipRole)), c.Shown);
+    }
+
+    // The snapshot file: formulas defused, escapes gone, the program's numbers left as numbers.
+    const QString csv = ProcessTreeCsv(Monitor(0).ProcessList);
+    EXPECT_FALSE(csv.contains(QChar(0x1B)) || csv.contains(QChar(0x07)));
+    EXPECT_TRUE(csv.contains(",'=SUM(A1)")) << csv.toStdString();
+    EXPECT_TRUE(csv.contains(",'-2+3,")) << csv.toStdString();
+    EXPECT_TRUE(csv.contains(",'@evil")) << csv.toStdString();
+    EXPECT_TRUE(csv.contains(",red[31mhost,")) << csv.toStdString();
+    EXPECT_TRUE(csv.contains(",<img src=/etc/passwd>,")) << csv.toStdString();
+    EXPECT_TRUE(csv.contains(",-2,orphan,")) << csv.toStdString(); // blocked by -2, a number
+
+    // Ctrl+C: the same rules, one line per row.
+    view.setFocus();
+    view.expandAll();
+    view.selectAll();
+    QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+    const QString copied = QApplication::clipboard()->text();
+    EXPECT_FALSE(copied.contains(QChar(0x1B)) || copied.contains(QChar(0x07)));
+    EXPECT_TRUE(copied.contains("\t'=SUM(A1)")) << copied.toStdString();
+    EXPECT_TRUE(copied.contains("\t'-2+3\t")) << copied.toStdString();
+    EXPECT_TRUE(copied.contains("\t-2\torphan")) << copied.toStdString();
+    EXPECT_TRUE(copied.contains("\tred[31mhost\t")) << copied.toStdString();
+}
+
+// A server list with a NUL is refused at start: the error log names the line, no server of it
+// is half-shown, and a registration does not save over the file.
+TEST_F(MainFormTest, AServerListWithANulIsReportedAndNeverSavedOver) {
+    const std::string text("[A]\r\nEnabled=0\r\n\0[B]\r\nEnabled=0\r\n", 33);
+    std::ofstream(ServersFileName, std::ios::binary) << text;
+    Answerer.Handler = [](QWidget* w) {
+        if (auto* props = qobject_cast<TServerPropsF*>(w)) {
+            props->ServerE->setText("NEW");
+            props->ConnStrE->setText(QString::fromStdString(ConnectionTo(3)));
+            props->EnabledCB->setChecked(false);
+            props->OkB->click();
+        } else if (auto* box = qobject_cast<QMessageBox*>(w)) {
+            box->accept();
+        }
+    };
+    Form = std::make_unique<TMainF>();
+    Form->show();
+    EXPECT_EQ(Answerer.Messages.size(), 0) << "the start goes on";
+    EXPECT_EQ(Form->ServersTL->NodeCount(), 0);
+    ASSERT_GE(Form->ErrorsTL->topLevelItemCount(), 1);
+    const QString logged = Form->ErrorsTL->topLevelItem(0)->text(TErrorLog::ErrDescriptionTLC);
+    EXPECT_TRUE(logged.contains("line 3 holds a NUL byte")) << logged.toStdString();
+
+    Form->ServerRegisterA->trigger();
+    ASSERT_EQ(Answerer.Messages.size(), 1);
+    EXPECT_TRUE(Answerer.Messages[0].contains("was not read at start"));
+    EXPECT_EQ(ServersFile(), QByteArray(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 TEST_F(MainFormTest, LiveServersShowBlockingAndTheSysadminRule) {

@@ -1,5 +1,6 @@
 #include "HistoryF.h"
 
+#include "DisplayText.h"
 #include "EpisodeCsv.h"
 #include "ErrorBox.h"
 #include "SpinEdit.h"
@@ -23,7 +24,7 @@
 namespace {
 
 QString Q(const std::string& text) {
-    return QString::fromStdString(text);
+    return DisplayText(text);
 }
 
 QString TimeText(std::int64_t ms) {
@@ -122,6 +123,7 @@ THistoryF::THistoryF(std::string fileName, const QStringList& servers, QWidget* 
     StatementE->setReadOnly(true);
     StatementE->setPlaceholderText(QStringLiteral("The head blocker's last statement"));
     StatusL = new QLabel(this);
+    StatusL->setTextFormat(Qt::PlainText);
 
     auto* details = new QSplitter(Qt::Horizontal);
     details->addWidget(SessionsTV);

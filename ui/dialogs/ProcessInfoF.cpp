@@ -1,5 +1,6 @@
 #include "ProcessInfoF.h"
 
+#include "DisplayText.h"
 #include "ErrorBox.h"
 #include "ServerData.h"
 #include "Settings.h"
@@ -25,7 +26,7 @@ public:
 };
 
 QString Q(const std::string& s) {
-    return QString::fromStdString(s);
+    return DisplayText(s);
 }
 
 QString OrNone(const std::string& s) {
@@ -48,6 +49,7 @@ TProcessInfoF::TProcessInfoF(QWidget* parent) : QDialog(parent) {
     InfoL->setGeometry(10, 5, 390, 105);
     InfoL->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     InfoL->setWordWrap(true);
+    InfoL->setTextFormat(Qt::PlainText);
     InfoL->setTextInteractionFlags(Qt::TextSelectableByMouse);
     GroupBox1 = new QGroupBox(this);
     GroupBox1->setGeometry(5, top + 5, 311, 196);
@@ -85,7 +87,7 @@ TProcessInfoF::TProcessInfoF(QWidget* parent) : QDialog(parent) {
 
 void TProcessInfoF::LoadLastCommand() {
     const TBusyCursor busy;
-    QString text = QString::fromStdString(ServerData->GetInputBuffer(Spid));
+    QString text = DisplayText(ServerData->GetInputBuffer(Spid));
     // Batches arrive with CR LF; every kind of line break starts a new line.
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     text.replace(u'\r', u'\n');
@@ -180,14 +182,14 @@ QString TProcessInfoF::ChangedSessionText(const std::optional<TSessionIdentity>&
 }
 
 void TProcessInfoF::Button2Click() {
-    if (ConfirmKill && QMessageBox::question(this, QStringLiteral("Kill process"),
-                                             ConfirmationText(), QMessageBox::Yes | QMessageBox::No,
-                                             QMessageBox::No) != QMessageBox::Yes)
+    if (ConfirmKill && QMessageBox::question(
+                           this, QStringLiteral("Kill process"), ToolTipText(ConfirmationText()),
+                           QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
         return;
     // Right before the KILL: the SPID may have been reused while the dialog was open.
     const QString changed = ChangedSessionText(ServerData->ReadSessionIdentity(Spid));
     if (!changed.isEmpty()) {
-        QMessageBox::warning(this, QStringLiteral("Kill process"), changed);
+        QMessageBox::warning(this, QStringLiteral("Kill process"), ToolTipText(changed));
         return;
     }
     ServerData->KillProcess(Spid);

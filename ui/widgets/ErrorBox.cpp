@@ -25,6 +25,7 @@ QString WithFullStop(const QString& message) {
 void ShowErrorText(const QString& message) {
     QMessageBox box(QMessageBox::Critical, ApplicationTitle(), WithFullStop(message),
                     QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText); // messages quote servers and files
     box.exec();
 }
 
