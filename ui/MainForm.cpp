@@ -126,7 +126,7 @@ void TMainF::CreateComponents() {
 
 void TMainF::CreateActions() {
     auto make = [this](const char* caption, const char* hint, int image) {
-        TAction* a = ActionList->Add(QString::fromLatin1(caption), QString::fromLatin1(hint));
+        TAction* a = ActionList->Add(QString::fromUtf8(caption), QString::fromUtf8(hint));
         if (image >= 0)
             a->setIcon(ToolbarIL.Icon(image));
         a->Guard = [](const std::function<void()>& f) { GuardedCall(f); };

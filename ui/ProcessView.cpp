@@ -202,7 +202,7 @@ QString TProcessView::SelectedRowsText() const {
     const std::vector<int> columns = ShownColumns(*header());
     QStringList captions;
     for (int c : columns)
-        captions << QString::fromLatin1(TProcessModel::ColumnCaptions[c]);
+        captions << QString::fromUtf8(TProcessModel::ColumnCaptions[c]);
     std::vector<QStringList> rows;
     for (const QModelIndex& index : selected) {
         QStringList& cells = rows.emplace_back();
