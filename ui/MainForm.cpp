@@ -177,7 +177,8 @@ void TMainF::CreateActions() {
         bool enabled = ProcessesTL->FocusedRow() >= 0;
         if (enabled) {
             const TServerData* server = ServersTL->FocusedServer();
-            enabled = server && server->IsSysAdmin;
+            // VIEW SERVER STATE reads any session's last command; kill is decided in the dialog.
+            enabled = server && (server->IsSysAdmin || server->CanViewServerState);
         }
         a.setEnabled(enabled);
     };
