@@ -2,6 +2,7 @@
 // reads that make a kill safe and a wait resource readable.
 #include "OleException.h"
 #include "ServerData.h"
+#include "ServerTextLimit.h"
 
 namespace {
 
@@ -46,7 +47,8 @@ std::string TServerData::GetInputBuffer(std::int32_t spid) {
         if (records && records->IsOpen()) {
             dataSet.SetRecordset(records);
             if (!dataSet.Eof())
-                return dataSet.Fields(dm ? 0 : 2).AsString();
+                return std::string(CutToUnits(dataSet.Fields(dm ? 0 : 2).AsString(),
+                                              ServerTextLimit::InputBuffer));
         }
         return std::string();
     });
@@ -74,7 +76,8 @@ void TServerData::FinishInputBuffer(const TInputBufferRequest& request, TEventSt
                 TDbDataSet dataSet;
                 dataSet.SetRecordset(recordset);
                 if (!dataSet.Eof())
-                    text = dataSet.Fields(request.Dm ? 0 : 2).AsString();
+                    text = CutToUnits(dataSet.Fields(request.Dm ? 0 : 2).AsString(),
+                                      ServerTextLimit::InputBuffer);
             }
             read = true;
         } catch (const std::exception&) {
@@ -117,9 +120,12 @@ std::optional<TSessionIdentity> TServerData::ReadSessionIdentity(std::int32_t sp
             return std::nullopt; // no such session any more
         // The first row: the other rows of a parallel query belong to the same session.
         TSessionIdentity id;
-        id.Login = TrimText(dataSet.Fields(0).AsString());
-        id.Host = TrimText(dataSet.Fields(1).AsString());
-        id.Program = TrimText(dataSet.Fields(2).AsString());
+        id.Login =
+            TrimText(std::string(CutToUnits(dataSet.Fields(0).AsString(), ServerTextLimit::Name)));
+        id.Host =
+            TrimText(std::string(CutToUnits(dataSet.Fields(1).AsString(), ServerTextLimit::Name)));
+        id.Program =
+            TrimText(std::string(CutToUnits(dataSet.Fields(2).AsString(), ServerTextLimit::Name)));
         id.LoginTime = TrimText(dataSet.Fields(3).AsString());
         return id;
     });

@@ -2,12 +2,14 @@
 #include "OleException.h"
 #include "ServerData.h"
 #include "ServerOwner.h"
+#include "ServerTextLimit.h"
 
 namespace {
 
-// A text column read as text and trimmed of characters with codes 32 or less. Text columns
-// are trimmed straight from the recordset, without a copy of the padded value.
-std::string Trimmed(const TDbField& field) {
+// A text column read as text, cut at its column's size in SQL Server and trimmed of characters
+// with codes 32 or less. Text columns are trimmed straight from the recordset, without a copy
+// of the padded value.
+std::string Trimmed(const TDbField& field, std::size_t units) {
     if (field.IsNull()) {
         return {};
     }
@@ -17,6 +19,7 @@ std::string Trimmed(const TDbField& field) {
         owned = field.AsString(); // an integer column read as text
         s = owned;
     }
+    s = CutToUnits(s, units);
     std::size_t b = 0;
     std::size_t e = s.size();
     while (b < e && static_cast<unsigned char>(s[b]) <= 32) {
@@ -49,19 +52,19 @@ void TServerData::ReadProcesses() {
                     TProcessItem row;
                     row.Spid = ds.Fields(0).AsInteger();
                     row.Blocked = ds.Fields(1).AsInteger();
-                    row.DBName = Trimmed(ds.Fields(2));
+                    row.DBName = Trimmed(ds.Fields(2), ServerTextLimit::Name);
                     row.WaitTime = ds.Fields(3).AsInteger();
                     if (row.Blocked > 0 && row.WaitTime > MaxWaitTime) {
                         MaxWaitTime = row.WaitTime;
                     }
-                    row.LastWaitType = Trimmed(ds.Fields(4));
-                    row.WaitResource = Trimmed(ds.Fields(5));
+                    row.LastWaitType = Trimmed(ds.Fields(4), ServerTextLimit::LastWaitType);
+                    row.WaitResource = Trimmed(ds.Fields(5), ServerTextLimit::WaitResource);
                     row.OpenTran = ds.Fields(6).AsInteger();
-                    row.Status = Trimmed(ds.Fields(7));
-                    row.HostName = Trimmed(ds.Fields(8));
-                    row.ProgramName = Trimmed(ds.Fields(9));
-                    row.Cmd = Trimmed(ds.Fields(10));
-                    row.LoginName = Trimmed(ds.Fields(11));
+                    row.Status = Trimmed(ds.Fields(7), ServerTextLimit::Status);
+                    row.HostName = Trimmed(ds.Fields(8), ServerTextLimit::Name);
+                    row.ProgramName = Trimmed(ds.Fields(9), ServerTextLimit::Name);
+                    row.Cmd = Trimmed(ds.Fields(10), ServerTextLimit::Cmd);
+                    row.LoginName = Trimmed(ds.Fields(11), ServerTextLimit::Name);
                     row.Cpu = ds.Fields(12).AsInteger();
                     row.PhysicalIo = ds.Fields(13).AsInteger();
                     row.MemUsage = ds.Fields(14).AsInteger();

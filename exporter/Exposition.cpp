@@ -67,6 +67,40 @@ TMediaRange ParseMediaRange(std::string_view text) {
     return range;
 }
 
+// The length of the well-formed UTF-8 sequence at text[at], or 0 when there is none (a stray
+// continuation byte, a cut sequence, an overlong form, a surrogate, beyond U+10FFFF).
+std::size_t Utf8SequenceLength(const std::string& text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) {
+        return 1;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xbf; // allowed range of the second byte
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xbf) {
+            return 0;
+        }
+    }
+    return length;
+}
+
 void AppendEscaped(std::string& out, const std::string& text, bool quotes) {
     for (const char c : text) {
         if (c == '\\') {
@@ -163,10 +197,35 @@ std::string EscapeLabelValue(const std::string& value) {
                     [](char c) { return c >= 0x20 && c < 0x7f && c != '\\' && c != '"'; })) {
         return value;
     }
-    const QByteArray utf8 = QString::fromUtf8(value.data(), qsizetype(value.size())).toUtf8();
+    // A byte that is not UTF-8 becomes U+FFFD with its value, "\uFFFD<FF>", and a U+FFFD of the
+    // name itself "\uFFFD<FFFD>": two names that differ only in such bytes stay two series.
+    static const char replacement[] = "\xef\xbf\xbd";
+    static const char hex[] = "0123456789ABCDEF";
+    std::string valid;
+    valid.reserve(value.size());
+    for (std::size_t i = 0; i < value.size();) {
+        const std::size_t length = Utf8SequenceLength(value, i);
+        if (length == 0) {
+            const auto byte = static_cast<unsigned char>(value[i]);
+            valid += replacement;
+            valid += '<';
+            valid += hex[byte >> 4];
+            valid += hex[byte & 0xf];
+            valid += '>';
+            ++i;
+            continue;
+        }
+        if (value.compare(i, length, replacement) == 0) {
+            valid += replacement;
+            valid += "<FFFD>";
+        } else {
+            valid.append(value, i, length);
+        }
+        i += length;
+    }
     std::string out;
-    out.reserve(std::size_t(utf8.size()));
-    AppendEscaped(out, utf8.toStdString(), true);
+    out.reserve(valid.size());
+    AppendEscaped(out, valid, true);
     return out;
 }
 

@@ -18,7 +18,8 @@ const char* ContentTypeOf(TExpositionFormat format);
 std::string WriteExposition(const std::vector<TMetricFamily>& families, TExpositionFormat format);
 
 // A label value as both formats quote it: backslash, double quote and line feed escaped;
-// bytes that are not UTF-8 become U+FFFD, since a scraper rejects the whole page otherwise.
+// bytes that are not UTF-8 become U+FFFD followed by the byte's value in hex ("<FF>"), since a
+// scraper rejects the whole page otherwise; distinct names keep distinct values.
 std::string EscapeLabelValue(const std::string& value);
 // A sample value: integers without a fraction, "+Inf", "-Inf", "NaN", else the shortest
 // text that reads back as the same double.

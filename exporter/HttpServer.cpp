@@ -2,9 +2,10 @@
 
 #include "HttpRequest.h"
 
-#include <QSslServer>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -56,16 +57,23 @@ std::string Serialize(const THttpAnswer& answer, bool keepAlive, bool withBody) 
     return out;
 }
 
+// The peer's address as a map key (IPv4 as its mapped IPv6 form).
+QByteArray AddressKey(const QHostAddress& address) {
+    const Q_IPV6ADDR raw = address.toIPv6Address();
+    return QByteArray(reinterpret_cast<const char*>(raw.c), sizeof raw.c);
+}
+
 } // namespace
 
 // One client connection: reads request heads, answers them one at a time (the next request is
 // read only once the previous answer has drained), and closes on a time-out or on request.
 class THttpConnection : public QObject {
 public:
-    THttpConnection(THttpServer& server, QTcpSocket* socket)
-        : QObject(&server), Server(server), Socket(socket) {
+    THttpConnection(THttpServer& server, QTcpSocket* socket, QByteArray peer)
+        : QObject(&server), Server(server), Socket(socket), Peer(std::move(peer)) {
         Socket->setParent(this);
         Server.Connections.insert(this);
+        ++Server.PerAddress[Peer];
         Timer.setSingleShot(true);
         Timer.setInterval(Server.Settings.IdleTimeout);
         connect(&Timer, &QTimer::timeout, this, [this] {
@@ -83,7 +91,13 @@ public:
         Timer.start();
         Process();
     }
-    ~THttpConnection() override { Server.Connections.erase(this); }
+    ~THttpConnection() override {
+        Server.Connections.erase(this);
+        const auto count = Server.PerAddress.find(Peer);
+        if (count != Server.PerAddress.end() && --count->second <= 0) {
+            Server.PerAddress.erase(count);
+        }
+    }
 
 private:
     void Process() {
@@ -153,6 +167,9 @@ private:
         // The time-out now bounds how long the answer may take to drain.
         Timer.start();
         Socket->write(bytes.data(), qint64(bytes.size()));
+        // Out to the kernel now: a client that half-closed after its request makes the socket
+        // drop whatever is still buffered here when it reads that end of stream.
+        Socket->flush();
     }
 
     void Drained() {
@@ -180,6 +197,7 @@ private:
 
     THttpServer& Server;
     QTcpSocket* Socket;
+    QByteArray Peer;
     QTimer Timer;
     std::string Buffer;
     bool Draining = false; // an answer is being written
@@ -198,18 +216,23 @@ THttpServer::~THttpServer() {
     }
 }
 
+// Hands every accepted descriptor to the server before Qt wraps it, so that the bounds apply
+// before any handshake and a TLS handshake runs on the connection's own time-out. (Qt 6.4's
+// QSslServer queues handshaking sockets against its pending limit and stops accepting for good
+// once clients that never speak fill it.)
+class THttpServer::TListener : public QTcpServer {
+public:
+    explicit TListener(THttpServer& owner) : Owner(owner) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override { Owner.Accept(descriptor); }
+
+private:
+    THttpServer& Owner;
+};
+
 bool THttpServer::Listen(std::string& errorText) {
-    if (Settings.Tls) {
-        auto tls = std::make_unique<QSslServer>();
-        tls->setSslConfiguration(*Settings.Tls);
-        tls->setHandshakeTimeout(int(Settings.IdleTimeout.count()));
-        connect(tls.get(), &QTcpServer::pendingConnectionAvailable, this,
-                [this] { AcceptPending(); });
-        Server = std::move(tls);
-    } else {
-        Server = std::make_unique<QTcpServer>();
-    }
-    connect(Server.get(), &QTcpServer::newConnection, this, [this] { AcceptPending(); });
+    Server = std::make_unique<TListener>(*this);
     if (!Server->listen(Settings.Address, Settings.Port)) {
         errorText = "Cannot listen on " + Settings.Address.toString().toStdString() + ":" +
                     std::to_string(Settings.Port) + ": " + Server->errorString().toStdString();
@@ -222,18 +245,36 @@ quint16 THttpServer::Port() const {
     return Server ? Server->serverPort() : 0;
 }
 
-void THttpServer::AcceptPending() {
-    while (Server && Server->hasPendingConnections()) {
-        QTcpSocket* socket = Server->nextPendingConnection();
-        if (!socket) {
-            break;
-        }
-        if (int(Connections.size()) >= Settings.MaxConnections) {
-            // Over the bound: refuse at once rather than let clients pile up.
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        new THttpConnection(*this, socket);
+bool THttpServer::Admits(const QHostAddress& peer) const {
+    const int open = int(Connections.size());
+    if (open >= Settings.MaxConnections) {
+        return false;
     }
+    const int reserved = Settings.ReservedForOtherAddresses >= 0
+                             ? Settings.ReservedForOtherAddresses
+                             : Settings.MaxConnections / 4;
+    const auto count = PerAddress.find(AddressKey(peer));
+    const int fromPeer = count == PerAddress.end() ? 0 : count->second;
+    return fromPeer < std::max(1, Settings.MaxConnections - reserved);
+}
+
+void THttpServer::Accept(qintptr descriptor) {
+    QTcpSocket* socket = Settings.Tls ? new QSslSocket() : new QTcpSocket();
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    const QHostAddress peer = socket->peerAddress();
+    if (!Admits(peer)) {
+        // Over a bound: refuse at once rather than let clients pile up.
+        socket->abort();
+        delete socket;
+        return;
+    }
+    if (Settings.Tls) {
+        auto* tls = static_cast<QSslSocket*>(socket);
+        tls->setSslConfiguration(*Settings.Tls);
+        tls->startServerEncryption();
+    }
+    new THttpConnection(*this, socket, AddressKey(peer));
 }

@@ -254,11 +254,8 @@ std::uint64_t TDbConnection::StartConnect(bool synchronous) {
         job.Id = id;
         job.Text = std::move(info.OdbcString);
         job.Timeout = timeout;
-        job.CredentialsApart = info.CredentialsApart;
         job.Host = info.Host;
         job.Port = info.Port;
-        job.UserId = std::move(info.UserId);
-        job.Password = std::move(info.Password);
         job.Encryption = info.Encryption;
         Worker().Submit(std::move(job));
         ArmWatchdog(id, timeout);

@@ -17,7 +17,9 @@ struct TFreeTdsServer {
 };
 
 // The section's name for Servername=, written to the file when it is new. Thread-safe.
-// Throws EDbError when the file cannot be written.
+// Throws EDbError when a value cannot be written as it is (';', '#', a line break, a line
+// longer than FreeTDS reads), when the folder is not private to this user, or when the file
+// cannot be written.
 std::string FreeTdsSectionFor(const TFreeTdsServer& server);
 
 // The private file's path ("" before the first section).

@@ -112,26 +112,68 @@ bool IsFreeTds(const std::string& driver) {
     return d.find("freetds") != std::string::npos || d.find("tdsodbc") != std::string::npos;
 }
 
+// The connect call hands the string over as UTF-16: anything else would be replaced on the way.
+bool IsUtf8(const std::string& s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t more = 0;
+        char32_t cp = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        if (c >= 0xC2 && c <= 0xDF) {
+            more = 1;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            more = 2;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            more = 3;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + more >= s.size()) {
+            return false;
+        }
+        for (std::size_t k = 1; k <= more; ++k) {
+            const auto d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xC0) != 0x80) {
+                return false;
+            }
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        if ((more == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (more == 3 && (cp < 0x10000 || cp > 0x10FFFF))) {
+            return false;
+        }
+        i += more + 1;
+    }
+    return true;
+}
+
 // The ODBC string under construction, each value quoted the way its driver reads it back.
 struct TOdbcStringBuilder {
     bool FreeTds = true;
     std::string Text;
 
-    // False (and nothing appended) when the driver cannot read the value from a string.
-    bool TryAppend(const std::string& key, const std::string& value) {
+    void Append(const std::string& key, const std::string& value) {
+        if (value.find('\0') != std::string::npos) {
+            Fail("The value of " + key + " holds a NUL character");
+        }
+        if (!IsUtf8(value)) {
+            Fail("The value of " + key + " is not valid UTF-8 text");
+        }
         const std::optional<std::string> quoted =
             FreeTds ? FreeTdsQuote(value) : std::optional<std::string>(OdbcQuote(value));
         if (!quoted) {
-            return false;
+            Fail("The value of " + key +
+                 " holds \"}\" together with \";\" or a leading \"{\", which the ODBC driver "
+                 "manager and the FreeTDS driver would read differently");
         }
         Text += key + '=' + *quoted + ';';
-        return true;
-    }
-
-    void Append(const std::string& key, const std::string& value) {
-        if (!TryAppend(key, value)) {
-            Fail("The value of " + key + " holds \"};\", which the FreeTDS driver cannot read");
-        }
     }
 };
 
@@ -200,15 +242,18 @@ void AppendCredentials(TOdbcStringBuilder& out, TOdbcConnectInfo& info,
     }
     const std::string uid = !userId.empty() ? userId : ValueOf(pairs, {"user id", "uid", "user"});
     const std::string pwd = !password.empty() ? password : ValueOf(pairs, {"password", "pwd"});
-    const std::string before = out.Text;
-    if ((uid.empty() || out.TryAppend("UID", uid)) && (pwd.empty() || out.TryAppend("PWD", pwd))) {
-        return;
+    // The connection string carries them: SQLConnect would lose the application name and the
+    // workstation ID, which FreeTDS reads from a connection string only.
+    if (uid.empty() && !pwd.empty()) {
+        // FreeTDS would drop the password and try Kerberos instead.
+        Fail("The connection string gives a password (PWD) but no user name (User ID)");
     }
-    // What the connection string cannot carry goes to the connect call itself.
-    out.Text = before;
-    info.CredentialsApart = true;
-    info.UserId = uid;
-    info.Password = pwd;
+    if (!uid.empty()) {
+        out.Append("UID", uid);
+    }
+    if (!pwd.empty()) {
+        out.Append("PWD", pwd);
+    }
 }
 
 void AppendEncryption(TOdbcStringBuilder& out, const TEncryptionRequest& request,
@@ -237,6 +282,26 @@ std::optional<std::uint32_t> ConnectTimeoutOf(const TConnectionStringPairs& pair
         return std::nullopt;
     }
     return seconds;
+}
+
+// A NUL ends the wide string the driver manager is handed: every later key would vanish.
+void RefuseNul(const TConnectionStringPairs& pairs, const std::string& text,
+               const std::string& userId, const std::string& password) {
+    for (const auto& [name, value] : pairs) {
+        if (name.find('\0') != std::string::npos || value.find('\0') != std::string::npos) {
+            Fail("The value of " + (name.find('\0') == std::string::npos ? name : "a key") +
+                 " holds a NUL character");
+        }
+    }
+    if (userId.find('\0') != std::string::npos) {
+        Fail("The value of User ID holds a NUL character");
+    }
+    if (password.find('\0') != std::string::npos) {
+        Fail("The value of Password holds a NUL character");
+    }
+    if (text.find('\0') != std::string::npos) {
+        Fail("The connection string holds a NUL character");
+    }
 }
 
 } // namespace
@@ -319,12 +384,16 @@ std::optional<std::string> FreeTdsQuote(const std::string& value) {
     if (!NeedsBraces(value)) {
         return value;
     }
-    // FreeTDS takes a braced value as it stands up to the first "};": nothing is doubled,
-    // and a value holding "};" cannot be written at all.
-    if (value.find("};") != std::string::npos) {
-        return std::nullopt;
+    // The driver manager ends a braced value at the first single "}" and FreeTDS at the first
+    // "};", undoing no doubling: braces serve both only for a value without "}".
+    if (value.find('}') == std::string::npos) {
+        return "{" + value + "}";
     }
-    return "{" + value + "}";
+    // Unbraced, both read up to the first ";".
+    if (value.find(';') == std::string::npos && value.front() != '{') {
+        return value;
+    }
+    return std::nullopt;
 }
 
 std::string OdbcQuote(const std::string& value) {
@@ -347,6 +416,7 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
     std::string loginText = oleDbString;
     const TConnectionStringPairs pairs =
         ExpandDataLink(oleDbString, ParseOleDbConnectionString(oleDbString), loginText);
+    RefuseNul(pairs, loginText, userId, password);
     TOdbcConnectInfo info;
 
     std::string driver = Trim(ValueOf(pairs, {"driver"}));
@@ -359,6 +429,11 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
     if (driver.find('}') != std::string::npos) {
         // Inside Driver={...} it would end the name and let the rest pass as keywords.
         Fail("Invalid driver name \"" + driver + "\": a driver name cannot contain \"}\"");
+    }
+    if (driver.find('/') != std::string::npos) {
+        // The driver manager loads a name it does not know as a library path.
+        Fail("Invalid driver name \"" + driver +
+             "\": give the name of an installed ODBC driver, not a path");
     }
     info.DriverName = driver;
 

@@ -39,23 +39,23 @@ struct TOdbcConnectInfo {
     std::string Host;                            // the server's host name or address
     std::uint16_t Port = 0;                      // 0 when the instance name finds it
     bool IntegratedSecurity = false;             // Windows authentication (Kerberos) asked for
-    // The driver cannot read these credentials from a connection string (FreeTDS and "};"):
-    // they are left out of OdbcString and must be handed to the connect call.
-    bool CredentialsApart = false;
-    std::string UserId;
-    std::string Password;
-    TEncryptionRequest Encryption; // what the string asks of encryption
+    TEncryptionRequest Encryption;               // what the string asks of encryption
 };
 
 // userId and password come from OnWillConnect and, when not empty, replace the string's own.
 // Throws EDbError with a clear message for what cannot be translated (no server named,
-// integrated security without Kerberos in the driver, a bad port).
+// integrated security without Kerberos in the driver, a bad port, a NUL anywhere, a value
+// that the driver manager and the driver would read differently: the message names its key).
+// Every value the user gave reaches the driver exactly as given, or the string is refused.
 TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
                                            const std::string& userId, const std::string& password);
 
 // Quotes an ODBC attribute value when it needs it: {value} with "}" doubled.
 std::string OdbcQuote(const std::string& value);
 
-// The same for the FreeTDS driver, which reads a braced value up to the first "};" and
-// undoes no doubling: {value} as it stands, or nothing when the value holds "};".
+// The same for the FreeTDS driver behind the unixODBC driver manager. The manager reads a
+// braced value up to the first single "}" ("}}" stands for one), FreeTDS up to the first "};"
+// with nothing undone; both read an unbraced value up to the first ";". So: {value} for a
+// value without "}", the value unbraced when it holds no ";" and starts with no "{", else
+// nothing (no quoting serves both readers).
 std::optional<std::string> FreeTdsQuote(const std::string& value);

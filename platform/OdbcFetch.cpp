@@ -29,6 +29,24 @@ bool IsIntegerType(SQLSMALLINT type) {
     }
 }
 
+// No statement of ours has a result set anywhere near this long (SQL Server has at most 32,767
+// sessions); a server that sends more is refused rather than read into memory.
+constexpr std::size_t MaxRows = 100000;
+// A text cell read row by row (a column without a size, or a long one) is kept up to this
+// many bytes; no column we read holds more than 4000 characters.
+constexpr std::size_t MaxCellBytes = 64 * 1024;
+
+bool TooManyRows(const TDbRecordset& records, TWorkerResult& result) {
+    if (records.RowCount() < MaxRows) {
+        return false;
+    }
+    result.Ok = false;
+    result.Error = MakeDbError("The server sent more than 100,000 rows in one result set; "
+                               "the answer was dropped",
+                               "HY000");
+    return true;
+}
+
 // Text columns up to this many characters are fetched in blocks of rows; a longer one (or one
 // without a size, such as nvarchar(max)) makes the whole result set go row by row.
 constexpr SQLULEN BlockTextLimit = 8000;
@@ -90,6 +108,9 @@ bool FetchRows(SQLHSTMT stmt, const std::vector<TColumnInfo>& columns, TDbRecord
         if (rc == SQL_SUCCESS_WITH_INFO) {
             TakeDiagnostics(SQL_HANDLE_STMT, stmt, false, result, "");
         }
+        if (TooManyRows(records, result)) {
+            return false;
+        }
         for (std::size_t c = 0; c < columns.size(); ++c) {
             SQLLEN indicator = 0;
             bool null = true;
@@ -127,6 +148,16 @@ bool FetchRows(SQLHSTMT stmt, const std::vector<TColumnInfo>& columns, TDbRecord
                     text.append(buffer, truncated ? sizeof(buffer) - 1
                                                   : static_cast<std::size_t>(indicator));
                     if (!truncated) {
+                        break;
+                    }
+                    if (text.size() >= MaxCellBytes) {
+                        // The rest is left to the driver; the cut goes before a character
+                        // that might be incomplete.
+                        std::size_t end = MaxCellBytes;
+                        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+                            --end;
+                        }
+                        text.resize(end);
                         break;
                     }
                 }
@@ -213,9 +244,13 @@ bool FetchBlocks(SQLHSTMT stmt, const std::vector<TColumnInfo>& columns, TDbReco
         if (rc == SQL_SUCCESS_WITH_INFO) {
             TakeDiagnostics(SQL_HANDLE_STMT, stmt, false, result, "");
         }
-        for (SQLULEN r = 0; r < fetched; ++r) {
+        for (SQLULEN r = 0; r < fetched && ok; ++r) {
             if (buffers.Status[r] == SQL_ROW_ERROR || buffers.Status[r] == SQL_ROW_NOROW) {
                 continue;
+            }
+            if (TooManyRows(records, result)) {
+                ok = false;
+                break;
             }
             for (std::size_t c = 0; c < columns.size(); ++c) {
                 const SQLLEN indicator = buffers.Indicators[c * rows + r];
@@ -242,7 +277,7 @@ bool FetchBlocks(SQLHSTMT stmt, const std::vector<TColumnInfo>& columns, TDbReco
                 }
             }
         }
-        if (fetched == rows && rows < mostRows) {
+        if (ok && fetched == rows && rows < mostRows) {
             ok = bind(std::min(mostRows, rows * 8));
         }
     }

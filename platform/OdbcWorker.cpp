@@ -4,7 +4,6 @@
 #include "OdbcFetch.h"
 #include "OdbcLostConnection.h"
 #include "OdbcPool.h"
-#include "OdbcPrivateDsn.h"
 #include "ResultQueue.h"
 #include "TdsTlsProbe.h"
 
@@ -197,25 +196,10 @@ TWorkerResult TOdbcWorker::DoConnect(const TWorkerJob& job) {
     // The wide calls: FreeTDS reads the narrow ones' text as Latin-1 before it knows the
     // client character set, which garbles user names and passwords beyond ASCII.
     SQLRETURN rc = SQL_ERROR;
-    if (job.CredentialsApart) {
-        // Credentials the connection string cannot carry go as arguments; the rest comes
-        // from a private data source.
-        try {
-            std::vector<SQLWCHAR> dsn = Utf16(PrivateDataSource(job.Text));
-            std::vector<SQLWCHAR> user = Utf16(job.UserId);
-            std::vector<SQLWCHAR> password = Utf16(job.Password);
-            rc = SQLConnectW(dbc, dsn.data(), SQL_NTS, user.data(), SQL_NTS, password.data(),
-                             SQL_NTS);
-        } catch (const EDbError& e) {
-            SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-            result.Error = e.Error;
-            return result;
-        }
-    } else {
-        std::vector<SQLWCHAR> text = Utf16(job.Text);
-        rc = SQLDriverConnectW(dbc, nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr,
-                               SQL_DRIVER_NOPROMPT);
-    }
+    std::vector<SQLWCHAR> text = Utf16(job.Text);
+    // The translation refused any NUL, so the whole string reaches the driver.
+    rc = SQLDriverConnectW(dbc, nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr,
+                           SQL_DRIVER_NOPROMPT);
     result.Ok = SQL_SUCCEEDED(rc);
     TakeDiagnostics(SQL_HANDLE_DBC, dbc, !result.Ok, result, "Cannot connect to the server");
     if (!result.Ok && IsUnreachable(result.Error) && job.Port != 0) {

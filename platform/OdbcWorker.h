@@ -26,13 +26,9 @@ struct TWorkerJob {
     std::string Text;          // ODBC connection string, or the statement
     std::uint32_t Timeout = 0; // login or query time-out, seconds (0: none)
     bool NoRecords = false;
-    // Connects only: credentials that the connection string could not carry.
-    bool CredentialsApart = false;
+    // Connects only.
     std::string Host;       // the server's address, to say why it cannot be reached
     std::uint16_t Port = 0; // 0: found through the instance name
-
-    std::string UserId;
-    std::string Password;
     // Connects only: what the string asks of encryption, for a look at the server's.
     TEncryptionRequest Encryption;
 };

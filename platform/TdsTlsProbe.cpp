@@ -19,6 +19,11 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint8_t PreloginType = 0x12;
 constexpr std::size_t PacketLimit = 4096;
+// A PRELOGIN answer is under 100 bytes; a flight of the TLS handshake carries the server's
+// certificates. Beyond these a server is sending what no server sends, and reading on would
+// only hold more of it in memory.
+constexpr std::size_t PreloginAnswerLimit = 4096;
+constexpr std::size_t HandshakeMessageLimit = 64 * 1024;
 
 class TSocket {
 public:
@@ -88,8 +93,9 @@ public:
         return true;
     }
 
-    // The payload of one whole message (packets up to EOM), or false.
-    bool ReadMessage(std::string& payload) {
+    // The payload of one whole message (packets up to EOM), or false. A message longer than
+    // limit is not read to its end: false with TooLong set.
+    bool ReadMessage(std::string& payload, std::size_t limit) {
         payload.clear();
         for (;;) {
             std::string header;
@@ -98,8 +104,15 @@ public:
             }
             const std::size_t len = (static_cast<unsigned char>(header[2]) << 8) |
                                     static_cast<unsigned char>(header[3]);
+            if (len < 8) {
+                return false;
+            }
+            if (payload.size() + len - 8 > limit) {
+                TooLong = true;
+                return false;
+            }
             std::string body;
-            if (len < 8 || !ReadExactly(len - 8, body)) {
+            if (!ReadExactly(len - 8, body)) {
                 return false;
             }
             payload += body;
@@ -111,6 +124,7 @@ public:
 
     int Fd = -1;
     std::string Error;
+    bool TooLong = false;
 
 private:
     bool ReadExactly(std::size_t n, std::string& out) {
@@ -273,8 +287,12 @@ void Handshake(TSocket& socket, const std::string& host, const TEncryptionReques
             break;
         }
         std::string payload;
-        if (!socket.ReadMessage(payload)) {
-            r.Error = "the server closed the connection during the TLS handshake";
+        if (!socket.ReadMessage(payload, HandshakeMessageLimit)) {
+            r.Oversized = socket.TooLong;
+            r.Error = socket.TooLong ? "the server sent a TLS handshake message longer than " +
+                                           std::to_string(HandshakeMessageLimit) +
+                                           " bytes; the connection was dropped"
+                                     : "the server closed the connection during the TLS handshake";
             break;
         }
         BIO_write(in, payload.data(), static_cast<int>(payload.size()));
@@ -301,7 +319,14 @@ TTlsProbeResult ProbeTdsEncryption(const std::string& host, unsigned port,
         return r;
     }
     std::string reply;
-    if (!socket.ReadMessage(reply) || !EncryptionAnswer(reply, r.ServerAnswer)) {
+    const bool whole = socket.ReadMessage(reply, PreloginAnswerLimit);
+    if (socket.TooLong) {
+        r.Oversized = true;
+        r.Error = "the server's PRELOGIN answer is longer than " +
+                  std::to_string(PreloginAnswerLimit) + " bytes; the connection was dropped";
+        return r;
+    }
+    if (!whole || !EncryptionAnswer(reply, r.ServerAnswer)) {
         r.Error = "no PRELOGIN answer from the server";
         return r;
     }
@@ -335,6 +360,9 @@ std::string DescribeEncryptionState(const TTlsProbeResult& probe,
 
 std::string ExplainEncryptionFailure(const TTlsProbeResult& probe,
                                      const TEncryptionRequest& request, const std::string& host) {
+    if (probe.Oversized) {
+        return "The server does not answer as SQL Server does: " + probe.Error;
+    }
     if (!probe.Error.empty()) {
         return "";
     }

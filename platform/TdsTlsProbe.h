@@ -12,6 +12,7 @@
 
 struct TTlsProbeResult {
     std::string Error;             // the probe could not look (unreachable, not TDS, ...)
+    bool Oversized = false;        // the server sent more than any answer holds: dropped
     std::uint8_t ServerAnswer = 2; // PRELOGIN ENCRYPTION: 0 login only, 1 on, 2 none, 3 required
     bool Encrypted = false;        // TLS was negotiated (login only or everything)
     bool LoginOnly = false;        // only the login travels encrypted

@@ -1,11 +1,13 @@
 // Logins whose passwords hold what connection strings treat specially, against simulator
 // logins with exactly those passwords: stored in the connection string, and typed in the login
 // dialog.
+#include "ConnectionStringReaders.h"
 #include "MonitorTestSupport.h"
 
 #include <QTemporaryDir>
 #include <fstream>
 
+using connstr_readers::OleDbQuoted;
 using monitortest::MonitorTest;
 using tallyvane::testsupport::TdsSimProcess;
 
@@ -15,11 +17,24 @@ const struct {
     const char* User;
     const char* Password;
 } Logins[] = {
-    {"close1", "a}b"},  {"close2", "ab}"},     {"close3", "}}"},
-    {"open", "{ab"},    {"semi", "a;b"},       {"equals", "a=b"},
-    {"quotes", "\"q'"}, {"blanks", "  sp  "},  {"utf8", "p\xC3\xA4\xE2\x82\xAC\xC3\x9F"},
-    {"both", "{a}b}"},  {"closesemi", "a};b"},
+    {"close1", "a}b"},
+    {"close2", "ab}"},
+    {"close3", "}}"},
+    {"open", "{ab"},
+    {"semi", "a;b"},
+    {"equals", "a=b"},
+    {"quotes", "\"q'"},
+    {"blanks", "  sp  "},
+    {"utf8", "p\xC3\xA4\xE2\x82\xAC\xC3\x9F"},
+    {"inject", "x}DRIVER=/tmp/lib.so"},
 };
+
+// Passwords that no connection string carries to both the driver manager and FreeTDS: "}"
+// together with ";" or a leading "{". They are refused by name, never sent another way.
+const struct {
+    const char* User;
+    const char* Password;
+} Refused[] = {{"both", "{a}b}"}, {"closesemi", "a};b"}};
 
 // The scenario's login section, with the password escaped for the scenario file.
 std::string LoginSection(const char* user, const std::string& password) {
@@ -40,19 +55,10 @@ std::string ScenarioFile(const QTemporaryDir& dir) {
     for (const auto& login : Logins) {
         out << LoginSection(login.User, login.Password);
     }
-    return path;
-}
-
-// A value in double quotes, as the OLE DB syntax writes one holding ";" or quotes.
-std::string OleDbQuoted(const std::string& value) {
-    std::string out = "\"";
-    for (char c : value) {
-        out += c;
-        if (c == '"') {
-            out += '"';
-        }
+    for (const auto& login : Refused) {
+        out << LoginSection(login.User, login.Password);
     }
-    return out + "\"";
+    return path;
 }
 
 class AwkwardPasswordTest : public MonitorTest {
@@ -106,6 +112,26 @@ TEST_F(AwkwardPasswordTest, TypedInTheLoginDialog) {
             ADD_FAILURE() << shown;
         }
         Shown.clear();
+    }
+}
+
+TEST_F(AwkwardPasswordTest, PasswordsNoStringCarriesAreRefusedByName) {
+    for (const auto& login : Refused) {
+        SCOPED_TRACE(login.User);
+        TServerData server(Owner,
+                           Server(std::string("Persist Security Info=True;User ID=") + login.User +
+                                  ";Password=" + OleDbQuoted(login.Password) + ";"));
+        EXPECT_TRUE(monitortest::RefreshAndWait(server));
+        bool named = false;
+        for (const auto& e : Owner.Errors) {
+            named = named || e.Message.find("The value of PWD") != std::string::npos;
+            EXPECT_EQ(e.Message.find(login.Password), std::string::npos) << e.Message;
+        }
+        EXPECT_TRUE(named);
+        Owner.Errors.clear();
+    }
+    for (const auto& entry : Sim.logEntries()) {
+        EXPECT_NE(entry.at("event"), "login") << "no login may be attempted";
     }
 }
 

@@ -327,3 +327,19 @@ TEST_F(ServerDataTest, TheMonitorsOwnSessionShowsInItsSnapshot) {
 }
 
 } // namespace
+
+// A process list no SQL Server can have (it has at most 32,767 sessions) is refused whole
+// with an error, not read into memory: 100,000 generated rows and the monitor's own session.
+TEST_F(ServerDataTest, ProcessListBeyondAHundredThousandRowsIsAnError) {
+    TdsSimProcess big("gen:sessions=100000,blocked=0");
+    TServerInfo info = SimServer(big);
+    info.Timeout = 60;
+    TServerData server(Owner, info);
+    server.Refresh(); // 100,000 rows take a while on a busy machine
+    ASSERT_TRUE(SpinUntil([&] { return !server.Busy; }, std::chrono::seconds(100)));
+    ASSERT_EQ(Owner.Errors.size(), 1u);
+    EXPECT_NE(Owner.Errors[0].Message.find("more than 100,000 rows"), std::string::npos)
+        << Owner.Errors[0].Message;
+    EXPECT_EQ(server.State, 2);
+    EXPECT_EQ(server.ProcessList.Count(), 0);
+}

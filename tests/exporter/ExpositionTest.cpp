@@ -5,6 +5,8 @@
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
+#include <set>
+#include <vector>
 
 namespace {
 
@@ -18,12 +20,28 @@ TEST(Exposition, LabelValuesAreEscapedAndKeptValidUtf8) {
         {"C:\\inst", "C:\\\\inst"},
         {"two\nlines", "two\\nlines"},
         {"Zürich", "Zürich"},
-        {std::string("bad\xff"), "bad\xef\xbf\xbd"}, // not UTF-8: U+FFFD
-        {std::string("cut\xc3"), "cut\xef\xbf\xbd"},
+        {std::string("bad\xff"), "bad\xef\xbf\xbd<FF>"}, // not UTF-8: U+FFFD and the byte
+        {std::string("cut\xc3"), "cut\xef\xbf\xbd<C3>"},
+        {std::string("\xc3\x28"), "\xef\xbf\xbd<C3>("},
+        {std::string("\xed\xa0\x80"),
+         "\xef\xbf\xbd<ED>\xef\xbf\xbd<A0>\xef\xbf\xbd<80>"},          // surrogate
+        {std::string("\xc0\xaf"), "\xef\xbf\xbd<C0>\xef\xbf\xbd<AF>"}, // overlong
+        {"a\xef\xbf\xbd", "a\xef\xbf\xbd<FFFD>"}, // a U+FFFD of the name itself
+        {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"}, // outside the BMP
         {"", ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(EscapeLabelValue(c.In), c.Out) << c.In;
+    }
+}
+
+TEST(Exposition, NamesThatDifferOnlyInInvalidBytesStayDistinct) {
+    const std::vector<std::string> names = {
+        "SQL\xff",     "SQL\xfe", "SQL\xef\xbf\xbd", "SQL\xef\xbf\xbd<FF>",  "SQL\xc3",
+        "SQL\xc3\xc3", "SQL",     "SQL\xff\xff",     "SQL\xef\xbf\xbd<FFFD>"};
+    std::set<std::string> escaped;
+    for (const std::string& name : names) {
+        EXPECT_TRUE(escaped.insert(EscapeLabelValue(name)).second) << EscapeLabelValue(name);
     }
 }
 

@@ -193,6 +193,71 @@ TEST(HttpServer, ConnectionsBeyondTheBoundAreRefused) {
     EXPECT_EQ(next.Get("/metrics").Status, 200);
 }
 
+// A bare socket from a given loopback address (127.0.0.2 is another client than 127.0.0.1).
+int RawConnect(quint16 port, const char* from = "127.0.0.1") {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &local.sin_addr);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads what the server sends until it closes, the event loop running meanwhile.
+std::string ReadToEnd(int fd) {
+    std::string received;
+    SpinUntil([&] {
+        char buffer[4096];
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got > 0) {
+            received.append(buffer, std::size_t(got));
+            return false;
+        }
+        return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    });
+    return received;
+}
+
+TEST(HttpServer, OneAddressCannotTakeTheSlotsKeptForOthers) {
+    THttpServerConfig config;
+    config.MaxConnections = 8; // two of them kept for other addresses
+    TServerUnderTest server(config);
+    std::vector<int> hog;
+    for (int i = 0; i < 8; ++i) {
+        hog.push_back(RawConnect(server.Port(), "127.0.0.2"));
+        ASSERT_GE(hog.back(), 0);
+    }
+    SpinUntil([&] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_EQ(server.Server->OpenConnections(), 6) << "the surplus of one address is refused";
+    TClient scraper(server.Port()); // from 127.0.0.1
+    EXPECT_EQ(scraper.Get("/metrics").Status, 200);
+    for (const int fd : hog) {
+        ::close(fd);
+    }
+}
+
+TEST(HttpServer, HalfClosedRequestsAreAnswered) {
+    TServerUnderTest server;
+    for (int i = 0; i < 20; ++i) {
+        const int fd = RawConnect(server.Port());
+        ASSERT_GE(fd, 0);
+        const std::string request = "GET /-/healthy HTTP/1.1\r\nConnection: close\r\n\r\n";
+        ASSERT_EQ(::send(fd, request.data(), request.size(), 0), ssize_t(request.size()));
+        ::shutdown(fd, SHUT_WR);
+        const std::string answer = ReadToEnd(fd);
+        ::close(fd);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << "request " << i << ": " << answer;
+    }
+}
+
 TEST(HttpServer, BasicAuthenticationGuardsTheMetrics) {
     THttpServerConfig config;
     config.Auth.emplace("prom", "pw");
@@ -234,6 +299,16 @@ void MakeCertificate(const TTempFolder& folder) {
     ASSERT_EQ(std::system(command.c_str()), 0) << "openssl is missing?";
 }
 
+// A client socket that trusts the folder's certificate; TClient takes it over.
+QSslSocket* TrustingClientSocket(const TTempFolder& folder) {
+    auto* socket = new QSslSocket();
+    QSslConfiguration client = QSslConfiguration::defaultConfiguration();
+    client.setCaCertificates(
+        QSslCertificate::fromPath(QString::fromStdString(folder.File("cert.pem"))));
+    socket->setSslConfiguration(client);
+    return socket;
+}
+
 TEST(HttpServer, Tls) {
     TTempFolder folder;
     MakeCertificate(folder);
@@ -242,11 +317,7 @@ TEST(HttpServer, Tls) {
     config.IdleTimeout = std::chrono::milliseconds(500);
     TServerUnderTest server(config);
 
-    auto* socket = new QSslSocket();
-    QSslConfiguration client = QSslConfiguration::defaultConfiguration();
-    client.setCaCertificates(
-        QSslCertificate::fromPath(QString::fromStdString(folder.File("cert.pem"))));
-    socket->setSslConfiguration(client);
+    QSslSocket* socket = TrustingClientSocket(folder);
     TClient secure(server.Port(), socket);
     ASSERT_TRUE(socket->isEncrypted()) << socket->errorString().toStdString();
     EXPECT_EQ(secure.Get("/metrics").Body, "text\n");
@@ -256,6 +327,38 @@ TEST(HttpServer, Tls) {
     plain.Send("GET /metrics HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(plain.WaitClosed());
     EXPECT_EQ(plain.Unread().find("text"), std::string::npos);
+}
+
+// Clients that connect to the TLS port and never start the handshake hold their slot only
+// until the time-out; beyond the bound they are refused, and the server keeps accepting.
+TEST(HttpServer, TlsClientsThatNeverShakeHandsDoNotStopTheServer) {
+    TTempFolder folder;
+    MakeCertificate(folder);
+    THttpServerConfig config;
+    config.Tls = LoadTlsConfiguration(folder.File("cert.pem"), folder.File("key.pem"));
+    config.IdleTimeout = std::chrono::milliseconds(300);
+    config.MaxConnections = 8;
+    config.ReservedForOtherAddresses = 0;
+    TServerUnderTest server(config);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(SpinUntil([&] { return server.Server->OpenConnections() == 0; }));
+        std::vector<int> idle;
+        for (int i = 0; i < 20; ++i) {
+            idle.push_back(RawConnect(server.Port()));
+        }
+
+        ASSERT_TRUE(SpinUntil([&] { return server.Server->OpenConnections() == 8; }))
+            << "round " << round;
+        EXPECT_TRUE(SpinUntil([&] { return server.Server->OpenConnections() == 0; }))
+            << "the silent ones time out";
+        for (const int fd : idle) {
+            ::close(fd);
+        }
+        QSslSocket* socket = TrustingClientSocket(folder);
+        TClient secure(server.Port(), socket);
+        ASSERT_TRUE(socket->isEncrypted()) << socket->errorString().toStdString();
+        EXPECT_EQ(secure.Get("/metrics").Body, "text\n") << "round " << round;
+    }
 }
 
 TEST(HttpServer, TlsFilesThatCannotBeUsed) {

@@ -38,7 +38,7 @@ const Case Cases[] = {
     {"data source = db1 ; user id = sa ; password = ' p;w '' x '", "", "",
      FREETDS("Server=db1;Port=1433;") "UID=sa;PWD={ p;w ' x };", nullptr},
     {"Data Source=db1;User ID=old;Password=old", "new", "p}w",
-     FREETDS("Server=db1;Port=1433;") "UID=new;PWD={p}w};", nullptr},
+     FREETDS("Server=db1;Port=1433;") "UID=new;PWD=p}w;", nullptr},
     {"Data Source=db1;Database=HR;Workstation ID=ws7", "", "",
      FREETDS("Server=db1;Port=1433;") "Database=HR;WSID=ws7;", nullptr},
     {"Data Source=db1;Integrated Security=SSPI;User ID=ignored", "", "",
@@ -93,20 +93,40 @@ const Case Cases[] = {
     {"Data Source=db1;Connect Timeout=soon", "", "", nullptr, "Connect Timeout"},
     {"Data Source=db1;Encrypt=maybe", "", "", nullptr, "Encrypt"},
     {"FILE NAME=/nonexistent/x.udl", "", "", nullptr, "Cannot read the data link file"},
-    {"Data Source=db1;Initial Catalog=\"a};b\"", "", "", nullptr, "cannot read"},
+    {"Data Source=db1;Initial Catalog=\"a};b\"", "", "", nullptr, "would read differently"},
+    {"Data Source=db1;Password=pw", "", "", nullptr, "no user name"},
+    {"Data Source=db1;User ID=sa", "", "", FREETDS("Server=db1;Port=1433;") "UID=sa;", nullptr},
+    // A name the driver manager does not know it loads as a library path.
+    {"Driver=/tmp/lib.so;Data Source=db1", "", "", nullptr, "not a path"},
 };
 
-// What FreeTDS 1.3 reads back (checked against real logins in the monitor tests): a braced
-// value runs to the first "};" and nothing inside is undone.
+// What both the unixODBC driver manager and FreeTDS 1.3 read back (checked against real
+// logins in the monitor tests and the connection tests): braces only for a value without "}",
+// and a value that neither form carries cannot be written.
 TEST(ConnectionStringTranslation, FreeTdsQuoting) {
     const struct {
         const char* Value;
         const char* Quoted; // nullptr: cannot be written
     } cases[] = {
-        {"plain", "plain"}, {"", ""},           {"a}b", "{a}b}"},           {"ab}", "{ab}}"},
-        {"}}", "{}}}"},     {"{ab", "{{ab}"},   {"a;b", "{a;b}"},           {"a=b", "{a=b}"},
-        {"\"q'", "\"q'"},   {" sp ", "{ sp }"}, {"p\xC3\xA4", "p\xC3\xA4"}, {"a};b", nullptr},
+        {"plain", "plain"},
+        {"", ""},
+        {"a}b", "a}b"},
+        {"ab}", "ab}"},
+        {"}}", "}}"},
+        {"}", "}"},
+        {"x}DRIVER=/tmp/lib.so", "x}DRIVER=/tmp/lib.so"},
+        {"{ab", "{{ab}"},
+        {"a;b", "{a;b}"},
+        {"a=b", "{a=b}"},
+        {"\"q'", "\"q'"},
+        {" sp ", "{ sp }"},
+        {" s}p ", " s}p "},
+        {"p\xC3\xA4", "p\xC3\xA4"},
+        {"a};b", nullptr},
+        {"a};DSN=x", nullptr},
         {"};", nullptr},
+        {"{a}", nullptr},
+        {"a;b}", nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Value);
@@ -119,13 +139,64 @@ TEST(ConnectionStringTranslation, FreeTdsQuoting) {
     }
 }
 
-TEST(ConnectionStringTranslation, CredentialsFreeTdsCannotReadGoApart) {
-    const TOdbcConnectInfo info =
-        TranslateConnectionString("Data Source=db1;User ID=sa;Password=old", "", "a};b");
-    EXPECT_TRUE(info.CredentialsApart);
-    EXPECT_EQ(info.UserId, "sa");
-    EXPECT_EQ(info.Password, "a};b");
-    EXPECT_EQ(info.OdbcString, FREETDS("Server=db1;Port=1433;"));
+// What no form of the string carries is refused with the key named and the value kept out of
+// the message; nothing goes around the string (FreeTDS's SQLConnect would drop the application
+// name and the workstation ID).
+TEST(ConnectionStringTranslation, ValuesNoFormCarriesAreRefusedByName) {
+    const struct {
+        const char* OleDb;
+        const char* User;
+        const char* Password;
+        const char* Key;
+    } cases[] = {
+        {"Data Source=db1;User ID=sa", "", "a};DSN=x", "PWD"},
+        {"Data Source=db1;User ID=\"{u}\"", "", "pw", "UID"},
+        {"Data Source=db1", "a;b}", "pw", "UID"},
+        {"Data Source=db1;Initial Catalog=\"a};b\"", "", "", "Database"},
+        {"Data Source=db1;Workstation ID=\"w};SAVEFILE=/tmp/x\"", "", "", "WSID"},
+        {"Data Source=\"{h};DRIVER=x\"", "", "", "Server"},
+        {"Data Source=db1;User ID=sa;Password=\"a\xFF\"", "", "", "PWD"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.OleDb);
+        try {
+            TranslateConnectionString(c.OleDb, c.User, c.Password);
+            ADD_FAILURE() << "expected an error";
+        } catch (const EDbError& e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find(std::string("The value of ") + c.Key + " "), std::string::npos)
+                << what;
+            EXPECT_EQ(what.find("DSN=x"), std::string::npos) << what;
+        }
+    }
+}
+
+// A NUL would end the wide string at the connect call and silently drop every later key.
+TEST(ConnectionStringTranslation, NulAnywhereIsRefused) {
+    using namespace std::string_literals;
+    const struct {
+        std::string OleDb;
+        std::string User;
+        std::string Password;
+        const char* Error;
+    } cases[] = {
+        {"Data Source=db1;Password=p\0w;Encrypt=yes;TrustServerCertificate=yes"s, "", "",
+         "The value of Password holds a NUL"},
+        {"Data Source=db1;User ID=sa"s, "", "p\0w"s, "The value of Password holds a NUL"},
+        {"Data Source=db1"s, "s\0a"s, "pw", "The value of User ID holds a NUL"},
+        {"Data Source=db\0;Encrypt=yes"s, "", "", "The value of Data Source holds a NUL"},
+        {"Provider=\0;Data Source=db1"s, "", "", "The value of Provider holds a NUL"},
+        {"Data Source=db1;\0"s, "", "", "NUL"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Error);
+        try {
+            TranslateConnectionString(c.OleDb, c.User, c.Password);
+            ADD_FAILURE() << "expected an error";
+        } catch (const EDbError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.Error), std::string::npos) << e.what();
+        }
+    }
 }
 
 TEST(ConnectionStringTranslation, DataLinkFileGivesTheConnectionString) {
@@ -145,6 +216,33 @@ TEST(ConnectionStringTranslation, DataLinkFileGivesTheConnectionString) {
               FREETDS("Server=db1;Port=14330;") "UID=ops;PWD=pw;Database=HR;");
     EXPECT_EQ(TranslateConnectionString(text, "other", "pw").OdbcString,
               FREETDS("Server=db1;Port=14330;") "UID=other;PWD=pw;Database=HR;");
+}
+
+// A UTF-16 data link file can hold U+0000 inside a value; the keys after it (encryption
+// included) must not be dropped at the connect call.
+TEST(ConnectionStringTranslation, DataLinkFileWithNulIsRefused) {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("nul.udl").toStdString();
+    std::string bytes = "\xFF\xFE";
+    for (char ch : std::string("[oledb]\r\n; Everything after this line is an OLE DB initstring"
+                               "\r\nData Source=db1;User ID=sa;Password=p")) {
+        bytes += ch;
+        bytes += '\0';
+    }
+    bytes += std::string(2, '\0'); // U+0000
+    for (char ch : std::string("w;Use Encryption for Data=True\r\n")) {
+        bytes += ch;
+        bytes += '\0';
+    }
+    std::ofstream(path, std::ios::binary) << bytes;
+    try {
+        TranslateConnectionString("FILE NAME=" + path, "", "");
+        ADD_FAILURE() << "expected an error";
+    } catch (const EDbError& e) {
+        EXPECT_NE(std::string(e.what()).find("The value of Password holds a NUL"),
+                  std::string::npos)
+            << e.what();
+    }
 }
 
 TEST(ConnectionStringTranslation, Table) {
