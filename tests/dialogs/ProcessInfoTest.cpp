@@ -312,8 +312,9 @@ TEST_F(ProcessInfoAgainstSim, WithoutSysadminTheCommandIsReadAndKillFollowsAlter
             EXPECT_EQ(f->SqlM->toPlainText(), Spid51Command);
             EXPECT_EQ(f->Button2->isEnabled(), c.mayKill);
             EXPECT_EQ(f->Button2->toolTip().isEmpty(), c.mayKill);
-            if (!c.mayKill)
+            if (!c.mayKill) {
                 EXPECT_TRUE(f->Button2->toolTip().contains("ALTER ANY CONNECTION"));
+            }
             f->reject();
         });
         EXPECT_FALSE(ShowProcessInfo(*monitor, 51));
