@@ -17,16 +17,38 @@ std::string TrimText(std::string s) {
 
 } // namespace
 
+bool TServerData::UsesDmInputBuffer() const {
+    // DBCC INPUTBUFFER shows other sessions to sysadmin only; the function (2014 SP2 and
+    // later) to any login with VIEW SERVER STATE.
+    return !IsSysAdmin && CanViewServerState && !NoDmInputBuffer;
+}
+
+std::string TServerData::InputBufferQuery(std::int32_t spid) const {
+    return UsesDmInputBuffer() ? "select event_info from sys.dm_exec_input_buffer(" +
+                                     std::to_string(spid) + ", null)"
+                               : "DBCC INPUTBUFFER(" + std::to_string(spid) + ")";
+}
+
 std::string TServerData::GetInputBuffer(std::int32_t spid) {
-    TDbDataSet dataSet;
     CommandKind = 1;
+    const bool dm = UsesDmInputBuffer();
+    TDbRecordsetPtr records;
+    try {
+        records = OleCall([&] { return ADOConnection.Execute(InputBufferQuery(spid)); });
+    } catch (const EOleException&) {
+        if (!dm || !ADOConnection.Connected())
+            throw;
+        // An older server without the function: DBCC from now on on this connection.
+        NoDmInputBuffer = true;
+        return GetInputBuffer(spid);
+    }
+    TDbDataSet dataSet;
     return OleCall([&] {
-        const TDbRecordsetPtr records =
-            ADOConnection.Execute("DBCC INPUTBUFFER(" + std::to_string(spid) + ")");
         if (records && records->IsOpen()) {
             dataSet.SetRecordset(records);
-            return std::string(
-                CutToUnits(dataSet.Fields(2).AsString(), ServerTextLimit::InputBuffer));
+            if (!dataSet.Eof())
+                return std::string(CutToUnits(dataSet.Fields(dm ? 0 : 2).AsString(),
+                                              ServerTextLimit::InputBuffer));
         }
         return std::string();
     });
@@ -38,14 +60,13 @@ bool TServerData::RequestInputBuffer(std::int32_t spid, TInputBufferDone done) {
     if (ADOConnection.Connecting() || !ADOConnection.Connected())
         return false;
     CommandKind = 1;
-    OleCall([&] {
-        ADOConnection.Execute("DBCC INPUTBUFFER(" + std::to_string(spid) + ")", eoAsyncExecute);
-    });
-    InputBufferRequests[ADOConnection.LastCommandId()] = std::move(done);
+    const bool dm = UsesDmInputBuffer();
+    OleCall([&] { ADOConnection.Execute(InputBufferQuery(spid), eoAsyncExecute); });
+    InputBufferRequests[ADOConnection.LastCommandId()] = {std::move(done), spid, dm};
     return true;
 }
 
-void TServerData::FinishInputBuffer(const TInputBufferDone& done, TEventStatus status,
+void TServerData::FinishInputBuffer(const TInputBufferRequest& request, TEventStatus status,
                                     const TDbRecordsetPtr& recordset) {
     std::string text;
     bool read = false;
@@ -54,14 +75,24 @@ void TServerData::FinishInputBuffer(const TInputBufferDone& done, TEventStatus s
             if (recordset && recordset->IsOpen()) {
                 TDbDataSet dataSet;
                 dataSet.SetRecordset(recordset);
-                text = CutToUnits(dataSet.Fields(2).AsString(), ServerTextLimit::InputBuffer);
+                if (!dataSet.Eof())
+                    text = CutToUnits(dataSet.Fields(request.Dm ? 0 : 2).AsString(),
+                                      ServerTextLimit::InputBuffer);
             }
             read = true;
         } catch (const std::exception&) {
             // Reported as a failed read: the caller has nobody to show it to either.
         }
+    } else if (request.Dm) {
+        // An older server without the function: asked again through DBCC.
+        NoDmInputBuffer = true;
+        try {
+            if (RequestInputBuffer(request.Spid, request.Done))
+                return;
+        } catch (const std::exception&) {
+        }
     }
-    done(read ? &text : nullptr);
+    request.Done(read ? &text : nullptr);
 }
 
 void TServerData::KillProcess(std::int32_t spid) {

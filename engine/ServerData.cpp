@@ -12,7 +12,10 @@ const char* const TServerData::ProcessQueryText =
     "from master.dbo.sysprocesses p left outer join master..sysdatabases d on d.dbid = p.dbid\r\n"
     "order by blocked, waittime";
 
-const char* const TServerData::SysAdminQueryText = "select IS_SRVROLEMEMBER('sysadmin')";
+// One round trip for everything the login may see and do.
+const char* const TServerData::SysAdminQueryText =
+    "select IS_SRVROLEMEMBER('sysadmin'), HAS_PERMS_BY_NAME(null, null, 'VIEW SERVER STATE'), "
+    "HAS_PERMS_BY_NAME(null, null, 'ALTER ANY CONNECTION'), suser_sname()";
 
 namespace {
 
@@ -71,6 +74,7 @@ void TServerData::ApplyServerInfo(const TServerInfo& info) {
 
     Info = info;
     Disconnect();
+    SeesOnlyOwnSession = false; // another login may see more, or be logged anew
     UserId.clear();
     Password.clear();
     ADOConnection.ConnectionString = Info.ConnectionString + ";Application Name=Tallyvane";
@@ -95,8 +99,16 @@ void TServerData::Refresh() {
     Busy = true;
     try {
         OleCall([this] {
-            if (ADOConnection.Connected()) {
-                QueryProcesses();
+            if (ADOConnection.Connected() && SeesOnlyOwnSession) {
+                // Only the permissions are asked until a grant lets the process query see.
+                CommandKind = 3;
+                ADOConnection.Execute(SysAdminQueryText, eoAsyncExecute);
+                SysAdminId = ADOConnection.LastCommandId();
+            } else if (ADOConnection.Connected()) {
+                // The login dialog's connect asked the permissions without this check.
+                if (CheckVisibility()) {
+                    QueryProcesses();
+                }
             } else {
                 ADOConnection.ConnectOptions = coAsyncConnect;
                 ConnectPending = true;
@@ -117,16 +129,68 @@ void TServerData::QueryProcesses() {
 }
 
 bool TServerData::CheckSysAdmin() {
-    TDbDataSet dataSet;
     CommandKind = 3;
-    return OleCall([&] {
-        const TDbRecordsetPtr records = ADOConnection.Execute(SysAdminQueryText);
-        if (records && records->IsOpen()) {
-            dataSet.SetRecordset(records);
-            return dataSet.Fields(0).AsInteger() == 1;
+    const TDbRecordsetPtr records =
+        OleCall([&] { return ADOConnection.Execute(SysAdminQueryText); });
+    ReadPermissions(records);
+    return IsSysAdmin;
+}
+
+void TServerData::ReadPermissions(const TDbRecordsetPtr& recordset) {
+    IsSysAdmin = false;
+    CanViewServerState = false;
+    CanAlterAnyConnection = false;
+    LoginName.clear();
+    OleCall([&] {
+        if (recordset && recordset->IsOpen()) {
+            TDbDataSet dataSet;
+            dataSet.SetRecordset(recordset);
+            if (dataSet.Eof()) {
+                return;
+            }
+            const int columns = dataSet.FieldCount();
+            IsSysAdmin = dataSet.Fields(0).AsInteger() == 1;
+            // A missing column (an older server's answer) grants nothing beyond sysadmin.
+            CanViewServerState = IsSysAdmin || (columns > 1 && dataSet.Fields(1).AsInteger() == 1);
+            CanAlterAnyConnection =
+                IsSysAdmin || (columns > 2 && dataSet.Fields(2).AsInteger() == 1);
+            if (columns > 3 && !dataSet.Fields(3).IsNull()) {
+                // Bounded: it only names the login in a status line.
+                LoginName = dataSet.Fields(3).AsString().substr(0, 128);
+            }
         }
-        return false;
     });
+}
+
+std::string TServerData::OwnSessionOnlyText() const {
+    std::string quoted;
+    for (char c : LoginName.empty() ? UserId : LoginName) {
+        if (static_cast<unsigned char>(c) < 32) {
+            continue;
+        }
+        quoted += c;
+        if (c == ']') {
+            quoted += ']';
+        }
+    }
+    return "sees only its own session: GRANT VIEW SERVER STATE TO [" + quoted + "]";
+}
+
+bool TServerData::CheckVisibility() {
+    if (CanViewServerState) {
+        SeesOnlyOwnSession = false;
+        return true;
+    }
+    Busy = false;
+    State = 2;
+    ProcessList.Clear();
+    MaxWaitTime = 0;
+    if (!SeesOnlyOwnSession) {
+        // Logged once, when the server turns blind, not at every refresh.
+        SeesOnlyOwnSession = true;
+        Owner.LogError(Info.Name, Exception(OwnSessionOnlyText()));
+    }
+    return false;
 }
 
 void TServerData::ADOConnectionConnectComplete(TDbConnection& /*connection*/, const TDbError* error,
@@ -167,15 +231,10 @@ void TServerData::FinishConnect(const TDbError* error, TEventStatus status,
             }
             throw UnknownAdoError(status);
         }
-        IsSysAdmin = OleCall([&] {
-            if (recordset && recordset->IsOpen()) {
-                TDbDataSet dataSet;
-                dataSet.SetRecordset(recordset);
-                return dataSet.Fields(0).AsInteger() == 1;
-            }
-            return false;
-        });
-        QueryProcesses();
+        ReadPermissions(recordset);
+        if (CheckVisibility()) {
+            QueryProcesses();
+        }
     } catch (const std::exception& e) {
         SetError();
         Owner.LogError(Info.Name, e);
@@ -194,9 +253,9 @@ void TServerData::ADOConnectionExecuteComplete(TDbConnection& /*connection*/,
     }
     if (const auto request = InputBufferRequests.find(command.Id);
         request != InputBufferRequests.end()) {
-        const TInputBufferDone done = std::move(request->second);
+        const TInputBufferRequest pending = std::move(request->second);
         InputBufferRequests.erase(request);
-        FinishInputBuffer(done, status, recordset);
+        FinishInputBuffer(pending, status, recordset);
         return;
     }
     if (DatabaseNamesId != 0 && command.Id == DatabaseNamesId) {
@@ -277,6 +336,7 @@ void TServerData::Disconnect() {
     ADOConnection.Close();
     ProcessList.Clear();
     InputBufferRequests.clear();
+    NoDmInputBuffer = false;
     DatabaseNamesId = 0;
     DatabaseNamesAsked = false;
     QueryId = 0;

@@ -112,6 +112,22 @@ public:
     std::int32_t MaxWaitTime = 0; // longest waittime among rows with blocked > 0
     bool Warned = false;          // warned for this blocking episode (WarnOnlyOnce)
     bool IsSysAdmin = false;
+    // What the login may see and do, asked together with IsSysAdmin at connect.
+    bool CanViewServerState = false;    // every session's rows and input buffer
+    bool CanAlterAnyConnection = false; // KILL (sysadmin holds it too)
+    std::string LoginName;              // suser_sname(), for the grant we suggest
+    // Without VIEW SERVER STATE the process list holds only our own session: never an all-clear.
+    // Shown as an error (State 2) with its own text; the connection stays open and each refresh
+    // asks the permissions again instead of the process query.
+    bool SeesOnlyOwnSession = false;
+    bool MayKill() const { return IsSysAdmin || CanAlterAnyConnection; }
+    // The last command of a session: DBCC INPUTBUFFER for sysadmin, else
+    // sys.dm_exec_input_buffer unless this server lacks it (NoDmInputBuffer).
+    bool UsesDmInputBuffer() const;
+    std::string InputBufferQuery(std::int32_t spid) const;
+    bool NoDmInputBuffer = false; // learned per connection
+    // "sees only its own session: GRANT VIEW SERVER STATE TO [login]"
+    std::string OwnSessionOnlyText() const;
     // Warnings (sound, balloon) are held back until this moment; the state still updates.
     std::chrono::system_clock::time_point MutedUntil{};
     bool Muted() const { return std::chrono::system_clock::now() < MutedUntil; }
@@ -134,13 +150,22 @@ public:
 private:
     void FinishConnect(const TDbError* error, TEventStatus status,
                        const TDbRecordsetPtr& recordset);
+    // Reads the permission row into IsSysAdmin and the fields beside it.
+    void ReadPermissions(const TDbRecordsetPtr& recordset);
+    // Sets or clears SeesOnlyOwnSession; true when the process query may run.
+    bool CheckVisibility();
 
-    void FinishInputBuffer(const TInputBufferDone& done, TEventStatus status,
+    struct TInputBufferRequest {
+        TInputBufferDone Done;
+        std::int32_t Spid = 0;
+        bool Dm = false; // asked through sys.dm_exec_input_buffer
+    };
+    void FinishInputBuffer(const TInputBufferRequest& request, TEventStatus status,
                            const TDbRecordsetPtr& recordset);
     void FinishDatabaseNames(TEventStatus status, const TDbRecordsetPtr& recordset);
 
     IServerOwner& Owner;
     mutable TBlockingAnalysis Analysis_;
     bool ConnectPending = false; // the connect that Refresh started has not completed
-    std::map<std::uint64_t, TInputBufferDone> InputBufferRequests; // by execute number
+    std::map<std::uint64_t, TInputBufferRequest> InputBufferRequests; // by execute number
 };

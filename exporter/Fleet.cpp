@@ -31,6 +31,8 @@ const char* DownReasonLabel(TDownReason reason) {
         return "connect_failed";
     case TDownReason::QueryFailed:
         return "query_failed";
+    case TDownReason::NoViewServerState:
+        return "no_view_server_state";
     }
     return "";
 }
@@ -202,9 +204,14 @@ void TFleet::PollCompleted(TFleetServer& server) {
     } else {
         server.Up = false;
         ++server.PollErrors;
-        server.Reason =
-            server.PollReason == TDownReason::None ? TDownReason::QueryFailed : server.PollReason;
-        server.Message = server.PollMessage;
+        if (monitor.SeesOnlyOwnSession) {
+            server.Reason = TDownReason::NoViewServerState;
+            server.Message = monitor.OwnSessionOnlyText();
+        } else {
+            server.Reason = server.PollReason == TDownReason::None ? TDownReason::QueryFailed
+                                                                   : server.PollReason;
+            server.Message = server.PollMessage;
+        }
         server.Figures = {};
         // An episode cannot be followed through a failed poll: it ends there.
         server.Episodes->ServerLost();

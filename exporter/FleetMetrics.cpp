@@ -52,8 +52,9 @@ std::vector<TMetricFamily> CollectFleetMetrics(const TServers& servers,
 
     TMetricFamily reason = Family(
         "tallyvane_down_reason",
-        "1 for the reason why a server is down: login_required, login_failed, connect_failed "
-        "or query_failed. Present only while the server is down for a known reason.");
+        "1 for the reason why a server is down: login_required, login_failed, connect_failed, "
+        "query_failed or no_view_server_state. Present only while the server is down for a known "
+        "reason.");
     for (const TServerReport& server : servers) {
         if (!server.Up && server.Reason != TDownReason::None) {
             reason.Samples.push_back(

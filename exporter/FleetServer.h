@@ -14,10 +14,11 @@
 // Why a server is down; the label values are a fixed list, so a scrape's size stays bounded.
 enum class TDownReason : std::uint8_t {
     None,
-    LoginRequired, // no credentials in the connection string: the exporter never asks
-    LoginFailed,   // the server refused the login
-    ConnectFailed, // the connect or the sysadmin question after it failed
-    QueryFailed,   // the process query failed or its rows could not be read
+    LoginRequired,     // no credentials in the connection string: the exporter never asks
+    LoginFailed,       // the server refused the login
+    ConnectFailed,     // the connect or the sysadmin question after it failed
+    QueryFailed,       // the process query failed or its rows could not be read
+    NoViewServerState, // the login sees only its own session: no figure would be true
 };
 const char* DownReasonLabel(TDownReason reason);
 

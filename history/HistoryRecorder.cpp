@@ -74,7 +74,7 @@ void THistoryRecorder::Handle(TServerData* server, TServer& state,
             const std::uint64_t key = NextKey++;
             state.Tracked[episode.Id] = TTracked{key, false, std::nullopt};
             // Read once, at the start: later the head may have sent other commands.
-            if (server != nullptr && server->IsSysAdmin) {
+            if (server != nullptr && (server->IsSysAdmin || server->CanViewServerState)) {
                 try {
                     server->RequestInputBuffer(episode.Head.Spid,
                                                [self = Self, key](const std::string* text) {

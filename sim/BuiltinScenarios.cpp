@@ -21,6 +21,18 @@ name = viewer
 password = Sim-View-1
 sysadmin = no
 
+[login]
+name = operator
+password = Sim-Oper-1
+sysadmin = no
+alter_any_connection = yes
+
+[login]
+name = blind
+password = Sim-Blind-1
+sysadmin = no
+view_server_state = no
+
 [database]
 id = 1
 name = master

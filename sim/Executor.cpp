@@ -132,8 +132,69 @@ StatementResult inputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid
     return {true, false, false};
 }
 
+// The permission checks a monitor asks for at connect, one column each, as SQL Server answers
+// them: IS_SRVROLEMEMBER and HAS_PERMS_BY_NAME give int 1 or 0, suser_sname() the login.
+StatementResult permissions(TokenWriter& tw, const SessionContext& ctx, const std::string& letters,
+                            Ending end) {
+    std::vector<Column> cols;
+    std::vector<Value> row;
+    for (char c : letters) {
+        if (c == 'n') {
+            cols.push_back({"", ColumnType::NVarChar, 128});
+            row.emplace_back(ctx.login.name);
+            continue;
+        }
+        const bool granted = c == 's'   ? ctx.login.sysadmin
+                             : c == 'v' ? ctx.login.sysadmin || ctx.login.viewServerState
+                                        : ctx.login.sysadmin || ctx.login.alterAnyConnection;
+        cols.push_back({"", ColumnType::Int, 0});
+        row.emplace_back(std::int64_t{granted ? 1 : 0});
+    }
+    writeColumnMetadata(tw, cols);
+    writeRow(tw, cols, row);
+    finish(tw, DoneStatus::Count, kCmdSelect, 1, end);
+    return {true, false, false};
+}
+
+// sys.dm_exec_input_buffer: any session's buffer with VIEW SERVER STATE, else only the
+// caller's own; an unknown or hidden session gives no row (no error, as the real function).
+StatementResult dmInputBuffer(TokenWriter& tw, SessionContext& ctx, long long spid,
+                              const std::string& letters, Ending end, Clock::time_point now) {
+    std::vector<Column> cols;
+    for (char c : letters) {
+        if (c == 't') {
+            cols.push_back({"event_type", ColumnType::NVarChar, 256});
+        } else if (c == 'p') {
+            cols.push_back({"parameters", ColumnType::SmallInt, 0});
+        } else {
+            cols.push_back({"event_info", ColumnType::NVarChar, 4000});
+        }
+    }
+    writeColumnMetadata(tw, cols);
+    std::optional<InputBuffer> buffer;
+    const bool allowed = ctx.login.sysadmin || ctx.login.viewServerState || spid == ctx.spid;
+    if (allowed && spid >= -32768 && spid <= 32767) {
+        buffer = ctx.state.inputBuffer(static_cast<int>(spid), now);
+    }
+    if (buffer) {
+        std::vector<Value> row;
+        for (char c : letters) {
+            if (c == 't') {
+                row.emplace_back(buffer->eventType);
+            } else if (c == 'p') {
+                row.emplace_back(std::int64_t{0});
+            } else {
+                row.emplace_back(buffer->text.substr(0, 4000));
+            }
+        }
+        writeRow(tw, cols, row);
+    }
+    finish(tw, DoneStatus::Count, kCmdSelect, buffer ? 1 : 0, end);
+    return {true, false, false};
+}
+
 StatementResult kill(TokenWriter& tw, SessionContext& ctx, long long spid, Ending end) {
-    if (!ctx.login.sysadmin) {
+    if (!ctx.login.sysadmin && !ctx.login.alterAnyConnection) {
         sendError(tw, msg(6102, 14, 1, "User does not have permission to use the KILL statement."),
                   end);
         return {false, false, true};
@@ -327,6 +388,10 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
                            end);
     case StatementKind::InputBuffer:
         return inputBuffer(tw, ctx, st.number, end, now);
+    case StatementKind::Permissions:
+        return permissions(tw, ctx, st.word, end);
+    case StatementKind::DmInputBuffer:
+        return dmInputBuffer(tw, ctx, st.number, st.word, end, now);
     case StatementKind::Kill:
         return kill(tw, ctx, st.number, end);
     case StatementKind::SelectInt:

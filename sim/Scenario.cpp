@@ -108,6 +108,8 @@ struct Parser {
                 l.sysadmin = flag(v);
             } else if (key == "view_server_state") {
                 l.viewServerState = flag(v);
+            } else if (key == "alter_any_connection") {
+                l.alterAnyConnection = flag(v);
             } else {
                 fail("unknown key in [login]: " + key);
             }
@@ -231,7 +233,10 @@ struct Parser {
 
     void finish() {
         if (sc.logins.empty()) {
-            sc.logins = {{"sa", "Sim-Admin-1", true}, {"viewer", "Sim-View-1", false}};
+            sc.logins = {{"sa", "Sim-Admin-1", true},
+                         {"viewer", "Sim-View-1", false},
+                         {"operator", "Sim-Oper-1", false, true, true},
+                         {"blind", "Sim-Blind-1", false, false, false}};
         }
         if (sc.databases.empty()) {
             sc.databases = {{1, "master"}, {2, "tempdb"}, {3, "model"}, {4, "msdb"}};

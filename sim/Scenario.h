@@ -22,6 +22,8 @@ struct LoginDef {
     bool sysadmin = false;
     // Without it the process query shows the login's own session only.
     bool viewServerState = true;
+    // KILL needs it (or sysadmin).
+    bool alterAnyConnection = false;
 };
 
 struct DatabaseDef {

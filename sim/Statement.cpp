@@ -2,6 +2,7 @@
 
 #include "TextUtil.h"
 
+#include <algorithm>
 #include <cctype>
 #include <regex>
 
@@ -152,6 +153,93 @@ std::string normalizeSql(std::string_view text) {
     return out;
 }
 
+namespace {
+
+std::string withoutBlanks(std::string_view s) {
+    std::string out;
+    for (char c : s) {
+        if (c != ' ') {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// "select" and a list of the login's permission checks and name, in any order.
+bool permissionColumns(const std::string& s, std::string& letters) {
+    if (s.rfind("select ", 0) != 0 || s.size() > 1000) {
+        return false;
+    }
+    static const std::pair<const char*, char> items[] = {
+        {"is_srvrolemember('sysadmin')", 's'},
+        {"has_perms_by_name(null,null,'viewserverstate')", 'v'},
+        {"has_perms_by_name(null,null,'alteranyconnection')", 'a'},
+        {"suser_sname()", 'n'},
+    };
+    const std::string rest = withoutBlanks(std::string_view(s).substr(7));
+    std::size_t at = 0;
+    letters.clear();
+    while (at < rest.size()) {
+        bool found = false;
+        for (const auto& [text, letter] : items) {
+            const std::string_view t(text);
+            if (rest.compare(at, t.size(), t) == 0) {
+                letters += letter;
+                at += t.size();
+                found = true;
+                break;
+            }
+        }
+        if (!found) {
+            return false;
+        }
+        if (at < rest.size()) {
+            if (rest[at] != ',') {
+                return false;
+            }
+            ++at;
+        }
+    }
+    // A lone IS_SRVROLEMEMBER stays the statement of its own kind; a lone suser_sname() is a
+    // variable.
+    return !letters.empty() && letters != "s" && letters != "n";
+}
+
+// select <columns> from sys.dm_exec_input_buffer(<spid>, null)
+bool dmInputBuffer(const std::string& s, long long& spid, std::string& letters) {
+    static const std::regex re(
+        R"(select (.+) from sys\.dm_exec_input_buffer ?\( ?(-?\d{1,9}) ?, ?null ?\))");
+    std::smatch m;
+    if (s.size() > 1000 || !std::regex_match(s, m, re)) {
+        return false;
+    }
+    const std::string cols = withoutBlanks(m[1].str());
+    letters.clear();
+    if (cols == "*") {
+        letters = "tpi";
+    } else {
+        std::size_t at = 0;
+        while (at <= cols.size()) {
+            const std::size_t comma = std::min(cols.find(',', at), cols.size());
+            const std::string c = cols.substr(at, comma - at);
+            if (c == "event_type") {
+                letters += 't';
+            } else if (c == "parameters") {
+                letters += 'p';
+            } else if (c == "event_info") {
+                letters += 'i';
+            } else {
+                return false;
+            }
+            at = comma + 1;
+        }
+    }
+    spid = std::stoll(m[2].str());
+    return true;
+}
+
+} // namespace
+
 Statement classifyStatement(std::string_view text) {
     static const std::string processQuery = normalizeSql(kProcessQuery);
     const std::string s = normalizeSql(text);
@@ -166,6 +254,14 @@ Statement classifyStatement(std::string_view text) {
     }
     if (s == "select is_srvrolemember('sysadmin')" || s == "select is_srvrolemember ('sysadmin')") {
         st.kind = StatementKind::IsSysAdmin;
+        return st;
+    }
+    if (permissionColumns(s, st.word)) {
+        st.kind = StatementKind::Permissions;
+        return st;
+    }
+    if (dmInputBuffer(s, st.number, st.word)) {
+        st.kind = StatementKind::DmInputBuffer;
         return st;
     }
     if (s == "select dbid, name from master.dbo.sysdatabases") {

@@ -24,6 +24,10 @@ enum class StatementKind {
     Databases,       // dbid and name of every database
     SessionIdentity, // number = SPID: login, host, program, login time
     ObjectNames,     // number = object or hobt id, number2 = dbid, word = "object" or "hobt"
+    Permissions,     // word = one letter a column: s sysadmin, v VIEW SERVER STATE,
+                     // a ALTER ANY CONNECTION, n suser_sname()
+    DmInputBuffer,   // number = SPID, word = one letter a column: t event_type,
+                     // p parameters, i event_info
     Unknown,         // word = the token a syntax error points at
 };
 

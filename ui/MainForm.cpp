@@ -127,7 +127,7 @@ void TMainF::CreateComponents() {
 
 void TMainF::CreateActions() {
     auto make = [this](const char* caption, const char* hint, int image) {
-        TAction* a = ActionList->Add(QString::fromLatin1(caption), QString::fromLatin1(hint));
+        TAction* a = ActionList->Add(QString::fromUtf8(caption), QString::fromUtf8(hint));
         if (image >= 0)
             a->setIcon(ToolbarIL.Icon(image));
         a->Guard = [](const std::function<void()>& f) { GuardedCall(f); };
@@ -178,7 +178,8 @@ void TMainF::CreateActions() {
         bool enabled = ProcessesTL->FocusedRow() >= 0;
         if (enabled) {
             const TServerData* server = ServersTL->FocusedServer();
-            enabled = server && server->IsSysAdmin;
+            // VIEW SERVER STATE reads any session's last command; kill is decided in the dialog.
+            enabled = server && (server->IsSysAdmin || server->CanViewServerState);
         }
         a.setEnabled(enabled);
     };

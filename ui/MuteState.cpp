@@ -59,8 +59,8 @@ void AddMuteItems(QMenu& menu, std::function<TServerData*()> focused,
     menu.addSeparator();
     std::vector<QAction*> actions;
     for (const TItem& item : items) {
-        QAction* a = menu.addAction(QString::fromLatin1(item.Caption));
-        a->setObjectName(QString::fromLatin1(item.Caption));
+        QAction* a = menu.addAction(QString::fromUtf8(item.Caption));
+        a->setObjectName(QString::fromUtf8(item.Caption));
         const TMuteSpan span = item.Span;
         QObject::connect(a, &QAction::triggered, &menu, [focused, changed, span] {
             if (TServerData* server = focused()) {

@@ -386,7 +386,7 @@ QVariant TProcessModel::headerData(int section, Qt::Orientation orientation, int
         return QVariant();
     switch (role) {
     case Qt::DisplayRole:
-        return QString::fromLatin1(ColumnCaptions[section]);
+        return QString::fromUtf8(ColumnCaptions[section]);
     case Qt::UserRole:
         return QString::fromLatin1(ColumnNames[section]);
     case Qt::InitialSortOrderRole:

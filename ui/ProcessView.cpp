@@ -205,7 +205,7 @@ QString TProcessView::SelectedRowsText() const {
     QStringList captions;
     std::vector<bool> numbers;
     for (int c : columns) {
-        captions << QString::fromLatin1(TProcessModel::ColumnCaptions[c]);
+        captions << QString::fromUtf8(TProcessModel::ColumnCaptions[c]);
         numbers.push_back(TProcessModel::IsNumberColumn(c));
     }
     std::vector<QStringList> rows;

@@ -32,6 +32,8 @@ QString ServerSummary(const TServerData& server) {
     QString text;
     if (!server.Enabled)
         text = name + " · monitoring off";
+    else if (server.State == 2 && server.SeesOnlyOwnSession)
+        text = name + " · " + QString::fromStdString(server.OwnSessionOnlyText());
     else if (server.State == 2)
         text = name + " · error (see the error log)";
     else if (server.ProcessList.Count() == 0 && server.Busy)

@@ -297,3 +297,28 @@ TEST_F(ProcessInfoAgainstSim, TheWaitResourceIsNamedFromTheCatalog) {
     });
     EXPECT_FALSE(ShowProcessInfo(*viewer, details));
 }
+
+TEST_F(ProcessInfoAgainstSim, WithoutSysadminTheCommandIsReadAndKillFollowsAlterAnyConnection) {
+    Sim.setClock(0, 1);
+    const struct {
+        const char *user, *password;
+        bool mayKill;
+    } cases[] = {{"viewer", "Sim-View-1", false}, {"operator", "Sim-Oper-1", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.user);
+        const std::unique_ptr<TServerData> monitor = Connect(c.user, c.password);
+        ASSERT_FALSE(monitor->IsSysAdmin);
+        OnNext<TProcessInfoF>([&](TProcessInfoF* f) {
+            EXPECT_EQ(f->SqlM->toPlainText(), Spid51Command);
+            EXPECT_EQ(f->Button2->isEnabled(), c.mayKill);
+            EXPECT_EQ(f->Button2->toolTip().isEmpty(), c.mayKill);
+            if (!c.mayKill) {
+                EXPECT_TRUE(f->Button2->toolTip().contains("ALTER ANY CONNECTION"));
+            }
+            f->reject();
+        });
+        EXPECT_FALSE(ShowProcessInfo(*monitor, 51));
+    }
+    EXPECT_TRUE(HasSession(Sim, 51));
+    EXPECT_TRUE(Owner.Logged.empty());
+}

@@ -552,3 +552,39 @@ TEST(ExporterProcess, NamesThatPrintAlikeGiveDistinctSeries) {
 }
 
 } // namespace
+
+TEST(ExporterProcess, ALoginThatSeesOnlyItsOwnSessionIsDownWithoutFigures) {
+    TTempFolder folder;
+    TdsSimProcess sim("demo");
+    const struct {
+        const char *label, *user, *password;
+    } logins[] = {{"Admin", "sa", "Sim-Admin-1"},
+                  {"Viewer", "viewer", "Sim-View-1"},
+                  {"Operator", "operator", "Sim-Oper-1"},
+                  {"Blind", "blind", "Sim-Blind-1"}};
+    std::string servers;
+    for (const auto& l : logins)
+        servers += Section(l.label, sim.oledbConnectionString(0, l.user, l.password));
+    WriteFile(folder.File("servers.ini"), servers);
+    WriteFile(folder.File("tallyvane.ini"), "[Settings]\r\nAutoRefreshInterval=7\r\n");
+    const TRunResult run = RunExporter({"--servers", folder.File("servers.ini"), "--settings",
+                                        folder.File("tallyvane.ini"), "--once"});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    for (const char* seeing : {"Admin", "Viewer", "Operator"}) {
+        SCOPED_TRACE(seeing);
+        const std::string label = std::string("{server=\"") + seeing + "\"}";
+        EXPECT_EQ(SeriesValue(run.Out, "tallyvane_up" + label), 1);
+        EXPECT_GT(SeriesValue(run.Out, "tallyvane_blocked_sessions" + label), 0);
+    }
+    EXPECT_EQ(SeriesValue(run.Out, "tallyvane_up{server=\"Blind\"}"), 0);
+    EXPECT_EQ(SeriesValue(run.Out, "tallyvane_down_reason{server=\"Blind\",reason="
+                                   "\"no_view_server_state\"}"),
+              1);
+    // No figure of a blind login: one session and nothing blocked would be a false all-clear.
+    EXPECT_EQ(run.Out.find("tallyvane_sessions{server=\"Blind\"}"), std::string::npos);
+    EXPECT_EQ(run.Out.find("tallyvane_blocked_sessions{server=\"Blind\"}"), std::string::npos);
+    EXPECT_NE(run.Err.find("Blind: down (no_view_server_state): sees only its own session: GRANT "
+                           "VIEW SERVER STATE TO [blind]"),
+              std::string::npos)
+        << run.Err;
+}

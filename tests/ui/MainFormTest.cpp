@@ -697,3 +697,32 @@ TEST_F(MainFormTest, AHistoryFileThatCannotBeWrittenGivesOneErrorAndMonitoringGo
 }
 
 } // namespace
+
+TEST_F(MainFormTest, ALoginThatSeesOnlyItsOwnSessionIsNeverShownAsCalm) {
+    TdsSimProcess sim("demo");
+    WarningTimeout = 65535; // no warnings (and no sound) in this test
+    SaveSettings();
+    Start({Server("BLIND", true, ConnectionTo(sim.port(0), "blind", "Sim-Blind-1"))});
+    ASSERT_TRUE(WaitUntil([&] { return Monitor(0).SeesOnlyOwnSession && !Monitor(0).Busy; }));
+    for (int i = 0; i < 3; ++i) {
+        Form->RefreshA->Execute();
+        ASSERT_TRUE(WaitUntil([&] { return !Monitor(0).Busy; }));
+    }
+    EXPECT_EQ(Icon(0), 4); // the error family: never the calm icon
+    EXPECT_EQ(Form->Tray->IconIndex(), 4);
+    Form->ServersTL->setCurrentItem(Form->ServersTL->Node(0));
+    EXPECT_EQ(Form->ServersTL->Node(0)->data(0, Qt::ToolTipRole).toString(),
+              "BLIND · sees only its own session: GRANT VIEW SERVER STATE TO [blind]");
+    EXPECT_EQ(Form->ProcessesTL->model()->rowCount({}), 0);
+    // One entry in the error log, not one per refresh.
+    ASSERT_EQ(Form->ErrorsTL->topLevelItemCount(), 1);
+    EXPECT_EQ(Form->ErrorsTL->topLevelItem(0)->text(TErrorLog::ErrDescriptionTLC),
+              "sees only its own session: GRANT VIEW SERVER STATE TO [blind]");
+}
+
+TEST_F(MainFormTest, MenuCaptionsKeepTheirNonAsciiCharacters) {
+    Start({});
+    EXPECT_EQ(Form->SaveSnapshotA->text(), QString::fromUtf8("Save snapshot\u2026"));
+    for (QAction* a : Form->findChildren<QAction*>())
+        EXPECT_FALSE(a->text().contains(QChar(0x00E2))) << a->text().toStdString();
+}

@@ -99,7 +99,7 @@ THistoryF::THistoryF(std::string fileName, const QStringList& servers, QWidget* 
 
     auto* filters = new QHBoxLayout;
     const auto label = [&](const char* text, QWidget* buddy) {
-        auto* l = new QLabel(QString::fromLatin1(text), this);
+        auto* l = new QLabel(QString::fromUtf8(text), this);
         l->setBuddy(buddy);
         filters->addWidget(l);
         filters->addWidget(buddy);

@@ -181,7 +181,17 @@ QString TProcessInfoF::ChangedSessionText(const std::optional<TSessionIdentity>&
            refusal;
 }
 
+void TProcessInfoF::ShowKillPermission() {
+    // The server would refuse with Msg 6102: say which grant is missing instead.
+    const bool may = ServerData->MayKill();
+    Button2->setEnabled(may);
+    Button2->setToolTip(may ? QString()
+                            : QStringLiteral("Needs ALTER ANY CONNECTION (or sysadmin)"));
+}
+
 void TProcessInfoF::Button2Click() {
+    if (!ServerData->MayKill())
+        return;
     if (ConfirmKill && QMessageBox::question(
                            this, QStringLiteral("Kill process"), ToolTipText(ConfirmationText()),
                            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
@@ -219,6 +229,7 @@ bool ShowProcessInfo(TServerData& Server, const TProcessDetails& details, QWidge
     dialog.ServerData = &Server;
     dialog.Spid = details.Spid;
     dialog.Details = details;
+    dialog.ShowKillPermission();
     dialog.LoadLastCommand();
     dialog.LoadDetails();
     dialog.SqlM->setFocus();

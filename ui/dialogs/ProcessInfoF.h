@@ -34,6 +34,8 @@ public:
     void LoadLastCommand();
     // Title and body; reads who the SPID belongs to now and the names behind its wait resource.
     void LoadDetails();
+    // Kill greyed, with the missing permission in its tooltip, when the login may not kill.
+    void ShowKillPermission();
     void Button1Click(); // "Refresh"
     void Button2Click(); // "Kill process"
 
