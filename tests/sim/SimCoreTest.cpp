@@ -174,7 +174,7 @@ TEST(TdsSimScenario, QuotedValuesKeepBlanksAndFaultsApplyPerInstance) {
     EXPECT_EQ(sc.faultsFor(0).delayMs, 100);
     EXPECT_TRUE(sc.faultsFor(1).refuse);
     EXPECT_EQ(sc.faultsFor(1).delayMs, 0);
-    EXPECT_EQ(sc.logins.size(), 2u) << "the standard logins when none are given";
+    EXPECT_EQ(sc.logins.size(), 4u) << "the standard logins when none are given";
 }
 
 TEST(TdsSimScenario, BuiltInsLoadAndTheGeneratorMakesWhatItIsAskedFor) {

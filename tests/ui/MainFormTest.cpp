@@ -499,10 +499,10 @@ TEST_F(MainFormTest, LiveServersShowBlockingAndTheSysadminRule) {
     ASSERT_TRUE(WaitUntil([&] { return view.model()->rowCount({}) > 0; }));
     view.setCurrentIndex(view.model()->index(0, 0, {}));
     EXPECT_FALSE(Monitor(1).IsSysAdmin);
-    EXPECT_FALSE(Enabled(Form->ProcessInfoA));
+    EXPECT_TRUE(Enabled(Form->ProcessInfoA)) << "VIEW SERVER STATE is enough for process info";
     QTest::mouseDClick(view.viewport(), Qt::LeftButton, {},
                        view.visualRect(view.currentIndex()).center());
-    EXPECT_EQ(Answerer.Count, 0) << "no process info for a login that is not sysadmin";
+    EXPECT_EQ(Answerer.Count, 1);
 }
 
 TEST_F(MainFormTest, TheProcessViewIsRebuiltOncePerSnapshotOfTheFocusedServerOnly) {
@@ -711,13 +711,17 @@ TEST_F(MainFormTest, ALoginThatSeesOnlyItsOwnSessionIsNeverShownAsCalm) {
     EXPECT_EQ(Icon(0), 4); // the error family: never the calm icon
     EXPECT_EQ(Form->Tray->IconIndex(), 4);
     Form->ServersTL->setCurrentItem(Form->ServersTL->Node(0));
-    EXPECT_EQ(Form->ServersTL->Node(0)->data(0, Qt::ToolTipRole).toString(),
-              "BLIND · sees only its own session: GRANT VIEW SERVER STATE TO [blind]");
+    EXPECT_TRUE(
+        Form->ServersTL->Node(0)
+            ->data(0, Qt::ToolTipRole)
+            .toString()
+            .startsWith("BLIND · sees only its own session: GRANT VIEW SERVER STATE TO [blind]\n"));
     EXPECT_EQ(Form->ProcessesTL->model()->rowCount({}), 0);
     // One entry in the error log, not one per refresh.
     ASSERT_EQ(Form->ErrorsTL->topLevelItemCount(), 1);
-    EXPECT_EQ(Form->ErrorsTL->topLevelItem(0)->text(TErrorLog::ErrDescriptionTLC),
-              "sees only its own session: GRANT VIEW SERVER STATE TO [blind]");
+    EXPECT_TRUE(Form->ErrorsTL->topLevelItem(0)
+                    ->text(TErrorLog::ErrDescriptionTLC)
+                    .startsWith("sees only its own session: GRANT VIEW SERVER STATE TO [blind]"));
 }
 
 TEST_F(MainFormTest, MenuCaptionsKeepTheirNonAsciiCharacters) {
