@@ -1,5 +1,6 @@
 // Time of BuildBlockTree (and of the blocking analysis after it) for 1k, 10k and 100k rows
-// in four shapes, and how it grows from 10k to 100k rows (linear growth gives 10). Filling the list is not timed.
+// in four shapes, and how it grows from 10k to 100k rows (linear growth gives 10). Filling the list
+// is not timed.
 //   build/bench/engine/tallyvane_engine_bench
 // Each shape runs twice. "warm" builds right after filling, as the monitor does: 10k rows are
 // then still in the L2/L3 cache and 100k rows are not, so its growth also counts the step from
@@ -102,18 +103,23 @@ void EvictCaches() {
 
 enum class ECache { Warm, Cold };
 
+// The list afresh with the rows' three fields, unarranged.
+void Fill(TProcessList& list, const std::vector<TRow>& rows) {
+    list.Clear();
+    for (const TRow& row : rows) {
+        TProcessItem* item = list.Add();
+        item->Spid = row.Spid;
+        item->Blocked = row.Blocked;
+        item->WaitTime = row.WaitTime;
+    }
+}
+
 // Timed by hand around the build alone: filling and evicting take far longer than the build.
 void BuildBlockTree(benchmark::State& state, TShape shape, ECache cache) {
     const std::vector<TRow> rows = shape(static_cast<std::int32_t>(state.range(0)));
     TProcessList list;
     for (auto _ : state) {
-        list.Clear();
-        for (const TRow& row : rows) {
-            TProcessItem* item = list.Add();
-            item->Spid = row.Spid;
-            item->Blocked = row.Blocked;
-            item->WaitTime = row.WaitTime;
-        }
+        Fill(list, rows);
         if (cache == ECache::Cold)
             EvictCaches();
         const auto start = std::chrono::steady_clock::now();
@@ -132,13 +138,7 @@ void AnalyzeBlocking(benchmark::State& state, TShape shape) {
     TProcessList list;
     TBlockingAnalysis analysis;
     for (auto _ : state) {
-        list.Clear();
-        for (const TRow& row : rows) {
-            TProcessItem* item = list.Add();
-            item->Spid = row.Spid;
-            item->Blocked = row.Blocked;
-            item->WaitTime = row.WaitTime;
-        }
+        Fill(list, rows);
         list.BuildBlockTree();
         const auto start = std::chrono::steady_clock::now();
         analysis.Analyze(list);

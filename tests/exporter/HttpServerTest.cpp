@@ -4,6 +4,7 @@
 
 #include "../config/TempFolder.h"
 #include "HttpClient.h"
+#include "RawClient.h"
 #include "TlsFiles.h"
 
 #include <QSslCertificate>
@@ -18,6 +19,7 @@
 
 namespace {
 
+using exportertest::ConnectFrom;
 using exportertest::TClient;
 using tallyvane::testsupport::SpinUntil;
 
@@ -193,24 +195,6 @@ TEST(HttpServer, ConnectionsBeyondTheBoundAreRefused) {
     EXPECT_EQ(next.Get("/metrics").Status, 200);
 }
 
-// A bare socket from a given loopback address (127.0.0.2 is another client than 127.0.0.1).
-int RawConnect(quint16 port, const char* from = "127.0.0.1") {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ::inet_pton(AF_INET, from, &local.sin_addr);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Reads what the server sends until it closes, the event loop running meanwhile.
 std::string ReadToEnd(int fd) {
     std::string received;
@@ -232,7 +216,7 @@ TEST(HttpServer, OneAddressCannotTakeTheSlotsKeptForOthers) {
     TServerUnderTest server(config);
     std::vector<int> hog;
     for (int i = 0; i < 8; ++i) {
-        hog.push_back(RawConnect(server.Port(), "127.0.0.2"));
+        hog.push_back(ConnectFrom("127.0.0.2", server.Port()));
         ASSERT_GE(hog.back(), 0);
     }
     SpinUntil([&] { return false; }, std::chrono::milliseconds(200));
@@ -247,7 +231,7 @@ TEST(HttpServer, OneAddressCannotTakeTheSlotsKeptForOthers) {
 TEST(HttpServer, HalfClosedRequestsAreAnswered) {
     TServerUnderTest server;
     for (int i = 0; i < 20; ++i) {
-        const int fd = RawConnect(server.Port());
+        const int fd = ConnectFrom("127.0.0.1", server.Port());
         ASSERT_GE(fd, 0);
         const std::string request = "GET /-/healthy HTTP/1.1\r\nConnection: close\r\n\r\n";
         ASSERT_EQ(::send(fd, request.data(), request.size(), 0), ssize_t(request.size()));
@@ -344,7 +328,7 @@ TEST(HttpServer, TlsClientsThatNeverShakeHandsDoNotStopTheServer) {
         ASSERT_TRUE(SpinUntil([&] { return server.Server->OpenConnections() == 0; }));
         std::vector<int> idle;
         for (int i = 0; i < 20; ++i) {
-            idle.push_back(RawConnect(server.Port()));
+            idle.push_back(ConnectFrom("127.0.0.1", server.Port()));
         }
 
         ASSERT_TRUE(SpinUntil([&] { return server.Server->OpenConnections() == 8; }))
