@@ -443,7 +443,7 @@ TEST(ExporterEndpoint, IdleClientsBeyondTheBoundDoNotStopTheAccepting) {
         crowd.CloseAll();
         EXPECT_TRUE(endpoint.AnsweredFrom("127.0.0.1")) << "tls " << tls;
         EXPECT_TRUE(endpoint.AnsweredFrom("127.0.0.12")) << "tls " << tls;
-        EXPECT_EQ(endpoint.Exporter->Stop(), 0);
+        EXPECT_EQ(endpoint.Exporter->Stop(), 0) << endpoint.Exporter->Log();
     }
 }
 
