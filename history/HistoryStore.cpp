@@ -53,6 +53,67 @@ const char* const Schema[] = {
     " PRIMARY KEY (episode_id, ordinal)) WITHOUT ROWID",
 };
 
+// Each later schema version adds to the one before; a file is brought up step by step, in
+// one transaction, so an older file keeps its episodes and gains the new tables.
+struct TSchemaStep {
+    int Version;
+    std::vector<const char*> Statements;
+};
+
+const TSchemaStep SchemaSteps[] = {
+    {2,
+     {
+         // Every kill the user confirmed, whether the server carried it out or refused it.
+         "CREATE TABLE kill ("
+         " id INTEGER PRIMARY KEY,"
+         " server TEXT NOT NULL,"
+         " time_ms INTEGER NOT NULL,"
+         " spid INTEGER NOT NULL,"
+         " login TEXT NOT NULL,"
+         " host TEXT NOT NULL,"
+         " program TEXT NOT NULL,"
+         " statement TEXT,"          // NULL: not read
+         " killed_by TEXT NOT NULL," // the local user who confirmed it
+         " open_tran INTEGER NOT NULL,"
+         " blocked_count INTEGER NOT NULL," // sessions it blocked, directly or behind others
+         " outcome TEXT NOT NULL)",         // empty: done; otherwise the server's refusal
+         "CREATE INDEX kill_time ON kill (time_ms)",
+     }},
+    {3,
+     {
+         // One row per deadlock report read from a server; the victim as the report names it
+         // first, and the whole report as the server wrote it.
+         "CREATE TABLE deadlock ("
+         " id INTEGER PRIMARY KEY,"
+         " server TEXT NOT NULL,"
+         " time_ms INTEGER NOT NULL,"
+         " victim_spid INTEGER NOT NULL,"
+         " victim_login TEXT NOT NULL,"
+         " victim_host TEXT NOT NULL,"
+         " victim_program TEXT NOT NULL,"
+         " victim_statement TEXT NOT NULL,"
+         " report_xml TEXT NOT NULL,"
+         " UNIQUE (server, time_ms, victim_spid))",
+         "CREATE INDEX deadlock_time ON deadlock (time_ms)",
+         "CREATE TABLE deadlock_participant ("
+         " deadlock_id INTEGER NOT NULL,"
+         " ordinal INTEGER NOT NULL," // order in the report's process list
+         " process_id TEXT NOT NULL,"
+         " spid INTEGER NOT NULL,"
+         " victim INTEGER NOT NULL,"
+         " login TEXT NOT NULL,"
+         " host TEXT NOT NULL,"
+         " program TEXT NOT NULL,"
+         " database TEXT NOT NULL,"
+         " lock_mode TEXT NOT NULL,"
+         " wait_resource TEXT NOT NULL,"
+         " object_name TEXT NOT NULL,"
+         " index_name TEXT NOT NULL,"
+         " statement TEXT NOT NULL,"
+         " PRIMARY KEY (deadlock_id, ordinal)) WITHOUT ROWID",
+     }},
+};
+
 QString Q(const std::string& text) {
     return QString::fromStdString(text);
 }
@@ -159,6 +220,13 @@ void THistoryStore::Exec(const QString& sql) {
         throw Failure("Cannot run \"" + sql.toStdString() + "\"", query.lastError().text());
 }
 
+void THistoryStore::ApplySchemaSteps(int fromVersion) {
+    for (const TSchemaStep& step : SchemaSteps)
+        if (step.Version > fromVersion)
+            for (const char* statement : step.Statements)
+                Exec(QString::fromLatin1(statement));
+}
+
 void THistoryStore::CreateOrCheckSchema(TMode mode) {
     QSqlDatabase db = QSqlDatabase::database(ConnectionName, false);
     QSqlQuery query(db);
@@ -172,6 +240,17 @@ void THistoryStore::CreateOrCheckSchema(TMode mode) {
         throw THistoryError("The history file \"" + Path + "\" was written by a newer version " +
                             "of the program (schema " + std::to_string(version) +
                             "); it is left as it is.");
+    if (version > 0) {
+        if (mode == TMode::Read) // the writer brings it up to date when it next opens it
+            throw THistoryError("The history file \"" + Path + "\" is of an older schema (" +
+                                std::to_string(version) + "); start the recorder once to " +
+                                "bring it up to date.");
+        Transaction([&] {
+            ApplySchemaSteps(version);
+            Exec(QStringLiteral("PRAGMA user_version=%1").arg(SchemaVersion));
+        });
+        return;
+    }
     if (!query.exec(QStringLiteral("SELECT count(*) FROM sqlite_schema")) || !query.next())
         throw Failure("Cannot read the schema", query.lastError().text());
     if (query.value(0).toInt() != 0)
@@ -186,6 +265,7 @@ void THistoryStore::CreateOrCheckSchema(TMode mode) {
     Transaction([&] {
         for (const char* statement : Schema)
             Exec(QString::fromLatin1(statement));
+        ApplySchemaSteps(1);
         Exec(QStringLiteral("PRAGMA application_id=%1").arg(ApplicationId));
         Exec(QStringLiteral("PRAGMA user_version=%1").arg(SchemaVersion));
     });

@@ -3,9 +3,11 @@
 // writing, the history window opens its own for reading (WAL lets both work at once).
 //
 // Layout: one row per episode in `episode`, extended in place while it lasts (its end moves,
-// its peaks grow), and one row per blocked session in `blocked_session`. Times are integer
-// milliseconds since 1970 (UTC). The schema's version is the file's user_version; a file of
-// a newer version is refused rather than written over.
+// its peaks grow), and one row per blocked session in `blocked_session`; the kills the user
+// confirmed in `kill`; deadlock reports in `deadlock` with their processes in
+// `deadlock_participant`. Times are integer milliseconds since 1970 (UTC). The schema's
+// version is the file's user_version: an older file is brought up to date by the writer, a
+// file of a newer version is refused rather than written over.
 #pragma once
 
 #include "Episode.h"
@@ -41,7 +43,7 @@ struct THistoryFilter {
 
 class THistoryStore {
 public:
-    static constexpr int SchemaVersion = 1;
+    static constexpr int SchemaVersion = 3;
 
     // The history file beside the settings file: its name with "-history.sqlite" in place of
     // the extension ("tallyvane.ini" gives "tallyvane-history.sqlite").
@@ -78,6 +80,7 @@ public:
 private:
     void Exec(const QString& sql);
     void CreateOrCheckSchema(TMode mode);
+    void ApplySchemaSteps(int fromVersion);
     int CloseOpenEpisodes();
     THistoryError Failure(const std::string& what, const QString& why) const;
 

@@ -49,6 +49,31 @@ TEST_F(HistoryStoreTest, CreatesAPrivateWalFileWithItsSchemaVersion) {
     EXPECT_EQ(Sqlite(File, "select server, end_ms - start_ms from episode"), "PROD|4000");
 }
 
+TEST_F(HistoryStoreTest, BringsAFileOfTheFirstSchemaUpToDateAndKeepsItsEpisodes) {
+    {
+        THistoryStore store(File, THistoryStore::TMode::Write);
+        store.Transaction([&] { store.SaveEpisode(0, MakeEpisode("PROD", 1000, 5000), nullptr); });
+    }
+    // What the first released version wrote: the episode tables alone.
+    ASSERT_EQ(Sqlite(File, "drop table kill; drop table deadlock; drop table deadlock_participant;"
+                           " PRAGMA user_version=1"),
+              "");
+    try {
+        THistoryStore reader(File, THistoryStore::TMode::Read);
+        ADD_FAILURE() << "a reader changed the schema";
+    } catch (const THistoryError& e) {
+        EXPECT_NE(std::string(e.what()).find("older schema (1)"), std::string::npos) << e.what();
+    }
+    { THistoryStore writer(File, THistoryStore::TMode::Write); }
+    EXPECT_EQ(Sqlite(File, "PRAGMA user_version"), std::to_string(THistoryStore::SchemaVersion));
+    EXPECT_EQ(Sqlite(File, "select count(*) from kill; select count(*) from deadlock;"
+                           " select count(*) from deadlock_participant"),
+              "0\n0\n0");
+    EXPECT_EQ(Sqlite(File, "select server, end_ms - start_ms from episode"), "PROD|4000");
+    THistoryStore reader(File, THistoryStore::TMode::Read);
+    EXPECT_EQ(reader.Episodes({}).size(), 1u);
+}
+
 TEST_F(HistoryStoreTest, WritesAnEpisodeAndExtendsItInPlace) {
     THistoryStore store(File, THistoryStore::TMode::Write);
     TEpisode first = MakeEpisode("PROD", 1000, 4000, 1, TEpisodeEnd::Open);
