@@ -119,6 +119,7 @@ const TSchemaStep SchemaSteps[] = {
          " kind TEXT NOT NULL,"       // keylock, pagelock, objectlock, exchangeEvent, ...
          " object_name TEXT NOT NULL,"
          " index_name TEXT NOT NULL,"
+         " wait_type TEXT NOT NULL," // what an exchange event's threads wait for
          " PRIMARY KEY (deadlock_id, ordinal)) WITHOUT ROWID",
          "CREATE TABLE deadlock_lock ("
          " deadlock_id INTEGER NOT NULL,"

@@ -84,7 +84,7 @@ bool THistoryStore::SaveDeadlock(const std::string& server, const TDeadlockRepor
 
     QSqlQuery r(db);
     r.prepare(QStringLiteral("INSERT INTO deadlock_resource (deadlock_id, ordinal, kind,"
-                             " object_name, index_name) VALUES (?, ?, ?, ?, ?)"));
+                             " object_name, index_name, wait_type) VALUES (?, ?, ?, ?, ?, ?)"));
     QSqlQuery l(db);
     l.prepare(QStringLiteral("INSERT INTO deadlock_lock (deadlock_id, resource_ordinal, waiter,"
                              " ordinal, process_id, mode) VALUES (?, ?, ?, ?, ?, ?)"));
@@ -92,7 +92,8 @@ bool THistoryStore::SaveDeadlock(const std::string& server, const TDeadlockRepor
         const TDeadlockResource& resource = report.Resources[i];
         for (const QVariant& value :
              {id, QVariant(static_cast<int>(i)), QVariant(Q(resource.Kind)),
-              QVariant(Q(resource.ObjectName)), QVariant(Q(resource.IndexName))})
+              QVariant(Q(resource.ObjectName)), QVariant(Q(resource.IndexName)),
+              QVariant(Q(resource.WaitType))})
             r.addBindValue(value);
         if (!r.exec())
             throw Failure("Cannot write a deadlock's resource", r.lastError().text());
@@ -214,13 +215,19 @@ std::optional<TStoredDeadlock> THistoryStore::Deadlock(std::int64_t id) {
         d.Report.Processes.back().Statement = S(q.value(12));
     }
 
-    q.prepare(QStringLiteral("SELECT kind, object_name, index_name FROM deadlock_resource"
-                             " WHERE deadlock_id = ? ORDER BY ordinal"));
+    q.prepare(
+        QStringLiteral("SELECT kind, object_name, index_name, wait_type FROM deadlock_resource"
+                       " WHERE deadlock_id = ? ORDER BY ordinal"));
     q.addBindValue(I64(id));
     if (!q.exec())
         throw Failure("Cannot read the resources of a deadlock", q.lastError().text());
-    while (q.next())
-        d.Report.Resources.push_back({S(q.value(0)), S(q.value(1)), S(q.value(2)), {}, {}});
+    while (q.next()) {
+        TDeadlockResource& r = d.Report.Resources.emplace_back();
+        r.Kind = S(q.value(0));
+        r.ObjectName = S(q.value(1));
+        r.IndexName = S(q.value(2));
+        r.WaitType = S(q.value(3));
+    }
 
     q.prepare(QStringLiteral("SELECT resource_ordinal, waiter, process_id, mode FROM deadlock_lock"
                              " WHERE deadlock_id = ? ORDER BY resource_ordinal, waiter, ordinal"));

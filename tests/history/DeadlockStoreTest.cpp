@@ -24,7 +24,7 @@ std::string Text(const TDeadlockProcess& p) {
 std::string Text(const std::vector<TDeadlockResource>& resources) {
     std::string text;
     for (const TDeadlockResource& r : resources) {
-        text += r.Kind + " " + r.ObjectName + " " + r.IndexName + ":";
+        text += r.Kind + " " + r.ObjectName + " " + r.IndexName + " " + r.WaitType + ":";
         for (const TDeadlockLock& l : r.Owners)
             text += " owner " + l.ProcessId + "/" + l.Mode;
         for (const TDeadlockLock& l : r.Waiters)
@@ -89,6 +89,19 @@ TEST_F(DeadlockStoreTest, KeepsAReportWholeAndListsItWithoutItsStatements) {
     EXPECT_EQ(Sqlite(File, "select victim_spid, victim_login, victim_program from deadlock"),
               "71|web|Shop");
     EXPECT_FALSE(reader.Deadlock(listed[0].Id + 1)) << "no such deadlock";
+}
+
+TEST_F(DeadlockStoreTest, KeepsAParallelQuerysExchangeWithItsWaitType) {
+    const TDeadlockReport report = deadlocks::Parallel(1000);
+    THistoryStore store(File, THistoryStore::TMode::Write);
+    store.Transaction([&] { EXPECT_TRUE(store.SaveDeadlock("BI", report)); });
+    const std::optional<TStoredDeadlock> whole = store.Deadlock(store.Deadlocks({})[0].Id);
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(Text(whole->Report.Resources),
+              "exchangeEvent   e_waitPipeGetRow: owner pB/ waiter pA/\n"
+              "keylock Fin.dbo.Ledger PK_Ledger : owner pA/X waiter pB/S\n");
+    ASSERT_EQ(whole->Report.Processes.size(), 2u);
+    EXPECT_EQ(whole->Report.Processes[1].Id, "pB") << "threads of one SPID stay apart";
 }
 
 TEST_F(DeadlockStoreTest, AReportReadTwiceIsKeptOnce) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace deadlocks {
 
@@ -28,6 +29,19 @@ inline TDeadlockProcess Process(std::string id, std::int32_t spid, bool victim, 
     return p;
 }
 
+inline TDeadlockResource Resource(std::string kind, std::string object, std::string index,
+                                  std::vector<TDeadlockLock> owners,
+                                  std::vector<TDeadlockLock> waiters, std::string waitType = "") {
+    TDeadlockResource r;
+    r.Kind = std::move(kind);
+    r.ObjectName = std::move(object);
+    r.IndexName = std::move(index);
+    r.WaitType = std::move(waitType);
+    r.Owners = std::move(owners);
+    r.Waiters = std::move(waiters);
+    return r;
+}
+
 // The XML of a report: its victims, its processes and its resources with owners and waiters.
 inline std::string XmlOf(const TDeadlockReport& r) {
     std::string xml = "<deadlock>\n <victim-list>\n";
@@ -45,7 +59,9 @@ inline std::string XmlOf(const TDeadlockReport& r) {
     xml += " </process-list>\n <resource-list>\n";
     for (const TDeadlockResource& res : r.Resources) {
         xml += "  <" + res.Kind + " objectname=\"" + res.ObjectName + "\" indexname=\"" +
-               res.IndexName + "\">\n   <owner-list>\n";
+               res.IndexName + "\"" +
+               (res.WaitType.empty() ? "" : " WaitType=\"" + res.WaitType + "\"") +
+               ">\n   <owner-list>\n";
         for (const TDeadlockLock& l : res.Owners)
             xml += "    <owner id=\"" + l.ProcessId + "\" mode=\"" + l.Mode + "\" />\n";
         xml += "   </owner-list>\n   <waiter-list>\n";
@@ -70,12 +86,10 @@ inline TDeadlockReport TwoWay(std::int64_t time, std::int32_t victimSpid = 57) {
                 "SELECT * FROM dbo.Payroll p JOIN dbo.Employees e ON e.Id = p.EmployeeId"),
     };
     r.Resources = {
-        {"keylock", "HR.dbo.Employees", "PK_Employees", {{"process2b", "X"}}, {{"process1a", "U"}}},
-        {"keylock",
-         "HR.dbo.Payroll",
-         "IX_Payroll_Employee",
-         {{"process1a", "X"}},
-         {{"process2b", "S"}}},
+        Resource("keylock", "HR.dbo.Employees", "PK_Employees", {{"process2b", "X"}},
+                 {{"process1a", "U"}}),
+        Resource("keylock", "HR.dbo.Payroll", "IX_Payroll_Employee", {{"process1a", "X"}},
+                 {{"process2b", "S"}}),
     };
     r.Xml = XmlOf(r);
     return r;
@@ -94,9 +108,29 @@ inline TDeadlockReport ThreeWay(std::int64_t time) {
                 "SELECT * FROM dbo.Customers"),
     };
     r.Resources = {
-        {"keylock", "Sales.dbo.Orders", "PK_Orders", {{"p72", "X"}}, {{"p70", "X"}}},
-        {"objectlock", "Sales.dbo.Stock", "", {{"p70", "S"}}, {{"p71", "IX"}}},
-        {"pagelock", "Sales.dbo.Customers", "PK_Customers", {{"p71", "IX"}}, {{"p72", "S"}}},
+        Resource("keylock", "Sales.dbo.Orders", "PK_Orders", {{"p72", "X"}}, {{"p70", "X"}}),
+        Resource("objectlock", "Sales.dbo.Stock", "", {{"p70", "S"}}, {{"p71", "IX"}}),
+        Resource("pagelock", "Sales.dbo.Customers", "PK_Customers", {{"p71", "IX"}},
+                 {{"p72", "S"}}),
+    };
+    r.Xml = XmlOf(r);
+    return r;
+}
+
+// A parallel query against itself: two threads of 80 wait on an exchange and a key; the
+// exchange's owner names no mode.
+inline TDeadlockReport Parallel(std::int64_t time) {
+    TDeadlockReport r;
+    r.Time = time;
+    r.Processes = {
+        Process("pA", 80, true, "bi", "BI-01", "Ledger Report", "X", "Fin.dbo.Ledger", "PK_Ledger",
+                "SELECT SUM(Amount) FROM dbo.Ledger"),
+        Process("pB", 80, false, "bi", "BI-01", "Ledger Report", "S", "Fin.dbo.Ledger", "PK_Ledger",
+                "SELECT SUM(Amount) FROM dbo.Ledger"),
+    };
+    r.Resources = {
+        Resource("exchangeEvent", "", "", {{"pB", ""}}, {{"pA", ""}}, "e_waitPipeGetRow"),
+        Resource("keylock", "Fin.dbo.Ledger", "PK_Ledger", {{"pA", "X"}}, {{"pB", "S"}}),
     };
     r.Xml = XmlOf(r);
     return r;
