@@ -71,20 +71,6 @@ protected:
     QTemporaryDir Dir;
 };
 
-// Types a file's full path into the file dialog's name field, as a user would, then OK.
-void ChooseFile(QFileDialog* d, const QString& file) {
-    auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-    ASSERT_NE(name, nullptr);
-    name->setText(file);
-    if (!WaitFor([&] { return d->selectedFiles() == QStringList{file}; })) {
-        ADD_FAILURE() << "the file dialog did not take " << file.toStdString() << " but "
-                      << d->selectedFiles().join(u',').toStdString();
-        d->reject();
-        return;
-    }
-    static_cast<QDialog*>(d)->accept();
-}
-
 std::vector<QWidget*> TrayDependents(TSettingsF& f) {
     return {f.IgnoreSelfBlocksCB, f.IgnoreNotWarningsCB, f.AutoHideCB, f.ShowBaloonCB};
 }
