@@ -118,7 +118,7 @@ TGraphLayout TDeadlockGraph::Arrange(const TDeadlockReport& report, const QFontM
             edge.Label = metrics.elidedText(mode.isEmpty()
                                                 ? QString(request ? "waits" : "owns")
                                                 : QString(request ? "request: " : "owner: ") + mode,
-                                            Qt::ElideRight, MaxTextWidth / 2);
+                                            Qt::ElideRight, MaxTextWidth);
             next[edge.From].push_back(edge.To);
             layout.Edges.push_back(std::move(edge));
         };
@@ -155,7 +155,11 @@ TGraphLayout TDeadlockGraph::Arrange(const TDeadlockReport& report, const QFontM
     for (std::size_t i = 0; i < layout.Boxes.size(); ++i)
         walk(i);
 
-    // Neighbours on the ring are one box's diagonal and a gap apart, so no two boxes meet.
+    // Neighbours on the ring are one box's diagonal and a gap apart, so no two boxes meet and
+    // the widest label fits between them.
+    double gap = Gap;
+    for (const TGraphEdge& e : layout.Edges)
+        gap = std::max(gap, metrics.horizontalAdvance(e.Label) + 16);
     double diagonal = 0;
     for (TGraphBox& box : layout.Boxes) {
         box.Rect = QRectF(QPointF(0, 0), TextSize(box.Lines, metrics));
@@ -164,7 +168,7 @@ TGraphLayout TDeadlockGraph::Arrange(const TDeadlockReport& report, const QFontM
     const std::size_t n = order.size();
     const double pi = std::numbers::pi;
     const double radius =
-        n < 2 ? 0 : (diagonal + Gap) / (2 * std::sin(pi / static_cast<double>(n)));
+        n < 2 ? 0 : (diagonal + gap) / (2 * std::sin(pi / static_cast<double>(n)));
     for (std::size_t k = 0; k < n; ++k) {
         // The first two on top, side by side; then clockwise.
         const double angle = -pi / 2 - pi / static_cast<double>(n) +
