@@ -2,6 +2,7 @@
 // call-backs. The action handlers are in MainFormActions.cpp.
 #include "MainForm.h"
 
+#include "DeadlockNotices.h"
 #include "ErrorBox.h"
 #include "ErrorLog.h"
 #include "Errors.h"
@@ -108,6 +109,8 @@ void TMainF::CreateComponents() {
     ActionList = new TActionList(this);
     Tray = new TTrayWarnings(*this, ServerStatesIL);
     Tray->setParent(this);
+    Notices = new TDeadlockNotices(Tray->JvTrayIcon);
+    Notices->setParent(Tray);
     History = new THistoryRecording(
         [this](const std::string& message) { ErrorsTL->LogError("", Exception(message)); }, this);
 
@@ -411,6 +414,13 @@ bool TMainF::Warn(TServerData& server) {
 
 void TMainF::LogError(const std::string& serverName, const std::exception& error) {
     ErrorsTL->LogError(serverName, error);
+}
+
+void TMainF::DeadlocksRead(TServerData& server, std::vector<TDeadlockReport> reports) {
+    if (Destroying || reports.empty())
+        return;
+    Notices->Announce(server, reports);
+    History->DeadlocksRead(server, std::move(reports));
 }
 
 bool TMainF::eventFilter(QObject* watched, QEvent* event) {

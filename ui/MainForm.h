@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Actions.h"
+#include "DeadlockReport.h"
 #include "Icons.h"
 #include "ServerOwner.h"
 
@@ -18,6 +19,7 @@
 
 class QLabel;
 class QSplitter;
+class TDeadlockNotices;
 class TErrorLog;
 class THistoryRecording;
 class TProcessView;
@@ -39,6 +41,8 @@ public:
     void ServerChanged(TServerData& server) override;
     bool Warn(TServerData& server) override;
     void LogError(const std::string& serverName, const std::exception& error) override;
+    // Deadlock reports a monitor read: into the history, and a tray notice.
+    void DeadlocksRead(TServerData& server, std::vector<TDeadlockReport> reports);
 
     void AddServer(const TServerInfo& info);
     void UpdateServerNode(TServerNode& node);
@@ -84,6 +88,7 @@ public:
     static constexpr int RefreshAtOnce = 64;
     static inline int RefreshSliceMs = 4;
     TTrayWarnings* Tray; // JvTrayIcon and TrayPM
+    TDeadlockNotices* Notices;
     THistoryRecording* History;
 
     // Execute handlers.
