@@ -54,9 +54,9 @@ void TServerData::FinishDeadlocks(const TDbError* error, TEventStatus status,
     }
     try {
         if (status != esOK) {
-            if (error != nullptr)
-                throw EOleException(*error);
-            throw Exception("the read did not complete");
+            if (error == nullptr)
+                throw Exception("the read did not complete");
+            throw EOleException(*error);
         }
         OleCall([&] {
             if (!recordset || !recordset->IsOpen())
@@ -88,10 +88,11 @@ void TServerData::FinishDeadlocks(const TDbError* error, TEventStatus status,
         NextDeadlockRead = now + 10 * DeadlockReadInterval;
         if (!DeadlocksUnreadable) {
             DeadlocksUnreadable = true;
-            Owner.LogError(Info.Name, Exception(std::string("Deadlock reports cannot be read "
-                                                            "(they need VIEW SERVER STATE and the "
-                                                            "system_health session): ") +
-                                                e.what()));
+            Owner.LogError(Info.Name,
+                           Exception(std::string("Deadlock reports cannot be read (the login needs "
+                                                 "VIEW SERVER STATE and VIEW SERVER PERFORMANCE "
+                                                 "STATE, the server its system_health session): ") +
+                                     e.what()));
         }
         return;
     }
