@@ -330,6 +330,7 @@ void TMainF::SaveServers() {
 
 void TMainF::AddServer(const TServerInfo& info) {
     auto monitor = std::make_unique<TServerData>(*this, info);
+    monitor->ReadsDeadlocks = true;
     TServerNode* node = ServersTL->AppendNode(std::move(monitor));
     UpdateServerNode(*node);
 }
