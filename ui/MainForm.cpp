@@ -310,8 +310,10 @@ void TMainF::ApplySettings() {
 }
 
 void TMainF::LoadServers() {
+    KnownDeadlocks = THistoryRecording::NewestDeadlockTimes();
     for (const TServerInfo& info : ::LoadServers())
         AddServer(info);
+    KnownDeadlocks.clear();
     ServersLoaded = true;
 }
 
@@ -331,6 +333,8 @@ void TMainF::SaveServers() {
 void TMainF::AddServer(const TServerInfo& info) {
     auto monitor = std::make_unique<TServerData>(*this, info);
     monitor->ReadsDeadlocks = true;
+    if (const auto known = KnownDeadlocks.find(info.Name); known != KnownDeadlocks.end())
+        monitor->SetDeadlocksKnownUpTo(known->second);
     TServerNode* node = ServersTL->AppendNode(std::move(monitor));
     UpdateServerNode(*node);
 }
@@ -417,11 +421,11 @@ void TMainF::LogError(const std::string& serverName, const std::exception& error
     ErrorsTL->LogError(serverName, error);
 }
 
-void TMainF::DeadlocksRead(TServerData& server, std::vector<TDeadlockReport> reports) {
+void TMainF::DeadlocksRead(TServerData& server, const std::vector<TDeadlockReport>& reports) {
     if (Destroying || reports.empty())
         return;
     Notices->Announce(server, reports);
-    History->DeadlocksRead(server, std::move(reports));
+    History->DeadlocksRead(server, reports);
 }
 
 bool TMainF::eventFilter(QObject* watched, QEvent* event) {

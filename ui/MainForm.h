@@ -5,7 +5,6 @@
 #pragma once
 
 #include "Actions.h"
-#include "DeadlockReport.h"
 #include "Icons.h"
 #include "ServerOwner.h"
 
@@ -14,6 +13,7 @@
 #include <QTimer>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -41,8 +41,8 @@ public:
     void ServerChanged(TServerData& server) override;
     bool Warn(TServerData& server) override;
     void LogError(const std::string& serverName, const std::exception& error) override;
-    // Deadlock reports a monitor read: into the history, and a tray notice.
-    void DeadlocksRead(TServerData& server, std::vector<TDeadlockReport> reports);
+    // Into the history, and a tray notice.
+    void DeadlocksRead(TServerData& server, const std::vector<TDeadlockReport>& reports) override;
 
     void AddServer(const TServerInfo& info);
     void UpdateServerNode(TServerNode& node);
@@ -141,4 +141,7 @@ private:
     } Shown;
     // The server list file was read in full at start: only then may a save replace it.
     bool ServersLoaded = false;
+    // The newest deadlock in the history per server, while the servers are loaded: their
+    // monitors read on from there.
+    std::map<std::string, std::int64_t> KnownDeadlocks;
 };
