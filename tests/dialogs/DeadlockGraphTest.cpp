@@ -160,6 +160,7 @@ TEST(DeadlockGraphWidget, PaintsTheVictimRedAndGrowsToItsDrawing) {
     EXPECT_FALSE(red(layout.Boxes[0].Rect));
     graph.SetReport(nullptr);
     EXPECT_TRUE(graph.Layout().Boxes.empty());
+    EXPECT_EQ(graph.minimumSize(), QSize(0, 0)) << "nothing drawn takes no room";
 }
 
 } // namespace

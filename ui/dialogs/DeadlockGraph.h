@@ -38,7 +38,7 @@ struct TGraphEdge {
 struct TGraphLayout {
     std::vector<TGraphBox> Boxes;
     std::vector<TGraphEdge> Edges;
-    QSizeF Size;
+    QSizeF Size{0, 0};
     int LeftOut = 0; // processes and resources beyond what is drawn
 };
 
