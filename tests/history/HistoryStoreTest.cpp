@@ -54,8 +54,10 @@ TEST_F(HistoryStoreTest, BringsAFileOfTheFirstSchemaUpToDateAndKeepsItsEpisodes)
     { THistoryStore writer(File, THistoryStore::TMode::Write); }
     EXPECT_EQ(Sqlite(File, "PRAGMA user_version"), std::to_string(THistoryStore::SchemaVersion));
     EXPECT_EQ(Sqlite(File, "select count(*) from kill; select count(*) from deadlock;"
-                           " select count(*) from deadlock_participant"),
-              "0\n0\n0");
+                           " select count(*) from deadlock_participant;"
+                           " select count(*) from deadlock_resource;"
+                           " select count(*) from deadlock_lock"),
+              "0\n0\n0\n0\n0");
     EXPECT_EQ(Sqlite(File, "select server, end_ms - start_ms from episode"), "PROD|4000");
     THistoryStore reader(File, THistoryStore::TMode::Read);
     EXPECT_EQ(reader.Episodes({}).size(), 1u);
