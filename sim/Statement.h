@@ -48,6 +48,14 @@ Statement classifyStatement(std::string_view text);
 // dropped; a batch of one statement comes back whole.
 std::vector<std::string> splitBatch(std::string_view text);
 
+// The same pieces with the batch line each starts on (its first character that is not
+// white space), counted from 1, as error messages report it.
+struct BatchPart {
+    std::string text;
+    int line = 1;
+};
+std::vector<BatchPart> splitBatchLines(std::string_view text);
+
 // The exact process query, as its three lines joined by CR LF.
 extern const char* const kProcessQuery;
 
