@@ -1,5 +1,6 @@
 #include "Executor.h"
 
+#include "ProcessSelect.h"
 #include "ResultSet.h"
 #include "Statement.h"
 
@@ -439,6 +440,16 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
     case StatementKind::Empty:
         finish(tw, DoneStatus::Final, 0, 0, end);
         return {};
+    case StatementKind::ProcessSelect:
+        if (std::optional<ProcessSelect> q = parseProcessSelect(text)) {
+            return answerProcessSelect(tw, ctx, *q, end, now);
+        }
+        break;
+    case StatementKind::SpWho:
+        if (std::optional<SpWhoCall> call = parseSpWhoStatement(text)) {
+            return answerSpWho(tw, ctx, *call, end, true, now);
+        }
+        break;
     case StatementKind::Unknown:
         break;
     }

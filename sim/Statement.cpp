@@ -1,5 +1,6 @@
 #include "Statement.h"
 
+#include "ProcessSelect.h"
 #include "TextUtil.h"
 
 #include <algorithm>
@@ -374,6 +375,14 @@ Statement classifyStatement(std::string_view text) {
             }
             return st;
         }
+    }
+    if (parseProcessSelect(text)) {
+        st.kind = StatementKind::ProcessSelect;
+        return st;
+    }
+    if (parseSpWhoStatement(text)) {
+        st.kind = StatementKind::SpWho;
+        return st;
     }
     st.kind = StatementKind::Unknown;
     st.word = firstToken(text);

@@ -28,6 +28,8 @@ enum class StatementKind {
                      // a ALTER ANY CONNECTION, n suser_sname()
     DmInputBuffer,   // number = SPID, word = one letter a column: t event_type,
                      // p parameters, i event_info
+    ProcessSelect,   // a plain SELECT over sysprocesses (ProcessSelect.h)
+    SpWho,           // exec sp_who [argument]
     Unknown,         // word = the token a syntax error points at
 };
 

@@ -4,6 +4,7 @@
 #include "Executor.h"
 #include "Login7.h"
 #include "Prelogin.h"
+#include "ProcessSelect.h"
 #include "Requests.h"
 #include "RpcBinding.h"
 
@@ -480,6 +481,17 @@ void TdsSession::respondRpc(TokenWriter& tw, const std::string& payload, bool& r
             }
             break;
         default: {
+            if (isSpWhoName(c.procName)) {
+                SpWhoCall call;
+                if (!c.params.empty() && c.params[0].intValue) {
+                    call.spid = c.params[0].intValue;
+                } else if (!c.params.empty() && c.params[0].textValue) {
+                    call.text = c.params[0].textValue;
+                }
+                StatementResult r = answerSpWho(tw, ctx, call, Ending::InProc, false, Clock::now());
+                rows = rows || r.rows;
+                break;
+            }
             ServerMessage m;
             m.number = 2812;
             m.state = 62;
