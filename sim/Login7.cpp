@@ -87,9 +87,8 @@ Login7 parseLogin7(std::string_view payload) {
 }
 
 std::uint32_t agreedTdsVersion(std::uint32_t clientVersion) {
-    static constexpr std::uint32_t kKnown[] = {0x74000004u, 0x730B0003u, 0x730A0003u,
-                                               0x72090002u, 0x71000001u, 0x71000000u,
-                                               0x70000000u};
+    static constexpr std::uint32_t kKnown[] = {0x74000004u, 0x730B0003u, 0x730A0003u, 0x72090002u,
+                                               0x71000001u, 0x71000000u, 0x70000000u};
     if (clientVersion == 0x07000000u) {
         return 0x70000000u; // LOGINACK's spelling, sent by a few clients
     }

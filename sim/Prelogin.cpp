@@ -113,8 +113,8 @@ std::string buildPreloginReply(std::uint8_t encryption,
     namespace Opt = PreloginOption;
     // TRACEID and unknown tokens are the client's business: a server does not echo them.
     std::vector<std::uint8_t> tokens{Opt::Version};
-    const std::vector<std::uint8_t> all{Opt::Version, Opt::Encryption, Opt::InstOpt,
-                                        Opt::ThreadId, Opt::Mars};
+    const std::vector<std::uint8_t> all{Opt::Version, Opt::Encryption, Opt::InstOpt, Opt::ThreadId,
+                                        Opt::Mars};
     for (std::uint8_t t : clientOptions.empty() ? all : clientOptions) {
         const bool answered = t == Opt::Encryption || t == Opt::InstOpt || t == Opt::ThreadId ||
                               t == Opt::Mars || t == Opt::FedAuthRequired;

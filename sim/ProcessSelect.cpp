@@ -47,60 +47,80 @@ Value blank(const RowView&) {
 const std::vector<CatalogColumn>& catalog() {
     using T = ColumnType;
     static const std::vector<CatalogColumn> columns = {
-        {"spid", {"spid", T::SmallInt, 0, false},
+        {"spid",
+         {"spid", T::SmallInt, 0, false},
          [](const RowView& v) -> Value { return std::int64_t{v.row->session->spid}; }},
         {"kpid", {"kpid", T::SmallInt, 0, false}, zero},
-        {"blocked", {"blocked", T::SmallInt, 0, true},
+        {"blocked",
+         {"blocked", T::SmallInt, 0, true},
          [](const RowView& v) -> Value { return std::int64_t{v.row->blocked}; }},
         {"waittype", {"waittype", T::Binary, 2, false}, blank},
-        {"waittime", {"waittime", T::BigInt, 0, false},
+        {"waittime",
+         {"waittime", T::BigInt, 0, false},
          [](const RowView& v) -> Value { return std::int64_t{v.row->waittime}; }},
-        {"lastwaittype", {"lastwaittype", T::NChar, 32, false},
+        {"lastwaittype",
+         {"lastwaittype", T::NChar, 32, false},
          [](const RowView& v) { return text(v.row->waitType); }},
-        {"waitresource", {"waitresource", T::NChar, 256, false},
+        {"waitresource",
+         {"waitresource", T::NChar, 256, false},
          [](const RowView& v) { return text(v.row->waitResource); }},
-        {"dbid", {"dbid", T::SmallInt, 0, false},
+        {"dbid",
+         {"dbid", T::SmallInt, 0, false},
          [](const RowView& v) -> Value { return std::int64_t{v.row->session->dbid}; }},
-        {"uid", {"uid", T::SmallInt, 0, true},
+        {"uid",
+         {"uid", T::SmallInt, 0, true},
          [](const RowView&) -> Value { return std::int64_t{1}; }},
-        {"cpu", {"cpu", T::Int, 0, false},
+        {"cpu",
+         {"cpu", T::Int, 0, false},
          [](const RowView& v) -> Value { return std::int64_t{v.row->session->cpu}; }},
-        {"physical_io", {"physical_io", T::BigInt, 0, false},
+        {"physical_io",
+         {"physical_io", T::BigInt, 0, false},
          [](const RowView& v) -> Value { return std::int64_t{v.row->session->io}; }},
-        {"memusage", {"memusage", T::Int, 0, false},
+        {"memusage",
+         {"memusage", T::Int, 0, false},
          [](const RowView& v) -> Value { return std::int64_t{v.row->session->memory}; }},
-        {"login_time", {"login_time", T::DateTime, 0, false},
+        {"login_time",
+         {"login_time", T::DateTime, 0, false},
          [](const RowView& v) -> Value { return v.loginTime; }},
         // The scenario keeps no time of the last batch; the login time is the earliest it
         // can be.
-        {"last_batch", {"last_batch", T::DateTime, 0, false},
+        {"last_batch",
+         {"last_batch", T::DateTime, 0, false},
          [](const RowView& v) -> Value { return v.loginTime; }},
-        {"ecid", {"ecid", T::SmallInt, 0, false},
+        {"ecid",
+         {"ecid", T::SmallInt, 0, false},
          [](const RowView& v) -> Value { return std::int64_t{v.ecid}; }},
-        {"open_tran", {"open_tran", T::SmallInt, 0, false},
+        {"open_tran",
+         {"open_tran", T::SmallInt, 0, false},
          [](const RowView& v) -> Value { return std::int64_t{v.row->session->openTran}; }},
-        {"status", {"status", T::NChar, 30, false},
+        {"status",
+         {"status", T::NChar, 30, false},
          [](const RowView& v) { return text(v.row->status); }},
         {"sid", {"sid", T::Binary, 86, false}, blank},
-        {"hostname", {"hostname", T::NChar, 128, false},
+        {"hostname",
+         {"hostname", T::NChar, 128, false},
          [](const RowView& v) -> Value { return v.row->session->host; }},
-        {"program_name", {"program_name", T::NChar, 128, false},
+        {"program_name",
+         {"program_name", T::NChar, 128, false},
          [](const RowView& v) -> Value { return v.row->session->program; }},
         {"hostprocess", {"hostprocess", T::NChar, 10, false}, blank},
-        {"cmd", {"cmd", T::NChar, 16, false},
+        {"cmd",
+         {"cmd", T::NChar, 16, false},
          [](const RowView& v) { return text(v.row->command); }},
         {"nt_domain", {"nt_domain", T::NChar, 128, false}, blank},
         {"nt_username", {"nt_username", T::NChar, 128, false}, blank},
         {"net_address", {"net_address", T::NChar, 12, false}, blank},
         {"net_library", {"net_library", T::NChar, 12, false}, blank},
-        {"loginame", {"loginame", T::NChar, 128, false},
+        {"loginame",
+         {"loginame", T::NChar, 128, false},
          [](const RowView& v) -> Value { return v.row->session->login; }},
         {"context_info", {"context_info", T::Binary, 128, false}, blank},
         {"sql_handle", {"sql_handle", T::Binary, 20, false}, blank},
         {"stmt_start", {"stmt_start", T::Int, 0, false}, zero},
         {"stmt_end", {"stmt_end", T::Int, 0, false}, zero},
         {"request_id", {"request_id", T::Int, 0, false}, zero},
-        {"page_resource", {"page_resource", T::Binary, 8, true},
+        {"page_resource",
+         {"page_resource", T::Binary, 8, true},
          [](const RowView&) -> Value { return Null{}; }},
     };
     return columns;
@@ -269,9 +289,9 @@ private:
 };
 
 bool isKeyword(const std::string& w) {
-    return w == "from" || w == "where" || w == "order" || w == "and" || w == "or" ||
-           w == "group" || w == "join" || w == "left" || w == "inner" || w == "union" ||
-           w == "as" || w == "asc" || w == "desc" || w == "by" || w == "on";
+    return w == "from" || w == "where" || w == "order" || w == "and" || w == "or" || w == "group" ||
+           w == "join" || w == "left" || w == "inner" || w == "union" || w == "as" || w == "asc" ||
+           w == "desc" || w == "by" || w == "on";
 }
 
 bool compare(long long a, const std::string& op, long long b) {
@@ -430,9 +450,9 @@ std::optional<ProcessSelect> parseProcessSelect(std::string_view sql) {
         }
         return t;
     }();
-    static const char* const names[] = {"sysprocesses",        "dbo.sysprocesses",
-                                        "sys.sysprocesses",    "master..sysprocesses",
-                                        "master.dbo.sysprocesses", "master.sys.sysprocesses"};
+    static const char* const names[] = {
+        "sysprocesses",         "dbo.sysprocesses",        "sys.sysprocesses",
+        "master..sysprocesses", "master.dbo.sysprocesses", "master.sys.sysprocesses"};
     if (std::none_of(std::begin(names), std::end(names),
                      [&](const char* n) { return table == n; })) {
         return std::nullopt;
@@ -663,10 +683,10 @@ StatementResult answerSpWho(TokenWriter& tw, SessionContext& ctx, const SpWhoCal
     using T = ColumnType;
     // As sp_who declares its result: blk is char(5) there (sent here as nchar(5)).
     static const std::vector<Column> cols = {
-        {"spid", T::SmallInt, 0, false},  {"ecid", T::SmallInt, 0, false},
-        {"status", T::NChar, 30, false},  {"loginame", T::NChar, 128, true},
+        {"spid", T::SmallInt, 0, false},    {"ecid", T::SmallInt, 0, false},
+        {"status", T::NChar, 30, false},    {"loginame", T::NChar, 128, true},
         {"hostname", T::NChar, 128, false}, {"blk", T::NChar, 5, true},
-        {"dbname", T::NChar, 128, true},  {"cmd", T::NChar, 16, false},
+        {"dbname", T::NChar, 128, true},    {"cmd", T::NChar, 16, false},
         {"request_id", T::Int, 0, false},
     };
     const std::vector<ProcessRow> rows = ctx.state.processRows(now, ctx.spid);
@@ -675,10 +695,10 @@ StatementResult answerSpWho(TokenWriter& tw, SessionContext& ctx, const SpWhoCal
     if (call.text) {
         filter = lowerAscii(trim(*call.text));
     }
-    const bool byNumber = call.spid.has_value() ||
-                          (filter && !filter->empty() &&
-                           std::all_of(filter->begin(), filter->end(),
-                                       [](char c) { return c >= '0' && c <= '9'; }));
+    const bool byNumber =
+        call.spid.has_value() ||
+        (filter && !filter->empty() &&
+         std::all_of(filter->begin(), filter->end(), [](char c) { return c >= '0' && c <= '9'; }));
     long long spid = call.spid.value_or(0);
     if (byNumber && !call.spid) {
         parseInteger(*filter, spid);

@@ -92,7 +92,10 @@ std::vector<BatchPart> splitBatchLines(std::string_view text) {
             }
             ++at;
         }
-        return static_cast<int>(1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(std::min(at, text.size())), '\n'));
+        return static_cast<int>(
+            1 + std::count(text.begin(),
+                           text.begin() + static_cast<std::ptrdiff_t>(std::min(at, text.size())),
+                           '\n'));
     };
     std::size_t i = 0;
     auto push = [&] {

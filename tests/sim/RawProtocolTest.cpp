@@ -4,6 +4,7 @@
 #include "TdsSimProcess.h"
 
 #include <gtest/gtest.h>
+#include <memory>
 
 using namespace std::chrono_literals;
 using tallyvane::testsupport::RawMessage;
@@ -163,17 +164,18 @@ std::vector<Option> optionTable(const std::string& payload) {
             ADD_FAILURE() << "option table runs off the payload";
             break;
         }
-        table.push_back({static_cast<std::uint8_t>(payload[at]),
-                         (static_cast<std::size_t>(static_cast<std::uint8_t>(payload[at + 1])) << 8) |
-                             static_cast<std::uint8_t>(payload[at + 2]),
-                         (static_cast<std::size_t>(static_cast<std::uint8_t>(payload[at + 3])) << 8) |
-                             static_cast<std::uint8_t>(payload[at + 4])});
+        table.push_back(
+            {static_cast<std::uint8_t>(payload[at]),
+             (static_cast<std::size_t>(static_cast<std::uint8_t>(payload[at + 1])) << 8) |
+                 static_cast<std::uint8_t>(payload[at + 2]),
+             (static_cast<std::size_t>(static_cast<std::uint8_t>(payload[at + 3])) << 8) |
+                 static_cast<std::uint8_t>(payload[at + 4])});
     }
     return table;
 }
 
-// A client's PRELOGIN with these options; ENCRYPTION says 0x02, INSTOPT "MSSQLServer".
-std::string preloginWith(const std::vector<std::uint8_t>& tokens) {
+// A client's PRELOGIN with these options; INSTOPT says "MSSQLServer".
+std::string preloginWith(const std::vector<std::uint8_t>& tokens, char encryption = '\x02') {
     std::string data;
     std::vector<std::pair<std::size_t, std::size_t>> places;
     for (std::uint8_t t : tokens) {
@@ -183,7 +185,7 @@ std::string preloginWith(const std::vector<std::uint8_t>& tokens) {
             d = std::string("\x0C\x00\x00\x00\x00\x00", 6);
             break;
         case 0x01:
-            d = "\x02";
+            d = std::string(1, encryption);
             break;
         case 0x02:
             d = std::string("MSSQLServer\0", 12);
@@ -232,20 +234,23 @@ int errorLine(const RawMessage& m, std::int32_t number) {
         }
         std::int32_t n = 0;
         for (int i = 3; i >= 0; --i) {
-            n = (n << 8) | static_cast<std::uint8_t>(m.payload[at + 3 + static_cast<std::size_t>(i)]);
+            n = (n << 8) |
+                static_cast<std::uint8_t>(m.payload[at + 3 + static_cast<std::size_t>(i)]);
         }
         if (n != number) {
             continue;
         }
         std::size_t p = at + 9; // token, length, number, state, class
-        const std::size_t chars = static_cast<std::uint8_t>(m.payload[p]) |
-                                  (static_cast<std::size_t>(static_cast<std::uint8_t>(m.payload[p + 1])) << 8);
+        const std::size_t chars =
+            static_cast<std::uint8_t>(m.payload[p]) |
+            (static_cast<std::size_t>(static_cast<std::uint8_t>(m.payload[p + 1])) << 8);
         p += 2 + chars * 2;
         p += 1 + static_cast<std::uint8_t>(m.payload[p]) * 2u; // server name
         p += 1 + static_cast<std::uint8_t>(m.payload[p]) * 2u; // procedure name
         int line = 0;
         for (int i = 3; i >= 0; --i) {
-            line = (line << 8) | static_cast<std::uint8_t>(m.payload.at(p + static_cast<std::size_t>(i)));
+            line = (line << 8) |
+                   static_cast<std::uint8_t>(m.payload.at(p + static_cast<std::size_t>(i)));
         }
         return line;
     }
@@ -299,9 +304,10 @@ TEST(TdsSimRaw, PreloginAnswerFollowsTheClientsOptions) {
         {{0x00, 0x01, 0x02, 0x03}, {0x00, 0x01, 0x02, 0x03}},             // no MARS added
         {{0x00, 0x01, 0x02, 0x03, 0x04}, {0x00, 0x01, 0x02, 0x03, 0x04}}, // FreeTDS-like
         {{0x00, 0x01}, {0x00, 0x01}},
-        {{0x00, 0x01, 0x04, 0x02}, {0x00, 0x01, 0x04, 0x02}},             // the client's order
-        {{0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06}, {0x00, 0x01, 0x02, 0x03, 0x04, 0x06}}, // no TRACEID
-        {{0x00, 0x01, 0x09}, {0x00, 0x01}},                               // unknown option
+        {{0x00, 0x01, 0x04, 0x02}, {0x00, 0x01, 0x04, 0x02}}, // the client's order
+        {{0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06},
+         {0x00, 0x01, 0x02, 0x03, 0x04, 0x06}}, // no TRACEID
+        {{0x00, 0x01, 0x09}, {0x00, 0x01}},     // unknown option
     };
     for (const Case& c : cases) {
         RawTdsClient client(sim.port());
@@ -404,7 +410,7 @@ TEST(TdsSimRaw, NotNullColumnsGoOutWithFixedLengthTypes) {
         std::string typeInfo;
     };
     const Case cases[] = {
-        {kProcessQuery, 0, "\x34"},                                   // spid smallint
+        {kProcessQuery, 0, "\x34"},                                  // spid smallint
         {"select blocked from master..sysprocesses", 1, "\x26\x02"}, // may be NULL
         {"select waittime from sysprocesses", 0, "\x7F"},
         {"select cpu from sysprocesses", 0, "\x38"},
@@ -423,5 +429,25 @@ TEST(TdsSimRaw, NotNullColumnsGoOutWithFixedLengthTypes) {
         const std::string column = reply.payload.substr(7, 2 + c.typeInfo.size());
         EXPECT_EQ(column, std::string(1, static_cast<char>(c.flags)) + '\0' + c.typeInfo)
             << c.statement;
+    }
+}
+
+TEST(TdsSimRaw, ClientAskingForEncryptionFromAClearServerIsNotLoggedAsGone) {
+    // Some clients log in anyway after the server said "not supported".
+    TdsSimProcess sim("demo");
+    std::vector<std::unique_ptr<RawTdsClient>> open; // both stay connected
+    for (char asked : {'\x01', '\x03'}) {
+        RawTdsClient& client = *open.emplace_back(std::make_unique<RawTdsClient>(sim.port()));
+        RawMessage reply = client.prelogin(preloginWith({0x00, 0x01}, asked));
+        EXPECT_EQ(reply.payload[optionTable(reply.payload).at(1).offset], '\x02');
+        client.sendLogin7("sa", "Sim-Admin-1");
+        EXPECT_NE(client.readMessage().payload.find('\xAD'), std::string::npos);
+        client.sendBatch("select 1");
+        EXPECT_EQ(RawTdsClient::finalDoneRows(client.readMessage()), 1u);
+    }
+    sim.waitForLog(
+        [](const auto& e) { return e.at("event") == "login-ok" && e.at("conn") == "2"; });
+    for (const auto& e : sim.logEntries()) {
+        EXPECT_NE(e.at("event"), "disconnect") << "nobody has left yet";
     }
 }
