@@ -54,6 +54,13 @@ void TDeadlockCursor::StartAt(std::int64_t ms) {
     SeenAtSince.clear();
 }
 
+std::size_t TDeadlockCursor::HeldBytes() const {
+    std::size_t bytes = sizeof *this;
+    for (const std::string& text : SeenAtSince)
+        bytes += text.capacity() + 48; // a set node
+    return bytes;
+}
+
 std::vector<TDeadlockReport> TDeadlockCursor::Take(std::vector<TDeadlockReport> reports,
                                                    bool fullRead) {
     std::vector<TDeadlockReport> fresh;

@@ -40,6 +40,8 @@ public:
     // The reports of one read that are new, in the order given; the cursor moves past them.
     // fullRead: the read brought kDeadlockReadRows rows.
     std::vector<TDeadlockReport> Take(std::vector<TDeadlockReport> reports, bool fullRead);
+    // The memory it holds, itself included.
+    std::size_t HeldBytes() const;
 
 private:
     bool Known_ = false;

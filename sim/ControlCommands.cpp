@@ -226,7 +226,7 @@ std::string ControlServer::execute(const std::string& line) {
         }
         DeadlockRing& ring = state.deadlocks(now);
         for (long long i = 0; i < count; ++i) {
-            ring.add(state, d);
+            ring.add(state, d, now);
         }
         return ok(std::to_string(ring.total()));
     }

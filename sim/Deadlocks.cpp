@@ -133,7 +133,7 @@ bool parseDeadlockTimestamp(std::string_view t, std::int64_t& ms) {
     return true;
 }
 
-void DeadlockRing::advance(const ServerState& state, double elapsed) {
+void DeadlockRing::advance(const ServerState& state, double elapsed, Clock::time_point now) {
     const Scenario& sc = state.scenario();
     if (elapsed < lastElapsed_) {
         lastElapsed_ = elapsed; // the clock was set back: nothing happened meanwhile
@@ -168,23 +168,26 @@ void DeadlockRing::advance(const ServerState& state, double elapsed) {
     if (due.size() > capacity_) {
         due.erase(due.begin(), due.end() - static_cast<std::ptrdiff_t>(capacity_));
     }
-    const auto wallNow = std::chrono::system_clock::now();
     for (const auto& [moment, i] : due) {
-        const auto ago = std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        const auto ago = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(elapsed - moment));
-        record(state, sc.deadlocks[i], wallNow - ago);
+        record(state, sc.deadlocks[i], now - ago);
     }
     lastElapsed_ = elapsed;
 }
 
-void DeadlockRing::add(const ServerState& state, const DeadlockDef& deadlock) {
-    record(state, deadlock, std::chrono::system_clock::now());
+void DeadlockRing::add(const ServerState& state, const DeadlockDef& deadlock,
+                       Clock::time_point now) {
+    record(state, deadlock, now);
 }
 
 void DeadlockRing::record(const ServerState& state, const DeadlockDef& deadlock,
-                          std::chrono::system_clock::time_point when) {
+                          Clock::time_point when) {
+    // The wall clock as it reads at that moment of the steady clock.
+    const auto wall =
+        wallStart_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(when - start_);
     std::int64_t ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count();
     // One report per millisecond at most: a real server's deadlock monitor is not faster.
     ms = std::max(ms, lastMs_ + 1);
     lastMs_ = ms;

@@ -15,6 +15,7 @@
 namespace tdssim {
 
 class ServerState;
+using Clock = std::chrono::steady_clock;
 
 struct DeadlockEvent {
     std::int64_t timeMs = 0; // UTC, ms since 1970; strictly increasing within a ring
@@ -30,13 +31,15 @@ bool parseDeadlockTimestamp(std::string_view text, std::int64_t& ms);
 
 class DeadlockRing {
 public:
-    explicit DeadlockRing(std::size_t capacity) : capacity_(capacity) {}
+    // start: the instance's start on the steady clock, which the wall clock reads now.
+    DeadlockRing(std::size_t capacity, Clock::time_point start)
+        : capacity_(capacity), start_(start), wallStart_(std::chrono::system_clock::now()) {}
 
     // Records the scenario's deadlocks whose moment came since the last call. elapsed: the
     // scenario clock in seconds, not wrapped by the period (it may jump when the clock is set).
-    void advance(const ServerState& state, double elapsed);
+    void advance(const ServerState& state, double elapsed, Clock::time_point now);
     // Records one deadlock now (control port).
-    void add(const ServerState& state, const DeadlockDef& deadlock);
+    void add(const ServerState& state, const DeadlockDef& deadlock, Clock::time_point now);
 
     const std::deque<DeadlockEvent>& events() const { return events_; }
     std::uint64_t total() const { return total_; }
@@ -44,10 +47,11 @@ public:
     bool takeVictim(int spid) { return victims_.erase(spid) != 0; }
 
 private:
-    void record(const ServerState& state, const DeadlockDef& deadlock,
-                std::chrono::system_clock::time_point when);
+    void record(const ServerState& state, const DeadlockDef& deadlock, Clock::time_point when);
 
     std::size_t capacity_;
+    Clock::time_point start_;
+    std::chrono::system_clock::time_point wallStart_;
     std::deque<DeadlockEvent> events_;
     std::uint64_t total_ = 0;
     std::int64_t lastMs_ = 0;

@@ -15,8 +15,6 @@
 
 namespace tdssim {
 
-using Clock = std::chrono::steady_clock;
-
 // One row of the process query, computed for the moment of the query.
 struct ProcessRow {
     const SessionDef* session = nullptr;
