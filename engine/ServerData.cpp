@@ -258,6 +258,20 @@ void TServerData::ADOConnectionExecuteComplete(TDbConnection& /*connection*/,
         FinishInputBuffer(pending, status, recordset);
         return;
     }
+    if (const auto request = IdentityRequests.find(command.Id); request != IdentityRequests.end()) {
+        const TSessionIdentityDone done = std::move(request->second);
+        IdentityRequests.erase(request);
+        std::optional<TSessionIdentity> identity;
+        if (status == esOK) {
+            try {
+                identity = SessionIdentityFrom(recordset);
+            } catch (const std::exception&) {
+                // Reported as a failed read.
+            }
+        }
+        done(identity ? &*identity : nullptr);
+        return;
+    }
     if (DatabaseNamesId != 0 && command.Id == DatabaseNamesId) {
         DatabaseNamesId = 0;
         FinishDatabaseNames(status, recordset);
@@ -336,6 +350,7 @@ void TServerData::Disconnect() {
     ADOConnection.Close();
     ProcessList.Clear();
     InputBufferRequests.clear();
+    IdentityRequests.clear();
     NoDmInputBuffer = false;
     DatabaseNamesId = 0;
     DatabaseNamesAsked = false;

@@ -69,6 +69,10 @@ public:
     // done either.
     using TInputBufferDone = std::function<void(const std::string* text)>;
     bool RequestInputBuffer(std::int32_t spid, TInputBufferDone done);
+    // ReadSessionIdentity without waiting, by the same rules: done gets the identity, or
+    // nullptr when no such session exists or the statement failed.
+    using TSessionIdentityDone = std::function<void(const TSessionIdentity* identity)>;
+    bool RequestSessionIdentity(std::int32_t spid, TSessionIdentityDone done);
 
     // Steps of the cycle; public for the owner's tests, not for other callers.
     void QueryProcesses();
@@ -108,6 +112,14 @@ public:
     std::int32_t SelectedSpid = 0; // the process view's selection, 0 for none
     // The rows the user expanded in the process view, by the SPIDs from the top row down.
     std::set<std::vector<std::int32_t>> ExpandedPaths;
+    // The head sessions of the chains in ExpandedPaths: their login time (empty until read)
+    // tells the same session from one that took over its SPID; Blocking is whether it blocked
+    // in the last view of this server.
+    struct TOpenedChain {
+        std::string LoginTime;
+        bool Blocking = false;
+    };
+    std::map<std::int32_t, TOpenedChain> OpenedChains;
     bool Busy = false;            // a connect or process query started by Refresh is pending
     std::int32_t MaxWaitTime = 0; // longest waittime among rows with blocked > 0
     bool Warned = false;          // warned for this blocking episode (WarnOnlyOnce)
@@ -168,4 +180,8 @@ private:
     mutable TBlockingAnalysis Analysis_;
     bool ConnectPending = false; // the connect that Refresh started has not completed
     std::map<std::uint64_t, TInputBufferRequest> InputBufferRequests; // by execute number
+    std::map<std::uint64_t, TSessionIdentityDone> IdentityRequests;   // by execute number
 };
+
+// The identity in the answer to SessionIdentityQuery; nothing when it holds no row.
+std::optional<TSessionIdentity> SessionIdentityFrom(const TDbRecordsetPtr& records);

@@ -151,9 +151,12 @@ TEST_F(SettingsDialog, OkStoresAllElevenValuesAndSavesThem) {
         f->WarningTimeoutSE->setValue(4000);
         TypeInto(f->SoundPathBE, QStringLiteral("/sounds/alarm.wav"));
         f->WarnOnlyOnceCB->click();
+        EXPECT_TRUE(f->OpenChainsCB->isChecked());
+        f->OpenChainsCB->click();
         f->OkB->click();
     });
     ASSERT_TRUE(EditSettings());
+    EXPECT_FALSE(OpenBlockingChains);
     EXPECT_FALSE(AutoRefresh);
     EXPECT_EQ(AutoRefreshInterval, 25);
     EXPECT_FALSE(ShowInSystemTray);
@@ -176,6 +179,7 @@ TEST_F(SettingsDialog, OkStoresAllElevenValuesAndSavesThem) {
     EXPECT_EQ(WarningTimeout, 4000);
     EXPECT_EQ(WarningSoundPath, "/sounds/alarm.wav");
     EXPECT_TRUE(WarnOnlyOnce);
+    EXPECT_FALSE(OpenBlockingChains);
 }
 
 TEST_F(SettingsDialog, HistorySettingsAndAMinimumDurationThatFollowsTheThreshold) {

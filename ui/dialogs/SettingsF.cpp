@@ -56,6 +56,10 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     ShowBaloonCB = new QCheckBox(QStringLiteral("Show baloon on warning"), g);
     WarnOnlyOnceCB = new QCheckBox(QStringLiteral("Warn me only once"), g);
     ConfirmKillCB = new QCheckBox(QStringLiteral("Ask before killing a process"), g);
+    OpenChainsCB = new QCheckBox(QStringLiteral("Open blocking chains"), g);
+    OpenChainsCB->setToolTip(
+        QStringLiteral("Expand every blocking chain at each refresh. Off: a chain you open "
+                       "stays open while its head session blocks."));
 
     AutoRefreshIntervalSE->setFixedWidth(61);
     WarningTimeoutSE->setFixedWidth(81);
@@ -83,6 +87,7 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     Row(grid, 8, 1, ShowBaloonCB);
     Row(grid, 9, 1, WarnOnlyOnceCB);
     Row(grid, 10, 0, ConfirmKillCB);
+    Row(grid, 11, 0, OpenChainsCB);
     grid->setRowMinimumHeight(5, WarningTimeoutSE->sizeHint().height() + 6);
 
     HistoryGB = new QGroupBox(QStringLiteral("Blocking history"), this);
@@ -140,6 +145,7 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
                         HistoryMinDurationSE,
                         HistoryRetentionDaysSE,
                         ConfirmKillCB,
+                        OpenChainsCB,
                         OkB,
                         CancelB};
     for (std::size_t i = 1; i < std::size(order); ++i)
@@ -181,6 +187,7 @@ void TSettingsF::SettingsToControls() {
     HistoryMinDurationSE->setValue(HistoryMinDurationMs());
     HistoryRetentionDaysSE->setValue(HistoryRetentionDays);
     ConfirmKillCB->setChecked(ConfirmKill);
+    OpenChainsCB->setChecked(OpenBlockingChains);
     UpdateControlStates();
 }
 
@@ -203,6 +210,7 @@ void TSettingsF::ControlsToSettings() {
         MinDurationFollows && minDuration == static_cast<int>(WarningTimeout) ? -1 : minDuration;
     HistoryRetentionDays = LimitToUInt16Setting(HistoryRetentionDaysSE->TakenValue(), 1);
     ConfirmKill = ConfirmKillCB->isChecked();
+    OpenBlockingChains = OpenChainsCB->isChecked();
 }
 
 void TSettingsF::UpdateControlStates() {

@@ -45,6 +45,7 @@ public:
     QLabel* HistoryRetentionL;
     TSpinEdit* HistoryRetentionDaysSE;
     QCheckBox* ConfirmKillCB;
+    QCheckBox* OpenChainsCB;
     QPushButton* OkB;
     QPushButton* CancelB;
 };
