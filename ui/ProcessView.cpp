@@ -92,7 +92,7 @@ bool TProcessView::Held() const {
         return true;
     if (!PointerOver())
         return false;
-    if (QApplication::mouseButtons() != Qt::NoButton)
+    if (ButtonDown)
         return true;
     return Clock() - LastActivity < std::chrono::milliseconds(CatchUpMs);
 }
@@ -372,8 +372,16 @@ QString TProcessView::SelectedRowsText() const {
 bool TProcessView::eventFilter(QObject* watched, QEvent* event) {
     if (watched == viewport()) {
         switch (event->type()) {
-        case QEvent::MouseMove:
         case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+            ButtonDown = true;
+            LastActivity = Clock();
+            break;
+        case QEvent::MouseButtonRelease:
+            ButtonDown = static_cast<QMouseEvent*>(event)->buttons() != Qt::NoButton;
+            LastActivity = Clock();
+            break;
+        case QEvent::MouseMove:
         case QEvent::Wheel:
         case QEvent::Enter:
             LastActivity = Clock();

@@ -100,6 +100,7 @@ private:
     QTimer HoldTimer;
     std::chrono::steady_clock::time_point LastActivity{}; // the pointer's, over the rows
     std::vector<std::int32_t> PressedPath;                // the row of the last press
+    bool ButtonDown = false;                              // a button pressed over the rows
     bool Rebuilding = false; // expansions now are the program's, not the user's
     bool UserSizedSpid = false;
     bool HeaderPressed = false;
