@@ -127,7 +127,10 @@ public:
     // What the login may see and do, asked together with IsSysAdmin at connect.
     bool CanViewServerState = false;    // every session's rows and input buffer
     bool CanAlterAnyConnection = false; // KILL (sysadmin holds it too)
-    std::string LoginName;              // suser_sname(), for the grant we suggest
+    // Every session's rows: VIEW SERVER STATE, or on SQL Server 2022 and later VIEW SERVER
+    // PERFORMANCE STATE (which does not open input buffers).
+    bool CanViewPerformanceState = false;
+    std::string LoginName; // suser_sname(), for the grant we suggest
     // Without VIEW SERVER STATE the process list holds only our own session: never an all-clear.
     // Shown as an error (State 2) with its own text; the connection stays open and each refresh
     // asks the permissions again instead of the process query.

@@ -32,6 +32,12 @@ void finish(TokenWriter& tw, std::uint16_t status, std::uint16_t cmd, std::uint6
     }
 }
 
+// sysprocesses shows every session to these logins, else only the caller's own.
+bool seesEverySession(const SessionContext& ctx) {
+    return ctx.login.sysadmin || ctx.login.viewServerState ||
+           (ctx.login.viewServerPerformanceState && ctx.state.scenario().majorVersion >= 16);
+}
+
 StatementResult singleValue(TokenWriter& tw, const Column& column, Value value, Ending end) {
     std::vector<Column> cols{column};
     writeColumnMetadata(tw, cols);
@@ -73,7 +79,7 @@ StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, Ending end,
     out.reserve(out.size() + rows.size() * 1700);
     for (const ProcessRow& r : rows) {
         const SessionDef& s = *r.session;
-        if (!ctx.login.viewServerState && !ctx.login.sysadmin && s.spid != ctx.spid) {
+        if (!seesEverySession(ctx) && s.spid != ctx.spid) {
             continue;
         }
         writeRowStart(out);
@@ -146,6 +152,9 @@ StatementResult permissions(TokenWriter& tw, const SessionContext& ctx, const st
         }
         const bool granted = c == 's'   ? ctx.login.sysadmin
                              : c == 'v' ? ctx.login.sysadmin || ctx.login.viewServerState
+                             : c == 'p' ? ctx.state.scenario().majorVersion >= 16 &&
+                                              (ctx.login.sysadmin || ctx.login.viewServerState ||
+                                               ctx.login.viewServerPerformanceState)
                                         : ctx.login.sysadmin || ctx.login.alterAnyConnection;
         cols.push_back({"", ColumnType::Int, 0});
         row.emplace_back(std::int64_t{granted ? 1 : 0});
@@ -241,7 +250,7 @@ StatementResult sessionIdentity(TokenWriter& tw, const SessionContext& ctx, long
     const SessionDef* s = spid >= -32768 && spid <= 32767
                               ? ctx.state.sessionRow(static_cast<int>(spid), now)
                               : nullptr;
-    if (s && !ctx.login.viewServerState && !ctx.login.sysadmin && s->spid != ctx.spid) {
+    if (s && !seesEverySession(ctx) && s->spid != ctx.spid) {
         s = nullptr;
     }
     if (s) {

@@ -92,6 +92,8 @@ struct Parser {
         case Section::Server:
             if (key == "name") {
                 sc.serverName = v;
+            } else if (key == "version") {
+                sc.majorVersion = static_cast<int>(integer(v));
             } else if (key == "period") {
                 sc.period = seconds(v);
             } else {
@@ -110,6 +112,8 @@ struct Parser {
                 l.viewServerState = flag(v);
             } else if (key == "alter_any_connection") {
                 l.alterAnyConnection = flag(v);
+            } else if (key == "view_server_performance_state") {
+                l.viewServerPerformanceState = flag(v);
             } else {
                 fail("unknown key in [login]: " + key);
             }

@@ -24,6 +24,8 @@ struct LoginDef {
     bool viewServerState = true;
     // KILL needs it (or sysadmin).
     bool alterAnyConnection = false;
+    // From SQL Server 2022 (major version 16) on, enough for every session's rows.
+    bool viewServerPerformanceState = false;
 };
 
 struct DatabaseDef {
@@ -86,7 +88,8 @@ struct Episode {
 struct Scenario {
     std::string name;
     std::string serverName = "TDSSIM";
-    double period = 0; // the timeline repeats with this period (seconds); 0 = plays once
+    double period = 0;     // the timeline repeats with this period (seconds); 0 = plays once
+    int majorVersion = 15; // SERVERPROPERTY('ProductMajorVersion'): 15 is 2019, 16 is 2022
     std::vector<LoginDef> logins;
     std::vector<DatabaseDef> databases;
     std::vector<ObjectDef> objects;
