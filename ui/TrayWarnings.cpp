@@ -173,6 +173,8 @@ void TTrayWarnings::ReadStatement(TServerData& server, TPending& pending) {
     } catch (const std::exception&) {
         pending.Reading = false; // the balloon goes without the statement
     }
+    if (!pending.Reading)
+        Statements.erase(&server); // nothing was sent: a later warning may try again
 }
 
 void TTrayWarnings::StatementRead(const TServerData& server, int spid) {
