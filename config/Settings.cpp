@@ -31,6 +31,7 @@ std::int32_t HistoryMinDurationMs() {
 }
 bool ConfirmKill = true;
 bool NotifyDeadlocks = true;
+bool OpenBlockingChains = true;
 
 void ResetSettings() {
     AutoRefresh = true;
@@ -49,6 +50,7 @@ void ResetSettings() {
     HistoryRetentionDays = 14;
     ConfirmKill = true;
     NotifyDeadlocks = true;
+    OpenBlockingChains = true;
     RefusedFile.clear();
 }
 
@@ -85,6 +87,7 @@ const TSettingField kFields[] = {
     {"HistoryRetentionDays", &HistoryRetentionDays, 1},
     {"ConfirmKill", &ConfirmKill},
     {"NotifyDeadlocks", &NotifyDeadlocks},
+    {"OpenBlockingChains", &OpenBlockingChains},
 };
 
 // A missing key, or a number that is none, leaves the variable as it is.

@@ -31,6 +31,8 @@ std::int32_t HistoryMinDurationMs();
 constexpr std::int32_t MaxHistoryMinDuration = 86'400'000;
 extern bool ConfirmKill;     // ask before killing a process
 extern bool NotifyDeadlocks; // a tray notice for each deadlock a server reports
+// Every blocking chain is expanded at each refresh; off, a chain stays as the user left it.
+extern bool OpenBlockingChains;
 
 // Puts every setting back to the value it has when the process starts, and forgets a refused
 // file (tests).

@@ -108,27 +108,39 @@ std::string SessionIdentityQuery(std::int32_t spid) {
 
 const char* const DatabaseNamesQueryText = "select dbid, name from master.dbo.sysdatabases";
 
-std::optional<TSessionIdentity> TServerData::ReadSessionIdentity(std::int32_t spid) {
+std::optional<TSessionIdentity> SessionIdentityFrom(const TDbRecordsetPtr& records) {
+    if (!records || !records->IsOpen())
+        return std::nullopt;
     TDbDataSet dataSet;
+    dataSet.SetRecordset(records);
+    if (dataSet.Eof())
+        return std::nullopt; // no such session any more
+    // The first row: the other rows of a parallel query belong to the same session.
+    TSessionIdentity id;
+    id.Login =
+        TrimText(std::string(CutToUnits(dataSet.Fields(0).AsString(), ServerTextLimit::Name)));
+    id.Host =
+        TrimText(std::string(CutToUnits(dataSet.Fields(1).AsString(), ServerTextLimit::Name)));
+    id.Program =
+        TrimText(std::string(CutToUnits(dataSet.Fields(2).AsString(), ServerTextLimit::Name)));
+    id.LoginTime = TrimText(dataSet.Fields(3).AsString());
+    return id;
+}
+
+std::optional<TSessionIdentity> TServerData::ReadSessionIdentity(std::int32_t spid) {
     CommandKind = 4;
     return OleCall([&]() -> std::optional<TSessionIdentity> {
-        const TDbRecordsetPtr records = ADOConnection.Execute(SessionIdentityQuery(spid));
-        if (!records || !records->IsOpen())
-            return std::nullopt;
-        dataSet.SetRecordset(records);
-        if (dataSet.Eof())
-            return std::nullopt; // no such session any more
-        // The first row: the other rows of a parallel query belong to the same session.
-        TSessionIdentity id;
-        id.Login =
-            TrimText(std::string(CutToUnits(dataSet.Fields(0).AsString(), ServerTextLimit::Name)));
-        id.Host =
-            TrimText(std::string(CutToUnits(dataSet.Fields(1).AsString(), ServerTextLimit::Name)));
-        id.Program =
-            TrimText(std::string(CutToUnits(dataSet.Fields(2).AsString(), ServerTextLimit::Name)));
-        id.LoginTime = TrimText(dataSet.Fields(3).AsString());
-        return id;
+        return SessionIdentityFrom(ADOConnection.Execute(SessionIdentityQuery(spid)));
     });
+}
+
+bool TServerData::RequestSessionIdentity(std::int32_t spid, TSessionIdentityDone done) {
+    if (ADOConnection.Connecting() || !ADOConnection.Connected())
+        return false;
+    CommandKind = 4;
+    OleCall([&] { ADOConnection.Execute(SessionIdentityQuery(spid), eoAsyncExecute); });
+    IdentityRequests[ADOConnection.LastCommandId()] = std::move(done);
+    return true;
 }
 
 namespace {

@@ -12,10 +12,13 @@ const char* const TServerData::ProcessQueryText =
     "from master.dbo.sysprocesses p left outer join master..sysdatabases d on d.dbid = p.dbid\r\n"
     "order by blocked, waittime";
 
-// One round trip for everything the login may see and do.
+// One round trip for everything the login may see and do. VIEW SERVER PERFORMANCE STATE is
+// asked only of SQL Server 2022 and later, where the permission exists.
 const char* const TServerData::SysAdminQueryText =
     "select IS_SRVROLEMEMBER('sysadmin'), HAS_PERMS_BY_NAME(null, null, 'VIEW SERVER STATE'), "
-    "HAS_PERMS_BY_NAME(null, null, 'ALTER ANY CONNECTION'), suser_sname()";
+    "HAS_PERMS_BY_NAME(null, null, 'ALTER ANY CONNECTION'), suser_sname(), "
+    "case when convert(int, SERVERPROPERTY('ProductMajorVersion')) >= 16 then "
+    "HAS_PERMS_BY_NAME(null, null, 'VIEW SERVER PERFORMANCE STATE') else 0 end";
 
 namespace {
 
@@ -140,6 +143,7 @@ void TServerData::ReadPermissions(const TDbRecordsetPtr& recordset) {
     IsSysAdmin = false;
     CanViewServerState = false;
     CanAlterAnyConnection = false;
+    CanViewPerformanceState = false;
     LoginName.clear();
     OleCall([&] {
         if (recordset && recordset->IsOpen()) {
@@ -154,6 +158,9 @@ void TServerData::ReadPermissions(const TDbRecordsetPtr& recordset) {
             CanViewServerState = IsSysAdmin || (columns > 1 && dataSet.Fields(1).AsInteger() == 1);
             CanAlterAnyConnection =
                 IsSysAdmin || (columns > 2 && dataSet.Fields(2).AsInteger() == 1);
+            CanViewPerformanceState =
+                CanViewServerState ||
+                (columns > 4 && !dataSet.Fields(4).IsNull() && dataSet.Fields(4).AsInteger() == 1);
             if (columns > 3 && !dataSet.Fields(3).IsNull()) {
                 // Bounded: it only names the login in a status line.
                 LoginName = dataSet.Fields(3).AsString().substr(0, 128);
@@ -177,7 +184,7 @@ std::string TServerData::OwnSessionOnlyText() const {
 }
 
 bool TServerData::CheckVisibility() {
-    if (CanViewServerState) {
+    if (CanViewServerState || CanViewPerformanceState) {
         SeesOnlyOwnSession = false;
         return true;
     }
@@ -256,6 +263,20 @@ void TServerData::ADOConnectionExecuteComplete(TDbConnection& /*connection*/,
         const TInputBufferRequest pending = std::move(request->second);
         InputBufferRequests.erase(request);
         FinishInputBuffer(pending, status, recordset);
+        return;
+    }
+    if (const auto request = IdentityRequests.find(command.Id); request != IdentityRequests.end()) {
+        const TSessionIdentityDone done = std::move(request->second);
+        IdentityRequests.erase(request);
+        std::optional<TSessionIdentity> identity;
+        if (status == esOK) {
+            try {
+                identity = SessionIdentityFrom(recordset);
+            } catch (const std::exception&) {
+                // Reported as a failed read.
+            }
+        }
+        done(identity ? &*identity : nullptr);
         return;
     }
     if (DatabaseNamesId != 0 && command.Id == DatabaseNamesId) {
@@ -344,6 +365,7 @@ void TServerData::Disconnect() {
     ADOConnection.Close();
     ProcessList.Clear();
     InputBufferRequests.clear();
+    IdentityRequests.clear();
     NoDmInputBuffer = false;
     DatabaseNamesId = 0;
     DatabaseNamesAsked = false;

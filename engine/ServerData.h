@@ -70,6 +70,10 @@ public:
     // done either.
     using TInputBufferDone = std::function<void(const std::string* text)>;
     bool RequestInputBuffer(std::int32_t spid, TInputBufferDone done);
+    // ReadSessionIdentity without waiting, by the same rules: done gets the identity, or
+    // nullptr when no such session exists or the statement failed.
+    using TSessionIdentityDone = std::function<void(const TSessionIdentity* identity)>;
+    bool RequestSessionIdentity(std::int32_t spid, TSessionIdentityDone done);
 
     // Steps of the cycle; public for the owner's tests, not for other callers.
     void QueryProcesses();
@@ -109,6 +113,14 @@ public:
     std::int32_t SelectedSpid = 0; // the process view's selection, 0 for none
     // The rows the user expanded in the process view, by the SPIDs from the top row down.
     std::set<std::vector<std::int32_t>> ExpandedPaths;
+    // The head sessions of the chains in ExpandedPaths: their login time (empty until read)
+    // tells the same session from one that took over its SPID; Blocking is whether it blocked
+    // in the last view of this server.
+    struct TOpenedChain {
+        std::string LoginTime;
+        bool Blocking = false;
+    };
+    std::map<std::int32_t, TOpenedChain> OpenedChains;
     bool Busy = false;            // a connect or process query started by Refresh is pending
     std::int32_t MaxWaitTime = 0; // longest waittime among rows with blocked > 0
     bool Warned = false;          // warned for this blocking episode (WarnOnlyOnce)
@@ -116,7 +128,10 @@ public:
     // What the login may see and do, asked together with IsSysAdmin at connect.
     bool CanViewServerState = false;    // every session's rows and input buffer
     bool CanAlterAnyConnection = false; // KILL (sysadmin holds it too)
-    std::string LoginName;              // suser_sname(), for the grant we suggest
+    // Every session's rows: VIEW SERVER STATE, or on SQL Server 2022 and later VIEW SERVER
+    // PERFORMANCE STATE (which does not open input buffers).
+    bool CanViewPerformanceState = false;
+    std::string LoginName; // suser_sname(), for the grant we suggest
     // Without VIEW SERVER STATE the process list holds only our own session: never an all-clear.
     // Shown as an error (State 2) with its own text; the connection stays open and each refresh
     // asks the permissions again instead of the process query.
@@ -191,4 +206,8 @@ private:
     bool DeadlockClockRead = false; // the outstanding deadlock read asks the server's clock
     std::chrono::steady_clock::time_point NextDeadlockRead{};
     std::map<std::uint64_t, TInputBufferRequest> InputBufferRequests; // by execute number
+    std::map<std::uint64_t, TSessionIdentityDone> IdentityRequests;   // by execute number
 };
+
+// The identity in the answer to SessionIdentityQuery; nothing when it holds no row.
+std::optional<TSessionIdentity> SessionIdentityFrom(const TDbRecordsetPtr& records);

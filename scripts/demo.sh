@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The demo: Tallyvane watching four simulated SQL Servers.
+# The demo: Tallyvane watching five simulated SQL Servers.
 #   - PROD-SQL01        a lively server with blocking chains, watched with a sysadmin login
 #   - REPORT-SQL02      the same workload seen through a login that is not sysadmin
 #   - DR-SQL03          a server that refuses connections (its errors fill the error log)
 #   - ARCHIVE-SQL04     a registered server that is switched off
+#   - AUDIT-SQL05       the lively workload seen through a login without VIEW SERVER STATE: it
+#                       sees only its own session, and is shown as such, never as calm
 # Installs what is missing, builds the program and tdssim in build/, prepares demo-run/ (the
 # program keeps servers.ini and its settings beside itself) and starts the program. tdssim
 # stops when the program ends. Without a display the demo runs on a virtual one, saves
@@ -58,6 +60,7 @@ server() { # name enabled port user password
   server REPORT-SQL02 1 "${ports[1]}" viewer Sim-View-1
   server DR-SQL03 1 "${ports[2]}" sa Sim-Admin-1
   server ARCHIVE-SQL04 0 "${ports[0]}" sa Sim-Admin-1
+  server AUDIT-SQL05 1 "${ports[1]}" blind Sim-Blind-1
 } >"$run/servers.ini"
 printf '[Settings]\r\nAutoRefresh=1\r\nAutoRefreshInterval=5\r\nShowInSystemTray=1\r\nIgnoreSelfBlocks=0\r\nIgnoreNotWarningBlocks=0\r\nAutoHideOnMinimize=1\r\nWarningTimeout=3000\r\nPlaySoundOnWarning=1\r\nWarningSoundPath=chord.wav\r\nShowBaloonOnWarning=1\r\nWarnOnlyOnce=1\r\n' \
   >"$run/tallyvane.ini"

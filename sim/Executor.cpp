@@ -36,6 +36,12 @@ void finish(TokenWriter& tw, std::uint16_t status, std::uint16_t cmd, std::uint6
     }
 }
 
+// sysprocesses shows every session to these logins, else only the caller's own.
+bool seesEverySession(const SessionContext& ctx) {
+    return ctx.login.sysadmin || ctx.login.viewServerState ||
+           (ctx.login.performanceState() && ctx.state.scenario().majorVersion >= 16);
+}
+
 StatementResult singleValue(TokenWriter& tw, const Column& column, Value value, Ending end) {
     std::vector<Column> cols{column};
     writeColumnMetadata(tw, cols);
@@ -79,7 +85,7 @@ StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, Ending end,
     out.reserve(out.size() + rows.size() * 1700);
     for (const ProcessRow& r : rows) {
         const SessionDef& s = *r.session;
-        if (!ctx.login.viewServerState && !ctx.login.sysadmin && s.spid != ctx.spid) {
+        if (!seesEverySession(ctx) && s.spid != ctx.spid) {
             continue;
         }
         writeRowStart(out);
@@ -152,6 +158,8 @@ StatementResult permissions(TokenWriter& tw, const SessionContext& ctx, const st
         }
         const bool granted = c == 's'   ? ctx.login.sysadmin
                              : c == 'v' ? ctx.login.sysadmin || ctx.login.viewServerState
+                             : c == 'p' ? ctx.state.scenario().majorVersion >= 16 &&
+                                              (ctx.login.sysadmin || ctx.login.performanceState())
                                         : ctx.login.sysadmin || ctx.login.alterAnyConnection;
         cols.push_back({"", ColumnType::Int, 0});
         row.emplace_back(std::int64_t{granted ? 1 : 0});
@@ -247,7 +255,7 @@ StatementResult sessionIdentity(TokenWriter& tw, const SessionContext& ctx, long
     const SessionDef* s = spid >= -32768 && spid <= 32767
                               ? ctx.state.sessionRow(static_cast<int>(spid), now)
                               : nullptr;
-    if (s && !ctx.login.viewServerState && !ctx.login.sysadmin && s->spid != ctx.spid) {
+    if (s && !seesEverySession(ctx) && s->spid != ctx.spid) {
         s = nullptr;
     }
     if (s) {
@@ -293,7 +301,7 @@ StatementResult objectNames(TokenWriter& tw, const SessionContext& ctx, const St
 StatementResult deadlockRead(TokenWriter& tw, SessionContext& ctx, long long since, Ending end,
                              Clock::time_point now) {
     const LoginDef& login = ctx.login;
-    if (!login.sysadmin && (!login.viewServerState || !login.viewServerPerformanceState)) {
+    if (!login.sysadmin && (!login.viewServerState || !login.performanceState())) {
         tw.error(msg(300, 14, 1,
                      std::string(login.viewServerState ? "VIEW SERVER PERFORMANCE STATE"
                                                        : "VIEW SERVER STATE") +

@@ -97,6 +97,8 @@ struct Parser {
         case Section::Server:
             if (key == "name") {
                 sc.serverName = v;
+            } else if (key == "version") {
+                sc.majorVersion = static_cast<int>(integer(v));
             } else if (key == "period") {
                 sc.period = seconds(v);
             } else if (key == "ring_buffer") {

@@ -5,6 +5,7 @@
 
 #include <limits>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,9 +25,11 @@ struct LoginDef {
     bool viewServerState = true;
     // KILL needs it (or sysadmin).
     bool alterAnyConnection = false;
-    // Reading the system_health ring buffer needs it besides VIEW SERVER STATE (a grant of
-    // the latter implies it unless it is denied on its own).
-    bool viewServerPerformanceState = true;
+    // Unset, it follows view_server_state, as a grant of VIEW SERVER STATE implies it. From
+    // SQL Server 2022 (major version 16) on it alone shows every session; reading the
+    // system_health ring buffer needs it besides VIEW SERVER STATE, so "no" denies that read.
+    std::optional<bool> viewServerPerformanceState;
+    bool performanceState() const { return viewServerPerformanceState.value_or(viewServerState); }
 };
 
 struct DatabaseDef {
@@ -101,7 +104,8 @@ struct DeadlockDef {
 struct Scenario {
     std::string name;
     std::string serverName = "TDSSIM";
-    double period = 0; // the timeline repeats with this period (seconds); 0 = plays once
+    double period = 0;     // the timeline repeats with this period (seconds); 0 = plays once
+    int majorVersion = 15; // SERVERPROPERTY('ProductMajorVersion'): 15 is 2019, 16 is 2022
     std::vector<LoginDef> logins;
     std::vector<DatabaseDef> databases;
     std::vector<ObjectDef> objects;

@@ -214,6 +214,9 @@ bool permissionColumns(const std::string& s, std::string& letters) {
         {"has_perms_by_name(null,null,'viewserverstate')", 'v'},
         {"has_perms_by_name(null,null,'alteranyconnection')", 'a'},
         {"suser_sname()", 'n'},
+        {"casewhenconvert(int,serverproperty('productmajorversion'))>=16thenhas_perms_by_name("
+         "null,null,'viewserverperformancestate')else0end",
+         'p'},
     };
     const std::string rest = withoutBlanks(std::string_view(s).substr(7));
     std::size_t at = 0;

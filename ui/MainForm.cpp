@@ -126,6 +126,9 @@ void TMainF::CreateComponents() {
             [this] { GuardedCall([this] { ServerPropertiesA->Execute(); }); });
     connect(ProcessesTL, &TProcessView::DoubleClicked, this,
             [this] { GuardedCall([this] { ProcessInfoA->Execute(); }); });
+    // The view held still for the user; now it shows the latest snapshot in its own order.
+    connect(ProcessesTL, &TProcessView::CatchUp, this,
+            [this] { GuardedCall([this] { ShowProcesses(ServersTL->FocusedNode()); }); });
 }
 
 void TMainF::CreateActions() {
@@ -177,8 +180,10 @@ void TMainF::CreateActions() {
     ServerUnregisterA->OnUpdate = focusedServerNode;
     RefreshA->OnUpdate = [this](TAction& a) { a.setEnabled(ServersTL->NodeCount() > 0); };
     ProcessInfoA->OnUpdate = [this](TAction& a) {
-        // The monitor is asked only when a process row is focused.
-        bool enabled = ProcessesTL->FocusedRow() >= 0;
+        // The monitor is asked only when a process row is focused. A row whose session ended
+        // while the view held still has nobody left to show.
+        const int row = ProcessesTL->FocusedRow();
+        bool enabled = row >= 0 && !ProcessesTL->Model().Ended(row);
         if (enabled) {
             const TServerData* server = ServersTL->FocusedServer();
             // VIEW SERVER STATE reads any session's last command; kill is decided in the dialog.

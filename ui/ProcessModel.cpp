@@ -13,8 +13,10 @@
 #include <QFont>
 #include <QLocale>
 #include <algorithm>
+#include <map>
 #include <numeric>
 #include <optional>
+#include <tuple>
 
 const char* const TProcessModel::ColumnNames[ColumnCount] = {
     "SpidTLC",     "DBNameTLC",     "WaitInfoTLC", "OpenTranCountTLC", "StatusTLC",
@@ -82,9 +84,14 @@ QString TProcessModel::WaitInfoText(std::int32_t waitTime, const std::string& la
            Q(waitResource) + ")";
 }
 
-void TProcessModel::BeginRebuild() {
+void TProcessModel::BeginRebuild(bool fillIn) {
+    FillingIn = fillIn && !Rows.empty();
+    Previous.clear();
+    if (FillingIn)
+        return; // the rows stay on screen; the new ones gather in Previous
     beginResetModel();
     Rebuilding = true;
+    Previous = std::move(Rows);
     Rows.clear();
     MaxDepth_ = 0;
     KidBegin.clear();
@@ -103,11 +110,13 @@ const TBlockingChain* TProcessModel::HeadChainOf(const TProcessItem& item) const
 }
 
 int TProcessModel::AddRow(const TProcessItem& item, int parentRow) {
+    std::vector<TRow>& into = FillingIn ? Previous : Rows;
     TRow row;
     row.Parent = parentRow;
     if (parentRow >= 0) {
-        row.Depth = Rows[static_cast<std::size_t>(parentRow)].Depth + 1;
-        MaxDepth_ = std::max(MaxDepth_, row.Depth);
+        row.Depth = into[static_cast<std::size_t>(parentRow)].Depth + 1;
+        if (!FillingIn)
+            MaxDepth_ = std::max(MaxDepth_, row.Depth);
     } else if (const TBlockingChain* chain = HeadChainOf(item)) {
         row.HeadBlocking = chain->Blocked;
         row.HeadWait = chain->TotalWait;
@@ -129,11 +138,16 @@ int TProcessModel::AddRow(const TProcessItem& item, int parentRow) {
     row.ProgramName = item.ProgramName;
     row.Cmd = item.Cmd;
     row.LoginName = item.LoginName;
-    Rows.push_back(std::move(row));
-    return RowCount() - 1;
+    into.push_back(std::move(row));
+    return static_cast<int>(into.size()) - 1;
 }
 
 void TProcessModel::EndRebuild(int sortColumn, Qt::SortOrder order) {
+    if (FillingIn) {
+        FillIn();
+        Previous.clear();
+        return;
+    }
     // Ends the reset on every path: a view left inside a reset would never repaint.
     struct TEnd {
         TProcessModel* Model;
@@ -145,8 +159,88 @@ void TProcessModel::EndRebuild(int sortColumn, Qt::SortOrder order) {
     if (!Rebuilding)
         return;
     LinkChildren();
-    if (sortColumn >= 0 && sortColumn < ColumnCount)
-        SortLevels(sortColumn, order);
+    SortLevels(sortColumn >= 0 && sortColumn < ColumnCount ? sortColumn : -1, order);
+    Previous.clear();
+}
+
+std::vector<int> TProcessModel::MatchRows(const std::vector<TRow>& from,
+                                          const std::vector<TRow>& to) {
+    // The n-th row of a SPID under one parent: a parallel query shows several.
+    const auto dups = [](const std::vector<TRow>& rows) {
+        std::map<std::pair<int, std::int32_t>, int> seen;
+        std::vector<int> dup(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            dup[i] = seen[{rows[i].Parent, rows[i].Spid}]++;
+        return dup;
+    };
+    const std::vector<int> dupFrom = dups(from), dupTo = dups(to);
+    std::map<std::tuple<int, std::int32_t, int>, int> index;
+    for (std::size_t j = 0; j < to.size(); ++j)
+        index.emplace(std::tuple{to[j].Parent, to[j].Spid, dupTo[j]}, static_cast<int>(j));
+    // Parents come before their children in both lists.
+    std::vector<int> match(from.size(), -1);
+    for (std::size_t i = 0; i < from.size(); ++i) {
+        int parent = -1;
+        if (from[i].Parent >= 0) {
+            parent = match[static_cast<std::size_t>(from[i].Parent)];
+            if (parent < 0)
+                continue;
+        }
+        if (const auto it = index.find({parent, from[i].Spid, dupFrom[i]}); it != index.end())
+            match[i] = it->second;
+    }
+    return match;
+}
+
+std::vector<int> TProcessModel::TieRanks() const {
+    const std::vector<int> match = MatchRows(Rows, Previous);
+    std::vector<int> rank(Rows.size(), 0);
+    std::vector<int> places, shown;
+    for (std::size_t level = 0; level < KidBegin.size(); ++level) {
+        const int begin = KidBegin[level];
+        places.clear();
+        shown.clear();
+        for (int pos = 0; pos < KidCount[level]; ++pos) {
+            const int row = Kids[static_cast<std::size_t>(begin + pos)];
+            rank[static_cast<std::size_t>(row)] = pos;
+            if (match[static_cast<std::size_t>(row)] >= 0) {
+                places.push_back(pos);
+                shown.push_back(row);
+            }
+        }
+        std::sort(shown.begin(), shown.end(), [&](int a, int b) {
+            return Previous[static_cast<std::size_t>(match[static_cast<std::size_t>(a)])].Position <
+                   Previous[static_cast<std::size_t>(match[static_cast<std::size_t>(b)])].Position;
+        });
+        for (std::size_t k = 0; k < shown.size(); ++k)
+            rank[static_cast<std::size_t>(shown[k])] = places[k];
+    }
+    return rank;
+}
+
+void TProcessModel::FillIn() {
+    const std::vector<int> match = MatchRows(Rows, Previous);
+    for (std::size_t i = 0; i < Rows.size(); ++i) {
+        TRow& shown = Rows[i];
+        if (match[i] < 0) {
+            shown.Ended = true;
+            continue;
+        }
+        TRow next = std::move(Previous[static_cast<std::size_t>(match[i])]);
+        next.Parent = shown.Parent;
+        next.Position = shown.Position;
+        next.Depth = shown.Depth;
+        next.Ended = false;
+        shown = std::move(next);
+    }
+    for (std::size_t level = 0; level < KidBegin.size(); ++level) {
+        const int count = KidCount[level];
+        if (count == 0)
+            continue;
+        const QModelIndex parent =
+            level == Rows.size() ? QModelIndex() : IndexOfRow(static_cast<int>(level));
+        emit dataChanged(index(0, 0, parent), index(count - 1, ColumnCount - 1, parent));
+    }
 }
 
 void TProcessModel::LinkChildren() {
@@ -190,10 +284,29 @@ int TProcessModel::ProcessesTLCompare(int first, int second, int column,
 }
 
 void TProcessModel::SortLevels(int column, Qt::SortOrder order) {
-    const bool numeric = NumberOf(column, 0, 0, 0, 0, 0).has_value();
+    const std::vector<int> tie = TieRanks();
+    const bool numeric = column < 0 || NumberOf(column, 0, 0, 0, 0, 0).has_value();
     std::vector<std::int32_t> numbers;
     std::vector<QCollatorSortKey> keys;
-    if (numeric) {
+    if (column < 0) {
+        // The fill order, in runs of equal blocker and wait.
+        numbers.assign(Rows.size(), 0);
+        for (std::size_t level = 0; level < KidBegin.size(); ++level) {
+            int run = 0;
+            for (int pos = 0; pos < KidCount[level]; ++pos) {
+                const auto row =
+                    static_cast<std::size_t>(Kids[static_cast<std::size_t>(KidBegin[level] + pos)]);
+                if (pos > 0) {
+                    const TRow& prior = Rows[static_cast<std::size_t>(
+                        Kids[static_cast<std::size_t>(KidBegin[level] + pos - 1)])];
+                    if (prior.Blocked != Rows[row].Blocked || prior.WaitTime != Rows[row].WaitTime)
+                        ++run;
+                }
+                numbers[row] = run;
+            }
+        }
+        order = Qt::AscendingOrder;
+    } else if (numeric) {
         numbers.reserve(Rows.size());
         for (const TRow& r : Rows)
             numbers.push_back(
@@ -216,7 +329,8 @@ void TProcessModel::SortLevels(int column, Qt::SortOrder order) {
             c = keys[static_cast<std::size_t>(x)].compare(keys[static_cast<std::size_t>(y)]);
         }
         c *= sign;
-        return c != 0 ? c < 0 : x < y; // fill order breaks ties, whatever the direction
+        // The previous order breaks ties, whatever the direction.
+        return c != 0 ? c < 0 : tie[static_cast<std::size_t>(x)] < tie[static_cast<std::size_t>(y)];
     };
     for (std::size_t level = 0; level < KidBegin.size(); ++level) {
         const int count = KidCount[level];
@@ -281,7 +395,9 @@ QString TProcessModel::Text(int row, int column) const {
 QString TProcessModel::ToolTip(int row, int column) const {
     const TRow& r = Rows[static_cast<std::size_t>(row)];
     QString tip = Text(row, column);
-    if (column == SpidTLC && r.HeadBlocking >= 0) {
+    if (r.Ended)
+        tip += "\nThis session has ended; its row goes at the next refresh";
+    else if (column == SpidTLC && r.HeadBlocking >= 0) {
         QLocale locale;
         locale.setNumberOptions(QLocale::OmitGroupSeparator);
         tip += "\nHead blocker\nBlocking: " + QString::number(r.HeadBlocking) + " (total wait " +
@@ -355,6 +471,8 @@ QVariant TProcessModel::data(const QModelIndex& index, int role) const {
         }
         return QVariant();
     case Qt::ForegroundRole:
+        if (Ended(row))
+            return QBrush(QColor(140, 140, 140));
         if (index.column() == SpidTLC && HeadBlocking(row) >= 0)
             return QBrush(QColor(170, 0, 0));
         return QVariant();

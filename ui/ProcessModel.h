@@ -2,9 +2,15 @@
 // Every cell is kept as the row was filled, so the rows never read the monitor's items again:
 // a snapshot cleared or freed behind the view cannot be reached through them.
 //
-// Sorting works per level (siblings among themselves) through ProcessesTLCompare, with the fill
-// order as the tie-break; the tie-break does not depend on the direction, so equal keys keep their
-// relative order whichever way the user sorts.
+// Sorting works per level (siblings among themselves) through ProcessesTLCompare. Equal keys keep
+// the order they had before the rebuild (a row is the same row again when its SPID stands under
+// the same parent), new rows take their place in fill order; the tie-break does not depend on
+// the direction. Without a sort column the fill order holds (the longest wait first under a
+// blocker), rows of equal wait keeping their previous order.
+//
+// A rebuild may also only fill in: the rows and their order stay as they are, each row takes the
+// values of the same row of the new snapshot, a row whose session is gone stays as ended, and
+// new rows wait for the next full rebuild.
 #pragma once
 
 #include <QAbstractItemModel>
@@ -47,13 +53,18 @@ public:
 
     explicit TProcessModel(const TImageList& images, QObject* parent = nullptr);
 
-    // Batch update: between Begin and End the model holds no rows the view could read.
-    void BeginRebuild();
+    // Batch update: between Begin and End the model holds no rows the view could read. With
+    // fillIn (rows present), the rows stay and End only brings their values up to date.
+    void BeginRebuild(bool fillIn = false);
     // Appends the item's row as the last child of parentRow (-1: a new top-level row) and
     // returns the new row's id. Ids are the fill order: 0, 1, 2, ...
     int AddRow(const TProcessItem& item, int parentRow);
     // Sorts every level (when column >= 0) and ends the batch update.
     void EndRebuild(int sortColumn, Qt::SortOrder order);
+    // The last rebuild only filled in values.
+    bool FilledIn() const { return FillingIn; }
+    // The session of the row was gone at the last fill-in; its values are those it last had.
+    bool Ended(int row) const { return Rows[static_cast<std::size_t>(row)].Ended; }
 
     int RowCount() const { return static_cast<int>(Rows.size()); }
     // 0 for a top-level row; the deepest row of the last rebuild.
@@ -108,6 +119,7 @@ private:
         int Depth = 0;
         int HeadBlocking = -1;  // rows held up, for a head blocker
         bool Forgotten = false; // idle with an open transaction
+        bool Ended = false;     // see Ended()
         std::int64_t HeadWait = 0;
         std::uint8_t BlockRole = 0;
         std::int32_t Spid = 0, Blocked = 0, OpenTran = 0, Cpu = 0, PhysicalIo = 0, MemUsage = 0;
@@ -119,11 +131,20 @@ private:
     // the entry at index RowCount().
     void LinkChildren();
     void SortLevels(int column, Qt::SortOrder order);
+    // For each row of from, the same row in to (its SPID, under the same row, the n-th of that
+    // SPID there), or -1.
+    static std::vector<int> MatchRows(const std::vector<TRow>& from, const std::vector<TRow>& to);
+    // Per row, its place among its siblings for breaking ties: the fill order, with the rows
+    // that were shown before put back in their previous order among themselves.
+    std::vector<int> TieRanks() const;
+    void FillIn();
     int Level(int parentRow) const { return parentRow < 0 ? RowCount() : parentRow; }
 
     const TImageList& Images;
     QCollator Collator;
     std::vector<TRow> Rows;
+    std::vector<TRow> Previous; // the rows before this rebuild, for ties; new rows of a fill-in
+    bool FillingIn = false;
     std::vector<int> KidBegin, KidCount, Kids;
     int MaxDepth_ = 0;
     bool Rebuilding = false;

@@ -1,13 +1,18 @@
 #include "ProcessView.h"
 
+#include "BlockingAnalysis.h"
 #include "ProcessList.h"
 #include "RowsAsText.h"
 #include "ServerData.h"
+#include "Settings.h"
 
+#include <QApplication>
+#include <QCursor>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QScrollBar>
 #include <algorithm>
 #include <set>
@@ -59,6 +64,11 @@ TProcessView::TProcessView(const TImageList& images, QWidget* parent)
             UserSizedSpid = true;
     });
     header()->viewport()->installEventFilter(this);
+    // Moves without a button tell that the user is aiming.
+    viewport()->setMouseTracking(true);
+    viewport()->installEventFilter(this);
+    HoldTimer.setInterval(250);
+    connect(&HoldTimer, &QTimer::timeout, this, [this] { CheckHold(); });
     connect(this, &QTreeView::expanded, this,
             [this](const QModelIndex& index) { RememberExpanded(index, true); });
     connect(this, &QTreeView::collapsed, this,
@@ -68,7 +78,75 @@ TProcessView::TProcessView(const TImageList& images, QWidget* parent)
         [this](const QModelIndex& current, const QModelIndex&) { ProcessesTLChangeNode(current); });
 }
 
+bool TProcessView::PointerOver() const {
+    if (!isVisible() || window()->isMinimized())
+        return false;
+    return viewport()->rect().contains(viewport()->mapFromGlobal(QCursor::pos()));
+}
+
+bool TProcessView::Held() const {
+    if (!isVisible())
+        return false;
+    // A menu or dialog acts on the focused row: it keeps its place until they close.
+    if (QApplication::activePopupWidget() || QApplication::activeModalWidget())
+        return true;
+    if (!PointerOver())
+        return false;
+    if (ButtonDown)
+        return true;
+    return Clock() - LastActivity < std::chrono::milliseconds(CatchUpMs);
+}
+
+void TProcessView::CheckHold() {
+    if (!PendingCatchUp) {
+        HoldTimer.stop();
+        return;
+    }
+    if (Rebuilding || Held())
+        return;
+    HoldTimer.stop();
+    emit CatchUp();
+}
+
+void TProcessView::FillIn(TServerData& server, bool onlyBlocks) {
+    Rebuilding = true;
+    struct TDone {
+        bool& Flag;
+        ~TDone() { Flag = false; }
+    } done{Rebuilding};
+    ProcessModel.Blocking = &server.Analysis();
+    ProcessModel.BeginRebuild(true);
+    {
+        struct TEnd {
+            TProcessView* View;
+            ~TEnd() {
+                View->ProcessModel.EndRebuild(View->header()->sortIndicatorSection(),
+                                              View->header()->sortIndicatorOrder());
+            }
+        } end{this};
+        int unused = -1;
+        const TProcessList& list = server.ProcessList;
+        for (std::int32_t i = 0; i < list.Count(); ++i) {
+            const TProcessItem& item = *list.Item(i);
+            if (!onlyBlocks || item.BlockRole != 0)
+                AddProcessNode(item, -1, 0, unused);
+        }
+    }
+    PendingCatchUp = true;
+    if (!HoldTimer.isActive())
+        HoldTimer.start();
+}
+
 void TProcessView::ShowProcesses(TServerData* server, bool onlyBlocks) {
+    // The same server's next snapshot while the user aims: the rows stay where they are.
+    if (server && server == Shown && onlyBlocks == ShownOnlyBlocks && server->State != 2 &&
+        ProcessModel.RowCount() > 0 && Held()) {
+        FillIn(*server, onlyBlocks);
+        return;
+    }
+    PendingCatchUp = false;
+    HoldTimer.stop();
+    ShownOnlyBlocks = onlyBlocks;
     int remembered = -1;
     // A refresh keeps where the user scrolled to: the columns always (every server has the
     // same), the rows for the same server.
@@ -109,7 +187,9 @@ void TProcessView::ShowProcesses(TServerData* server, bool onlyBlocks) {
         }
     }
     FitSpidColumn();
-    if (server)
+    if (server && OpenBlockingChains)
+        ExpandChains();
+    else if (server)
         RestoreExpanded(*server);
     if (sameServer)
         verticalScrollBar()->setValue(vScroll);
@@ -163,32 +243,104 @@ std::vector<std::int32_t> TProcessView::SpidPath(int row) const {
     return path;
 }
 
+int TProcessView::FindPath(const std::vector<std::int32_t>& path) const {
+    if (path.empty())
+        return -1;
+    for (int row = 0; row < ProcessModel.RowCount(); ++row)
+        if (ProcessModel.Depth(row) + 1 == static_cast<int>(path.size()) &&
+            ProcessModel.Spid(row) == path.back() && SpidPath(row) == path)
+            return row;
+    return -1;
+}
+
 void TProcessView::RememberExpanded(const QModelIndex& index, bool expanded) {
     if (Rebuilding || !Shown || !index.isValid())
         return;
     const std::vector<std::int32_t> path = SpidPath(TProcessModel::RowOf(index));
-    if (expanded)
+    const std::int32_t head = path.front();
+    if (expanded) {
         Shown->ExpandedPaths.insert(path);
-    else
-        Shown->ExpandedPaths.erase(path);
+        if (!Shown->OpenedChains.count(head)) {
+            Shown->OpenedChains[head] = {std::string(), true};
+            ReadChainHead(*Shown, head);
+        }
+        return;
+    }
+    Shown->ExpandedPaths.erase(path);
+    const auto& paths = Shown->ExpandedPaths;
+    if (std::none_of(paths.begin(), paths.end(), [&](const auto& p) { return p.front() == head; }))
+        Shown->OpenedChains.erase(head);
+}
+
+void TProcessView::ReadChainHead(TServerData& server, std::int32_t spid) {
+    const QPointer<TProcessView> self(this);
+    TServerData* monitor = &server;
+    try {
+        // Work the monitor abandons never answers, so the monitor is still there.
+        server.RequestSessionIdentity(spid, [self, monitor, spid](const TSessionIdentity* id) {
+            const auto it = monitor->OpenedChains.find(spid);
+            if (it == monitor->OpenedChains.end())
+                return;
+            if (id && (it->second.LoginTime.empty() || it->second.LoginTime == id->LoginTime)) {
+                it->second.LoginTime = id->LoginTime;
+                return;
+            }
+            // Gone, or another session took over the SPID: its chains start closed.
+            ForgetChain(*monitor, spid);
+            if (self && self->Shown == monitor)
+                self->CollapseChain(spid);
+        });
+    } catch (const std::exception&) {
+        // Unknown login time: the chain is kept while the SPID is there.
+    }
+}
+
+void TProcessView::ForgetChain(TServerData& server, std::int32_t spid) {
+    server.OpenedChains.erase(spid);
+    std::erase_if(server.ExpandedPaths, [&](const auto& p) { return p.front() == spid; });
+}
+
+void TProcessView::CollapseChain(std::int32_t spid) {
+    Rebuilding = true;
+    for (int row = 0; row < ProcessModel.RowCount(); ++row)
+        if (ProcessModel.ChildCount(row) > 0 && SpidPath(row).front() == spid)
+            collapse(ProcessModel.IndexOfRow(row));
+    Rebuilding = false;
+}
+
+void TProcessView::ExpandChains() {
+    for (int row = 0; row < ProcessModel.RowCount(); ++row)
+        if (ProcessModel.ChildCount(row) > 0)
+            expand(ProcessModel.IndexOfRow(row));
 }
 
 void TProcessView::RestoreExpanded(TServerData& server) {
+    // A chain stays open while its head session is there, blocking or not: the next episode
+    // of the same session opens as the user left it. A new episode has its head's login time
+    // read again, in case another session took over the SPID in between.
+    const TBlockingAnalysis& analysis = server.Analysis();
+    for (auto it = server.OpenedChains.begin(); it != server.OpenedChains.end();) {
+        const std::int32_t session = analysis.Find(it->first);
+        if (session < 0) {
+            const std::int32_t spid = it->first;
+            ++it;
+            ForgetChain(server, spid);
+            continue;
+        }
+        const bool blocking = analysis.Session(session).Blocks > 0;
+        const bool newEpisode = blocking && !it->second.Blocking;
+        it->second.Blocking = blocking;
+        if (newEpisode && !it->second.LoginTime.empty())
+            ReadChainHead(server, it->first);
+        ++it;
+    }
+    std::erase_if(server.ExpandedPaths,
+                  [&](const auto& p) { return !server.OpenedChains.count(p.front()); });
     if (server.ExpandedPaths.empty())
         return;
-    // Paths whose rows are gone are forgotten: a chain that ends and forms again later is a
-    // new chain and starts collapsed.
-    std::set<std::vector<std::int32_t>> found;
-    for (int row = 0; row < ProcessModel.RowCount(); ++row) {
-        if (ProcessModel.ChildCount(row) == 0)
-            continue;
-        std::vector<std::int32_t> path = SpidPath(row);
-        if (server.ExpandedPaths.count(path)) {
+    for (int row = 0; row < ProcessModel.RowCount(); ++row)
+        if (ProcessModel.ChildCount(row) > 0 && server.ExpandedPaths.count(SpidPath(row)))
             expand(ProcessModel.IndexOfRow(row));
-            found.insert(std::move(path));
-        }
-    }
-    server.ExpandedPaths = std::move(found);
 }
 
 QString TProcessView::SelectedRowsText() const {
@@ -218,6 +370,30 @@ QString TProcessView::SelectedRowsText() const {
 }
 
 bool TProcessView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == viewport()) {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+            ButtonDown = true;
+            LastActivity = Clock();
+            break;
+        case QEvent::MouseButtonRelease:
+            ButtonDown = static_cast<QMouseEvent*>(event)->buttons() != Qt::NoButton;
+            LastActivity = Clock();
+            break;
+        case QEvent::MouseMove:
+        case QEvent::Wheel:
+        case QEvent::Enter:
+            LastActivity = Clock();
+            break;
+        case QEvent::Leave:
+            if (PendingCatchUp)
+                QTimer::singleShot(0, this, [this] { CheckHold(); });
+            break;
+        default:
+            break;
+        }
+    }
     if (watched == header()->viewport()) {
         if (event->type() == QEvent::MouseButtonPress)
             HeaderPressed = true;
@@ -271,7 +447,27 @@ QString TProcessView::FocusedSpidText() const {
     return row < 0 ? QString() : ProcessModel.Text(row, TProcessModel::SpidTLC);
 }
 
+void TProcessView::mousePressEvent(QMouseEvent* event) {
+    const QModelIndex at = indexAt(event->position().toPoint());
+    PressedPath = at.isValid() ? SpidPath(TProcessModel::RowOf(at)) : std::vector<std::int32_t>();
+    QTreeView::mousePressEvent(event);
+}
+
 void TProcessView::mouseDoubleClickEvent(QMouseEvent* event) {
+    const QModelIndex at = indexAt(event->position().toPoint());
+    if (!PressedPath.empty() &&
+        (!at.isValid() || SpidPath(TProcessModel::RowOf(at)) != PressedPath)) {
+        // The rows moved between the two clicks: the double click is the first click's row's,
+        // or nobody's when that row is gone.
+        const int row = FindPath(PressedPath);
+        if (row < 0)
+            return;
+        selectionModel()->setCurrentIndex(ProcessModel.IndexOfRow(row),
+                                          QItemSelectionModel::ClearAndSelect |
+                                              QItemSelectionModel::Rows);
+        emit DoubleClicked();
+        return;
+    }
     // Focus the row under the mouse as a click would, then report the double click; rows are
     // expanded only by their buttons and the keyboard.
     QTreeView::mouseDoubleClickEvent(event);

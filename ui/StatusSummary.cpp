@@ -1,11 +1,13 @@
 #include "StatusSummary.h"
 
+#include "BlockingAnalysis.h"
 #include "BlockingSummary.h"
 #include "DisplayText.h"
 #include "ServerData.h"
 
 #include <QDateTime>
 #include <QLocale>
+#include <algorithm>
 
 namespace {
 
@@ -54,29 +56,127 @@ QString ServerSummary(const TServerData& server) {
     return text + MuteText(server);
 }
 
+namespace {
+
+// One line of server text: runs of white space as one blank, controls shown as codes, at most
+// max characters.
+QString Field(const std::string& text, int max) {
+    QString line = DisplayText(
+        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).simplified());
+    if (line.size() > max)
+        line = line.left(max - 1) + QChar(0x2026);
+    return line;
+}
+
+QString Field(const QString& text, int max) {
+    return Field(text.toStdString(), max);
+}
+
+QString Seconds(std::int64_t ms) {
+    QLocale locale;
+    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    return locale.toString(static_cast<double>(ms) / 1000.0, 'f', 1) + " s";
+}
+
+// The chain to report: the longest wait, then the most sessions held up.
+const TBlockingChain* WorstChain(const TBlockingAnalysis& analysis) {
+    const TBlockingChain* worst = nullptr;
+    for (const TBlockingChain& chain : analysis.Heads())
+        if (!worst || chain.LongestWait > worst->LongestWait ||
+            (chain.LongestWait == worst->LongestWait && chain.Blocked > worst->Blocked))
+            worst = &chain;
+    return worst;
+}
+
+struct TTipEntry {
+    const TServerData* Server;
+    int Group; // 0 blocking, 1 error, 2 muted blocking, 3 muted error
+    std::int32_t Wait;
+};
+
+QString TipLine(const TTipEntry& e) {
+    const TServerData& s = *e.Server;
+    QString line = Field(s.Info.Name, 40) + ": ";
+    if (e.Group == 0 || e.Group == 2) {
+        const TBlockingSummary sum = SummarizeBlocking(s.Analysis());
+        line += QString::number(sum.Blocked) + " blocked, longest wait " + Seconds(sum.LongestWait);
+    } else if (s.SeesOnlyOwnSession) {
+        line += "sees only its own session";
+    } else {
+        line += "error";
+    }
+    if (e.Group >= 2)
+        line += " (muted)";
+    return line;
+}
+
+} // namespace
+
+int IncidentHeadSpid(const TServerData& server) {
+    const TBlockingAnalysis& analysis = server.Analysis();
+    const TBlockingChain* chain = WorstChain(analysis);
+    return chain ? analysis.Session(chain->Session).Spid : 0;
+}
+
+QString IncidentStatement(const QString& statement) {
+    return Field(statement, 90);
+}
+
+QString IncidentText(const TServerData& server) {
+    const TBlockingAnalysis& analysis = server.Analysis();
+    const TBlockingSummary sum = SummarizeBlocking(analysis);
+    if (sum.Blocked == 0)
+        return QString();
+    const TBlockingChain* chain = WorstChain(analysis);
+    if (!chain)
+        // A cycle, or sessions blocked from outside the snapshot: no head to name.
+        return QString::number(sum.Blocked) + " blocked, longest wait " + Seconds(sum.LongestWait) +
+               " (SPID " + QString::number(sum.LongestWaiter) + " ← " +
+               QString::number(sum.LongestBlocker) + ")";
+    const TBlockingSession& head = analysis.Session(chain->Session);
+    QString text = "Head blocker SPID " + QString::number(head.Spid);
+    if (head.FirstRow && !Field(head.FirstRow->LoginName, 1).isEmpty())
+        text += " · " + Field(head.FirstRow->LoginName, 32);
+    if (head.FirstRow && !Field(head.FirstRow->ProgramName, 1).isEmpty())
+        text += " · " + Field(head.FirstRow->ProgramName, 40);
+    text += '\n' + QString::number(chain->Blocked) + " blocked, longest wait " +
+            Seconds(chain->LongestWait);
+    if (sum.Blocked > chain->Blocked)
+        text += " (" + QString::number(sum.Blocked) + " blocked in all)";
+    return text;
+}
+
 QString TrayToolTip(const QString& caption, const std::vector<TServerData*>& servers,
                     int maxLength) {
-    const TServerData* worst = nullptr;
-    int worstWait = -1;
+    std::vector<TTipEntry> entries;
     for (const TServerData* s : servers) {
         if (!s->Enabled || s->State == 0)
             continue;
-        if (s->State == 2) {
-            if (!worst || worst->State != 2)
-                worst = s;
-            continue;
-        }
-        if (worst && worst->State == 2)
-            continue;
-        const int wait = s->MaxWaitTime; // the monitor's own figure: no walk over the rows
-        if (wait > worstWait) {
-            worst = s;
-            worstWait = wait;
-        }
+        const int muted = s->Muted() ? 2 : 0;
+        if (s->State == 2)
+            entries.push_back({s, 1 + muted, 0});
+        else if (s->Analysis().BlockedSessions() > 0)
+            entries.push_back({s, muted, SummarizeBlocking(s->Analysis()).LongestWait});
     }
+    std::stable_sort(entries.begin(), entries.end(), [](const TTipEntry& a, const TTipEntry& b) {
+        return a.Group != b.Group ? a.Group < b.Group : a.Wait > b.Wait;
+    });
     QString tip = caption;
-    if (worst)
-        tip += '\n' + ServerSummary(*worst);
+    const auto more = [](std::size_t n) { return "\n+" + QString::number(n) + " more"; };
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const QString line = '\n' + TipLine(entries[i]);
+        const std::size_t left = entries.size() - i - 1;
+        const qsizetype room = maxLength - (left > 0 ? more(left).size() : 0);
+        if (tip.size() + line.size() <= room) {
+            tip += line;
+            continue;
+        }
+        if (i == 0)
+            tip += line; // the worst server is named, cut below if need be
+        else
+            tip += more(entries.size() - i);
+        break;
+    }
     if (tip.size() > maxLength)
         tip = tip.left(maxLength - 1) + QChar(0x2026);
     return tip;

@@ -11,7 +11,17 @@ class TServerData;
 // The figures of the server's latest snapshot, or what keeps it from having one.
 QString ServerSummary(const TServerData& server);
 
-// The notification-area tooltip: the caption, then the worst server's summary (an error before
-// blocks, then the longest wait), cut to maxLength characters.
+// The notification-area tooltip: the caption, then a line per server that needs a look:
+// live blocking first (longest wait first), then errors, muted servers after both; what does
+// not fit in maxLength characters is counted ("+3 more").
 QString TrayToolTip(const QString& caption, const std::vector<TServerData*>& servers,
                     int maxLength = 127);
+
+// The blocking of the server's latest snapshot for a warning, one fact a line: the worst
+// chain's head (SPID, login, program), how many it holds up and the longest wait. Empty when
+// nothing is blocked.
+QString IncidentText(const TServerData& server);
+// The start of a statement on one line, to follow IncidentText.
+QString IncidentStatement(const QString& statement);
+// The head whose statement IncidentText would show, 0 for none.
+int IncidentHeadSpid(const TServerData& server);

@@ -4,11 +4,13 @@
 #include "Icons.h"
 #include "ServerData.h"
 #include "Settings.h"
+#include "StatusSummary.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSoundEffect>
 #include <QStandardPaths>
 #include <QTimer>
@@ -25,6 +27,8 @@ TTrayWarnings::TTrayWarnings(QWidget& mainWindow, const TImageList& states)
             [this](QSystemTrayIcon::ActivationReason reason) { IconActivated(reason); });
     HoldOff.setSingleShot(true);
     connect(&HoldOff, &QTimer::timeout, this, [this] { GiveWarning(); });
+    StatementWait.setSingleShot(true);
+    connect(&StatementWait, &QTimer::timeout, this, [this] { GiveWarning(); });
 }
 
 TTrayWarnings::~TTrayWarnings() {
@@ -62,6 +66,8 @@ void TTrayWarnings::UpdateTrayIcon(const std::vector<TServerData*>& servers) {
 }
 
 void TTrayWarnings::Recount(const TServerData& server) {
+    if (server.State != 1)
+        Statements.erase(&server); // the next blocking is another incident
     const auto share = static_cast<std::uint8_t>(Share(server));
     auto [it, added] = Shares.try_emplace(&server, share);
     if (!added) {
@@ -81,6 +87,8 @@ void TTrayWarnings::Forget(const TServerData& server) {
         Blocks -= it->second == 1;
         Shares.erase(it);
     }
+    Statements.erase(&server);
+    std::erase_if(Pending, [&](const TPending& p) { return p.Server == &server; });
 }
 
 void TTrayWarnings::ShowCounted() {
@@ -101,26 +109,114 @@ QString TTrayWarnings::BalloonText(const QStringList& serverNames) {
                        " more");
 }
 
-bool TTrayWarnings::Warn(const TServerData& server) {
+QString TTrayWarnings::BalloonText(const QStringList& serverNames, const QStringList& incidents,
+                                   int maxLength) {
+    QString text = BalloonText(serverNames);
+    for (qsizetype i = 0; i < incidents.size(); ++i) {
+        if (incidents[i].isEmpty())
+            continue;
+        const QString block = '\n' +
+                              (serverNames.size() > 1 ? serverNames.value(i) + ":\n" : QString()) +
+                              incidents[i];
+        if (text.size() + block.size() > maxLength)
+            break; // a cut incident would misstate it; the first ones are the first warned
+        text += block;
+    }
+    return text.left(maxLength);
+}
+
+bool TTrayWarnings::Warn(TServerData& server) {
     if (!PlaySoundOnWarning && !(ShowBaloonOnWarning && JvTrayIcon.isVisible()))
         return false;
     const QString name = DisplayText(server.Info.Name);
-    if (!PendingNames.contains(name))
-        PendingNames << name;
-    if (!HoldOff.isActive())
-        GiveWarning();
+    auto it = std::find_if(Pending.begin(), Pending.end(),
+                           [&](const TPending& p) { return p.Server == &server; });
+    if (it == Pending.end()) {
+        Pending.push_back({&server, name, {}, 0, false});
+        it = Pending.end() - 1;
+    }
+    // The figures as they stand now; a later warning of the same server brings newer ones.
+    it->Incident = IncidentText(server);
+    it->HeadSpid = IncidentHeadSpid(server);
+    if (ShowBaloonOnWarning && JvTrayIcon.isVisible())
+        ReadStatement(server, *it);
+    GiveWhenReady();
     return true;
 }
 
-void TTrayWarnings::GiveWarning() {
-    if (PendingNames.isEmpty())
+void TTrayWarnings::ReadStatement(TServerData& server, TPending& pending) {
+    if (pending.HeadSpid <= 0 || pending.Reading)
         return;
-    const QStringList names = std::exchange(PendingNames, {});
+    const auto known = Statements.find(&server);
+    if (known != Statements.end() && known->second.Spid == pending.HeadSpid)
+        return; // read for this head already (or being read)
+    if (!server.IsSysAdmin && !server.CanViewServerState)
+        return;
+    Statements[&server] = {pending.HeadSpid, QString()};
+    const QPointer<TTrayWarnings> self(this);
+    const int spid = pending.HeadSpid;
+    TServerData* monitor = &server;
+    try {
+        pending.Reading =
+            server.RequestInputBuffer(spid, [self, spid, monitor](const std::string* text) {
+                if (!self)
+                    return;
+                const QString read =
+                    text ? QString::fromUtf8(text->data(), static_cast<qsizetype>(text->size()))
+                         : QString();
+                // Work the monitor abandons never answers, so it is still there.
+                if (auto k = self->Statements.find(monitor);
+                    k != self->Statements.end() && k->second.Spid == spid)
+                    k->second.Text = read;
+                self->StatementRead(*monitor, spid);
+            });
+    } catch (const std::exception&) {
+        pending.Reading = false; // the balloon goes without the statement
+    }
+    if (!pending.Reading)
+        Statements.erase(&server); // nothing was sent: a later warning may try again
+}
+
+void TTrayWarnings::StatementRead(const TServerData& server, int spid) {
+    for (TPending& p : Pending)
+        if (p.Server == &server && p.HeadSpid == spid)
+            p.Reading = false;
+    GiveWhenReady();
+}
+
+void TTrayWarnings::GiveWhenReady() {
+    if (HoldOff.isActive() || Pending.empty())
+        return; // the hold-off gives what gathers meanwhile
+    const bool reading =
+        std::any_of(Pending.begin(), Pending.end(), [](const TPending& p) { return p.Reading; });
+    if (!reading) {
+        StatementWait.stop();
+        GiveWarning();
+    } else if (!StatementWait.isActive()) {
+        StatementWait.start(StatementWaitMs);
+    }
+}
+
+void TTrayWarnings::GiveWarning() {
+    if (Pending.empty())
+        return;
+    StatementWait.stop();
+    const std::vector<TPending> pending = std::exchange(Pending, {});
+    QStringList names, incidents;
+    for (const TPending& p : pending) {
+        names << p.Name;
+        QString incident = p.Incident;
+        const auto known = Statements.find(p.Server);
+        if (!incident.isEmpty() && known != Statements.end() && known->second.Spid == p.HeadSpid)
+            if (const QString start = IncidentStatement(known->second.Text); !start.isEmpty())
+                incident += '\n' + start;
+        incidents << incident;
+    }
     ++Given;
     if (PlaySoundOnWarning)
         PlayWarningSound();
     if (ShowBaloonOnWarning && JvTrayIcon.isVisible()) {
-        LastBalloon = BalloonText(names).left(255);
+        LastBalloon = BalloonText(names, incidents, 255);
         if (QSystemTrayIcon::supportsMessages())
             JvTrayIcon.showMessage(BalloonTitle().left(63), LastBalloon, QSystemTrayIcon::Warning,
                                    5000);

@@ -32,6 +32,7 @@ public:
     // One server's state may have changed: its share of the icon is counted again (so a
     // change costs the same with 5 servers or 5,000). ShowCounted sets the icon from the counts.
     void Recount(const TServerData& server);
+    // The server goes away: nothing of it is kept.
     void Forget(const TServerData& server);
     void ShowCounted();
     int IconIndex() const { return Index; }
@@ -41,12 +42,20 @@ public:
     // come within HoldOffMs of a given warning when that time is up, as one balloon naming
     // every server and one sound. With hundreds of servers a balloon per server would replace
     // one another faster than anyone can read them, and the sound would never stop.
-    bool Warn(const TServerData& server);
+    // The balloon carries each server's incident (IncidentText) under its sentence. The head's
+    // last statement is read for it once per head, where the login may read it; the warning
+    // waits up to StatementWaitMs for the answer.
+    bool Warn(TServerData& server);
     int HoldOffMs = 1000;
+    int StatementWaitMs = 800;
     static QString BalloonTitle() { return QStringLiteral("MSTallyvane"); }
     static QString BalloonText(const QString& serverName);
     // "A", "A and B", "A, B and C", "A, B and 15 more".
     static QString BalloonText(const QStringList& serverNames);
+    // The sentence, then the incidents (with the server's name before each when there are
+    // several), as many whole incidents as fit in maxLength characters.
+    static QString BalloonText(const QStringList& serverNames, const QStringList& incidents,
+                               int maxLength = 255);
     // The text of the last balloon given (also where balloons cannot be shown), and how many
     // warnings were given.
     QString LastBalloonText() const { return LastBalloon; }
@@ -86,8 +95,25 @@ private:
     std::unordered_map<const TServerData*, std::uint8_t> Shares;
     int Errors = 0;
     int Blocks = 0;
-    QStringList PendingNames; // warned since the last warning given
+    struct TPending {
+        const TServerData* Server = nullptr; // Forget drops it before the server goes
+        QString Name;
+        QString Incident;     // without the statement
+        int HeadSpid = 0;     // whose statement goes with it, 0 for none
+        bool Reading = false; // its statement is being read
+    };
+    // A head's statement, read once while it heads the server's worst chain.
+    struct TKnownStatement {
+        int Spid = 0;
+        QString Text;
+    };
+    void ReadStatement(TServerData& server, TPending& pending);
+    void StatementRead(const TServerData& server, int spid);
+    void GiveWhenReady();
+    std::vector<TPending> Pending; // warned since the last warning given
+    std::unordered_map<const TServerData*, TKnownStatement> Statements;
     QTimer HoldOff;
+    QTimer StatementWait;
     QString LastBalloon;
     int Given = 0;
     std::unique_ptr<QSoundEffect> Sound;

@@ -48,6 +48,7 @@ void ExpectDefaults() {
     EXPECT_EQ(HistoryRetentionDays, 14);
     EXPECT_TRUE(ConfirmKill);
     EXPECT_TRUE(NotifyDeadlocks);
+    EXPECT_TRUE(OpenBlockingChains);
 }
 
 TEST_F(SettingsTest, WithoutAFileEverySettingKeepsItsDefault) {
@@ -86,6 +87,8 @@ TEST_F(SettingsTest, ReadsEachValueByItsRule) {
         {"WarnOnlyOnce=1", [] { return WarnOnlyOnce; }},
         {"ConfirmKill=0", [] { return !ConfirmKill; }},
         {"NotifyDeadlocks=0", [] { return !NotifyDeadlocks; }},
+        {"OpenBlockingChains=0", [] { return !OpenBlockingChains; }},
+        {"OpenBlockingChains=on", [] { return OpenBlockingChains; }},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Line);
@@ -115,6 +118,7 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInOrderAndLoadGivesThemBack) {
     WarnOnlyOnce = true;
     ConfirmKill = false;
     NotifyDeadlocks = false;
+    OpenBlockingChains = false;
     SaveSettings(Path);
     EXPECT_EQ(ReadText(Path), "[Settings]\r\n"
                               "AutoRefresh=0\r\n"
@@ -133,6 +137,7 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInOrderAndLoadGivesThemBack) {
                               "HistoryRetentionDays=14\r\n"
                               "ConfirmKill=0\r\n"
                               "NotifyDeadlocks=0\r\n"
+                              "OpenBlockingChains=0\r\n"
                               "\r\n");
     EXPECT_EQ(FileMode(Path), 0600u);
 
@@ -145,6 +150,7 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInOrderAndLoadGivesThemBack) {
     EXPECT_EQ(WarningSoundPath, "/tmp/ding dong.wav");
     EXPECT_TRUE(WarnOnlyOnce);
     EXPECT_FALSE(ConfirmKill);
+    EXPECT_FALSE(OpenBlockingChains);
 }
 
 TEST_F(SettingsTest, HistoryKeysAndTheMinimumDurationThatFollowsTheThreshold) {

@@ -140,10 +140,13 @@ TEST_F(SettingsDialog, OkStoresAllElevenValuesAndSavesThem) {
         f->WarnOnlyOnceCB->click();
         EXPECT_TRUE(f->DeadlockNoticeCB->isChecked()) << "on unless switched off";
         f->DeadlockNoticeCB->setChecked(false);
+        EXPECT_TRUE(f->OpenChainsCB->isChecked());
+        f->OpenChainsCB->click();
         f->OkB->click();
     });
     ASSERT_TRUE(EditSettings());
     EXPECT_FALSE(NotifyDeadlocks);
+    EXPECT_FALSE(OpenBlockingChains);
     EXPECT_FALSE(AutoRefresh);
     EXPECT_EQ(AutoRefreshInterval, 25);
     EXPECT_FALSE(ShowInSystemTray);
@@ -167,6 +170,7 @@ TEST_F(SettingsDialog, OkStoresAllElevenValuesAndSavesThem) {
     EXPECT_EQ(WarningSoundPath, "/sounds/alarm.wav");
     EXPECT_TRUE(WarnOnlyOnce);
     EXPECT_FALSE(NotifyDeadlocks);
+    EXPECT_FALSE(OpenBlockingChains);
 }
 
 TEST_F(SettingsDialog, HistorySettingsAndAMinimumDurationThatFollowsTheThreshold) {

@@ -4,6 +4,9 @@
 #include "MonitorTestSupport.h"
 #include "OleException.h"
 
+#include <QFile>
+#include <QTemporaryDir>
+
 using monitortest::Batches;
 using monitortest::MonitorTest;
 using monitortest::RefreshAndWait;
@@ -86,6 +89,38 @@ TEST_F(LoginPermissionsTest, ACalmRefreshSendsOnlyTheProcessQueryAndABlindOneOnl
         for (int i = 0; i < 3; ++i)
             expected.push_back(repeated);
         EXPECT_EQ(Batches(sim), expected);
+    }
+}
+
+// SQL Server 2022 lets VIEW SERVER PERFORMANCE STATE show every session; older servers do not
+// know the permission, and a login holding only that stays blind there.
+TEST_F(LoginPermissionsTest, OnSqlServer2022ViewServerPerformanceStateShowsEverySession) {
+    QTemporaryDir dir;
+    for (const auto& [version, sees] : {std::pair{16, true}, std::pair{15, false}}) {
+        SCOPED_TRACE(version);
+        const QString path = dir.filePath(QString("perf%1.ini").arg(version));
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QString("[server]\nversion = %1\n"
+                        "[login]\nname = perf\npassword = Sim-Perf-1\nview_server_state = no\n"
+                        "view_server_performance_state = yes\n"
+                        "[session]\nspid = 51\nlogin = app\n"
+                        "[session]\nspid = 52\nlogin = app\nblocked = 51\nwaittime = 5000\n")
+                    .arg(version)
+                    .toUtf8());
+        f.close();
+        TdsSimProcess sim(path.toStdString());
+        Owner.Errors.clear();
+        TServerData server(Owner, SimServer(sim, 0, "perf", "Sim-Perf-1"));
+        for (int i = 0; i < 2; ++i)
+            ASSERT_TRUE(RefreshAndWait(server));
+        EXPECT_FALSE(server.CanViewServerState);
+        EXPECT_EQ(server.CanViewPerformanceState, sees);
+        EXPECT_EQ(server.SeesOnlyOwnSession, !sees);
+        EXPECT_EQ(server.State, sees ? 1 : 2);
+        EXPECT_EQ(server.ProcessList.RowCount(), sees ? 3 : 0); // 51, 52 and our own session
+        // The input buffer still needs VIEW SERVER STATE: the process info stays closed.
+        EXPECT_FALSE(server.UsesDmInputBuffer());
     }
 }
 

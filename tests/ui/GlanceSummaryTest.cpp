@@ -70,27 +70,60 @@ TEST_F(GlanceSummaryTest, SummaryLineOfAServer) {
     EXPECT_FALSE(ServerSummary(*one).contains("muted"));
 }
 
-TEST_F(GlanceSummaryTest, TrayTooltipNamesTheWorstServerWithinTheLimit) {
+TEST_F(GlanceSummaryTest, TrayTooltipListsLiveBlockingFirstThenErrorsWithinTheLimit) {
     auto calm = Server("CALM", {{51, 0}});
     auto small = Server("SMALL", {{51, 0}, {52, 51, 1000}});
-    auto big = Server("BIG", {{51, 0}, {52, 51, 9000}});
+    auto big = Server("BIG", {{51, 0}, {52, 51, 9000}, {53, 51, 2000}});
+    auto dr = Server("DR", {});
+    dr->State = 2;
     const QString caption = "MS Tallyvane ver.1.2.3.4";
     EXPECT_EQ(TrayToolTip(caption, {}), caption);
     EXPECT_EQ(TrayToolTip(caption, {calm.get()}), caption);
-    EXPECT_EQ(TrayToolTip(caption, {calm.get(), small.get(), big.get()}),
-              caption + "\n" + ServerSummary(*big));
-    // An error beats any blocking.
-    calm->State = 2;
-    EXPECT_EQ(TrayToolTip(caption, {small.get(), calm.get(), big.get()}),
-              caption + "\nCALM · error (see the error log)");
-    // Long names are cut to what the notification area shows, with an ellipsis.
-    auto longName = Server(std::string(150, 'N'), {{51, 0}, {52, 51, 5000}});
-    for (int limit : {127, 63}) {
-        const QString tip = TrayToolTip(caption, {longName.get()}, limit);
-        EXPECT_EQ(tip.size(), limit);
-        EXPECT_TRUE(tip.startsWith(caption + "\nNNN"));
-        EXPECT_TRUE(tip.endsWith(QChar(0x2026)));
+    // Worst blocking first whatever the node order; an error follows and hides none of it.
+    EXPECT_EQ(TrayToolTip(caption, {dr.get(), calm.get(), small.get(), big.get()}),
+              caption + "\nBIG: 2 blocked, longest wait 9.0 s\nSMALL: 1 blocked, longest wait 1.0 s"
+                        "\nDR: error");
+    // Muted servers come after live blocking, be it an error or blocking of their own.
+    MuteServer(*dr, TMuteSpan::UntilRestart);
+    MuteServer(*big, TMuteSpan::UntilRestart);
+    EXPECT_EQ(TrayToolTip(caption, {dr.get(), big.get(), small.get()}),
+              caption +
+                  "\nSMALL: 1 blocked, longest wait 1.0 s\nBIG: 2 blocked, longest wait 9.0 s "
+                  "(muted)\nDR: error (muted)");
+    // Switched off: not listed.
+    small->Enabled = false;
+    EXPECT_EQ(TrayToolTip(caption, {small.get()}), caption);
+}
+
+TEST_F(GlanceSummaryTest, TrayTooltipCountsWhatDoesNotFitAndCutsOnlyALoneLongName) {
+    const QString caption = "MS Tallyvane ver.1.2.3.4";
+    std::vector<std::unique_ptr<TServerData>> many;
+    std::vector<TServerData*> servers;
+    for (int i = 0; i < 9; ++i) {
+        many.push_back(Server("SRV" + std::to_string(i), {{51, 0}, {52, 51, 1000 * (i + 1)}}));
+        servers.push_back(many.back().get());
     }
+    // (63, where the notification area has no balloons, holds the worst server alone.)
+    for (int limit : {127, 255}) {
+        const QString tip = TrayToolTip(caption, servers, limit);
+        EXPECT_LE(tip.size(), limit);
+        const QStringList lines = tip.split('\n');
+        ASSERT_GE(lines.size(), 2) << tip.toStdString();
+        EXPECT_TRUE(lines[1].startsWith("SRV8: ")) << tip.toStdString(); // the longest wait
+        // Every server is either listed or counted.
+        const int listed = static_cast<int>(lines.size()) - 2;
+        EXPECT_EQ(lines.last(), "+" + QString::number(9 - listed) + " more") << tip.toStdString();
+    }
+    // Server names are no markup, controls show as codes, a long name is shortened, and a
+    // lone line that still does not fit is cut.
+    auto hostile = Server("<b>X\u202E</b>" + std::string(150, 'N'), {{51, 0}, {52, 51, 5000}});
+    const QString name = QString("<b>X<U+202E></b>") + QString(23, 'N') + QChar(0x2026);
+    EXPECT_EQ(TrayToolTip(caption, {hostile.get()}, 127),
+              caption + "\n" + name + ": 1 blocked, longest wait 5.0 s");
+    const QString cut = TrayToolTip(caption, {hostile.get()}, 63);
+    EXPECT_EQ(cut.size(), 63);
+    EXPECT_TRUE(cut.startsWith(caption + "\n" + name.left(20))) << cut.toStdString();
+    EXPECT_TRUE(cut.endsWith(QChar(0x2026)));
 }
 
 TEST_F(GlanceSummaryTest, ErrorLogFoldsRepeatsOfAServersLatestError) {

@@ -4,6 +4,7 @@
 #include "Icons.h"
 #include "ProcessList.h"
 #include "ProcessView.h"
+#include "Settings.h"
 #include "UiTestSupport.h"
 
 #include <QApplication>
@@ -25,12 +26,14 @@ protected:
     std::unique_ptr<TProcessView> View;
 
     void SetUp() override {
+        OpenBlockingChains = false; // chains open as the user leaves them
         View = std::make_unique<TProcessView>(Images);
         View->FocusedServer = [this] { return Focused; };
         View->resize(500, 300);
         View->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(View.get()));
     }
+    void TearDown() override { ResetSettings(); }
     void Show(TServerData* server = nullptr) {
         Focused = server ? server : Server.get();
         View->ShowProcesses(Focused, false);
@@ -155,8 +158,15 @@ TEST_F(ProcessGlanceTest, RowsTheUserExpandedStayExpandedPerServer) {
     Show();
     EXPECT_FALSE(View->isExpanded(Find(60)));
 
-    // A chain that ended is forgotten: when it forms again, it starts collapsed.
+    // A chain stays open across episodes while its head session is there...
     FillSnapshot(*Server, {{51, 0}});
+    Show();
+    FillSnapshot(*Server, rows);
+    Show();
+    EXPECT_TRUE(View->isExpanded(Find(51)));
+    EXPECT_TRUE(View->isExpanded(Find(52)));
+    // ... and is forgotten once it is gone: a later session with its SPID starts collapsed.
+    FillSnapshot(*Server, {{60, 0}});
     Show();
     FillSnapshot(*Server, rows);
     Show();

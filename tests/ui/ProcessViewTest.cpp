@@ -2,6 +2,7 @@
 #include "ProcessView.h"
 
 #include "Icons.h"
+#include "Settings.h"
 #include "UiTestSupport.h"
 
 #include <QHeaderView>
@@ -19,11 +20,13 @@ protected:
     std::unique_ptr<TProcessView> View;
 
     void SetUp() override {
+        OpenBlockingChains = false; // rows come back collapsed unless focused or opened
         View = std::make_unique<TProcessView>(Images);
         View->FocusedServer = [this] { return Focused; };
         View->resize(900, 400);
         View->show();
     }
+    void TearDown() override { ResetSettings(); }
 
     void Show(bool onlyBlocks = false) { View->ShowProcesses(Server.get(), onlyBlocks); }
 
@@ -118,8 +121,8 @@ TEST_F(ProcessViewTest, SortsEachLevelByTheColumnsOwnKind) {
     SortBy(TProcessModel::SpidTLC, Qt::AscendingOrder);
     EXPECT_EQ(Level(), (std::vector<int>{9, 10, 50, 100}));
     // As text, "10" comes before "9".
-    SortBy(TProcessModel::HostNameTLC, Qt::AscendingOrder); // all empty: fill order stays
-    EXPECT_EQ(Level(), (std::vector<int>{9, 10, 100, 50}));
+    SortBy(TProcessModel::HostNameTLC, Qt::AscendingOrder); // all empty: the order stays
+    EXPECT_EQ(Level(), (std::vector<int>{9, 10, 50, 100}));
 
     // A rebuild sorts again by the chosen column; children never leave their parent.
     SortBy(TProcessModel::CpuTLC, Qt::AscendingOrder);

@@ -3,13 +3,16 @@
 #include "Errors.h"
 #include "Icons.h"
 #include "OleException.h"
+#include "ProcessList.h"
 #include "ServerListView.h"
 #include "Settings.h"
+#include "StatusSummary.h"
 #include "TrayWarnings.h"
 #include "UiTestSupport.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QLocale>
 #include <QMainWindow>
 #include <QTemporaryDir>
 #include <QTest>
@@ -170,7 +173,7 @@ TEST_F(TrayRuleTest, WarningsThatComeTogetherAreGivenAsOne) {
     // The first warning is given at once.
     EXPECT_TRUE(tray.Warn(*Real));
     EXPECT_EQ(tray.WarningsGiven(), 1);
-    EXPECT_EQ(tray.LastBalloonText(), "Warning! REAL have blocks!");
+    EXPECT_EQ(tray.LastBalloonText().section('\n', 0, 0), "Warning! REAL have blocks!");
     // Those that follow wait for the hold-off and come as one, each server named once; each
     // still reports a warning, so "warn only once" holds per server as before.
     EXPECT_TRUE(tray.Warn(*Young));
@@ -178,19 +181,80 @@ TEST_F(TrayRuleTest, WarningsThatComeTogetherAreGivenAsOne) {
     EXPECT_TRUE(tray.Warn(*Young));
     EXPECT_EQ(tray.WarningsGiven(), 1);
     ASSERT_TRUE(WaitUntil([&] { return tray.WarningsGiven() == 2; }));
-    EXPECT_EQ(tray.LastBalloonText(), "Warning! YOUNG and SELF have blocks!");
+    EXPECT_EQ(tray.LastBalloonText().section('\n', 0, 0), "Warning! YOUNG and SELF have blocks!");
     // A quiet hold-off gives nothing; after it the next warning is given at once again.
     QTest::qWait(2 * tray.HoldOffMs + 100);
     EXPECT_EQ(tray.WarningsGiven(), 2);
     EXPECT_TRUE(tray.Warn(*Idle));
     EXPECT_EQ(tray.WarningsGiven(), 3);
-    EXPECT_EQ(tray.LastBalloonText(), "Warning! IDLE have blocks!");
+    EXPECT_EQ(tray.LastBalloonText(), "Warning! IDLE have blocks!"); // nothing blocked: no incident
     // Neither sound nor a shown balloon: no warning, nothing kept for later.
     ShowBaloonOnWarning = false;
     EXPECT_FALSE(tray.Warn(*Real));
     QTest::qWait(2 * tray.HoldOffMs + 100);
     EXPECT_EQ(tray.WarningsGiven(), 3);
     tray.SetShown(false);
+}
+
+TEST_F(TrayRuleTest, TheBalloonCarriesEachIncidentUnderItsSentence) {
+    const QLocale saved;
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    // 40 heads 41 <- 42 and 43; 60 heads 61 (shorter wait). The head's login and program as
+    // a server may send them: padded, with a line break and a bidi control.
+    FillSnapshot(*Real,
+                 {{40, 0}, {60, 0}, {41, 40, 26000}, {42, 41, 3000}, {43, 40, 800}, {61, 60, 500}});
+    TProcessItem* head = Real->ProcessList.Item(0);
+    head->LoginName = "app\nuser";
+    head->ProgramName = "Order\u202Eexe.gnp " + std::string(100, 'P');
+    EXPECT_EQ(IncidentHeadSpid(*Real), 40);
+    const QString incident = IncidentText(*Real);
+    EXPECT_EQ(incident, "Head blocker SPID 40 · app user · Order<U+202E>exe.gnp " +
+                            QString(18, 'P') + QChar(0x2026) +
+                            "\n3 blocked, longest wait 26.0 s (4 blocked in all)");
+    // Nothing blocked, or only a self-block: no incident. A cycle has no head to name.
+    EXPECT_EQ(IncidentText(*Idle), "");
+    EXPECT_EQ(IncidentText(*SelfBlock), "");
+    FillSnapshot(*Young, {{30, 31, 700}, {31, 30, 900}});
+    EXPECT_EQ(IncidentHeadSpid(*Young), 0);
+    EXPECT_EQ(IncidentText(*Young), "2 blocked, longest wait 0.9 s (SPID 31 ← 30)");
+    EXPECT_EQ(IncidentStatement("  UPDATE dbo.Orders\r\n   SET qty = 1\tWHERE id = 7  "),
+              "UPDATE dbo.Orders SET qty = 1 WHERE id = 7");
+    EXPECT_EQ(IncidentStatement(QString(500, 'x')).size(), 90);
+
+    struct TCase {
+        QStringList Names, Incidents;
+        QString Text;
+    };
+    const QString big(220, 'i');
+    for (const TCase& c : {
+             TCase{{"SRV1"}, {"a\nb"}, "Warning! SRV1 have blocks!\na\nb"},
+             TCase{{"SRV1"}, {""}, "Warning! SRV1 have blocks!"},
+             // Several servers: each incident under its server's name; one without is left out.
+             TCase{
+                 {"A", "B", "C"}, {"x", "", "z"}, "Warning! A, B and C have blocks!\nA:\nx\nC:\nz"},
+             // Whole incidents only, as many as fit in 255 characters.
+             TCase{{"A", "B"}, {big, "short"}, "Warning! A and B have blocks!\nA:\n" + big},
+             TCase{{"A"}, {big + big}, "Warning! A have blocks!"},
+         }) {
+        const QString text = TTrayWarnings::BalloonText(c.Names, c.Incidents, 255);
+        EXPECT_EQ(text, c.Text) << c.Names.join(",").toStdString();
+        EXPECT_LE(text.size(), 255);
+    }
+
+    // Through Warn: the figures of the moment of the warning, and no statement where the
+    // monitor cannot read one (this one never connects).
+    QMainWindow window;
+    TImageList states = MakeServerStatesIL();
+    TTrayWarnings tray(window, states);
+    PlaySoundOnWarning = false;
+    ShowBaloonOnWarning = true;
+    tray.SetShown(true);
+    Real->IsSysAdmin = true;
+    EXPECT_TRUE(tray.Warn(*Real));
+    EXPECT_EQ(tray.WarningsGiven(), 1);
+    EXPECT_EQ(tray.LastBalloonText(), "Warning! REAL have blocks!\n" + incident);
+    tray.SetShown(false);
+    QLocale::setDefault(saved);
 }
 
 TEST(SoundLookup, PathsAsGivenBareNamesBesideTheProgram) {

@@ -57,6 +57,10 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     WarnOnlyOnceCB = new QCheckBox(QStringLiteral("Warn me only once"), g);
     ConfirmKillCB = new QCheckBox(QStringLiteral("Ask before killing a process"), g);
     DeadlockNoticeCB = new QCheckBox(QStringLiteral("Show a tray notice for each deadlock"), g);
+    OpenChainsCB = new QCheckBox(QStringLiteral("Open blocking chains"), g);
+    OpenChainsCB->setToolTip(
+        QStringLiteral("Expand every blocking chain at each refresh. Off: a chain you open "
+                       "stays open while its head session blocks."));
 
     AutoRefreshIntervalSE->setFixedWidth(61);
     WarningTimeoutSE->setFixedWidth(81);
@@ -85,6 +89,7 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     Row(grid, 9, 1, WarnOnlyOnceCB);
     Row(grid, 10, 0, ConfirmKillCB);
     Row(grid, 11, 0, DeadlockNoticeCB);
+    Row(grid, 12, 0, OpenChainsCB);
     grid->setRowMinimumHeight(5, WarningTimeoutSE->sizeHint().height() + 6);
 
     HistoryGB = new QGroupBox(QStringLiteral("Blocking history"), this);
@@ -143,6 +148,7 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
                         HistoryRetentionDaysSE,
                         ConfirmKillCB,
                         DeadlockNoticeCB,
+                        OpenChainsCB,
                         OkB,
                         CancelB};
     for (std::size_t i = 1; i < std::size(order); ++i)
@@ -185,6 +191,7 @@ void TSettingsF::SettingsToControls() {
     HistoryRetentionDaysSE->setValue(HistoryRetentionDays);
     ConfirmKillCB->setChecked(ConfirmKill);
     DeadlockNoticeCB->setChecked(NotifyDeadlocks);
+    OpenChainsCB->setChecked(OpenBlockingChains);
     UpdateControlStates();
 }
 
@@ -208,6 +215,7 @@ void TSettingsF::ControlsToSettings() {
     HistoryRetentionDays = LimitToUInt16Setting(HistoryRetentionDaysSE->TakenValue(), 1);
     ConfirmKill = ConfirmKillCB->isChecked();
     NotifyDeadlocks = DeadlockNoticeCB->isChecked();
+    OpenBlockingChains = OpenChainsCB->isChecked();
 }
 
 void TSettingsF::UpdateControlStates() {

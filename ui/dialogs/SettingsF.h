@@ -46,6 +46,7 @@ public:
     TSpinEdit* HistoryRetentionDaysSE;
     QCheckBox* ConfirmKillCB;
     QCheckBox* DeadlockNoticeCB;
+    QCheckBox* OpenChainsCB;
     QPushButton* OkB;
     QPushButton* CancelB;
 };
