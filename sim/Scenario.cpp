@@ -290,10 +290,10 @@ struct Parser {
 
     void finish() {
         if (sc.logins.empty()) {
-            sc.logins = {{"sa", "Sim-Admin-1", true},
-                         {"viewer", "Sim-View-1", false},
-                         {"operator", "Sim-Oper-1", false, true, true},
-                         {"blind", "Sim-Blind-1", false, false, false}};
+            sc.logins = {{"sa", "Sim-Admin-1", true, true, false, {}},
+                         {"viewer", "Sim-View-1", false, true, false, {}},
+                         {"operator", "Sim-Oper-1", false, true, true, {}},
+                         {"blind", "Sim-Blind-1", false, false, false, {}}};
         }
         if (sc.databases.empty()) {
             sc.databases = {{1, "master"}, {2, "tempdb"}, {3, "model"}, {4, "msdb"}};
