@@ -28,6 +28,8 @@ enum class StatementKind {
                      // a ALTER ANY CONNECTION, n suser_sname()
     DmInputBuffer,   // number = SPID, word = one letter a column: t event_type,
                      // p parameters, i event_info
+    LastBatch,       // number = SPID: last_batch and getdate()
+    TranBegin,       // number = SPID: its oldest open transaction's begin and getdate()
     Unknown,         // word = the token a syntax error points at
 };
 
