@@ -11,6 +11,7 @@
 #pragma once
 
 #include "Episode.h"
+#include "KillRecord.h"
 
 #include <QString>
 #include <cstdint>
@@ -66,7 +67,8 @@ public:
     // written again.
     std::int64_t SaveEpisode(std::int64_t rowId, const TEpisode& episode, const TEpisode* before);
     void SaveStatement(std::int64_t rowId, const std::string& statement);
-    // Deletes the episodes that ended before cutoff, with their sessions; returns how many.
+    // Deletes the episodes that ended before cutoff, with their sessions, and the kills made
+    // before it; returns how many rows of either.
     int DeleteEndedBefore(std::int64_t cutoff);
     // Gives free pages back to the file system after deletions.
     void Shrink();
@@ -74,6 +76,10 @@ public:
     std::vector<TStoredEpisode> Episodes(const THistoryFilter& filter);
     std::vector<TEpisodeSession> Sessions(std::int64_t episodeId);
     std::vector<std::string> Servers();
+
+    // Kills: written by the writer, read newest first with the filter's server and time range.
+    void SaveKill(const TKillRecord& kill);
+    std::vector<TKillRecord> Kills(const THistoryFilter& filter);
 
     const std::string& FileName() const { return Path; }
 

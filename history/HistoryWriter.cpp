@@ -54,6 +54,15 @@ void THistoryWriter::Submit(std::vector<THistoryWrite> writes) {
     Wake.notify_one();
 }
 
+void THistoryWriter::SubmitKill(TKillRecord kill) {
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        KillQueue.push_back(std::move(kill));
+        ++Submitted;
+    }
+    Wake.notify_one();
+}
+
 void THistoryWriter::SetRetentionDays(int days) {
     RetentionDays = days;
     std::lock_guard<std::mutex> guard(Lock);
@@ -81,15 +90,18 @@ void THistoryWriter::Run() {
     std::unique_ptr<THistoryStore> store;
     for (;;) {
         std::vector<std::vector<THistoryWrite>> taken;
+        std::vector<TKillRecord> kills;
         std::uint64_t upTo = 0;
         bool stop = false;
         bool retentionDue = false;
         {
             std::unique_lock<std::mutex> guard(Lock);
             // Waking every few seconds lets a failed write be tried again and retention run.
-            Wake.wait_for(guard, std::chrono::seconds(5),
-                          [&] { return Stopping || !Queue.empty() || NextRetention == 0; });
+            Wake.wait_for(guard, std::chrono::seconds(5), [&] {
+                return Stopping || !Queue.empty() || !KillQueue.empty() || NextRetention == 0;
+            });
             taken.swap(Queue);
+            kills.swap(KillQueue);
             upTo = Submitted;
             stop = Stopping;
             retentionDue = Clock() >= NextRetention;
@@ -99,14 +111,19 @@ void THistoryWriter::Run() {
                 Merge(Pending[write.Key], std::move(write));
         while (Pending.size() > MaxPending)
             Pending.erase(Pending.begin());
+        for (TKillRecord& kill : kills)
+            PendingKills.push_back(std::move(kill));
+        while (PendingKills.size() > MaxPending)
+            PendingKills.pop_front();
 
         const std::int64_t now = Clock();
-        const bool work = !Pending.empty() || retentionDue;
+        const bool unwritten = !Pending.empty() || !PendingKills.empty();
+        const bool work = unwritten || retentionDue;
         if (work && (now >= NextAttempt || stop)) {
             try {
                 if (!store)
                     store = std::make_unique<THistoryStore>(Path, THistoryStore::TMode::Write);
-                if (!Pending.empty())
+                if (unwritten)
                     WritePending(*store, upTo);
                 if (retentionDue) {
                     {
@@ -155,9 +172,12 @@ void THistoryWriter::WritePending(THistoryStore& store, std::uint64_t upTo) {
             if (write.Statement && rowId != 0)
                 store.SaveStatement(rowId, *write.Statement);
         }
+        for (const TKillRecord& kill : PendingKills)
+            store.SaveKill(kill);
     });
     // Only what is committed counts as written.
     Pending.clear();
+    PendingKills.clear();
     for (auto& [key, w] : written) {
         if (w.Episode.EndKind == TEpisodeEnd::Open)
             Open[key] = std::move(w);

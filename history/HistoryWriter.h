@@ -9,6 +9,7 @@
 #pragma once
 
 #include "Episode.h"
+#include "KillRecord.h"
 
 #include <QObject>
 #include <QString>
@@ -51,6 +52,8 @@ public:
 
     // Hands one refresh's writes to the thread; never waits for the disk.
     void Submit(std::vector<THistoryWrite> writes);
+    // Hands one kill to the thread, to be written with the next batch; never waits either.
+    void SubmitKill(TKillRecord kill);
     void SetRetentionDays(int days);
     // Waits until everything submitted so far was written or failed (at most timeoutMs).
     bool Flush(int timeoutMs = 30000);
@@ -83,6 +86,7 @@ private:
     std::condition_variable Wake;
     std::condition_variable Idle;
     std::vector<std::vector<THistoryWrite>> Queue; // guarded by Lock
+    std::vector<TKillRecord> KillQueue;            // guarded by Lock
     std::uint64_t Submitted = 0;                   // batches, guarded by Lock
     std::uint64_t Done = 0;                        // batches written or given up, guarded
     bool Stopping = false;                         // guarded by Lock
@@ -91,6 +95,7 @@ private:
 
     // Thread's own.
     std::map<std::uint64_t, THistoryWrite> Pending; // merged, not yet in the file
+    std::deque<TKillRecord> PendingKills;           // not yet in the file, oldest first
     std::map<std::uint64_t, TWritten> Open;         // written episodes that are still open
     bool Reported = false;                          // the current failure was reported
     std::int64_t NextAttempt = 0;

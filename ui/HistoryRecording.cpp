@@ -51,6 +51,11 @@ void THistoryRecording::ServerRemoved(TServerData& server) {
     HistoryRecorder.ServerRemoved(server);
 }
 
+void THistoryRecording::RecordKill(TKillRecord kill) {
+    if (HistoryWriter)
+        HistoryWriter->SubmitKill(std::move(kill));
+}
+
 void THistoryRecording::Stop() {
     HistoryRecorder.SetWriter(nullptr); // ends the episodes under way in the old writer
     HistoryWriter.reset();              // writes what is left and stops the thread

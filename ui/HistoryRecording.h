@@ -25,6 +25,8 @@ public:
     void ApplySettings();
     void ServerChanged(TServerData& server);
     void ServerRemoved(TServerData& server);
+    // Hands a confirmed kill to the writer; nothing is kept while recording is off.
+    void RecordKill(TKillRecord kill);
     // Ends every episode under way as Unknown and writes what is left (the program stops).
     void Stop();
 

@@ -3,6 +3,7 @@
 #include "DisplayText.h"
 #include "EpisodeCsv.h"
 #include "ErrorBox.h"
+#include "HistoryKillsView.h"
 #include "SpinEdit.h"
 
 #include <QComboBox>
@@ -17,6 +18,7 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QSplitter>
+#include <QTabWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <map>
@@ -136,10 +138,19 @@ THistoryF::THistoryF(std::string fileName, const QStringList& servers, QWidget* 
     split->setStretchFactor(0, 3);
     split->setStretchFactor(1, 2);
 
+    auto* episodes = new QWidget;
+    auto* episodesLayout = new QVBoxLayout(episodes);
+    episodesLayout->setContentsMargins(0, 0, 0, 0);
+    episodesLayout->addWidget(split, 1);
+    episodesLayout->addWidget(StatusL);
+    KillsV = new THistoryKillsView;
+    ViewsTW = new QTabWidget(this);
+    ViewsTW->addTab(episodes, QStringLiteral("Episodes"));
+    ViewsTW->addTab(KillsV, QStringLiteral("Kills"));
+
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(filters);
-    layout->addWidget(split, 1);
-    layout->addWidget(StatusL);
+    layout->addWidget(ViewsTW, 1);
 
     connect(ShowB, &QPushButton::clicked, this, [this] { GuardedCall([this] { ShowB_Click(); }); });
     connect(ExportB, &QPushButton::clicked, this,
@@ -161,6 +172,7 @@ THistoryFilter THistoryF::Filter(int limit) const {
 }
 
 void THistoryF::ShowB_Click() {
+    KillsV->Show(FileName, Filter(THistoryKillsView::ShownKills));
     EpisodesTV->clear();
     SessionsTV->clear();
     StatementE->clear();

@@ -1,7 +1,8 @@
 // "Blocking history": the episodes recorded in the history file, newest first, filtered by
 // server, time range and minimum duration; the selected episode's sessions as a tree (each
 // under the session that blocked it, the head blocker on top) and the head blocker's
-// statement; the filtered episodes exported as CSV. A window of its own beside the main
+// statement; the filtered episodes exported as CSV. A second tab lists the kills in the same
+// server and time range. A window of its own beside the main
 // window: monitoring goes on while it is open.
 #pragma once
 
@@ -17,7 +18,9 @@ class QDateTimeEdit;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QTabWidget;
 class QTreeWidget;
+class THistoryKillsView;
 class TSpinEdit;
 
 class THistoryF : public QDialog {
@@ -67,6 +70,8 @@ public:
     QTreeWidget* SessionsTV;
     QPlainTextEdit* StatementE;
     QLabel* StatusL;
+    QTabWidget* ViewsTW; // "Episodes", "Kills"
+    THistoryKillsView* KillsV;
 
     // "25.5 s", "4 min 05 s", "2 h 07 min".
     static QString DurationText(std::int64_t ms);
