@@ -425,9 +425,29 @@ TEST_F(ProcessInfoAgainstSim, ABlockedSessionsCardNamesItsBlockerTheHeadAndTheLo
                     "longest 5\\.\\d s\\."))
             << f->BlockingL->text().toStdString();
         EXPECT_EQ(f->BlockerSqlM->toPlainText(), Spid51Command);
+        // 53 has stopped waiting by 22 s: "Refresh" tells it from the monitor's next snapshot.
+        Sim.setClock(0, 22);
+        Server->Refresh();
+        ASSERT_TRUE(WaitFor([&] { return !Server->Busy; }));
+        f->Button1->click();
+        EXPECT_TRUE(f->BlockingL->text().endsWith("\nBlocks no other session."))
+            << f->BlockingL->text().toStdString();
+        EXPECT_TRUE(f->BlockingL->text().startsWith("Blocked for 2"));
         f->reject();
     });
     EXPECT_FALSE(ShowProcessInfo(*Server, Seen(52)));
+}
+
+TEST_F(ProcessInfoAgainstSim, ABlockerThatEndedBeforeTheCardOpensLeavesItsStatementUnread) {
+    At(11);
+    Sim.kill(0, 52); // after the snapshot that shows it blocking 53
+    OnNext<TProcessInfoF>([&](TProcessInfoF* f) {
+        EXPECT_TRUE(f->BlockingL->text().startsWith("Blocked for 5"));
+        EXPECT_EQ(f->BlockerSqlM->toPlainText(), "(not read)");
+        f->reject();
+    });
+    EXPECT_FALSE(ShowProcessInfo(*Server, Seen(53)));
+    EXPECT_TRUE(Owner.Logged.empty());
 }
 
 TEST_F(ProcessInfoAgainstSim, TheKillConfirmationTellsWhatIsLostAndTheKillIsRecorded) {

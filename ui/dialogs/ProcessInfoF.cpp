@@ -224,10 +224,11 @@ void TProcessInfoF::LoadBlocking() {
     Transaction.reset();
 
     const TBusyCursor busy;
-    // Each read is an extra: one that fails is left out, and once the connection is down
-    // none is tried (each would wait for a new connect).
+    // Each read is an extra: one that fails is left out, and while the connection is down or
+    // connecting none is tried (each would wait for a connect).
     const auto read = [this](const auto& call) {
-        if (!ServerData->ADOConnection.Connected())
+        TDbConnection& connection = ServerData->ADOConnection;
+        if (connection.Connecting() || !connection.Connected())
             return false;
         try {
             call();
