@@ -144,14 +144,23 @@ std::chrono::system_clock::time_point secondsBefore(std::chrono::system_clock::t
 } // namespace
 
 std::optional<std::string> ServerState::lastBatch(int spid, Clock::time_point now) const {
-    if (auto it = connectionTimes_.find(spid); it != connectionTimes_.end()) {
-        return loginTimeText(it->second.lastBatch);
-    }
     const SessionDef* s = sessionRow(spid, now);
     if (!s) {
         return std::nullopt;
     }
-    return loginTimeText(secondsBefore(wallZero_, s->idle));
+    return lastBatch(*s, now);
+}
+
+std::string ServerState::lastBatch(const SessionDef& session, Clock::time_point now) const {
+    const auto connection = connections_.find(session.spid);
+    const auto times = connectionTimes_.find(session.spid);
+    if (connection != connections_.end() && &connection->second == &session &&
+        times != connectionTimes_.end()) {
+        return loginTimeText(times->second.lastBatch);
+    }
+    // The texts sort as the times do; a session that logged in on the timeline after the
+    // server started sent its last batch after its login.
+    return std::max(loginTimeText(secondsBefore(wallZero_, session.idle)), loginTime(session, now));
 }
 
 std::optional<std::string> ServerState::transactionBegin(int spid, Clock::time_point now) const {

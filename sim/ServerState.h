@@ -63,6 +63,8 @@ public:
     // open transaction (nothing without one), as convert(varchar(23), x, 121) gives them;
     // nothing for an unknown SPID. serverTime() is getdate() in the same form.
     std::optional<std::string> lastBatch(int spid, Clock::time_point now) const;
+    // The same for a row of the session (never before its login time).
+    std::string lastBatch(const SessionDef& session, Clock::time_point now) const;
     std::optional<std::string> transactionBegin(int spid, Clock::time_point now) const;
     std::string serverTime() const;
     // A client connection sent a batch or an RPC: its last_batch is now, and a transaction

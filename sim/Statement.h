@@ -30,6 +30,8 @@ enum class StatementKind {
                      // p parameters, i event_info
     LastBatch,       // number = SPID: last_batch and getdate()
     TranBegin,       // number = SPID: its oldest open transaction's begin and getdate()
+    ProcessSelect,   // a plain SELECT over sysprocesses (ProcessSelect.h)
+    SpWho,           // exec sp_who [argument]
     Unknown,         // word = the token a syntax error points at
 };
 
@@ -49,6 +51,14 @@ Statement classifyStatement(std::string_view text);
 // (SELECT, SET, USE, KILL, DBCC, ...), never inside quotes or brackets. Empty pieces are
 // dropped; a batch of one statement comes back whole.
 std::vector<std::string> splitBatch(std::string_view text);
+
+// The same pieces with the batch line each starts on (its first character that is not
+// white space), counted from 1, as error messages report it.
+struct BatchPart {
+    std::string text;
+    int line = 1;
+};
+std::vector<BatchPart> splitBatchLines(std::string_view text);
 
 // The exact process query, as its three lines joined by CR LF.
 extern const char* const kProcessQuery;
