@@ -1,11 +1,13 @@
 // The one writer of the history file: a thread of its own that takes what the monitors saw at
-// each refresh and writes it in one transaction, so the window never waits for the disk.
+// each refresh, and the kills the user confirmed, and writes them in one transaction, so the
+// window never waits for the disk.
 //
 // A write that fails (a full disk, a folder the user may not write, a file of a newer version)
 // is reported once through Failed and kept: the next batch tries again with everything that is
-// still unwritten (at most MaxPending episodes are kept; the oldest go first), and monitoring
-// goes on regardless. Once a day the writer deletes the episodes that ended before the first
-// day of the retention period (whole days, UTC; never the current day).
+// still unwritten (at most MaxPending episodes and as many kills are kept; the oldest go
+// first), and monitoring goes on regardless. Once a day the writer deletes the episodes that
+// ended, and the kills made, before the first day of the retention period (whole days, UTC;
+// never the current day).
 #pragma once
 
 #include "Episode.h"
