@@ -63,6 +63,18 @@ void THistoryWriter::SubmitKill(TKillRecord kill) {
     Wake.notify_one();
 }
 
+void THistoryWriter::SubmitDeadlocks(std::vector<TDeadlockWrite> deadlocks) {
+    if (deadlocks.empty())
+        return;
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        for (TDeadlockWrite& d : deadlocks)
+            DeadlockQueue.push_back(std::move(d));
+        ++Submitted;
+    }
+    Wake.notify_one();
+}
+
 void THistoryWriter::SetRetentionDays(int days) {
     RetentionDays = days;
     std::lock_guard<std::mutex> guard(Lock);
@@ -91,6 +103,7 @@ void THistoryWriter::Run() {
     for (;;) {
         std::vector<std::vector<THistoryWrite>> taken;
         std::vector<TKillRecord> kills;
+        std::vector<TDeadlockWrite> deadlocks;
         std::uint64_t upTo = 0;
         bool stop = false;
         bool retentionDue = false;
@@ -98,10 +111,12 @@ void THistoryWriter::Run() {
             std::unique_lock<std::mutex> guard(Lock);
             // Waking every few seconds lets a failed write be tried again and retention run.
             Wake.wait_for(guard, std::chrono::seconds(5), [&] {
-                return Stopping || !Queue.empty() || !KillQueue.empty() || NextRetention == 0;
+                return Stopping || !Queue.empty() || !KillQueue.empty() || !DeadlockQueue.empty() ||
+                       NextRetention == 0;
             });
             taken.swap(Queue);
             kills.swap(KillQueue);
+            deadlocks.swap(DeadlockQueue);
             upTo = Submitted;
             stop = Stopping;
             retentionDue = Clock() >= NextRetention;
@@ -115,9 +130,14 @@ void THistoryWriter::Run() {
             PendingKills.push_back(std::move(kill));
         while (PendingKills.size() > MaxPending)
             PendingKills.pop_front();
+        for (TDeadlockWrite& d : deadlocks)
+            PendingDeadlocks.push_back(std::move(d));
+        while (PendingDeadlocks.size() > MaxPendingDeadlocks)
+            PendingDeadlocks.pop_front();
 
         const std::int64_t now = Clock();
-        const bool unwritten = !Pending.empty() || !PendingKills.empty();
+        const bool unwritten =
+            !Pending.empty() || !PendingKills.empty() || !PendingDeadlocks.empty();
         const bool work = unwritten || retentionDue;
         if (work && (now >= NextAttempt || stop)) {
             try {
@@ -131,7 +151,8 @@ void THistoryWriter::Run() {
                         NextRetention = now + Day;
                     }
                     const std::int64_t cutoff = now / Day * Day - RetentionDays.load() * Day;
-                    if (store->DeleteEndedBefore(cutoff) > 0)
+                    const int episodes = store->DeleteEndedBefore(cutoff);
+                    if (episodes + store->DeleteDeadlocksBefore(cutoff) > 0)
                         store->Shrink();
                 }
                 Reported = false;
@@ -174,10 +195,13 @@ void THistoryWriter::WritePending(THistoryStore& store, std::uint64_t upTo) {
         }
         for (const TKillRecord& kill : PendingKills)
             store.SaveKill(kill);
+        for (const TDeadlockWrite& d : PendingDeadlocks)
+            store.SaveDeadlock(d.Server, d.Report);
     });
     // Only what is committed counts as written.
     Pending.clear();
     PendingKills.clear();
+    PendingDeadlocks.clear();
     for (auto& [key, w] : written) {
         if (w.Episode.EndKind == TEpisodeEnd::Open)
             Open[key] = std::move(w);

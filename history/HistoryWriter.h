@@ -5,11 +5,13 @@
 // A write that fails (a full disk, a folder the user may not write, a file of a newer version)
 // is reported once through Failed and kept: the next batch tries again with everything that is
 // still unwritten (at most MaxPending episodes and as many kills are kept; the oldest go
-// first), and monitoring goes on regardless. Once a day the writer deletes the episodes that
-// ended, and the kills made, before the first day of the retention period (whole days, UTC;
-// never the current day).
+// first), and monitoring goes on regardless. Deadlock reports go the same way (at most
+// MaxPendingDeadlocks wait). Once a day the writer deletes the episodes that ended, the kills
+// made and the deadlocks that happened before the first day of the retention period (whole
+// days, UTC; never the current day).
 #pragma once
 
+#include "DeadlockReport.h"
 #include "Episode.h"
 #include "KillRecord.h"
 
@@ -37,12 +39,19 @@ struct THistoryWrite {
     std::optional<std::string> Statement;
 };
 
+// A deadlock report as a monitor read it.
+struct TDeadlockWrite {
+    std::string Server;
+    TDeadlockReport Report;
+};
+
 class THistoryWriter : public QObject {
     Q_OBJECT
 
 public:
     using TClock = std::function<std::int64_t()>; // milliseconds since 1970, UTC
     static constexpr std::size_t MaxPending = 50000;
+    static constexpr std::size_t MaxPendingDeadlocks = 5000;
     static constexpr std::int64_t Day = 24 * 3600 * 1000;
 
     THistoryWriter(std::string fileName, int retentionDays, TClock clock);
@@ -56,6 +65,8 @@ public:
     void Submit(std::vector<THistoryWrite> writes);
     // Hands one kill to the thread, to be written with the next batch; never waits either.
     void SubmitKill(TKillRecord kill);
+    // Hands deadlock reports to the thread; one already stored is not stored again.
+    void SubmitDeadlocks(std::vector<TDeadlockWrite> deadlocks);
     void SetRetentionDays(int days);
     // Waits until everything submitted so far was written or failed (at most timeoutMs).
     bool Flush(int timeoutMs = 30000);
@@ -89,6 +100,7 @@ private:
     std::condition_variable Idle;
     std::vector<std::vector<THistoryWrite>> Queue; // guarded by Lock
     std::vector<TKillRecord> KillQueue;            // guarded by Lock
+    std::vector<TDeadlockWrite> DeadlockQueue;     // guarded by Lock
     std::uint64_t Submitted = 0;                   // batches, guarded by Lock
     std::uint64_t Done = 0;                        // batches written or given up, guarded
     bool Stopping = false;                         // guarded by Lock
@@ -99,6 +111,7 @@ private:
     std::map<std::uint64_t, THistoryWrite> Pending; // merged, not yet in the file
     std::deque<TKillRecord> PendingKills;           // not yet in the file, oldest first
     std::map<std::uint64_t, TWritten> Open;         // written episodes that are still open
+    std::deque<TDeadlockWrite> PendingDeadlocks;    // not yet in the file
     bool Reported = false;                          // the current failure was reported
     std::int64_t NextAttempt = 0;
     std::atomic<std::int64_t> CpuNs{0};

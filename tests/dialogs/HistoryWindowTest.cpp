@@ -201,7 +201,7 @@ TEST_F(HistoryWindow, ListsTheKillsOfTheSameServersAndTimeBesideTheEpisodes) {
         });
     }
     THistoryF f(File, {});
-    EXPECT_EQ(f.ViewsTW->tabText(1), "Kills");
+    EXPECT_EQ(f.PagesTC->tabText(f.PagesTC->indexOf(f.KillsV)), "&Kills");
     QTreeWidget* kills = f.KillsV->KillsTV;
     EXPECT_EQ(Column(kills, THistoryKillsView::SpidC), "52|51|51") << "the last day, newest first";
     f.ServerCB->setCurrentText("PROD");

@@ -1,5 +1,6 @@
 #include "HistoryF.h"
 
+#include "DeadlocksPane.h"
 #include "DisplayText.h"
 #include "EpisodeCsv.h"
 #include "ErrorBox.h"
@@ -143,14 +144,16 @@ THistoryF::THistoryF(std::string fileName, const QStringList& servers, QWidget* 
     episodesLayout->setContentsMargins(0, 0, 0, 0);
     episodesLayout->addWidget(split, 1);
     episodesLayout->addWidget(StatusL);
+    DeadlocksP = new TDeadlocksPane(FileName);
     KillsV = new THistoryKillsView;
-    ViewsTW = new QTabWidget(this);
-    ViewsTW->addTab(episodes, QStringLiteral("Episodes"));
-    ViewsTW->addTab(KillsV, QStringLiteral("Kills"));
+    PagesTC = new QTabWidget(this);
+    PagesTC->addTab(episodes, QStringLiteral("&Blocking episodes"));
+    PagesTC->addTab(DeadlocksP, QStringLiteral("&Deadlocks"));
+    PagesTC->addTab(KillsV, QStringLiteral("&Kills"));
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(filters);
-    layout->addWidget(ViewsTW, 1);
+    layout->addWidget(PagesTC, 1);
 
     connect(ShowB, &QPushButton::clicked, this, [this] { GuardedCall([this] { ShowB_Click(); }); });
     connect(ExportB, &QPushButton::clicked, this,
@@ -173,6 +176,7 @@ THistoryFilter THistoryF::Filter(int limit) const {
 
 void THistoryF::ShowB_Click() {
     KillsV->Show(FileName, Filter(THistoryKillsView::ShownKills));
+    DeadlocksP->Show(Filter(TDeadlocksPane::ShownDeadlocks));
     EpisodesTV->clear();
     SessionsTV->clear();
     StatementE->clear();
