@@ -24,6 +24,7 @@
 #include "DeadlockReader.h"
 #include "ProcessList.h"
 #include "ServerInfo.h"
+#include "SessionActivity.h"
 #include "SessionLookups.h"
 
 #include <chrono>
@@ -64,6 +65,9 @@ public:
     bool RequestDatabaseNames();
     // The one row of a catalog query made by ObjectNamesQuery.
     TObjectNames ReadObjectNames(const std::string& query);
+    // The one row of LastBatchQuery or TransactionAgeQuery: a time and its age by the
+    // server's clock.
+    TAgeRead ReadAge(const std::string& query);
     // GetInputBuffer without waiting: the answer comes to done on the GUI thread, the text or
     // nullptr when the statement failed. Only on an open connection that is not connecting
     // (false otherwise, and done is never called); work that Disconnect abandons never calls

@@ -420,6 +420,11 @@ int THistoryStore::DeleteEndedBefore(std::int64_t cutoff) {
         if (!q.exec())
             throw Failure("Cannot delete old episodes", q.lastError().text());
         deleted = q.numRowsAffected();
+        q.prepare(QStringLiteral("DELETE FROM kill WHERE time_ms < ?"));
+        q.addBindValue(QVariant::fromValue<qint64>(cutoff));
+        if (!q.exec())
+            throw Failure("Cannot delete old kills", q.lastError().text());
+        deleted += q.numRowsAffected();
     });
     return deleted;
 }
@@ -507,4 +512,62 @@ std::vector<std::string> THistoryStore::Servers() {
     while (q.next())
         servers.push_back(S(q.value(0)));
     return servers;
+}
+
+void THistoryStore::SaveKill(const TKillRecord& k) {
+    QSqlQuery q(QSqlDatabase::database(ConnectionName, false));
+    q.prepare(QStringLiteral("INSERT INTO kill (server, time_ms, spid, login, host, program,"
+                             " statement, killed_by, open_tran, blocked_count, outcome)"
+                             " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+    q.addBindValue(Q(k.Server));
+    q.addBindValue(QVariant::fromValue<qint64>(k.Time));
+    q.addBindValue(k.Spid);
+    q.addBindValue(Q(k.Login));
+    q.addBindValue(Q(k.Host));
+    q.addBindValue(Q(k.Program));
+    q.addBindValue(k.Statement ? QVariant(Q(*k.Statement))
+                               : QVariant(QMetaType(QMetaType::QString)));
+    q.addBindValue(Q(k.KilledBy));
+    q.addBindValue(k.OpenTran);
+    q.addBindValue(k.BlockedCount);
+    q.addBindValue(Q(k.Outcome));
+    if (!q.exec())
+        throw Failure("Cannot write a kill", q.lastError().text());
+}
+
+std::vector<TKillRecord> THistoryStore::Kills(const THistoryFilter& filter) {
+    QSqlQuery q(QSqlDatabase::database(ConnectionName, false));
+    q.setForwardOnly(true);
+    QString sql = QStringLiteral("SELECT server, time_ms, spid, login, host, program, statement,"
+                                 " killed_by, open_tran, blocked_count, outcome FROM kill"
+                                 " WHERE time_ms >= ? AND time_ms <= ?");
+    if (!filter.Server.empty())
+        sql += QStringLiteral(" AND server = ?");
+    sql += QStringLiteral(" ORDER BY time_ms DESC, id DESC LIMIT ?");
+    q.prepare(sql);
+    q.addBindValue(QVariant::fromValue<qint64>(filter.From));
+    q.addBindValue(QVariant::fromValue<qint64>(filter.To));
+    if (!filter.Server.empty())
+        q.addBindValue(Q(filter.Server));
+    q.addBindValue(filter.Limit);
+    if (!q.exec())
+        throw Failure("Cannot read kills", q.lastError().text());
+    std::vector<TKillRecord> kills;
+    while (q.next()) {
+        TKillRecord k;
+        k.Server = S(q.value(0));
+        k.Time = q.value(1).toLongLong();
+        k.Spid = q.value(2).toInt();
+        k.Login = S(q.value(3));
+        k.Host = S(q.value(4));
+        k.Program = S(q.value(5));
+        if (!q.value(6).isNull())
+            k.Statement = S(q.value(6));
+        k.KilledBy = S(q.value(7));
+        k.OpenTran = q.value(8).toInt();
+        k.BlockedCount = q.value(9).toInt();
+        k.Outcome = S(q.value(10));
+        kills.push_back(std::move(k));
+    }
+    return kills;
 }

@@ -13,6 +13,7 @@
 
 #include "DeadlockReport.h"
 #include "Episode.h"
+#include "KillRecord.h"
 
 #include <QString>
 #include <cstdint>
@@ -77,7 +78,8 @@ public:
     // written again.
     std::int64_t SaveEpisode(std::int64_t rowId, const TEpisode& episode, const TEpisode* before);
     void SaveStatement(std::int64_t rowId, const std::string& statement);
-    // Deletes the episodes that ended before cutoff, with their sessions; returns how many.
+    // Deletes the episodes that ended before cutoff, with their sessions, and the kills made
+    // before it; returns how many rows of either.
     int DeleteEndedBefore(std::int64_t cutoff);
     // Gives free pages back to the file system after deletions.
     void Shrink();
@@ -87,6 +89,9 @@ public:
     // The servers with episodes or deadlocks.
     std::vector<std::string> Servers();
 
+    // Kills: written by the writer, read newest first with the filter's server and time range.
+    void SaveKill(const TKillRecord& kill);
+    std::vector<TKillRecord> Kills(const THistoryFilter& filter);
     // Writes a deadlock report with its participants and resources; false when the server's
     // report of that time and victim is already stored (a report read twice is kept once).
     bool SaveDeadlock(const std::string& server, const TDeadlockReport& report);

@@ -54,6 +54,15 @@ void THistoryWriter::Submit(std::vector<THistoryWrite> writes) {
     Wake.notify_one();
 }
 
+void THistoryWriter::SubmitKill(TKillRecord kill) {
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        KillQueue.push_back(std::move(kill));
+        ++Submitted;
+    }
+    Wake.notify_one();
+}
+
 void THistoryWriter::SubmitDeadlocks(std::vector<TDeadlockWrite> deadlocks) {
     if (deadlocks.empty())
         return;
@@ -93,6 +102,7 @@ void THistoryWriter::Run() {
     std::unique_ptr<THistoryStore> store;
     for (;;) {
         std::vector<std::vector<THistoryWrite>> taken;
+        std::vector<TKillRecord> kills;
         std::vector<TDeadlockWrite> deadlocks;
         std::uint64_t upTo = 0;
         bool stop = false;
@@ -101,9 +111,11 @@ void THistoryWriter::Run() {
             std::unique_lock<std::mutex> guard(Lock);
             // Waking every few seconds lets a failed write be tried again and retention run.
             Wake.wait_for(guard, std::chrono::seconds(5), [&] {
-                return Stopping || !Queue.empty() || !DeadlockQueue.empty() || NextRetention == 0;
+                return Stopping || !Queue.empty() || !KillQueue.empty() || !DeadlockQueue.empty() ||
+                       NextRetention == 0;
             });
             taken.swap(Queue);
+            kills.swap(KillQueue);
             deadlocks.swap(DeadlockQueue);
             upTo = Submitted;
             stop = Stopping;
@@ -114,18 +126,24 @@ void THistoryWriter::Run() {
                 Merge(Pending[write.Key], std::move(write));
         while (Pending.size() > MaxPending)
             Pending.erase(Pending.begin());
+        for (TKillRecord& kill : kills)
+            PendingKills.push_back(std::move(kill));
+        while (PendingKills.size() > MaxPending)
+            PendingKills.pop_front();
         for (TDeadlockWrite& d : deadlocks)
             PendingDeadlocks.push_back(std::move(d));
         while (PendingDeadlocks.size() > MaxPendingDeadlocks)
             PendingDeadlocks.pop_front();
 
         const std::int64_t now = Clock();
-        const bool work = !Pending.empty() || !PendingDeadlocks.empty() || retentionDue;
+        const bool unwritten =
+            !Pending.empty() || !PendingKills.empty() || !PendingDeadlocks.empty();
+        const bool work = unwritten || retentionDue;
         if (work && (now >= NextAttempt || stop)) {
             try {
                 if (!store)
                     store = std::make_unique<THistoryStore>(Path, THistoryStore::TMode::Write);
-                if (!Pending.empty() || !PendingDeadlocks.empty())
+                if (unwritten)
                     WritePending(*store, upTo);
                 if (retentionDue) {
                     {
@@ -175,11 +193,14 @@ void THistoryWriter::WritePending(THistoryStore& store, std::uint64_t upTo) {
             if (write.Statement && rowId != 0)
                 store.SaveStatement(rowId, *write.Statement);
         }
+        for (const TKillRecord& kill : PendingKills)
+            store.SaveKill(kill);
         for (const TDeadlockWrite& d : PendingDeadlocks)
             store.SaveDeadlock(d.Server, d.Report);
     });
     // Only what is committed counts as written.
     Pending.clear();
+    PendingKills.clear();
     PendingDeadlocks.clear();
     for (auto& [key, w] : written) {
         if (w.Episode.EndKind == TEpisodeEnd::Open)

@@ -1,16 +1,19 @@
 // The one writer of the history file: a thread of its own that takes what the monitors saw at
-// each refresh and writes it in one transaction, so the window never waits for the disk.
+// each refresh, and the kills the user confirmed, and writes them in one transaction, so the
+// window never waits for the disk.
 //
 // A write that fails (a full disk, a folder the user may not write, a file of a newer version)
 // is reported once through Failed and kept: the next batch tries again with everything that is
-// still unwritten (at most MaxPending episodes are kept; the oldest go first), and monitoring
-// goes on regardless. Deadlock reports go the same way (at most MaxPendingDeadlocks wait).
-// Once a day the writer deletes the episodes that ended, and the deadlocks that happened,
-// before the first day of the retention period (whole days, UTC; never the current day).
+// still unwritten (at most MaxPending episodes and as many kills are kept; the oldest go
+// first), and monitoring goes on regardless. Deadlock reports go the same way (at most
+// MaxPendingDeadlocks wait). Once a day the writer deletes the episodes that ended, the kills
+// made and the deadlocks that happened before the first day of the retention period (whole
+// days, UTC; never the current day).
 #pragma once
 
 #include "DeadlockReport.h"
 #include "Episode.h"
+#include "KillRecord.h"
 
 #include <QObject>
 #include <QString>
@@ -60,6 +63,8 @@ public:
 
     // Hands one refresh's writes to the thread; never waits for the disk.
     void Submit(std::vector<THistoryWrite> writes);
+    // Hands one kill to the thread, to be written with the next batch; never waits either.
+    void SubmitKill(TKillRecord kill);
     // Hands deadlock reports to the thread; one already stored is not stored again.
     void SubmitDeadlocks(std::vector<TDeadlockWrite> deadlocks);
     void SetRetentionDays(int days);
@@ -94,6 +99,7 @@ private:
     std::condition_variable Wake;
     std::condition_variable Idle;
     std::vector<std::vector<THistoryWrite>> Queue; // guarded by Lock
+    std::vector<TKillRecord> KillQueue;            // guarded by Lock
     std::vector<TDeadlockWrite> DeadlockQueue;     // guarded by Lock
     std::uint64_t Submitted = 0;                   // batches, guarded by Lock
     std::uint64_t Done = 0;                        // batches written or given up, guarded
@@ -103,6 +109,7 @@ private:
 
     // Thread's own.
     std::map<std::uint64_t, THistoryWrite> Pending; // merged, not yet in the file
+    std::deque<TKillRecord> PendingKills;           // not yet in the file, oldest first
     std::map<std::uint64_t, TWritten> Open;         // written episodes that are still open
     std::deque<TDeadlockWrite> PendingDeadlocks;    // not yet in the file
     bool Reported = false;                          // the current failure was reported

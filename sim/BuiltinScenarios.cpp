@@ -82,9 +82,9 @@ name = Absences
 index = PK_Absences
 )ini";
 
-// A lively server. The timeline repeats every 30 s: session 51 sleeps with an open
-// transaction and holds up 52 (and behind it 53, and 54 for a while); shorter chains come
-// and go; some blocking is always on.
+// A lively server. The timeline repeats every 30 s: session 51 has slept with an open
+// transaction for 14 minutes when the server starts and holds up 52 (and behind it 53, and
+// 54 for a while); shorter chains come and go; some blocking is always on.
 constexpr const char* kDemo = R"ini(
 [server]
 name = SIMSRV
@@ -126,6 +126,7 @@ cpu = 1250
 io = 310
 memory = 4
 open_tran = 1
+idle = 840
 wait_type = WRITELOG
 input = BEGIN TRAN\r\nUPDATE dbo.Salaries SET Amount = Amount * 1.02 WHERE DeptId = 7
 

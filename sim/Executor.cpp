@@ -265,6 +265,32 @@ StatementResult sessionIdentity(TokenWriter& tw, const SessionContext& ctx, long
     return {true, false, false};
 }
 
+// A time of one session beside getdate(), both as convert(varchar(23), x, 121). sysprocesses
+// gives no row for an unknown SPID; the aggregate over the transaction views always gives one
+// (NULL without a transaction). Without VIEW SERVER STATE both show the caller's own session
+// only.
+StatementResult sessionTime(TokenWriter& tw, const SessionContext& ctx, const Statement& st,
+                            Ending end, Clock::time_point now) {
+    const std::vector<Column> cols = {{"", ColumnType::NVarChar, 23},
+                                      {"", ColumnType::NVarChar, 23}};
+    writeColumnMetadata(tw, cols);
+    const bool visible = ctx.login.sysadmin || ctx.login.viewServerState || st.number == ctx.spid;
+    const bool inRange = st.number >= -32768 && st.number <= 32767;
+    const int spid = static_cast<int>(inRange ? st.number : 0);
+    std::optional<std::string> time;
+    if (visible && inRange) {
+        time = st.kind == StatementKind::LastBatch ? ctx.state.lastBatch(spid, now)
+                                                   : ctx.state.transactionBegin(spid, now);
+    }
+    std::uint64_t rows = 0;
+    if (time || st.kind == StatementKind::TranBegin) {
+        writeRow(tw, cols, {time ? Value{*time} : Value{Null{}}, ctx.state.serverTime()});
+        rows = 1;
+    }
+    finish(tw, DoneStatus::Count, kCmdSelect, rows, end);
+    return {true, false, false};
+}
+
 // A login without sysadmin may not read the catalogs of other databases here.
 StatementResult objectNames(TokenWriter& tw, const SessionContext& ctx, const Statement& st,
                             Ending end) {
@@ -490,6 +516,9 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
         return sessionIdentity(tw, ctx, st.number, end, now);
     case StatementKind::ObjectNames:
         return objectNames(tw, ctx, st, end);
+    case StatementKind::LastBatch:
+    case StatementKind::TranBegin:
+        return sessionTime(tw, ctx, st, end, now);
     case StatementKind::ServerClock:
         return singleValue(tw, {"", ColumnType::NVarChar, 30}, serverClock(), end);
     case StatementKind::DeadlockRead:

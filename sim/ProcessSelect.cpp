@@ -19,6 +19,7 @@ struct RowView {
     const ProcessRow* row = nullptr;
     int ecid = 0;
     std::string loginTime;
+    std::string lastBatch;
 };
 
 using Getter = Value (*)(const RowView&);
@@ -82,11 +83,9 @@ const std::vector<CatalogColumn>& catalog() {
         {"login_time",
          {"login_time", T::DateTime, 0, false},
          [](const RowView& v) -> Value { return v.loginTime; }},
-        // The scenario keeps no time of the last batch; the login time is the earliest it
-        // can be.
         {"last_batch",
          {"last_batch", T::DateTime, 0, false},
-         [](const RowView& v) -> Value { return v.loginTime; }},
+         [](const RowView& v) -> Value { return v.lastBatch; }},
         {"ecid",
          {"ecid", T::SmallInt, 0, false},
          [](const RowView& v) -> Value { return std::int64_t{v.ecid}; }},
@@ -356,7 +355,8 @@ std::vector<RowView> visibleRows(const std::vector<ProcessRow>& rows, const Sess
         if (!ctx.login.viewServerState && !ctx.login.sysadmin && s.spid != ctx.spid) {
             continue;
         }
-        views.push_back({&r, ecids[s.spid]++, ctx.state.loginTime(s, now)});
+        views.push_back(
+            {&r, ecids[s.spid]++, ctx.state.loginTime(s, now), ctx.state.lastBatch(s, now)});
     }
     std::stable_sort(views.begin(), views.end(), [](const RowView& a, const RowView& b) {
         return a.row->session->spid < b.row->session->spid;

@@ -46,6 +46,15 @@ struct Parser {
         return d;
     }
 
+    // Seconds into the past: at most a hundred years, so that a time can be written for it.
+    double age(const std::string& v) const {
+        double d = 0;
+        if (!parseNumber(v, d) || !(d >= 0 && d <= 100.0 * 366 * 86400)) {
+            fail("not a number of seconds from 0 to 100 years: " + v);
+        }
+        return d;
+    }
+
     bool flag(const std::string& v) const {
         std::string l = lowerAscii(v);
         if (l == "1" || l == "yes" || l == "true" || l == "on") {
@@ -230,6 +239,10 @@ struct Parser {
             s.inputBuffer = v;
         } else if (key == "event_type") {
             s.eventType = v;
+        } else if (key == "idle") {
+            s.idle = age(v);
+        } else if (key == "transaction_age") {
+            s.transactionAge = age(v);
         } else if (key == "from") {
             s.from = seconds(v);
         } else if (key == "to") {

@@ -69,6 +69,10 @@ struct SessionDef {
     std::string inputBuffer;
     std::string eventType = "Language Event";
     std::string loginTime; // "yyyy-mm-dd hh:mi:ss.mmm"; set when the session starts
+    // Its last batch began this many seconds before the server started (last_batch); its open
+    // transaction, when open_tran > 0, this many (negative: as the last batch).
+    double idle = 0;
+    double transactionAge = -1;
     // The row exists while from <= t < to on the scenario clock, so that a SPID can be
     // handed to another session later.
     double from = -std::numeric_limits<double>::infinity();

@@ -34,7 +34,7 @@ std::string loginTimeText(std::chrono::system_clock::time_point t) {
 ServerState::ServerState(Scenario scenario, int instanceIndex, Clock::time_point start)
     : scenario_(std::move(scenario)), instance_(instanceIndex),
       faults_(scenario_.faultsFor(instanceIndex)), clockZero_(start),
-      deadlocks_(scenario_.ringBufferEvents, start) {
+      wallZero_(std::chrono::system_clock::now()), deadlocks_(scenario_.ringBufferEvents, start) {
     // The scenario's sessions logged in an hour before the server was started.
     const std::string earlier =
         loginTimeText(std::chrono::system_clock::now() - std::chrono::hours(1));
@@ -86,13 +86,16 @@ int ServerState::attachConnection(const SessionDef& row) {
     }
     SessionDef s = row;
     s.spid = spid;
-    s.loginTime = loginTimeText(std::chrono::system_clock::now());
+    const auto now = std::chrono::system_clock::now();
+    s.loginTime = loginTimeText(now);
     connections_[spid] = std::move(s);
+    connectionTimes_[spid] = {now, now};
     return spid;
 }
 
 void ServerState::detachConnection(int spid) {
     connections_.erase(spid);
+    connectionTimes_.erase(spid);
     // A session that goes away releases its locks.
     std::erase_if(liveEpisodes_, [&](const LiveEpisode& e) { return e.blocker == spid; });
     std::erase_if(liveEpisodes_, [&](const LiveEpisode& e) { return e.waiter == spid; });
@@ -128,6 +131,64 @@ std::string ServerState::loginTime(const SessionDef& session, Clock::time_point 
     const auto ago = std::chrono::duration_cast<std::chrono::system_clock::duration>(
         std::chrono::duration<double>(t - session.from));
     return loginTimeText(std::chrono::system_clock::now() - ago);
+}
+
+namespace {
+
+std::chrono::system_clock::time_point secondsBefore(std::chrono::system_clock::time_point t,
+                                                    double seconds) {
+    return t - std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                   std::chrono::duration<double>(seconds));
+}
+
+} // namespace
+
+std::optional<std::string> ServerState::lastBatch(int spid, Clock::time_point now) const {
+    const SessionDef* s = sessionRow(spid, now);
+    if (!s) {
+        return std::nullopt;
+    }
+    return lastBatch(*s, now);
+}
+
+std::string ServerState::lastBatch(const SessionDef& session, Clock::time_point now) const {
+    const auto connection = connections_.find(session.spid);
+    const auto times = connectionTimes_.find(session.spid);
+    if (connection != connections_.end() && &connection->second == &session &&
+        times != connectionTimes_.end()) {
+        return loginTimeText(times->second.lastBatch);
+    }
+    // The texts sort as the times do; a session that logged in on the timeline after the
+    // server started sent its last batch after its login.
+    return std::max(loginTimeText(secondsBefore(wallZero_, session.idle)), loginTime(session, now));
+}
+
+std::optional<std::string> ServerState::transactionBegin(int spid, Clock::time_point now) const {
+    const SessionDef* s = sessionRow(spid, now);
+    if (!s || s->openTran <= 0) {
+        return std::nullopt;
+    }
+    if (auto it = connectionTimes_.find(spid); it != connectionTimes_.end()) {
+        return loginTimeText(it->second.transactionBegin);
+    }
+    return loginTimeText(
+        secondsBefore(wallZero_, s->transactionAge < 0 ? s->idle : s->transactionAge));
+}
+
+std::string ServerState::serverTime() const {
+    return loginTimeText(std::chrono::system_clock::now());
+}
+
+void ServerState::noteBatch(int spid) {
+    auto it = connectionTimes_.find(spid);
+    const SessionDef* row = connectionRow(spid);
+    if (it == connectionTimes_.end() || !row) {
+        return;
+    }
+    it->second.lastBatch = std::chrono::system_clock::now();
+    if (row->openTran <= 0) {
+        it->second.transactionBegin = it->second.lastBatch;
+    }
 }
 
 const ObjectDef* ServerState::findObject(int dbid, long long id, bool byHobt) const {

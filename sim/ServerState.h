@@ -59,6 +59,17 @@ public:
     const SessionDef* sessionRow(int spid, Clock::time_point now) const;
     // When that session logged in, as convert(varchar(23), login_time, 121) gives it.
     std::string loginTime(const SessionDef& session, Clock::time_point now) const;
+    // sysprocesses.last_batch of the session that holds the SPID, and the begin time of its
+    // open transaction (nothing without one), as convert(varchar(23), x, 121) gives them;
+    // nothing for an unknown SPID. serverTime() is getdate() in the same form.
+    std::optional<std::string> lastBatch(int spid, Clock::time_point now) const;
+    // The same for a row of the session (never before its login time).
+    std::string lastBatch(const SessionDef& session, Clock::time_point now) const;
+    std::optional<std::string> transactionBegin(int spid, Clock::time_point now) const;
+    std::string serverTime() const;
+    // A client connection sent a batch or an RPC: its last_batch is now, and a transaction
+    // that this request opens begins now.
+    void noteBatch(int spid);
     // A scenario object by its object id, or by the hobt id of its index.
     const ObjectDef* findObject(int dbid, long long id, bool byHobt) const;
     // The input buffer of the session that holds the SPID at that moment.
@@ -101,6 +112,12 @@ private:
     Faults faults_;
     Clock::time_point clockZero_;
     std::map<int, SessionDef> connections_; // by SPID
+    struct ConnectionTimes {
+        std::chrono::system_clock::time_point lastBatch;
+        std::chrono::system_clock::time_point transactionBegin; // when open_tran > 0
+    };
+    std::map<int, ConnectionTimes> connectionTimes_; // by SPID
+    std::chrono::system_clock::time_point wallZero_; // the wall clock when the server started
     std::set<int> scenarioSpids_;
     std::set<int> killed_; // scenario SPIDs ended by KILL
     std::vector<LiveEpisode> liveEpisodes_;

@@ -344,6 +344,22 @@ Statement classifyStatement(std::string_view text) {
         st.kind = StatementKind::SessionIdentity;
         return st;
     }
+    if (numberAfter(s,
+                    "select convert(varchar(23), last_batch, 121), convert(varchar(23), "
+                    "getdate(), 121) from master.dbo.sysprocesses where spid =",
+                    false, st.number)) {
+        st.kind = StatementKind::LastBatch;
+        return st;
+    }
+    if (numberAfter(s,
+                    "select convert(varchar(23), min(a.transaction_begin_time), 121), "
+                    "convert(varchar(23), getdate(), 121) from sys.dm_tran_session_transactions "
+                    "s join sys.dm_tran_active_transactions a on a.transaction_id = "
+                    "s.transaction_id where s.session_id =",
+                    false, st.number)) {
+        st.kind = StatementKind::TranBegin;
+        return st;
+    }
     // The catalog lookups that name a wait resource's object, by object id or by hobt id.
     static const std::regex byObject(
         R"(select object_schema_name\((\d+), ?(\d+)\), ?object_name\(\1, ?\2\), ?null)");

@@ -28,6 +28,8 @@ enum class StatementKind {
                      // a ALTER ANY CONNECTION, n suser_sname()
     DmInputBuffer,   // number = SPID, word = one letter a column: t event_type,
                      // p parameters, i event_info
+    LastBatch,       // number = SPID: last_batch and getdate()
+    TranBegin,       // number = SPID: its oldest open transaction's begin and getdate()
     ServerClock,     // select convert(varchar(30), sysutcdatetime(), 126)
     DeadlockRead,    // the system_health ring buffer's deadlock reports; number = since (ms)
     ProcessSelect,   // a plain SELECT over sysprocesses (ProcessSelect.h)

@@ -284,6 +284,9 @@ void TdsSession::loginFailed(const std::string& user, const std::string& reason,
 
 void TdsSession::noteRequest(const Message& m) {
     SessionDef* row = state_.connectionRow(spid_);
+    if (m.type != PacketType::TransactionManager) {
+        state_.noteBatch(spid_);
+    }
     try {
         if (m.type == PacketType::SqlBatch) {
             SqlBatch batch = parseSqlBatch(m.payload, tds72());

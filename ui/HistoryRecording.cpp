@@ -51,6 +51,11 @@ void THistoryRecording::ServerRemoved(TServerData& server) {
     HistoryRecorder.ServerRemoved(server);
 }
 
+void THistoryRecording::RecordKill(TKillRecord kill) {
+    if (HistoryWriter)
+        HistoryWriter->SubmitKill(std::move(kill));
+}
+
 void THistoryRecording::DeadlocksRead(const TServerData& server,
                                       std::vector<TDeadlockReport> reports) {
     if (HistoryWriter)

@@ -28,6 +28,8 @@ public:
     void ApplySettings();
     void ServerChanged(TServerData& server);
     void ServerRemoved(TServerData& server);
+    // Hands a confirmed kill to the writer; nothing is kept while recording is off.
+    void RecordKill(TKillRecord kill);
     // Deadlock reports the server's monitor read: to the writer while recording.
     void DeadlocksRead(const TServerData& server, std::vector<TDeadlockReport> reports);
     // The newest deadlock stored for each server, so that a monitor starting again takes only

@@ -172,7 +172,9 @@ void TMainF::ProcessInfoAExecute() {
     details.Status = cell(TProcessModel::StatusTLC);
     details.Wait = cell(TProcessModel::WaitInfoTLC);
     details.WaitResource = m.WaitResource(row);
-    if (ShowProcessInfo(*server, details, this) && HasNode(node) && node->Data() == server)
+    const auto recordKill = [this](TKillRecord kill) { History->RecordKill(std::move(kill)); };
+    if (ShowProcessInfo(*server, details, this, recordKill) && HasNode(node) &&
+        node->Data() == server)
         server->Refresh();
 }
 

@@ -1,6 +1,7 @@
 // "Blocking history": a history file written by the store, read by the window: the table,
 // its filters, the selected episode's tree and statement, the CSV export.
 #include "HistoryF.h"
+#include "HistoryKillsView.h"
 #include "HistoryStore.h"
 #include "SpinEdit.h"
 
@@ -10,6 +11,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 #include <functional>
@@ -167,6 +169,54 @@ TEST_F(HistoryWindow, ExportsTheFilteredEpisodesOneRowPerBlockedSession) {
     EXPECT_EQ(f.StatusL->text(), "2 episodes exported to " + path + ".");
 
     EXPECT_THROW(f.ExportTo(Dir.filePath("missing/out.csv")), THistoryError);
+}
+
+TEST_F(HistoryWindow, ListsTheKillsOfTheSameServersAndTimeBesideTheEpisodes) {
+    {
+        THistoryStore store(File, THistoryStore::TMode::Write);
+        TKillRecord done;
+        done.Server = "PROD";
+        done.Time = Now - 3 * Hour;
+        done.Spid = 51;
+        done.Login = "payroll";
+        done.Host = "APP-SRV-01";
+        done.Program = "Payroll Service";
+        done.Statement = "BEGIN TRAN\r\nUPDATE dbo.Salaries SET Amount = 1";
+        done.KilledBy = "dba";
+        done.OpenTran = 1;
+        done.BlockedCount = 3;
+        TKillRecord refused = done;
+        refused.Time = Now - Hour;
+        refused.Spid = 52;
+        refused.Login = "evil\u202egnp.exe";
+        refused.Statement.reset();
+        refused.Outcome = "User does not have permission to use the KILL statement.";
+        TKillRecord old = done;
+        old.Time = Now - 40 * Hour;
+        TKillRecord qa = done;
+        qa.Server = "QA";
+        store.Transaction([&] {
+            for (const TKillRecord& k : {done, refused, old, qa})
+                store.SaveKill(k);
+        });
+    }
+    THistoryF f(File, {});
+    EXPECT_EQ(f.PagesTC->tabText(f.PagesTC->indexOf(f.KillsV)), "&Kills");
+    QTreeWidget* kills = f.KillsV->KillsTV;
+    EXPECT_EQ(Column(kills, THistoryKillsView::SpidC), "52|51|51") << "the last day, newest first";
+    f.ServerCB->setCurrentText("PROD");
+    f.ShowB->click();
+    EXPECT_EQ(Column(kills, THistoryKillsView::SpidC), "52|51");
+    EXPECT_EQ(Column(kills, THistoryKillsView::OutcomeC),
+              "not killed: User does not have permission to use the KILL statement.|killed");
+    EXPECT_EQ(Column(kills, THistoryKillsView::LoginC), "evil<U+202E>gnp.exe|payroll");
+    EXPECT_EQ(Column(kills, THistoryKillsView::BlockedC), "3|3");
+    EXPECT_EQ(Column(kills, THistoryKillsView::KilledByC), "dba|dba");
+    EXPECT_EQ(f.KillsV->StatusL->text(), "2 kills.");
+    EXPECT_TRUE(f.KillsV->StatementE->toPlainText().startsWith("(not read"));
+    kills->setCurrentItem(kills->topLevelItem(1));
+    EXPECT_EQ(f.KillsV->StatementE->toPlainText(),
+              "BEGIN TRAN\nUPDATE dbo.Salaries SET Amount = 1");
 }
 
 TEST_F(HistoryWindow, SaysSoWhenNothingWasRecordedYet) {

@@ -261,4 +261,35 @@ TEST_F(ProcessCommandsTest, ALoginWithoutCatalogRightsGetsTheServersRefusal) {
     EXPECT_NE(viewer.State, 2);
 }
 
+TEST_F(ProcessCommandsTest, IdleTimeAndTransactionAgeComeFromTheServersClock) {
+    // 51 sent its last batch, which opened its transaction, 14 minutes before the server
+    // started; 52 has no transaction. Without VIEW SERVER STATE a login sees only itself.
+    const struct {
+        const char *User, *Password;
+        bool Sees;
+    } logins[] = {{"sa", "Sim-Admin-1", true},
+                  {"viewer", "Sim-View-1", true},
+                  {"blind", "Sim-Blind-1", false}};
+    for (const auto& login : logins) {
+        SCOPED_TRACE(login.User);
+        TServerData server(Owner, SimServer(Sim, 0, login.User, login.Password));
+        ASSERT_TRUE(RefreshAndWait(server));
+        const TAgeRead idle = server.ReadAge(LastBatchQuery(51));
+        const TAgeRead transaction = server.ReadAge(TransactionAgeQuery(51));
+        EXPECT_EQ(idle.Found, login.Sees);
+        EXPECT_TRUE(transaction.Found) << "an aggregate: always one row";
+        EXPECT_EQ(idle.AgeMs.has_value(), login.Sees);
+        EXPECT_EQ(transaction.AgeMs.has_value(), login.Sees);
+        if (login.Sees) {
+            EXPECT_GE(*idle.AgeMs, 840'000);
+            EXPECT_LT(*idle.AgeMs, 900'000);
+            EXPECT_EQ(idle.Time.size(), 23u);
+            EXPECT_GE(*transaction.AgeMs, 840'000);
+        }
+        EXPECT_FALSE(server.ReadAge(TransactionAgeQuery(52)).AgeMs) << "no transaction";
+        EXPECT_FALSE(server.ReadAge(LastBatchQuery(999)).Found);
+        EXPECT_EQ(server.CommandKind, 4);
+    }
+}
+
 } // namespace

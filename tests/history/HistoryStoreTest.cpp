@@ -165,6 +165,37 @@ TEST_F(HistoryStoreTest, DeletesEpisodesThatEndedBeforeTheCutoffWithTheirSession
     EXPECT_EQ(Sqlite(File, "select count(*) from blocked_session"), "4");
 }
 
+TEST_F(HistoryStoreTest, KeepsKillsAsTheyWereAndReadsThemNewestFirst) {
+    THistoryStore store(File, THistoryStore::TMode::Write);
+    TKillRecord refused = MakeKill("PROD", 2000, 52);
+    refused.Outcome = "User does not have permission to use the KILL statement.";
+    refused.Statement.reset(); // not read
+    // Whatever the server sent comes back as it was: quotes, control characters, any script.
+    TKillRecord odd = MakeKill("QA 'x'", 3000, 60);
+    odd.Login = "o'brien\x1b[2J";
+    odd.Program = "Shop \u00fc\u202e";
+    odd.Statement = "SELECT '; DROP TABLE kill; --'";
+    const TKillRecord first = MakeKill("PROD", 1000);
+    store.Transaction([&] {
+        store.SaveKill(first);
+        store.SaveKill(refused);
+        store.SaveKill(odd);
+    });
+
+    EXPECT_EQ(store.Kills({}), (std::vector<TKillRecord>{odd, refused, first}));
+    THistoryFilter prod;
+    prod.Server = "PROD";
+    prod.From = 1500;
+    EXPECT_EQ(store.Kills(prod), std::vector<TKillRecord>{refused});
+    THistoryFilter newest;
+    newest.Limit = 1;
+    EXPECT_EQ(store.Kills(newest), std::vector<TKillRecord>{odd});
+
+    // Retention takes old kills with the old episodes.
+    EXPECT_EQ(store.DeleteEndedBefore(2500), 2);
+    EXPECT_EQ(store.Kills({}), std::vector<TKillRecord>{odd});
+}
+
 TEST_F(HistoryStoreTest, RefusesFilesItCannotOrMustNotWrite) {
     WriteText(Folder.File("plain.txt"), "not a database at all, just text...........");
     ASSERT_EQ(Sqlite(Folder.File("other.sqlite"), "create table t (a)"), "");

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Episode.h"
+#include "KillRecord.h"
 
 #include <cstdio>
 #include <string>
@@ -47,4 +48,19 @@ inline TEpisode MakeEpisode(const std::string& server, std::int64_t start, std::
         e.Sessions.push_back(s);
     }
     return e;
+}
+
+inline TKillRecord MakeKill(const std::string& server, std::int64_t time, std::int32_t spid = 51) {
+    TKillRecord k;
+    k.Server = server;
+    k.Time = time;
+    k.Spid = spid;
+    k.Login = "payroll";
+    k.Host = "APP-SRV-01";
+    k.Program = "Payroll Service";
+    k.Statement = "BEGIN TRAN\r\nUPDATE dbo.Salaries SET Amount = Amount * 1.02";
+    k.KilledBy = "dba";
+    k.OpenTran = 1;
+    k.BlockedCount = 3;
+    return k;
 }

@@ -122,6 +122,31 @@ TEST_F(HistoryWriterTest, AFullDiskGivesOneErrorAndNothingCommittedIsLost) {
     EXPECT_EQ(Failures.size(), 1);
 }
 
+TEST_F(HistoryWriterTest, KillsWaitForAFileThatCannotBeWrittenYetAndAreWrittenOnce) {
+    const std::string missing = Folder.File("later/h.sqlite");
+    auto writer = Start(missing);
+    writer->SubmitKill(MakeKill("A", Now, 51));
+    writer->Submit({Write(1, MakeEpisode("A", Now - 4000, Now))});
+    ASSERT_TRUE(writer->Flush());
+    Deliver();
+    EXPECT_EQ(Failures.size(), 1);
+
+    std::filesystem::create_directory(Folder.Path / "later");
+    Now += 6000;
+    writer->SubmitKill(MakeKill("A", Now, 52));
+    ASSERT_TRUE(writer->Flush());
+    writer->SubmitKill(MakeKill("A", Now + 1, 53));
+    ASSERT_TRUE(writer->Flush());
+    THistoryStore reader(missing, THistoryStore::TMode::Read);
+    std::string spids;
+    for (const TKillRecord& k : reader.Kills({}))
+        spids += std::to_string(k.Spid) + " ";
+    EXPECT_EQ(spids, "53 52 51 ") << "each once, none lost while the folder was missing";
+    EXPECT_EQ(reader.Episodes({}).size(), 1u);
+    Deliver();
+    EXPECT_EQ(Failures.size(), 1);
+}
+
 TEST_F(HistoryWriterTest, RetentionDropsWholeDaysOnceADay) {
     const std::int64_t today = Now / Day * Day;
     {

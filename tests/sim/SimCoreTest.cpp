@@ -9,6 +9,8 @@
 #include "Statement.h"
 #include "TextUtil.h"
 
+#include <cstdio>
+#include <ctime>
 #include <gtest/gtest.h>
 
 using namespace tdssim;
@@ -140,6 +142,60 @@ input = UPDATE b
     }
 }
 
+// Seconds since 1970 of "yyyy-mm-dd hh:mi:ss.mmm" (UTC, as the server writes its times).
+double secondsOf(const std::string& text) {
+    std::tm tm{};
+    int ms = 0;
+    EXPECT_EQ(std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d.%d", &tm.tm_year, &tm.tm_mon,
+                          &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &ms),
+              7)
+        << text;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    return static_cast<double>(timegm(&tm)) + ms / 1000.0;
+}
+
+TEST(TdsSimTimeline, LastBatchAndTransactionBeginLieAsFarBackAsTheScenarioSays) {
+    const char* text = R"ini(
+[session]
+spid = 51
+open_tran = 1
+idle = 840
+[session]
+spid = 52
+open_tran = 2
+idle = 10
+transaction_age = 900.5
+[session]
+spid = 53
+idle = 30
+)ini";
+    auto t0 = Clock::now();
+    ServerState state(parseScenario(text, "t"), 0, t0);
+    const double now = secondsOf(state.serverTime());
+    struct Case {
+        int spid;
+        double idle;
+        double transaction; // < 0: none
+    };
+    const Case cases[] = {{51, 840, 840}, {52, 10, 900.5}, {53, 30, -1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.spid);
+        const std::optional<std::string> batch = state.lastBatch(c.spid, t0);
+        ASSERT_TRUE(batch.has_value());
+        EXPECT_NEAR(now - secondsOf(*batch), c.idle, 2.0);
+        const std::optional<std::string> begin = state.transactionBegin(c.spid, t0);
+        ASSERT_EQ(begin.has_value(), c.transaction >= 0);
+        if (begin) {
+            EXPECT_NEAR(now - secondsOf(*begin), c.transaction, 2.0);
+        }
+    }
+    EXPECT_FALSE(state.lastBatch(99, t0).has_value());
+    EXPECT_FALSE(state.transactionBegin(99, t0).has_value());
+    state.kill(51);
+    EXPECT_FALSE(state.lastBatch(51, t0).has_value());
+}
+
 TEST(TdsSimScenario, ErrorsNameTheLine) {
     struct Case {
         const char* text;
@@ -154,6 +210,9 @@ TEST(TdsSimScenario, ErrorsNameTheLine) {
         {"[session]\nlogin = sa\n", "needs a spid"},
         {"[faults]\ndelay = soon\n", "delay needs milliseconds"},
         {"[block]\nto = tomorrow\n", "t:2: not a number of seconds"},
+        {"[session]\nspid = 51\nidle = -5\n", "t:3: not a number of seconds from 0"},
+        {"[session]\nspid = 51\ntransaction_age = forever\n", "t:3: not a number of seconds"},
+        {"[session]\nspid = 51\nidle = 1e300\n", "t:3: not a number of seconds from 0"},
         {"[deadlock]\nsessions = 57\n", "needs 2 to 16 sessions"},
         {"[deadlock]\nsessions = 57, 0\n", "t:2: a deadlock's sessions are SPIDs"},
         {"[deadlock]\nsessions = 57, 59\nvictim = 60\n", "victim is none of its sessions"},
@@ -237,6 +296,14 @@ TEST(TdsSimStatements, MatchAfterFoldingCaseAndWhiteSpace) {
         {"select loginame, hostname, program_name, convert(varchar(23), login_time, 121) from "
          "master.dbo.sysprocesses where spid = 64",
          StatementKind::SessionIdentity, 64},
+        {"SELECT convert(varchar(23), last_batch, 121), convert(varchar(23), getdate(), 121)\r\n"
+         "FROM master.dbo.sysprocesses WHERE spid = 51",
+         StatementKind::LastBatch, 51},
+        {"select convert(varchar(23), min(a.transaction_begin_time), 121), convert(varchar(23), "
+         "getdate(), 121) from sys.dm_tran_session_transactions s join "
+         "sys.dm_tran_active_transactions a on a.transaction_id = s.transaction_id where "
+         "s.session_id = 52",
+         StatementKind::TranBegin, 52},
         {"select object_schema_name(7, 5), object_name(7, 5), null", StatementKind::ObjectNames, 7},
         {"select object_schema_name(p.object_id, 5), object_name(p.object_id, 5), i.name from "
          "[Sales].sys.partitions p left join [Sales].sys.indexes i on i.object_id = p.object_id "

@@ -5,8 +5,10 @@
 #include "ErrorLog.h"
 #include "FileNames.h"
 #include "HistoryF.h"
+#include "HistoryKillsView.h"
 #include "HistoryStore.h"
 #include "ProcessExport.h"
+#include "ProcessInfoF.h"
 #include "ProcessModel.h"
 #include "ProcessView.h"
 #include "ServerListFile.h"
@@ -670,6 +672,59 @@ TEST_F(MainFormTest, RecordsBlockingHistoryAndShowsItFromTheMenuAndToolBar) {
     auto* window = Form->findChild<THistoryF*>();
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(window->EpisodesTV->topLevelItem(0)->text(THistoryF::ServerC), "LIVE");
+}
+
+TEST_F(MainFormTest, AKillFromTheProcessViewIsRecordedAndListedInTheHistory) {
+    TdsSimProcess sim("demo");
+    WarningTimeout = 65535;
+    ConfirmKill = false; // the confirmation's text is the dialog's own test
+    SaveSettings();
+    sim.setClock(0, 11); // 51 holds up 52, 53 behind it, and 54
+    Start({Server("LIVE", true, ConnectionTo(sim.port(0)))});
+    ASSERT_TRUE(WaitUntil([&] { return Icon(0) == 3 && !Monitor(0).Busy; }));
+    Form->ServersTL->setCurrentItem(Form->ServersTL->Node(0));
+    TProcessView& view = *Form->ProcessesTL;
+    ASSERT_TRUE(WaitUntil([&] { return view.model()->rowCount({}) > 0; }));
+    QModelIndex head;
+    for (int r = 0; r < view.model()->rowCount({}); ++r) {
+        const QModelIndex i = view.model()->index(r, 0, {});
+        if (view.Model().Text(TProcessModel::RowOf(i), TProcessModel::SpidTLC) == "51")
+            head = i;
+    }
+    ASSERT_TRUE(head.isValid());
+    view.setCurrentIndex(head);
+    Answerer.Handler = [](QWidget* modal) {
+        if (auto* card = qobject_cast<TProcessInfoF*>(modal))
+            card->Button2->click();
+        else
+            modal->close();
+    };
+    ASSERT_TRUE(Form->ProcessInfoA->Execute());
+    Answerer.Handler = nullptr;
+    ASSERT_TRUE(WaitUntil([&] { return !Monitor(0).Busy; }));
+    EXPECT_EQ(Monitor(0).ProcessList.FindBySpid(51), nullptr) << "killed, and refreshed";
+    Form.reset(); // the writer writes what it was given
+
+    THistoryStore store(THistoryStore::FileNameBeside(SettingsFileName),
+                        THistoryStore::TMode::Read);
+    const std::vector<TKillRecord> kills = store.Kills({});
+    ASSERT_EQ(kills.size(), 1u);
+    EXPECT_EQ(kills[0].Server, "LIVE");
+    EXPECT_EQ(kills[0].Spid, 51);
+    EXPECT_EQ(kills[0].Login, "payroll");
+    EXPECT_EQ(kills[0].BlockedCount, 3);
+    EXPECT_EQ(kills[0].OpenTran, 1);
+    EXPECT_EQ(kills[0].Outcome, "");
+    EXPECT_EQ(kills[0].KilledBy, LocalUserName());
+
+    Start({});
+    ASSERT_TRUE(Form->HistoryA->Execute());
+    auto* window = Form->findChild<THistoryF*>();
+    ASSERT_NE(window, nullptr);
+    ASSERT_EQ(window->KillsV->KillsTV->topLevelItemCount(), 1);
+    EXPECT_EQ(window->KillsV->KillsTV->topLevelItem(0)->text(THistoryKillsView::SpidC), "51");
+    EXPECT_EQ(window->KillsV->KillsTV->topLevelItem(0)->text(THistoryKillsView::OutcomeC),
+              "killed");
 }
 
 TEST_F(MainFormTest, AHistoryFileThatCannotBeWrittenGivesOneErrorAndMonitoringGoesOn) {

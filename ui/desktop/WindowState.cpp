@@ -220,3 +220,27 @@ void SaveWindowState(const TMainFormState& form, const QString& root) {
                            PaneSize(form.ErrorsTL, Qt::Vertical));
     store.Flush();
 }
+
+void RestoreDialogSize(QWidget* dialog, const QString& key) {
+    const TWindowStateStore store;
+    const std::optional<std::int64_t> width = store.ReadInteger(key, QStringLiteral("Width"));
+    const std::optional<std::int64_t> height = store.ReadInteger(key, QStringLiteral("Height"));
+    if (!width || !height)
+        return;
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QSize room = screen ? screen->availableGeometry().size() : QSize(1920, 1080);
+    const QSize least = dialog->minimumSize();
+    // A hand-edited or foreign store may hold anything: clamp in 64 bits, then size.
+    const auto fit = [](std::int64_t value, int low, int high) {
+        return static_cast<int>(std::clamp<std::int64_t>(value, low, std::max(low, high)));
+    };
+    dialog->resize(fit(*width, least.width(), room.width()),
+                   fit(*height, least.height(), room.height()));
+}
+
+void SaveDialogSize(const QWidget* dialog, const QString& key) {
+    TWindowStateStore store;
+    store.WriteInteger(key, QStringLiteral("Width"), dialog->width());
+    store.WriteInteger(key, QStringLiteral("Height"), dialog->height());
+    store.Flush();
+}

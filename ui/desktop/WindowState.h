@@ -30,6 +30,12 @@ inline constexpr const char* WindowStateRoot = "Software\\Tallyvane\\";
 void RestoreWindowState(const TMainFormState& form, const QString& root = WindowStateRoot);
 void SaveWindowState(const TMainFormState& form, const QString& root = WindowStateRoot);
 
+// A resizable dialog's size under key (values Width and Height). Restoring keeps the size
+// within the screen's available area and never below the dialog's minimum size; missing or
+// broken values leave the size it has. Store errors reach the caller.
+void RestoreDialogSize(QWidget* dialog, const QString& key);
+void SaveDialogSize(const QWidget* dialog, const QString& key);
+
 // The grid layouts under key (root + the grid's name, e.g. "Software\Tallyvane\ProcessesTL"):
 // column visibility, order, width, sort column and direction. Works for QTreeView and
 // QTreeWidget. Without columnNames, the names of the program's grids are taken from the key's

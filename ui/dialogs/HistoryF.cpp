@@ -4,6 +4,7 @@
 #include "DisplayText.h"
 #include "EpisodeCsv.h"
 #include "ErrorBox.h"
+#include "HistoryKillsView.h"
 #include "SpinEdit.h"
 
 #include <QComboBox>
@@ -144,9 +145,11 @@ THistoryF::THistoryF(std::string fileName, const QStringList& servers, QWidget* 
     episodesLayout->addWidget(split, 1);
     episodesLayout->addWidget(StatusL);
     DeadlocksP = new TDeadlocksPane(FileName);
+    KillsV = new THistoryKillsView;
     PagesTC = new QTabWidget(this);
     PagesTC->addTab(episodes, QStringLiteral("&Blocking episodes"));
     PagesTC->addTab(DeadlocksP, QStringLiteral("&Deadlocks"));
+    PagesTC->addTab(KillsV, QStringLiteral("&Kills"));
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(filters);
@@ -172,6 +175,7 @@ THistoryFilter THistoryF::Filter(int limit) const {
 }
 
 void THistoryF::ShowB_Click() {
+    KillsV->Show(FileName, Filter(THistoryKillsView::ShownKills));
     DeadlocksP->Show(Filter(TDeadlocksPane::ShownDeadlocks));
     EpisodesTV->clear();
     SessionsTV->clear();

@@ -2,17 +2,26 @@
 
 #include "DisplayText.h"
 #include "ErrorBox.h"
+#include "HistoryF.h"
 #include "ServerData.h"
 #include "Settings.h"
 #include "WaitResource.h"
+#include "WindowState.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSplitter>
+#include <QVBoxLayout>
+
+const QString TProcessInfoF::SizeKey =
+    QString::fromLatin1(WindowStateRoot) + QStringLiteral("ProcessInfoF");
 
 namespace {
 
@@ -33,50 +42,104 @@ QString OrNone(const std::string& s) {
     return s.empty() ? QStringLiteral("(none)") : Q(s);
 }
 
+QString Duration(std::int64_t ms) {
+    return THistoryF::DurationText(std::max<std::int64_t>(ms, 0));
+}
+
+QString Sessions(std::int32_t n) {
+    return n == 1 ? QStringLiteral("1 session") : QStringLiteral("%1 sessions").arg(n);
+}
+
+QString Who(const TSessionFacts& s) {
+    return QStringLiteral("login %1, host %2, program %3")
+        .arg(OrNone(s.Login), OrNone(s.Host), OrNone(s.Program));
+}
+
+// Batches arrive with CR LF; every kind of line break starts a new line.
+QString StatementText(const std::string& text) {
+    QString shown = DisplayText(text);
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(u'\r', u'\n');
+    return shown;
+}
+
 // System processes run below SPID 51 and belong to no login.
 bool IsSystemSpid(std::int32_t spid, const std::string& login) {
     return spid < 51 && login.empty();
 }
 
+QPlainTextEdit* StatementBox(QWidget* parent) {
+    auto* box = new QPlainTextEdit(parent);
+    box->setReadOnly(true);
+    box->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    box->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    box->setTabChangesFocus(true);
+    box->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    return box;
+}
+
+QLabel* FactsLabel(QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A name without blanks as long as the server allows must not widen the dialog.
+    label->setMinimumWidth(1);
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Minimum);
+    return label;
+}
+
 } // namespace
 
 TProcessInfoF::TProcessInfoF(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("ProcessInfoF"));
     setWindowTitle(QStringLiteral("Last SQL command"));
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    setSizeGripEnabled(true);
 
-    constexpr int top = 115; // below the process's details
-    InfoL = new QLabel(this);
-    InfoL->setGeometry(10, 5, 390, 105);
-    InfoL->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    InfoL->setWordWrap(true);
-    InfoL->setTextFormat(Qt::PlainText);
-    InfoL->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    GroupBox1 = new QGroupBox(this);
-    GroupBox1->setGeometry(5, top + 5, 311, 196);
-    SqlM = new QPlainTextEdit(GroupBox1);
-    SqlM->setGeometry(10, 12, 291, 171);
-    SqlM->setReadOnly(true);
-    SqlM->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    SqlM->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    SqlM->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    SqlM->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    SqlM->setTabChangesFocus(true);
-    SqlM->installEventFilter(this);
+    InfoL = FactsLabel(this);
+    BlockingL = FactsLabel(this);
+    GroupBox1 = new QGroupBox(QStringLiteral("Last SQL command"), this);
+    SqlM = StatementBox(GroupBox1);
+    (new QVBoxLayout(GroupBox1))->addWidget(SqlM);
+    BlockerGB = new QGroupBox(this);
+    BlockerSqlM = StatementBox(BlockerGB);
+    (new QVBoxLayout(BlockerGB))->addWidget(BlockerSqlM);
+    BlockerGB->hide();
+    for (QPlainTextEdit* box : {SqlM, BlockerSqlM})
+        box->installEventFilter(this);
 
     Button1 = new QPushButton(QStringLiteral("Refresh"), this);
-    Button1->setGeometry(324, top + 10, 75, 25);
     Button2 = new QPushButton(QStringLiteral("Kill process"), this);
-    Button2->setGeometry(324, top + 41, 75, 25);
     Button3 = new QPushButton(QStringLiteral("Close"), this);
-    Button3->setGeometry(324, top + 176, 75, 25);
     // No default button: Enter does nothing here.
     for (QPushButton* b : {Button1, Button2, Button3})
         b->setAutoDefault(false);
 
-    setTabOrder(SqlM, Button1);
+    auto* statements = new QSplitter(Qt::Vertical, this);
+    statements->addWidget(GroupBox1);
+    statements->addWidget(BlockerGB);
+    statements->setChildrenCollapsible(false);
+    auto* left = new QVBoxLayout;
+    left->addWidget(InfoL);
+    left->addWidget(BlockingL);
+    left->addWidget(statements, 1);
+    auto* buttons = new QVBoxLayout;
+    buttons->addWidget(Button1);
+    buttons->addWidget(Button2);
+    buttons->addStretch(1);
+    buttons->addWidget(Button3);
+    auto* layout = new QHBoxLayout(this);
+    layout->addLayout(left, 1);
+    layout->addLayout(buttons);
+
+    setTabOrder(SqlM, BlockerSqlM);
+    setTabOrder(BlockerSqlM, Button1);
     setTabOrder(Button1, Button2);
     setTabOrder(Button2, Button3);
-    setFixedSize(405, top + 206);
+    setMinimumSize(440, 400);
+    resize(640, 540);
 
     connect(Button1, &QPushButton::clicked, this,
             [this] { GuardedCall([this] { Button1Click(); }); });
@@ -87,15 +150,14 @@ TProcessInfoF::TProcessInfoF(QWidget* parent) : QDialog(parent) {
 
 void TProcessInfoF::LoadLastCommand() {
     const TBusyCursor busy;
-    QString text = DisplayText(ServerData->GetInputBuffer(Spid));
-    // Batches arrive with CR LF; every kind of line break starts a new line.
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(u'\r', u'\n');
-    SqlM->setPlainText(text);
+    std::string text = ServerData->GetInputBuffer(Spid);
+    SqlM->setPlainText(StatementText(text));
+    LastCommand = std::move(text);
 }
 
 void TProcessInfoF::Button1Click() {
     LoadLastCommand();
+    LoadBlocking();
 }
 
 void TProcessInfoF::LoadDetails() {
@@ -151,6 +213,114 @@ void TProcessInfoF::LoadDetails() {
     InfoL->setText(text);
 }
 
+void TProcessInfoF::LoadBlocking() {
+    Blocking = DescribeBlocking(ServerData->Analysis(), Spid);
+    // The snapshot may show the SPID in the hands of another session by now.
+    if (Blocking.Found && Details.Known &&
+        (Blocking.Session.Login != Details.Login || Blocking.Session.Host != Details.Host ||
+         Blocking.Session.Program != Details.Program))
+        Blocking = TSessionBlocking{};
+    Idle = TAgeRead{};
+    Transaction.reset();
+
+    const TBusyCursor busy;
+    // Each read is an extra: one that fails is left out, and while the connection is down or
+    // connecting none is tried (each would wait for a connect).
+    const auto read = [this](const auto& call) {
+        TDbConnection& connection = ServerData->ADOConnection;
+        if (connection.Connecting() || !connection.Connected())
+            return false;
+        try {
+            call();
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
+    BlockerGB->setVisible(Blocking.BlockerKnown);
+    if (Blocking.BlockerKnown) {
+        BlockerGB->setTitle(QStringLiteral("Last SQL command of SPID %1, which blocks it")
+                                .arg(Blocking.BlockerSpid));
+        std::string text;
+        if (read([&] { text = ServerData->GetInputBuffer(Blocking.BlockerSpid); }))
+            BlockerSqlM->setPlainText(StatementText(text));
+        else
+            BlockerSqlM->setPlainText(QStringLiteral("(not read)"));
+    }
+    if (Blocking.IsHead) {
+        read([&] { Idle = ServerData->ReadAge(LastBatchQuery(Spid)); });
+        // The transaction views show other sessions only with VIEW SERVER STATE.
+        if (Blocking.Session.OpenTran > 0 &&
+            (ServerData->IsSysAdmin || ServerData->CanViewServerState))
+            read([&] { Transaction = ServerData->ReadAge(TransactionAgeQuery(Spid)); });
+    }
+    BlockingL->setText(BlockingText());
+}
+
+QString TProcessInfoF::BlockingText() const {
+    const TSessionBlocking& b = Blocking;
+    if (!b.Found)
+        return QStringLiteral("Not in the server's latest process list.");
+    QStringList lines;
+    if (b.Blocked) {
+        const QString wait = Duration(b.Wait);
+        if (b.BlockerKnown)
+            lines << QStringLiteral("Blocked for %1 by SPID %2 (%3).")
+                         .arg(wait)
+                         .arg(b.BlockerSpid)
+                         .arg(Who(b.Blocker));
+        else if (b.BlockerSpid < 0)
+            lines << QStringLiteral("Blocked for %1 by SPID %2, which is no session (an orphaned "
+                                    "distributed transaction, a recovery or a latch).")
+                         .arg(wait)
+                         .arg(b.BlockerSpid);
+        else
+            lines << QStringLiteral("Blocked for %1 by SPID %2, which is not in the process list.")
+                         .arg(wait)
+                         .arg(b.BlockerSpid);
+        if (b.HeadKnown)
+            lines << QStringLiteral("At the head of its chain: SPID %1 (%2).")
+                         .arg(b.Head.Spid)
+                         .arg(Who(b.Head));
+    }
+    if (!b.Cycle.empty()) {
+        QStringList spids;
+        for (const std::int32_t spid : b.Cycle)
+            spids << QString::number(spid);
+        const bool in = std::find(b.Cycle.begin(), b.Cycle.end(), b.Session.Spid) != b.Cycle.end();
+        lines << QStringLiteral("%1 a blocking cycle of SPIDs %2: none of them can go on.")
+                     .arg(in ? QStringLiteral("In") : QStringLiteral("Behind"),
+                          spids.join(QStringLiteral(", ")));
+    }
+    if (b.BlocksInAll > 0) {
+        const QString directly = b.BlocksDirectly == b.BlocksInAll
+                                     ? QStringLiteral(" directly")
+                                     : QStringLiteral(" (%1 directly)").arg(b.BlocksDirectly);
+        lines << QStringLiteral("Blocks %1%2; they have waited %3 in all, the longest %4.")
+                     .arg(Sessions(b.BlocksInAll), directly, Duration(b.BlockedWait),
+                          Duration(b.LongestBlocked));
+    } else {
+        lines << QStringLiteral("Blocks no other session.");
+    }
+    if (b.IsHead) {
+        const bool sleeping = b.Session.Status == "sleeping";
+        QString head = QStringLiteral("Head blocker, %1").arg(OrNone(b.Session.Status));
+        if (b.Session.OpenTran > 0) {
+            head += QStringLiteral(" with an open transaction");
+            if (Transaction && Transaction->AgeMs)
+                head += QStringLiteral(" for %1").arg(Duration(*Transaction->AgeMs));
+        } else {
+            head += QStringLiteral(", no open transaction");
+        }
+        lines << head + u'.';
+        if (Idle.AgeMs)
+            lines << (sleeping ? QStringLiteral("Idle for %1, since its last batch at %2.")
+                               : QStringLiteral("Its current batch began %1 ago, at %2."))
+                         .arg(Duration(*Idle.AgeMs), Q(Idle.Time));
+    }
+    return lines.join(u'\n');
+}
+
 QString TProcessInfoF::ConfirmationText() const {
     QString text = QStringLiteral("Kill SPID %1 on %2?\n\nLogin: %3\nHost: %4\nProgram: %5")
                        .arg(Spid)
@@ -160,6 +330,19 @@ QString TProcessInfoF::ConfirmationText() const {
         text += QStringLiteral("\n\nWarning: SPID %1 is a system process. Killing it can stop "
                                "the server's own work.")
                     .arg(Spid);
+    if (Blocking.Found) {
+        text += QStringLiteral("\n");
+        if (Blocking.Session.OpenTran > 0) {
+            text += QStringLiteral("\nIts open transaction");
+            if (Transaction && Transaction->AgeMs)
+                text += QStringLiteral(", open for %1,").arg(Duration(*Transaction->AgeMs));
+            text += QStringLiteral(" will be rolled back; its changes are lost and its locks "
+                                   "are held until the rollback ends.");
+        }
+        text += Blocking.BlocksInAll > 0
+                    ? QStringLiteral("\nIt blocks %1.").arg(Sessions(Blocking.BlocksInAll))
+                    : QStringLiteral("\nIt blocks no other session.");
+    }
     return text;
 }
 
@@ -189,6 +372,27 @@ void TProcessInfoF::ShowKillPermission() {
                             : QStringLiteral("Needs ALTER ANY CONNECTION (or sysadmin)"));
 }
 
+TKillRecord TProcessInfoF::KillRecord() const {
+    TKillRecord record;
+    record.Server = ServerData->Info.Name;
+    record.Time = QDateTime::currentMSecsSinceEpoch();
+    record.Spid = Spid;
+    record.Login = Details.Login;
+    record.Host = Details.Host;
+    record.Program = Details.Program;
+    record.Statement = LastCommand;
+    record.KilledBy = LocalUserName();
+    record.OpenTran = Blocking.Found ? Blocking.Session.OpenTran : 0;
+    record.BlockedCount = Blocking.Found ? Blocking.BlocksInAll : 0;
+    return record;
+}
+
+void TProcessInfoF::Record(TKillRecord record, const std::string& outcome) {
+    record.Outcome = outcome;
+    if (RecordKill)
+        RecordKill(std::move(record));
+}
+
 void TProcessInfoF::Button2Click() {
     if (!ServerData->MayKill())
         return;
@@ -196,19 +400,29 @@ void TProcessInfoF::Button2Click() {
                            this, QStringLiteral("Kill process"), ToolTipText(ConfirmationText()),
                            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
         return;
-    // Right before the KILL: the SPID may have been reused while the dialog was open.
-    const QString changed = ChangedSessionText(ServerData->ReadSessionIdentity(Spid));
-    if (!changed.isEmpty()) {
-        QMessageBox::warning(this, QStringLiteral("Kill process"), ToolTipText(changed));
-        return;
+    // Taken now: what the user confirmed, before anything below can change it.
+    const TKillRecord record = KillRecord();
+    try {
+        // Right before the KILL: the SPID may have been reused while the dialog was open.
+        const QString changed = ChangedSessionText(ServerData->ReadSessionIdentity(Spid));
+        if (!changed.isEmpty()) {
+            Record(record, changed.toStdString());
+            QMessageBox::warning(this, QStringLiteral("Kill process"), ToolTipText(changed));
+            return;
+        }
+        ServerData->KillProcess(Spid);
+    } catch (const std::exception& e) {
+        // The server's refusal, or why the KILL never reached it.
+        Record(record, e.what());
+        throw;
     }
-    ServerData->KillProcess(Spid);
+    Record(record, std::string());
     accept();
 }
 
 bool TProcessInfoF::eventFilter(QObject* watched, QEvent* event) {
-    // Escape closes the dialog also while the text box has the focus.
-    if (watched == SqlM &&
+    // Escape closes the dialog also while a text box has the focus.
+    if ((watched == SqlM || watched == BlockerSqlM) &&
         (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
         if (event->type() == QEvent::KeyRelease)
@@ -224,14 +438,28 @@ bool ShowProcessInfo(TServerData& Server, std::int32_t Spid, QWidget* parent) {
     return ShowProcessInfo(Server, details, parent);
 }
 
-bool ShowProcessInfo(TServerData& Server, const TProcessDetails& details, QWidget* parent) {
+bool ShowProcessInfo(TServerData& Server, const TProcessDetails& details, QWidget* parent,
+                     TKillRecorder recordKill) {
     TProcessInfoF dialog(parent);
     dialog.ServerData = &Server;
     dialog.Spid = details.Spid;
     dialog.Details = details;
+    dialog.RecordKill = std::move(recordKill);
     dialog.ShowKillPermission();
     dialog.LoadLastCommand();
     dialog.LoadDetails();
+    dialog.LoadBlocking();
+    try {
+        RestoreDialogSize(&dialog, TProcessInfoF::SizeKey);
+    } catch (const std::exception&) {
+        // A store that cannot be read leaves the designed size.
+    }
     dialog.SqlM->setFocus();
-    return dialog.exec() == QDialog::Accepted;
+    const bool killed = dialog.exec() == QDialog::Accepted;
+    try {
+        SaveDialogSize(&dialog, TProcessInfoF::SizeKey);
+    } catch (const std::exception&) {
+        // Only the size is lost; the kill, if any, is done and recorded.
+    }
+    return killed;
 }
