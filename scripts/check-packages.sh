@@ -83,14 +83,19 @@ check_contents() {
 check_install() {
   local tdssim=${1:-}
   [ -x "$tdssim" ] || fail "--install needs the path of tdssim"
-  local sudo_cmd=()
+  sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  local work xvfb="" program="" sim=""
+  # Globals: the EXIT trap reads them after this function has returned.
+  xvfb="" program="" sim="" installed=""
   work=$(mktemp -d)
   cleanup() {
     [ -n "$program" ] && kill "$program" 2>/dev/null || true
     [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
     [ -n "$sim" ] && kill "$sim" 2>/dev/null || true
+    # A check that failed half-way leaves the machine as it found it.
+    if [ -n "$installed" ]; then
+      DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get purge -y -q tallyvane tallyvane-exporter >/dev/null 2>&1 || true
+    fi
     rm -rf "$work"
   }
   trap cleanup EXIT
@@ -104,6 +109,7 @@ check_install() {
   leftovers >"$work/before"
 
   echo "== apt-get install"
+  installed=1
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q \
     "$(realpath "$desktop")" "$(realpath "$exporter")" >"$work/apt.log" 2>&1 ||
     { cat "$work/apt.log" >&2; fail "apt-get install failed"; }
@@ -140,9 +146,10 @@ check_install() {
   program=""
   kill "$xvfb"
   xvfb=""
-  if ls /usr/bin/*.ini >/dev/null 2>&1; then
-    fail "the installed program wrote into /usr/bin: $(ls /usr/bin/*.ini)"
-  fi
+  local written=(/usr/bin/*.ini /usr/bin/*.sqlite)
+  [ ${#written[@]} -eq 0 ] || fail "the installed program wrote into /usr/bin: ${written[*]}"
+  [ -f "$work/home/.config/Tallyvane/tallyvane-history.sqlite" ] ||
+    fail "the installed program keeps no history in ~/.config/Tallyvane"
 
   # The installed exporter against tdssim: every server up gives 0, one refused gives 3.
   "$tdssim" --port 0 --scenario demo >"$work/sim.out" 2>"$work/sim.err" &
@@ -183,6 +190,7 @@ check_install() {
   echo "== apt-get purge"
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get purge -y -q tallyvane tallyvane-exporter \
     >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "apt-get purge failed"; }
+  installed=""
   if dpkg -L tallyvane >/dev/null 2>&1 || dpkg -L tallyvane-exporter >/dev/null 2>&1; then
     fail "dpkg still lists the packages after the purge"
   fi
