@@ -1,5 +1,6 @@
 #include "HistoryF.h"
 
+#include "DeadlocksPane.h"
 #include "DisplayText.h"
 #include "EpisodeCsv.h"
 #include "ErrorBox.h"
@@ -19,6 +20,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSplitter>
+#include <QTabWidget>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -140,10 +142,19 @@ THistoryF::THistoryF(std::string fileName, const QStringList& servers, QWidget* 
     split->setStretchFactor(0, 3);
     split->setStretchFactor(1, 2);
 
+    auto* episodes = new QWidget;
+    auto* episodesLayout = new QVBoxLayout(episodes);
+    episodesLayout->setContentsMargins(0, 0, 0, 0);
+    episodesLayout->addWidget(split, 1);
+    episodesLayout->addWidget(StatusL);
+    DeadlocksP = new TDeadlocksPane(FileName);
+    PagesTC = new QTabWidget(this);
+    PagesTC->addTab(episodes, QStringLiteral("&Blocking episodes"));
+    PagesTC->addTab(DeadlocksP, QStringLiteral("&Deadlocks"));
+
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(filters);
-    layout->addWidget(split, 1);
-    layout->addWidget(StatusL);
+    layout->addWidget(PagesTC, 1);
 
     connect(ShowB, &QPushButton::clicked, this, [this] { GuardedCall([this] { ShowB_Click(); }); });
     connect(ExportB, &QPushButton::clicked, this,
@@ -170,6 +181,7 @@ THistoryFilter THistoryF::Filter(int limit) const {
 }
 
 void THistoryF::ShowB_Click() {
+    DeadlocksP->Show(Filter(TDeadlocksPane::ShownDeadlocks));
     FollowTimer->stop();
     ReadEpisodes(false);
 }
