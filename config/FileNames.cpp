@@ -47,7 +47,13 @@ void InitFileNames(const std::string& programPath) {
     const fs::path folder = fs::path(programPath).parent_path();
     const std::string probe = folder.empty() ? std::string(".") : folder.string();
     const bool writable = ::access(probe.c_str(), W_OK | X_OK) == 0;
-    const TFileNames names = ComputeFileNames(programPath, writable, UserConfigFolder());
+    // An installed program (its data in ../share/tallyvane) never keeps the server list, which
+    // holds passwords, in a bin/ folder, even one the user may write (~/.local/bin, or root's
+    // /usr/local/bin).
+    std::error_code error;
+    const bool installed = fs::is_directory(fs::path(probe) / ".." / "share" / "tallyvane", error);
+    const TFileNames names =
+        ComputeFileNames(programPath, writable && !installed, UserConfigFolder());
     SettingsFileName = names.Settings;
     ServersFileName = names.Servers;
     ConfigFolderInUse =

@@ -1,6 +1,7 @@
-// Where the program keeps its two INI files: beside the program's own file, or, when the
-// program's folder is not writable (an installed program), in the user's configuration folder
-// for Tallyvane ($XDG_CONFIG_HOME/Tallyvane, else ~/.config/Tallyvane), with the same names.
+// Where the program keeps its two INI files: beside the program's own file (a build folder, an
+// unpacked folder), or, for an installed program (its data in ../share/tallyvane) and when the
+// program's folder is not writable, in the user's configuration folder for Tallyvane
+// ($XDG_CONFIG_HOME/Tallyvane, else ~/.config/Tallyvane), with the same names.
 #pragma once
 
 #include <string>
@@ -14,8 +15,8 @@ extern std::string ServersFileName;
 // Computes both names from the full path of the program's file; called once at start.
 void InitFileNames(const std::string& programPath);
 
-// The rule itself, for a given answer to "is the program's folder writable" and a given user
-// configuration folder for Tallyvane.
+// The rule itself, for a given answer to "may the files live beside the program" (its folder is
+// writable and it is not installed) and a given user configuration folder for Tallyvane.
 struct TFileNames {
     std::string Settings;
     std::string Servers;

@@ -31,6 +31,10 @@ Prometheus at http://ADDR:PORT/metrics (text format 0.0.4, or OpenMetrics 1.0 wh
 
 A server whose connection string holds no credentials is reported down (login_required): the
 exporter never asks for a login. SIGTERM or SIGINT stops it.
+
+Exit status: 0; with --once, 0 when every watched server answered and 3 when some are down
+(the metrics are printed all the same); 1 on an error (a file, the address), 2 on a wrong
+option.
 )";
 
 bool ParseListenAddress(const std::string& text, std::string& host, std::uint16_t& port) {

@@ -15,12 +15,15 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 
 namespace {
 
 constexpr const char* Version = TALLYVANE_VERSION;
+// --once: the metrics are printed, but not every watched server answered.
+constexpr int SomeServersDownStatus = 3;
 
 // The desktop program's files, unless the options name others.
 void ChooseFiles(const TExporterOptions& options, const char* argv0) {
@@ -98,9 +101,13 @@ int Run(const TExporterOptions& options, const char* argv0) {
         if (stopSignal != 0) {
             return 128 + stopSignal;
         }
-        board.Publish(fleet.Reports());
+        const std::vector<TServerReport> reports = fleet.Reports();
+        board.Publish(reports);
         std::cout << board.Render(TExpositionFormat::Text004) << std::flush;
-        return 0;
+        // A cron job or a check script learns of a server that is down without parsing.
+        const bool allUp = std::all_of(reports.begin(), reports.end(),
+                                       [](const TServerReport& report) { return report.Up; });
+        return allUp ? 0 : SomeServersDownStatus;
     }
 
     // Completions come in bursts: the reports are published at most every 100 ms.

@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing and the demo need, when missing.
+#   scripts/install-deps.sh            everything
+#   scripts/install-deps.sh --package  only what building the Debian packages needs
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-multimedia-dev libqt6sql6-sqlite sqlite3
-  libgtest-dev libgmock-dev libbenchmark-dev
-  unixodbc unixodbc-dev tdsodbc freetds-bin python3-tds
+  build-essential cmake ninja-build pkg-config dpkg-dev
+  qt6-base-dev qt6-multimedia-dev libqt6sql6-sqlite
+  unixodbc unixodbc-dev tdsodbc
   libssl-dev openssl
-  xvfb xauth openbox trayer xdotool imagemagick x11-utils
-  pulseaudio pulseaudio-utils
-  libclang-rt-14-dev clang-format
-  prometheus
 )
+if [ "${1:-}" != "--package" ]; then
+  packages+=(
+    sqlite3 libgtest-dev libgmock-dev libbenchmark-dev
+    freetds-bin python3-tds
+    xvfb xauth openbox trayer xdotool imagemagick x11-utils
+    pulseaudio pulseaudio-utils
+    libclang-rt-14-dev clang-format
+    prometheus lintian
+  )
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

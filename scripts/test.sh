@@ -1,12 +1,31 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test with CTest.
-#   scripts/test.sh              release build with debug info, in build/
+#   scripts/test.sh              release build with debug info, in build/; then the Debian
+#                                packages (scripts/package.sh, build-package/ and dist/), their
+#                                contents and the README's `cmake --install` path
 #   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build, in build-asan/
-# The plain run also follows the README's install path (scripts/check-install.sh, build-release/).
+#   scripts/test.sh --rerun [BUILD]  the tests of an existing build folder again (default build/),
+#                                without installing, configuring or building
+# The tests are always configured on, and a run in which CTest finds no test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
 
+run_tests() {
+  ctest --test-dir "$1" --output-on-failure -j"$(nproc)" --timeout 600 --no-tests=error "${@:2}" || {
+    status=$?
+    if [ ! -f "$1/CTestTestfile.cmake" ] || ! grep -q '^TALLYVANE_BUILD_TESTS:BOOL=ON' "$1/CMakeCache.txt" 2>/dev/null; then
+      echo "test.sh: $1 holds no tests (configured with -DTALLYVANE_BUILD_TESTS=OFF?)" >&2
+    fi
+    exit "$status"
+  }
+}
+
+if [ "${1:-}" = "--rerun" ]; then
+  run_tests "${2:-build}"
+  exit 0
+fi
+
+scripts/install-deps.sh
 build=build
 extra=()
 if [ "${1:-}" = "--sanitize" ]; then
@@ -16,9 +35,14 @@ if [ "${1:-}" = "--sanitize" ]; then
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
   export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp}
 fi
-cmake -S . -B "$build" -G Ninja "${extra[@]}"
+# A folder that an install recipe configured without tests gets them back.
+cmake -S . -B "$build" -G Ninja -DTALLYVANE_BUILD_TESTS=ON "${extra[@]}"
 cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 600
-if [ "${1:-}" != "--sanitize" ]; then
-  scripts/check-install.sh build-release
+if [ "${1:-}" = "--sanitize" ]; then
+  run_tests "$build" -LE package
+  exit 0
 fi
+# The packages first, so that the test of their contents checks these.
+scripts/package.sh build-package
+run_tests "$build"
+scripts/check-install.sh build-package

@@ -45,6 +45,7 @@ const char* usageText() {
            "  --login-timeout S   drop a client that has not logged in after S seconds\n"
            "                      (default 60; 0: never).\n"
            "  --print-scenario S  print the text of a built-in scenario and exit.\n"
+           "  --version           print the version and exit.\n"
            "  --help              this text.\n"
            "\n"
            "Once ready it prints \"control on 127.0.0.1:PORT\" (with --control) and then one line\n"
@@ -75,6 +76,8 @@ Options parseOptions(int argc, char** argv) {
         };
         if (a == "--help" || a == "-h") {
             o.help = true;
+        } else if (a == "--version") {
+            o.version = true;
         } else if (a == "--port") {
             o.port = portValue(a, next());
         } else if (a == "--scenario") {

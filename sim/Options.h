@@ -21,6 +21,7 @@ struct Options {
     std::string keyFile;
     std::chrono::milliseconds loginTimeout{60000};
     bool help = false;
+    bool version = false;
 };
 
 // Throws std::invalid_argument with a message for the user.

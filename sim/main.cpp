@@ -28,6 +28,10 @@ int main(int argc, char** argv) {
         std::cout << usageText();
         return 0;
     }
+    if (opts.version) {
+        std::cout << "tdssim " << TDSSIM_VERSION << '\n';
+        return 0;
+    }
     if (!opts.printScenario.empty()) {
         auto text = builtinScenarioText(opts.printScenario);
         if (!text) {

@@ -34,6 +34,8 @@ void THistoryRecording::ApplySettings() {
                                                          TEpisodeDetector::SystemClock);
         connect(HistoryWriter.get(), &THistoryWriter::Failed, this,
                 [this](const QString& message) { LogError(message.toStdString()); });
+        connect(HistoryWriter.get(), &THistoryWriter::Committed, this,
+                &THistoryRecording::Committed);
         HistoryWriter->Start();
         HistoryRecorder.SetWriter(HistoryWriter.get());
     }

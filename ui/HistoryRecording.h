@@ -44,6 +44,10 @@ public:
     THistoryWriter* Writer() const { return HistoryWriter.get(); }
     THistoryRecorder& Recorder() { return HistoryRecorder; }
 
+signals:
+    // The writer put another batch into the history file.
+    void Committed();
+
 private:
     std::function<void(const std::string&)> LogError;
     THistoryRecorder HistoryRecorder;

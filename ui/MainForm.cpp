@@ -7,6 +7,7 @@
 #include "ErrorLog.h"
 #include "Errors.h"
 #include "FileVersionInfo.h"
+#include "FirstStartHint.h"
 #include "HistoryRecording.h"
 #include "MuteState.h"
 #include "ProcessView.h"
@@ -42,6 +43,7 @@ TMainF::TMainF(QWidget* parent) : QMainWindow(parent) {
     CreateComponents();
     CreateActions();
     CreateMenus();
+    CreateFirstStartHint();
     qApp->installEventFilter(this); // key preview: this window sees keys before its controls
     GuardedCall([this] { FormCreate(); });
 }
@@ -262,6 +264,19 @@ void TMainF::CreateMenus() {
     for (QAction* a : ToolBar1->actions())
         if (auto* b = qobject_cast<QToolButton*>(ToolBar1->widgetForAction(a)))
             b->setMinimumSize(31, 30);
+}
+
+void TMainF::CreateFirstStartHint() {
+    FirstStartHint = new TFirstStartHint(*ProcessesTL, *ServerRegisterA);
+    // Tied to the hint and reading the model alone: the model still signals while the window's
+    // parts are being destroyed.
+    QAbstractItemModel* servers = ServersTL->model();
+    TFirstStartHint* hint = FirstStartHint;
+    const auto follow = [servers, hint] { hint->setVisible(servers->rowCount() == 0); };
+    connect(servers, &QAbstractItemModel::rowsInserted, hint, follow);
+    connect(servers, &QAbstractItemModel::rowsRemoved, hint, follow);
+    connect(servers, &QAbstractItemModel::modelReset, hint, follow);
+    follow();
 }
 
 void TMainF::FormCreate() {

@@ -23,6 +23,7 @@ class TDeadlockNotices;
 class TErrorLog;
 class THistoryRecording;
 class TProcessView;
+class TFirstStartHint;
 class TServerListView;
 class TServerNode;
 class TTrayWarnings;
@@ -66,7 +67,8 @@ public:
     QSplitter* ErrorSplitter;
     TErrorLog* ErrorsTL;
     QStatusBar* StatusBar1;
-    QLabel* SummaryL; // the focused server's blocking figures, in StatusBar1
+    QLabel* SummaryL;                // the focused server's blocking figures, in StatusBar1
+    TFirstStartHint* FirstStartHint; // over ProcessesTL while no server is registered
     TActionList* ActionList;
     TAction* ServerRegisterA;
     TAction* ServerPropertiesA;
@@ -117,6 +119,7 @@ private:
     void CreateComponents();
     void CreateActions();
     void CreateMenus();
+    void CreateFirstStartHint();
     void FormCreate();
     void FormDestroy();
     QStringList ServerNames(const TServerData* except) const;

@@ -207,5 +207,8 @@ void TMainF::HistoryAExecute() {
     QStringList servers;
     for (const TServerData* server : ServersTL->Servers())
         servers << QString::fromStdString(server->Info.Name);
-    ShowHistory(THistoryRecording::FileName(), servers, this);
+    THistoryF* window = ShowHistory(THistoryRecording::FileName(), servers, this);
+    // The window follows what the recorder writes while it is open.
+    connect(History, &THistoryRecording::Committed, window, &THistoryF::FollowRecorder,
+            Qt::UniqueConnection);
 }

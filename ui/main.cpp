@@ -8,6 +8,8 @@
 #include "TrayWarnings.h"
 
 #include <QApplication>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -20,9 +22,40 @@ std::string ProgramPath(const char* argv0) {
         return self.string();
     return std::filesystem::absolute(argv0, error).string();
 }
+constexpr const char* Usage =
+    "Usage: tallyvane [--help | --version]\n"
+    "\n"
+    "Watches Microsoft SQL Server instances for blocking: a window with the registered\n"
+    "servers and the blocking tree of their processes, a tray icon, a sound and a balloon\n"
+    "when a blocked process waits too long.\n"
+    "\n"
+    "  --version  print the version and exit\n"
+    "  --help     print this help and exit\n"
+    "\n"
+    "Files: servers.ini and tallyvane.ini beside the program when it runs from its build or\n"
+    "an unpacked folder, otherwise in $XDG_CONFIG_HOME/Tallyvane (~/.config/Tallyvane).\n"
+    "Qt's own options (-platform, -style, ...) are accepted as well.\n";
+
+// Answered before the application exists, so that they work without a display. Returns the
+// exit status, or -1 to go on.
+int AnswerInfoOptions(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(Usage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("tallyvane %s\n", TALLYVANE_VERSION_TEXT);
+            return 0;
+        }
+    }
+    return -1;
+}
 } // namespace
 
 int main(int argc, char** argv) {
+    if (const int status = AnswerInfoOptions(argc, argv); status >= 0)
+        return status;
     InitFileNames(ProgramPath(argv[0]));
     QApplication app(argc, argv);
     QApplication::setOrganizationName("Tallyvane");

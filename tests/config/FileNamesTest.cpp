@@ -70,6 +70,25 @@ TEST_F(FileNamesFallbackTest, ProgramFolderThatIsWritableHoldsTheFiles) {
     EXPECT_TRUE(std::filesystem::exists(Folder.File("servers.ini")));
 }
 
+// Installed below a prefix the user may write (--prefix ~/.local, or root's /usr/local): the
+// server list, which holds passwords, stays out of bin/. Without share/tallyvane beside bin/
+// (a build or unpacked folder) the files stay beside the program.
+TEST_F(FileNamesFallbackTest, InstalledProgramUsesTheConfigurationFolderEvenWithAWritableBin) {
+    std::filesystem::create_directories(Folder.File("prefix/bin"));
+    std::filesystem::create_directories(Folder.File("prefix/share/tallyvane/sounds"));
+    InitFileNames(Folder.File("prefix/bin/tallyvane"));
+    const std::string config = Folder.File("Tallyvane");
+    EXPECT_EQ(SettingsFileName, config + "/tallyvane.ini");
+    EXPECT_EQ(ServersFileName, config + "/servers.ini");
+    SaveServers({{"db", true, "Provider=X;Password=secret", 30}});
+    EXPECT_TRUE(std::filesystem::exists(config + "/servers.ini"));
+    EXPECT_EQ(TTempFolder::EntriesOf(Folder.File("prefix/bin")), std::set<std::string>{});
+
+    std::filesystem::create_directories(Folder.File("unpacked/share/other"));
+    InitFileNames(Folder.File("unpacked/tallyvane"));
+    EXPECT_EQ(ServersFileName, Folder.File("unpacked/servers.ini"));
+}
+
 // A program folder that cannot be written (here: one that does not exist) sends both files to
 // the user's configuration folder, which the first save creates.
 TEST_F(FileNamesFallbackTest, OtherwiseTheUserConfigurationFolderHoldsThem) {

@@ -1,15 +1,17 @@
-# Installs the build into a fresh prefix and checks what a desktop needs: the program with its
-# version record, the sound where the program looks for it, the icons and the desktop entry.
+# Installs the desktop component into a fresh prefix and checks what a desktop needs: the
+# program with its version record, the sound where the program looks for it, the icons, the
+# desktop entry, the AppStream metainfo and the man page; and nothing of the exporter.
 # Run as: cmake -DBUILD_DIR=<build> -DPREFIX=<empty folder> -P CheckInstall.cmake
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
-  RESULT_VARIABLE result OUTPUT_QUIET)
+  --component desktop RESULT_VARIABLE result OUTPUT_QUIET)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${result}")
 endif()
 foreach(file bin/tallyvane share/tallyvane/sounds/chord.wav
     share/icons/hicolor/48x48/apps/tallyvane.png share/icons/hicolor/256x256/apps/tallyvane.png
-    share/applications/tallyvane.desktop)
+    share/applications/tallyvane.desktop share/metainfo/tallyvane.metainfo.xml
+    share/man/man1/tallyvane.1.gz)
   if(NOT EXISTS ${PREFIX}/${file})
     message(FATAL_ERROR "not installed: ${file}")
   endif()
@@ -33,5 +35,10 @@ endforeach()
 file(READ ${PREFIX}/share/icons/hicolor/48x48/apps/tallyvane.png png LIMIT 8 HEX)
 if(NOT png STREQUAL "89504e470d0a1a0a")
   message(FATAL_ERROR "the icon is not a PNG file")
+endif()
+file(GLOB_RECURSE fleet RELATIVE ${PREFIX} ${PREFIX}/*exporter* ${PREFIX}/*systemd*
+  ${PREFIX}/*prometheus*)
+if(fleet)
+  message(FATAL_ERROR "the desktop install holds fleet files: ${fleet}")
 endif()
 message(STATUS "install layout under ${PREFIX} is complete")

@@ -84,7 +84,8 @@ TEST(ExporterProcess, OnceGivesTheFiguresOfTheScenario) {
     std::vector<std::string> args = fleet.FileArgs();
     args.push_back("--once");
     const TRunResult run = RunExporter(args);
-    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    // Four servers are down: status 3, the metrics all the same.
+    ASSERT_EQ(run.ExitCode, 3) << run.Err;
     const std::string expected = R"(# TYPE tallyvane_up gauge
 tallyvane_up{server="SQL-A"} 1
 tallyvane_up{server="SQL-B"} 1
@@ -176,6 +177,35 @@ tallyvane_build_info{version=")" TALLYVANE_PROJECT_VERSION R"("} 1
     EXPECT_EQ(run.Err.find(TdsSimProcess::kAdminPassword), std::string::npos);
 }
 
+// --once tells a script whether every watched server answered; a disabled one is not watched.
+TEST(ExporterProcess, OnceExitStatusSaysWhetherEveryServerAnswered) {
+    TFleetFixture fleet;
+    fleet.WriteServers();
+    const struct {
+        const char* Name;
+        std::string Servers;
+        int ExitCode;
+    } cases[] = {
+        {"all answer",
+         Section("SQL-A", fleet.Sim.oledbConnectionString(0)) +
+             Section("Off", "Provider=SQLOLEDB.1;Data Source=127.0.0.1,1", false),
+         0},
+        {"one refuses",
+         Section("SQL-A", fleet.Sim.oledbConnectionString(0)) +
+             Section("Refused", fleet.Sim.oledbConnectionString(3)),
+         3},
+        {"all down", Section("Refused", fleet.Sim.oledbConnectionString(3)), 3},
+        {"nothing to watch", "", 0},
+    };
+    for (const auto& c : cases) {
+        WriteFile(fleet.Folder.File("servers.ini"), c.Servers);
+        const TRunResult run =
+            RunExporter({"--servers", fleet.Folder.File("servers.ini"), "--once"});
+        EXPECT_EQ(run.ExitCode, c.ExitCode) << c.Name << run.Err;
+        EXPECT_NE(run.Out.find("tallyvane_build_info"), std::string::npos) << c.Name;
+    }
+}
+
 TEST(ExporterProcess, PromtoolFindsNothingToReport) {
     const QString promtool = QStandardPaths::findExecutable("promtool");
     if (promtool.isEmpty()) {
@@ -187,7 +217,7 @@ TEST(ExporterProcess, PromtoolFindsNothingToReport) {
     std::vector<std::string> args = fleet.FileArgs();
     args.push_back("--once");
     const TRunResult run = RunExporter(args);
-    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    ASSERT_EQ(run.ExitCode, 3) << run.Err;
     QProcess check;
     check.start(promtool, {"check", "metrics"});
     check.write(run.Out.data(), qint64(run.Out.size()));
@@ -284,7 +314,7 @@ TEST(ExporterProcess, ShardsSplitTheFleet) {
     for (std::uint32_t index = 1; index <= 3; ++index) {
         const TRunResult run = RunExporter({"--servers", folder.File("servers.ini"), "--once",
                                             "--shard", std::to_string(index) + "/3"});
-        ASSERT_EQ(run.ExitCode, 0) << run.Err;
+        ASSERT_EQ(run.ExitCode, 3) << run.Err; // none of them can log in
         for (const std::string& name : all) {
             const bool listed =
                 run.Out.find("tallyvane_up{server=\"" + name + "\"}") != std::string::npos;
@@ -536,7 +566,7 @@ TEST(ExporterProcess, NamesThatPrintAlikeGiveDistinctSeries) {
     }
     WriteFile(folder.File("servers.ini"), servers);
     const TRunResult run = RunExporter({"--servers", folder.File("servers.ini"), "--once"});
-    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    ASSERT_EQ(run.ExitCode, 3) << run.Err;
     std::set<std::string> series;
     std::istringstream in(run.Out);
     for (std::string line; std::getline(in, line);) {
@@ -577,7 +607,7 @@ TEST(ExporterProcess, ALoginThatSeesOnlyItsOwnSessionIsDownWithoutFigures) {
     WriteFile(folder.File("tallyvane.ini"), "[Settings]\r\nAutoRefreshInterval=7\r\n");
     const TRunResult run = RunExporter({"--servers", folder.File("servers.ini"), "--settings",
                                         folder.File("tallyvane.ini"), "--once"});
-    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    ASSERT_EQ(run.ExitCode, 3) << run.Err; // Blind is down
     for (const char* seeing : {"Admin", "Viewer", "Operator"}) {
         SCOPED_TRACE(seeing);
         const std::string label = std::string("{server=\"") + seeing + "\"}";

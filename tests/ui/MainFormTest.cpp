@@ -4,6 +4,7 @@
 
 #include "ErrorLog.h"
 #include "FileNames.h"
+#include "FirstStartHint.h"
 #include "HistoryF.h"
 #include "HistoryKillsView.h"
 #include "HistoryStore.h"
@@ -30,7 +31,9 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -727,6 +730,76 @@ TEST_F(MainFormTest, AKillFromTheProcessViewIsRecordedAndListedInTheHistory) {
               "killed");
 }
 
+// The open history window follows the recorder: a new episode appears and its end shows
+// without pressing Show, while the episode the user selected and the rows in view stay.
+TEST_F(MainFormTest, TheHistoryWindowFollowsTheRecorderKeepingSelectionAndScroll) {
+    TdsSimProcess sim("demo");
+    WarningTimeout = 1000;
+    PlaySoundOnWarning = false;
+    ShowBaloonOnWarning = false;
+    SaveSettings();
+    {
+        // Enough older episodes that the list scrolls.
+        THistoryStore store(THistoryStore::FileNameBeside(SettingsFileName),
+                            THistoryStore::TMode::Write);
+        const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+        store.Transaction([&] {
+            for (int i = 0; i < 200; ++i) {
+                TEpisode e;
+                e.Server = "OLD";
+                e.Start = now - 3 * 3600 * 1000 + i * 10'000;
+                e.End = e.Start + 5'000;
+                e.EndKind = TEpisodeEnd::Ended;
+                e.Head = {51, "payroll", "OLD-" + std::to_string(i), "Payroll Service"};
+                store.SaveEpisode(0, e, nullptr);
+            }
+        });
+    }
+    sim.setClock(0, 4.5); // 52 has waited for 51 for 4.5 s
+    Start({Server("LIVE", true, ConnectionTo(sim.port(0)))});
+    ASSERT_TRUE(WaitUntil([&] { return Icon(0) == 3 && !Monitor(0).Busy; }));
+    ASSERT_TRUE(Form->HistoryA->Execute());
+    auto* window = Form->findChild<THistoryF*>();
+    ASSERT_NE(window, nullptr);
+    QTreeWidget* list = window->EpisodesTV;
+    const auto liveRow = [&]() -> QTreeWidgetItem* {
+        for (int i = 0; i < list->topLevelItemCount(); ++i)
+            if (list->topLevelItem(i)->text(THistoryF::HostC) == "APP-SRV-01")
+                return list->topLevelItem(i);
+        return nullptr;
+    };
+    // The writer may not have committed when the window opened: the episode comes by itself.
+    ASSERT_TRUE(WaitUntil([&] { return liveRow() != nullptr; }));
+    EXPECT_EQ(liveRow()->text(THistoryF::EndC), "going on");
+    // Newest first, and the view stays at the top, where the new episodes come.
+    EXPECT_EQ(list->topLevelItem(0)->text(THistoryF::ServerC), "LIVE");
+    EXPECT_EQ(list->verticalScrollBar()->value(), 0);
+
+    // The user scrolls down to an old episode and selects it.
+    QTreeWidgetItem* chosen = nullptr;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        if (list->topLevelItem(i)->text(THistoryF::HostC) == "OLD-100")
+            chosen = list->topLevelItem(i);
+    ASSERT_NE(chosen, nullptr);
+    list->setCurrentItem(chosen);
+    list->scrollToItem(chosen, QAbstractItemView::PositionAtTop);
+    QCoreApplication::processEvents();
+    ASSERT_GT(list->verticalScrollBar()->value(), 0);
+    const QString statement = window->StatementE->toPlainText();
+
+    sim.kill(0, 51);
+    Form->RefreshA->Execute();
+    ASSERT_TRUE(
+        WaitUntil([&] { return liveRow() && liveRow()->text(THistoryF::EndC) != "going on"; }));
+    EXPECT_FALSE(liveRow()->text(THistoryF::EndC).startsWith("unknown"));
+    ASSERT_NE(list->currentItem(), nullptr);
+    EXPECT_EQ(list->currentItem()->text(THistoryF::HostC), "OLD-100");
+    ASSERT_NE(list->itemAt(0, 0), nullptr);
+    EXPECT_EQ(list->itemAt(0, 0)->text(THistoryF::HostC), "OLD-100");
+    EXPECT_EQ(window->StatementE->toPlainText(), statement);
+    window->close();
+}
+
 TEST_F(MainFormTest, AHistoryFileThatCannotBeWrittenGivesOneErrorAndMonitoringGoesOn) {
     TdsSimProcess sim("demo");
     WarningTimeout = 1000;
@@ -777,6 +850,54 @@ TEST_F(MainFormTest, ALoginThatSeesOnlyItsOwnSessionIsNeverShownAsCalm) {
     EXPECT_TRUE(Form->ErrorsTL->topLevelItem(0)
                     ->text(TErrorLog::ErrDescriptionTLC)
                     .startsWith("sees only its own session: GRANT VIEW SERVER STATE TO [blind]"));
+}
+
+// A first start: the empty process view says how to begin, its button registers a server, and
+// the hint goes with the first server and comes back with the last one gone.
+TEST_F(MainFormTest, TheEmptyWindowSaysHowToBeginUntilAServerIsRegistered) {
+    Start({});
+    TFirstStartHint* hint = Form->FirstStartHint;
+    ASSERT_TRUE(WaitUntil([&] { return hint->isVisible(); }));
+    EXPECT_EQ(hint->RegisterB->text(), QString::fromUtf8("Register server…"));
+    EXPECT_TRUE(hint->TextL->text().contains("scripts/demo.sh"));
+    EXPECT_FALSE(hint->TextL->text().contains(QChar(0x00E2))); // no mojibake
+    // It fits the view and stays inside it when the window shrinks.
+    const QWidget* area = Form->ProcessesTL->viewport();
+    for (const QSize size : {QSize(1100, 700), QSize(500, 400)}) {
+        Form->resize(size);
+        QCoreApplication::processEvents();
+        EXPECT_GE(hint->x(), 0) << size.width();
+        EXPECT_LE(hint->geometry().right(), area->width()) << size.width();
+        EXPECT_GE(hint->height(), hint->RegisterB->height());
+    }
+
+    Answerer.Handler = [](QWidget* w) {
+        auto* dialog = qobject_cast<TServerPropsF*>(w);
+        ASSERT_NE(dialog, nullptr);
+        dialog->ServerE->setText("First");
+        dialog->ConnStrE->setText(QString::fromStdString(ConnectionTo(1)));
+        dialog->EnabledCB->setChecked(false);
+        dialog->OkB->click();
+    };
+    hint->RegisterB->click();
+    ASSERT_EQ(Form->ServersTL->NodeCount(), 1);
+    EXPECT_FALSE(hint->isVisible());
+    EXPECT_EQ(LoadServers().size(), 1u);
+
+    Answerer.Handler = [](QWidget* w) {
+        if (auto* box = qobject_cast<QMessageBox*>(w))
+            box->button(QMessageBox::Yes)->click();
+    };
+    Form->ServersTL->setCurrentItem(Form->ServersTL->Node(0));
+    Form->ServerUnregisterA->Execute();
+    ASSERT_EQ(Form->ServersTL->NodeCount(), 0);
+    EXPECT_TRUE(hint->isVisible());
+}
+
+TEST_F(MainFormTest, AWindowWithServersShowsNoFirstStartHint) {
+    Start({Server("A", false, ConnectionTo(1))});
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(Form->FirstStartHint->isVisible());
 }
 
 TEST_F(MainFormTest, MenuCaptionsKeepTheirNonAsciiCharacters) {

@@ -18,11 +18,15 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QScrollBar>
+#include <QSignalBlocker>
 #include <QSplitter>
 #include <QTabWidget>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <map>
+#include <optional>
 
 namespace {
 
@@ -160,6 +164,11 @@ THistoryF::THistoryF(std::string fileName, const QStringList& servers, QWidget* 
             [this] { GuardedCall([this] { ExportB_Click(); }); });
     connect(EpisodesTV, &QTreeWidget::currentItemChanged, this,
             [this] { GuardedCall([this] { EpisodeSelected(); }); });
+    FollowTimer = new QTimer(this);
+    FollowTimer->setSingleShot(true);
+    FollowTimer->setInterval(500);
+    connect(FollowTimer, &QTimer::timeout, this,
+            [this] { GuardedCall([this] { ReadEpisodes(true); }); });
     ShowB_Click();
 }
 
@@ -177,17 +186,64 @@ THistoryFilter THistoryF::Filter(int limit) const {
 void THistoryF::ShowB_Click() {
     KillsV->Show(FileName, Filter(THistoryKillsView::ShownKills));
     DeadlocksP->Show(Filter(TDeadlocksPane::ShownDeadlocks));
-    EpisodesTV->clear();
-    SessionsTV->clear();
-    StatementE->clear();
-    Episodes.clear();
+    FollowTimer->stop();
+    ReadEpisodes(false);
+}
+
+void THistoryF::FollowRecorder() {
+    if (!FollowTimer->isActive())
+        FollowTimer->start();
+}
+
+namespace {
+
+// What the episode list and the details show of an episode changed.
+bool ShownDifferently(const TStoredEpisode& a, const TStoredEpisode& b) {
+    const TEpisode& x = a.Episode;
+    const TEpisode& y = b.Episode;
+    return x.End != y.End || x.EndKind != y.EndKind || x.PeakWait != y.PeakWait ||
+           x.PeakBlocked != y.PeakBlocked || x.HeadStatus != y.HeadStatus ||
+           x.HeadOpenTran != y.HeadOpenTran || a.Statement != b.Statement;
+}
+
+} // namespace
+
+// keepView: a re-read that follows the recorder. The selected episode stays selected (its
+// details are read again only when it changed), the episode at the top of the view stays
+// there (a view at the very top stays at the top, so new episodes show), column widths stay.
+void THistoryF::ReadEpisodes(bool keepView) {
+    std::optional<TStoredEpisode> selected;
+    std::optional<std::uint64_t> topId;
+    bool atTop = true;
+    int across = 0;
+    if (keepView) {
+        const int index = EpisodesTV->indexOfTopLevelItem(EpisodesTV->currentItem());
+        if (index >= 0 && static_cast<std::size_t>(index) < Episodes.size())
+            selected = Episodes[static_cast<std::size_t>(index)];
+        atTop = EpisodesTV->verticalScrollBar()->value() == 0;
+        const int top = EpisodesTV->indexOfTopLevelItem(EpisodesTV->itemAt(0, 0));
+        if (top >= 0 && static_cast<std::size_t>(top) < Episodes.size())
+            topId = Episodes[static_cast<std::size_t>(top)].Episode.Id;
+        across = EpisodesTV->horizontalScrollBar()->value();
+    }
+    std::vector<TStoredEpisode> read;
     try {
         THistoryStore store(FileName, THistoryStore::TMode::Read);
-        Episodes = store.Episodes(Filter(ShownEpisodes));
+        read = store.Episodes(Filter(ShownEpisodes));
     } catch (const THistoryError& e) {
         StatusL->setText(Q(e.what()));
+        if (keepView)
+            return; // what is shown stays; the next write tries again
+        EpisodesTV->clear();
+        SessionsTV->clear();
+        StatementE->clear();
+        Episodes.clear();
         return;
     }
+    // The rows are replaced without a selection change on the way.
+    const QSignalBlocker quiet(EpisodesTV);
+    EpisodesTV->clear();
+    Episodes = std::move(read);
     QList<QTreeWidgetItem*> rows;
     for (const TStoredEpisode& stored : Episodes) {
         const TEpisode& e = stored.Episode;
@@ -206,13 +262,37 @@ void THistoryF::ShowB_Click() {
         rows << row;
     }
     EpisodesTV->addTopLevelItems(rows);
-    for (int c = 0; c < EndC; ++c)
-        EpisodesTV->resizeColumnToContents(c);
+    if (!keepView)
+        for (int c = 0; c < EndC; ++c)
+            EpisodesTV->resizeColumnToContents(c);
     StatusL->setText(Episodes.size() == static_cast<std::size_t>(ShownEpisodes)
                          ? QStringLiteral("The newest %1 episodes are shown.").arg(ShownEpisodes)
                          : QStringLiteral("%1 episodes.").arg(Episodes.size()));
-    if (!rows.isEmpty())
-        EpisodesTV->setCurrentItem(rows.front());
+
+    const auto rowOf = [&](std::uint64_t id) -> QTreeWidgetItem* {
+        for (std::size_t i = 0; i < Episodes.size(); ++i)
+            if (Episodes[i].Episode.Id == id)
+                return rows[static_cast<int>(i)];
+        return nullptr;
+    };
+    if (!keepView || !selected) {
+        if (!rows.isEmpty())
+            EpisodesTV->setCurrentItem(rows.front());
+        EpisodeSelected();
+        return;
+    }
+    QTreeWidgetItem* current = rowOf(selected->Episode.Id);
+    if (current != nullptr)
+        EpisodesTV->setCurrentItem(current);
+    if (atTop)
+        EpisodesTV->scrollToTop();
+    else if (QTreeWidgetItem* top = topId ? rowOf(*topId) : nullptr)
+        EpisodesTV->scrollToItem(top, QAbstractItemView::PositionAtTop);
+    EpisodesTV->horizontalScrollBar()->setValue(across);
+    const int index = EpisodesTV->indexOfTopLevelItem(current);
+    if (current == nullptr ||
+        ShownDifferently(*selected, Episodes[static_cast<std::size_t>(index)]))
+        EpisodeSelected();
 }
 
 void THistoryF::EpisodeSelected() {

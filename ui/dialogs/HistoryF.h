@@ -19,6 +19,7 @@ class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class QTabWidget;
+class QTimer;
 class QTreeWidget;
 class THistoryKillsView;
 class TDeadlocksPane;
@@ -55,6 +56,9 @@ public:
 
     // Reads the episodes that match the filter again.
     void ShowB_Click();
+    // The recorder wrote to the file: the episodes are read again shortly (several writes in a
+    // row give one re-read), keeping the selected episode and the rows in view.
+    void FollowRecorder();
     // Asks for a file and writes the filtered episodes into it.
     void ExportB_Click();
     // Writes the filtered episodes as CSV into the file; errors are thrown.
@@ -80,6 +84,9 @@ public:
 
 private:
     void EpisodeSelected();
+    void ReadEpisodes(bool keepView);
+
+    QTimer* FollowTimer;
 
     std::string FileName;
     std::vector<TStoredEpisode> Episodes; // as shown, in the rows' order
