@@ -5,7 +5,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#ifdef _WIN32
+#include <QDir>
+#include <QString>
+#include <QTemporaryFile>
+#include <cwchar>
+#else
 #include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -34,6 +41,15 @@ TFileNames ComputeFileNames(const std::string& programPath, bool programFolderWr
 }
 
 std::string UserConfigFolder() {
+#ifdef _WIN32
+    // %APPDATA%\Tallyvane: the roaming profile, which the user's ACLs keep private.
+    const wchar_t* appData = _wgetenv(L"APPDATA");
+    if (appData == nullptr || *appData == L'\0')
+        return {};
+    return QDir::fromNativeSeparators(QString::fromWCharArray(appData, std::wcslen(appData)) +
+                                      QStringLiteral("/Tallyvane"))
+        .toStdString();
+#else
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg != nullptr && *xdg == '/')
         return (fs::path(xdg) / "Tallyvane").string();
@@ -41,12 +57,19 @@ std::string UserConfigFolder() {
     if (home != nullptr && *home != '\0')
         return (fs::path(home) / ".config" / "Tallyvane").string();
     return {};
+#endif
 }
 
 void InitFileNames(const std::string& programPath) {
     const fs::path folder = fs::path(programPath).parent_path();
     const std::string probe = folder.empty() ? std::string(".") : folder.string();
+#ifdef _WIN32
+    // Access bits say nothing of ACLs (Program Files): only a file made there tells.
+    QTemporaryFile test(QString::fromStdString(probe) + QStringLiteral("/.tallyvane-XXXXXX"));
+    const bool writable = test.open();
+#else
     const bool writable = ::access(probe.c_str(), W_OK | X_OK) == 0;
+#endif
     const TFileNames names = ComputeFileNames(programPath, writable, UserConfigFolder());
     SettingsFileName = names.Settings;
     ServersFileName = names.Servers;
@@ -58,9 +81,15 @@ void PrepareFolderOf(const std::string& fileName) {
     const std::string folder = fs::path(fileName).parent_path().string();
     if (ConfigFolderInUse.empty() || folder != ConfigFolderInUse)
         return;
+#ifdef _WIN32
+    // Inherits the profile's ACLs, which grant the user alone.
+    if (!QDir().mkpath(QString::fromStdString(folder)))
+        throw Exception("Cannot create folder \"" + folder + "\".");
+#else
     std::error_code error;
     if (fs::create_directories(folder, error))
         fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace, error);
     if (error)
         throw Exception("Cannot create folder \"" + folder + "\". " + error.message());
+#endif
 }

@@ -1,6 +1,7 @@
 // Where the program keeps its two INI files: beside the program's own file, or, when the
 // program's folder is not writable (an installed program), in the user's configuration folder
-// for Tallyvane ($XDG_CONFIG_HOME/Tallyvane, else ~/.config/Tallyvane), with the same names.
+// for Tallyvane ($XDG_CONFIG_HOME/Tallyvane, else ~/.config/Tallyvane; on Windows
+// %APPDATA%\Tallyvane), with the same names.
 #pragma once
 
 #include <string>

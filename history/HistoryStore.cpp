@@ -7,9 +7,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
+#ifdef _WIN32
+#include <QFile>
+#else
+#include <fcntl.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -130,11 +134,19 @@ bool SameSession(const TEpisodeSession& a, const TEpisodeSession& b) {
 // Creates the file readable by the user alone before SQLite opens it; SQLite gives its
 // -wal and -shm files the same permissions.
 void CreateFile(const std::string& path) {
+#ifdef _WIN32
+    // The folder's inherited ACL decides who reads it (the user's profile: the user alone).
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadWrite))
+        throw THistoryError("Cannot create the history file \"" + path +
+                            "\": " + file.errorString().toStdString() + ".");
+#else
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         throw THistoryError("Cannot create the history file \"" + path +
                             "\": " + std::strerror(errno) + ".");
     ::close(fd);
+#endif
 }
 
 } // namespace

@@ -9,7 +9,12 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#ifdef _WIN32
+#include <mmsystem.h>
+#include <windows.h>
+#else
 #include <QSoundEffect>
+#endif
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
@@ -154,6 +159,13 @@ void TTrayWarnings::PlayWarningSound() {
         QApplication::beep();
         return;
     }
+#ifdef _WIN32
+    // Asynchronous, and a new warning's sound replaces one still playing.
+    const QString native = QDir::toNativeSeparators(file);
+    if (!::PlaySoundW(reinterpret_cast<const wchar_t*>(native.utf16()), nullptr,
+                      SND_FILENAME | SND_ASYNC | SND_NODEFAULT))
+        QApplication::beep();
+#else
     if (!Sound) {
         Sound = std::make_unique<QSoundEffect>();
         // Loading and playing run asynchronously; a file that cannot be played turns into the
@@ -173,6 +185,7 @@ void TTrayWarnings::PlayWarningSound() {
     // A new warning's sound replaces one still playing.
     Sound->stop();
     Sound->play();
+#endif
 }
 
 void TTrayWarnings::SetShown(bool shown) {

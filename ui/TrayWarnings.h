@@ -90,5 +90,7 @@ private:
     QTimer HoldOff;
     QString LastBalloon;
     int Given = 0;
-    std::unique_ptr<QSoundEffect> Sound;
+#ifndef _WIN32
+    std::unique_ptr<QSoundEffect> Sound; // Windows plays through PlaySound
+#endif
 };
