@@ -36,14 +36,12 @@ fi
 zip=$(ls -t dist/tallyvane-*-win64.zip | head -1)
 
 # A display of our own for the desktop program.
-display=""
-for n in $(seq 90 140); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=:$n; break; fi
-done
-Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+mkdir -p "$build"
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$build/xvfb-display" 2>"$build/xvfb.log" &
 xvfb=$!
 trap 'kill "$xvfb" 2>/dev/null || true' EXIT
-for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+for _ in $(seq 100); do [ -s "$build/xvfb-display" ] && break; sleep 0.1; done
+display=":$(cat "$build/xvfb-display")"
 
 status=0
 python3 tests/windows/test_windows.py --zip "$zip" --tdssim "$linux_build/sim/tdssim" \

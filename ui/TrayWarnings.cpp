@@ -10,8 +10,9 @@
 #include <QDir>
 #include <QFileInfo>
 #ifdef _WIN32
-#include <mmsystem.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <mmsystem.h>
 #else
 #include <QSoundEffect>
 #endif

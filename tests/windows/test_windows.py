@@ -69,7 +69,8 @@ class Wine:
             "FREETDSCONF": os.path.join(odbc_dir, "freetds.conf"),
         })
         self.env.pop("DISPLAY", None)
-        self.wine = shutil.which("wine64") or shutil.which("wine") or "/usr/lib/wine/wine64"
+        self.wine = shutil.which("wine") or shutil.which("wine64") or "/usr/lib/wine/wine64"
+        self.wineserver = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
 
     def boot(self):
         started = time.monotonic()
@@ -79,7 +80,7 @@ class Wine:
         return time.monotonic() - started
 
     def server_wait(self):
-        subprocess.run(["wineserver", "-w"], env=self.env, timeout=300)
+        subprocess.run([self.wineserver, "-w"], env=self.env, timeout=300)
 
     def run(self, args, timeout, env_extra=None):
         env = dict(self.env)
@@ -92,7 +93,7 @@ class Wine:
         return subprocess.Popen([self.wine] + args, env=env, **kw)
 
     def kill(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, timeout=60)
+        subprocess.run([self.wineserver, "-k"], env=self.env, timeout=60)
 
 
 def test_exporter(wine, app, sim, work):
@@ -158,6 +159,12 @@ def test_desktop(wine, app, sim, work, display, artifacts):
     with open(os.path.join(app, "servers.ini"), "w", encoding="utf-8", newline="") as f:
         f.write(section("PROD-SQL01", freetds(sim.port(0))) +
                 section("REPORT-SQL02", freetds(sim.port(1))))
+    # An existing settings file: a first start would open the settings dialog instead. The
+    # warning sound goes through PlaySound.
+    with open(os.path.join(app, "tallyvane.ini"), "w", encoding="utf-8", newline="") as f:
+        f.write("[Settings]\r\nAutoRefresh=1\r\nAutoRefreshInterval=2\r\nShowInSystemTray=1\r\n"
+                "WarningTimeout=1000\r\nPlaySoundOnWarning=1\r\nWarningSoundPath=chord.wav\r\n"
+                "ShowBaloonOnWarning=1\r\nWarnOnlyOnce=1\r\n")
     since = max((e.get("time", "") for e in sim.log_entries()), default="")
     log = open(os.path.join(work, "tallyvane-wine.log"), "wb")
     started = time.monotonic()
@@ -166,7 +173,7 @@ def test_desktop(wine, app, sim, work, display, artifacts):
     shown = []
     deadline = started + 180
     while time.monotonic() < deadline and proc.poll() is None and not shown:
-        shown = window_ids(display, "Tallyvane")
+        shown = window_ids(display, "Tallyvane ver")
         time.sleep(0.5)
     check("the main window shows (%.1f s)" % (time.monotonic() - started), bool(shown),
           "exit %s" % proc.poll())

@@ -6,8 +6,9 @@
 #include <QDir>
 #include <QFileInfo>
 #ifdef _WIN32
-#include <mmsystem.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <mmsystem.h>
 #else
 #include <QSoundEffect>
 #include <QUrl>
