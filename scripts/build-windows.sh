@@ -36,7 +36,11 @@ if [ -z "$qt" ]; then
       fi
     done
   fi
-  if [ -z "$tarball" ] || [ ! -f "$tarball" ]; then
+  if [ -n "$tarball" ] && [ ! -f "$tarball" ]; then
+    echo "build-windows: Qt for MinGW not found: $tarball does not exist" >&2
+    exit 3
+  fi
+  if [ -z "$tarball" ]; then
     echo "build-windows: Qt for MinGW not found: no qt6-mingw-6.4.2.tar.gz in ../shared/windows/" >&2
     echo "  or /work/shared/windows/. Set TALLYVANE_QT_MINGW_TARBALL to the archive, or" >&2
     echo "  TALLYVANE_QT_MINGW to an unpacked Qt for MinGW (see README, \"Windows\")." >&2
@@ -58,7 +62,11 @@ if [ ! -f "$qt/lib/cmake/Qt6/Qt6Config.cmake" ]; then
 fi
 
 launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  # Paths relative to the checkout: another clone (CI) finds the same objects.
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$repo}
+fi
 # Release, with warnings as errors as in the Linux development build.
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
   -DTALLYVANE_QT_MINGW="$qt" -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_BUILD_TYPE=Release \
