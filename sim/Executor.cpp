@@ -1,5 +1,6 @@
 #include "Executor.h"
 
+#include "ProcessSelect.h"
 #include "ResultSet.h"
 #include "Statement.h"
 
@@ -50,21 +51,23 @@ StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, Ending end,
         return {false, true, true};
     }
     static const std::vector<Column> cols = {
-        {"spid", ColumnType::SmallInt, 0},
+        // sysprocesses declares these NOT NULL but blocked; the joined name is NULL when no
+        // database matches.
+        {"spid", ColumnType::SmallInt, 0, false},
         {"blocked", ColumnType::SmallInt, 0},
         {"name", ColumnType::NVarChar, 128},
-        {"waittime", ColumnType::BigInt, 0},
-        {"lastwaittype", ColumnType::NChar, 32},
-        {"waitresource", ColumnType::NChar, 256},
-        {"open_tran", ColumnType::SmallInt, 0},
-        {"status", ColumnType::NChar, 30},
-        {"hostname", ColumnType::NChar, 128},
-        {"program_name", ColumnType::NChar, 128},
-        {"cmd", ColumnType::NChar, 16},
-        {"loginame", ColumnType::NChar, 128},
-        {"cpu", ColumnType::Int, 0},
-        {"physical_io", ColumnType::BigInt, 0},
-        {"memusage", ColumnType::Int, 0},
+        {"waittime", ColumnType::BigInt, 0, false},
+        {"lastwaittype", ColumnType::NChar, 32, false},
+        {"waitresource", ColumnType::NChar, 256, false},
+        {"open_tran", ColumnType::SmallInt, 0, false},
+        {"status", ColumnType::NChar, 30, false},
+        {"hostname", ColumnType::NChar, 128, false},
+        {"program_name", ColumnType::NChar, 128, false},
+        {"cmd", ColumnType::NChar, 16, false},
+        {"loginame", ColumnType::NChar, 128, false},
+        {"cpu", ColumnType::Int, 0, false},
+        {"physical_io", ColumnType::BigInt, 0, false},
+        {"memusage", ColumnType::Int, 0, false},
     };
     writeColumnMetadata(tw, cols);
     std::vector<ProcessRow> rows = ctx.state.processRows(now, ctx.spid);
@@ -221,8 +224,8 @@ StatementResult kill(TokenWriter& tw, SessionContext& ctx, long long spid, Endin
 }
 
 StatementResult databases(TokenWriter& tw, const SessionContext& ctx, Ending end) {
-    const std::vector<Column> cols = {{"dbid", ColumnType::SmallInt, 0},
-                                      {"name", ColumnType::NVarChar, 128}};
+    const std::vector<Column> cols = {{"dbid", ColumnType::SmallInt, 0, false},
+                                      {"name", ColumnType::NVarChar, 128, false}};
     writeColumnMetadata(tw, cols);
     for (const DatabaseDef& d : ctx.state.scenario().databases) {
         writeRow(tw, cols, {std::int64_t{d.id}, d.name});
@@ -233,9 +236,9 @@ StatementResult databases(TokenWriter& tw, const SessionContext& ctx, Ending end
 
 StatementResult sessionIdentity(TokenWriter& tw, const SessionContext& ctx, long long spid,
                                 Ending end, Clock::time_point now) {
-    const std::vector<Column> cols = {{"loginame", ColumnType::NChar, 128},
-                                      {"hostname", ColumnType::NChar, 128},
-                                      {"program_name", ColumnType::NChar, 128},
+    const std::vector<Column> cols = {{"loginame", ColumnType::NChar, 128, false},
+                                      {"hostname", ColumnType::NChar, 128, false},
+                                      {"program_name", ColumnType::NChar, 128, false},
                                       {"", ColumnType::NVarChar, 23}};
     writeColumnMetadata(tw, cols);
     const SessionDef* s = spid >= -32768 && spid <= 32767
@@ -285,9 +288,9 @@ StatementResult variable(TokenWriter& tw, SessionContext& ctx, const std::string
     SessionDef* row = ctx.state.connectionRow(ctx.spid);
     const DatabaseDef* db = row ? ctx.state.findDatabase(row->dbid) : nullptr;
     Column text{"", ColumnType::NVarChar, 128};
-    Column integer{"", ColumnType::Int, 0};
+    Column integer{"", ColumnType::Int, 0, false};
     if (var == "@@spid") {
-        return singleValue(tw, {"", ColumnType::SmallInt, 0}, std::int64_t{ctx.spid}, end);
+        return singleValue(tw, {"", ColumnType::SmallInt, 0, false}, std::int64_t{ctx.spid}, end);
     }
     if (var == "@@servername") {
         return singleValue(tw, text, ctx.state.scenario().serverName, end);
@@ -308,7 +311,7 @@ StatementResult variable(TokenWriter& tw, SessionContext& ctx, const std::string
         return singleValue(tw, text, std::string("dbo"), end);
     }
     if (var == "@@max_precision") {
-        return singleValue(tw, integer, std::int64_t{38}, end);
+        return singleValue(tw, {"", ColumnType::TinyInt, 0, false}, std::int64_t{38}, end);
     }
     if (var == "@@textsize") {
         return singleValue(tw, integer, std::int64_t{2147483647}, end);
@@ -350,15 +353,22 @@ void sendError(TokenWriter& tw, const ServerMessage& m, bool inProc) {
 
 StatementResult executeBatch(TokenWriter& tw, SessionContext& ctx, std::string_view text,
                              bool inProc, Clock::time_point now) {
-    const std::vector<std::string> parts = splitBatch(text);
+    const std::vector<BatchPart> parts = splitBatchLines(text);
+    // Errors report the batch line their statement starts on.
+    struct LineScope {
+        TokenWriter& tw;
+        ~LineScope() { tw.setStatementLine(1); }
+    } scope{tw};
     if (parts.size() <= 1) {
+        tw.setStatementLine(parts.empty() ? 1 : parts[0].line);
         return executeStatement(tw, ctx, text, inProc ? Ending::InProc : Ending::Last, now);
     }
     // A statement the server cannot parse stops the whole batch before anything runs, as
     // a compile error does.
-    for (const std::string& part : parts) {
-        Statement st = classifyStatement(part);
+    for (const BatchPart& part : parts) {
+        Statement st = classifyStatement(part.text);
         if (st.kind == StatementKind::Unknown) {
+            tw.setStatementLine(part.line);
             sendError(tw, msg(102, 15, 1, "Incorrect syntax near '" + st.word + "'."),
                       inProc ? Ending::InProc : Ending::Last);
             return {false, false, true};
@@ -369,7 +379,8 @@ StatementResult executeBatch(TokenWriter& tw, SessionContext& ctx, std::string_v
     for (std::size_t i = 0; i < parts.size(); ++i) {
         const bool last = i + 1 == parts.size();
         const Ending end = inProc ? Ending::InProc : (last ? Ending::Last : Ending::More);
-        StatementResult r = executeStatement(tw, ctx, parts[i], end, now);
+        tw.setStatementLine(parts[i].line);
+        StatementResult r = executeStatement(tw, ctx, parts[i].text, end, now);
         all.rows = all.rows || r.rows;
         all.processQuery = all.processQuery || r.processQuery;
         all.failed = all.failed || r.failed;
@@ -395,7 +406,7 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
     case StatementKind::Kill:
         return kill(tw, ctx, st.number, end);
     case StatementKind::SelectInt:
-        return singleValue(tw, {"", ColumnType::Int, 0}, std::int64_t{st.number}, end);
+        return singleValue(tw, {"", ColumnType::Int, 0, false}, std::int64_t{st.number}, end);
     case StatementKind::Version:
         return singleValue(tw, {"", ColumnType::NVarChar, 300},
                            std::string("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
@@ -429,6 +440,16 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
     case StatementKind::Empty:
         finish(tw, DoneStatus::Final, 0, 0, end);
         return {};
+    case StatementKind::ProcessSelect:
+        if (std::optional<ProcessSelect> q = parseProcessSelect(text)) {
+            return answerProcessSelect(tw, ctx, *q, end, now);
+        }
+        break;
+    case StatementKind::SpWho:
+        if (std::optional<SpWhoCall> call = parseSpWhoStatement(text)) {
+            return answerSpWho(tw, ctx, *call, end, true, now);
+        }
+        break;
     case StatementKind::Unknown:
         break;
     }

@@ -86,6 +86,37 @@ Login7 parseLogin7(std::string_view payload) {
     return login;
 }
 
+std::uint32_t agreedTdsVersion(std::uint32_t clientVersion) {
+    static constexpr std::uint32_t kKnown[] = {0x74000004u, 0x730B0003u, 0x730A0003u, 0x72090002u,
+                                               0x71000001u, 0x71000000u, 0x70000000u};
+    if (clientVersion == 0x07000000u) {
+        return 0x70000000u; // LOGINACK's spelling, sent by a few clients
+    }
+    if (clientVersion == 0x07010000u) {
+        return 0x71000001u;
+    }
+    if (clientVersion < 0x70000000u) {
+        return 0x74000004u; // TDS 8 (0x08000000) and anything unknown: the newest 7.x
+    }
+    for (std::uint32_t v : kKnown) {
+        if (clientVersion >= v) {
+            return v;
+        }
+    }
+    return 0x74000004u;
+}
+
+std::uint32_t loginAckVersion(std::uint32_t agreed) {
+    switch (agreed) {
+    case 0x70000000u:
+        return 0x07000000u;
+    case 0x71000000u:
+        return 0x07010000u;
+    default:
+        return agreed;
+    }
+}
+
 std::string tdsVersionName(std::uint32_t version) {
     switch (version) {
     case 0x74000004:
@@ -97,6 +128,8 @@ std::string tdsVersionName(std::uint32_t version) {
     case 0x72090002:
         return "7.2";
     case 0x71000001:
+        return "7.1";
+    case 0x71000000:
         return "7.1";
     case 0x07010000:
         return "7.1";

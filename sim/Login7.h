@@ -25,6 +25,13 @@ struct Login7 {
 // Throws ProtocolError when a field points outside the payload.
 Login7 parseLogin7(std::string_view payload);
 
+// The version the session speaks for a client's LOGIN7 version, in LOGIN7's form: the
+// highest version the server knows that is not newer than the client's.
+std::uint32_t agreedTdsVersion(std::uint32_t clientVersion);
+
+// The same version as LOGINACK spells it (7.0 and 7.1 have forms of their own there).
+std::uint32_t loginAckVersion(std::uint32_t agreed);
+
 // "7.4", "7.3B", ... for the log; the hex value for anything unknown.
 std::string tdsVersionName(std::uint32_t version);
 

@@ -2,6 +2,8 @@
 
 #include "Bytes.h"
 
+#include <algorithm>
+
 namespace tdssim {
 
 PreloginRequest parsePrelogin(std::string_view payload) {
@@ -21,6 +23,9 @@ PreloginRequest parsePrelogin(std::string_view payload) {
             throw ProtocolError("PRELOGIN option outside the packet");
         }
         std::string_view data = payload.substr(offset, length);
+        if (std::find(req.options.begin(), req.options.end(), token) == req.options.end()) {
+            req.options.push_back(token);
+        }
         switch (token) {
         case 0x01:
             if (!data.empty()) {
@@ -103,27 +108,57 @@ EncryptionDecision negotiateEncryption(EncryptionMode mode, std::optional<std::u
     return {};
 }
 
-std::string buildPreloginReply(std::uint8_t encryption) {
+std::string buildPreloginReply(std::uint8_t encryption,
+                               const std::vector<std::uint8_t>& clientOptions) {
+    namespace Opt = PreloginOption;
+    // TRACEID and unknown tokens are the client's business: a server does not echo them.
+    std::vector<std::uint8_t> tokens{Opt::Version};
+    const std::vector<std::uint8_t> all{Opt::Version, Opt::Encryption, Opt::InstOpt, Opt::ThreadId,
+                                        Opt::Mars};
+    for (std::uint8_t t : clientOptions.empty() ? all : clientOptions) {
+        const bool answered = t == Opt::Encryption || t == Opt::InstOpt || t == Opt::ThreadId ||
+                              t == Opt::Mars || t == Opt::FedAuthRequired;
+        if (answered && std::find(tokens.begin(), tokens.end(), t) == tokens.end()) {
+            tokens.push_back(t);
+        }
+    }
+    std::string data;
+    ByteWriter d(data);
+    std::vector<std::pair<std::uint16_t, std::uint16_t>> places;
+    for (std::uint8_t t : tokens) {
+        const std::size_t at = data.size();
+        switch (t) {
+        case Opt::Version: // 15.0.2000.0
+            d.u8(15);
+            d.u8(0);
+            d.u16be(2000);
+            d.u16be(0);
+            break;
+        case Opt::Encryption:
+            d.u8(encryption);
+            break;
+        case Opt::InstOpt:
+            d.u8(0x00); // the instance name matched (there is only the default one)
+            break;
+        case Opt::ThreadId:
+            break; // empty in a server's answer
+        default:
+            d.u8(0x00); // MARS off; no federated authentication wanted
+            break;
+        }
+        places.emplace_back(static_cast<std::uint16_t>(at),
+                            static_cast<std::uint16_t>(data.size() - at));
+    }
+    const std::size_t tableSize = tokens.size() * 5 + 1;
     std::string out;
     ByteWriter w(out);
-    auto entry = [&](std::uint8_t token, std::uint16_t offset, std::uint16_t length) {
-        w.u8(token);
-        w.u16be(offset);
-        w.u16be(length);
-    };
-    entry(0x00, 0x1A, 6); // VERSION
-    entry(0x01, 0x20, 1); // ENCRYPTION
-    entry(0x02, 0x21, 1); // INSTOPT
-    entry(0x03, 0x22, 0); // THREADID
-    entry(0x04, 0x22, 1); // MARS
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        w.u8(tokens[i]);
+        w.u16be(static_cast<std::uint16_t>(tableSize + places[i].first));
+        w.u16be(places[i].second);
+    }
     w.u8(0xFF);
-    w.u8(15); // 15.0.2000.0
-    w.u8(0);
-    w.u16be(2000);
-    w.u16be(0);
-    w.u8(encryption);
-    w.u8(0x00); // instance name: none
-    w.u8(0x00); // MARS off
+    out += data;
     return out;
 }
 

@@ -5,13 +5,26 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tdssim {
+
+namespace PreloginOption {
+constexpr std::uint8_t Version = 0x00;
+constexpr std::uint8_t Encryption = 0x01;
+constexpr std::uint8_t InstOpt = 0x02;
+constexpr std::uint8_t ThreadId = 0x03;
+constexpr std::uint8_t Mars = 0x04;
+constexpr std::uint8_t TraceId = 0x05;
+constexpr std::uint8_t FedAuthRequired = 0x06;
+} // namespace PreloginOption
 
 struct PreloginRequest {
     std::optional<std::uint8_t> encryption;
     std::string instance;
     bool mars = false;
+    // The option tokens in the client's order, each once: the answer follows this table.
+    std::vector<std::uint8_t> options;
 };
 
 // Throws ProtocolError when the option table points outside the payload.
@@ -43,7 +56,10 @@ struct EncryptionDecision {
 // gives it, and what follows from the pair.
 EncryptionDecision negotiateEncryption(EncryptionMode mode, std::optional<std::uint8_t> client);
 
-// The reply payload with the given ENCRYPTION byte.
-std::string buildPreloginReply(std::uint8_t encryption);
+// The reply payload with the given ENCRYPTION byte. It carries the options of the client's
+// table that a server answers, in the client's order (clients may read the answer at the
+// offsets of their own layout); VERSION always comes first. No options: the full set.
+std::string buildPreloginReply(std::uint8_t encryption,
+                               const std::vector<std::uint8_t>& clientOptions = {});
 
 } // namespace tdssim

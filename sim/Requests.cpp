@@ -83,7 +83,8 @@ struct TypeInfo {
     bool plp = false;
 };
 
-TypeInfo readTypeInfo(ByteReader& r) {
+TypeInfo readTypeInfo(ByteReader& r, bool collations) {
+    const std::size_t collation = collations ? 5 : 0; // none before TDS 7.1
     TypeInfo t;
     t.type = r.u8();
     switch (t.type) {
@@ -165,14 +166,14 @@ TypeInfo readTypeInfo(ByteReader& r) {
     case 0xA7: // varchar
     case 0xAF: // char
         t.plp = r.u16le() == 0xFFFF;
-        r.skip(5);
+        r.skip(collation);
         t.lenBytes = 2;
         t.kind = Kind::Ansi;
         break;
     case 0xE7: // nvarchar
     case 0xEF: // nchar
         t.plp = r.u16le() == 0xFFFF;
-        r.skip(5);
+        r.skip(collation);
         t.lenBytes = 2;
         t.kind = Kind::Unicode;
         break;
@@ -182,13 +183,13 @@ TypeInfo readTypeInfo(ByteReader& r) {
         break;
     case 0x23: // text
         r.u32le();
-        r.skip(5);
+        r.skip(collation);
         t.lenBytes = 4;
         t.kind = Kind::Ansi;
         break;
     case 0x63: // ntext
         r.u32le();
-        r.skip(5);
+        r.skip(collation);
         t.lenBytes = 4;
         t.kind = Kind::Unicode;
         break;
@@ -335,7 +336,7 @@ TmRequest parseTmRequest(std::string_view payload, bool tds72) {
     return req;
 }
 
-std::vector<RpcCall> parseRpc(std::string_view payload, bool tds72) {
+std::vector<RpcCall> parseRpc(std::string_view payload, bool tds72, bool collations) {
     ByteReader r(payload);
     if (tds72) {
         skipAllHeaders(r);
@@ -360,7 +361,7 @@ std::vector<RpcCall> parseRpc(std::string_view payload, bool tds72) {
             RpcParam p;
             p.name = ucs2ToUtf8(r.take(r.u8() * 2u));
             p.status = r.u8();
-            TypeInfo t = readTypeInfo(r);
+            TypeInfo t = readTypeInfo(r, collations);
             p.type = t.type;
             readValue(r, t, p);
             call.params.push_back(std::move(p));

@@ -58,6 +58,7 @@ struct RpcCall {
 };
 
 // All calls of one RPC request (a batch may hold several). Throws ProtocolError.
-std::vector<RpcCall> parseRpc(std::string_view payload, bool tds72);
+// collations: character parameters carry one (TDS 7.1 and later).
+std::vector<RpcCall> parseRpc(std::string_view payload, bool tds72, bool collations = true);
 
 } // namespace tdssim

@@ -11,15 +11,21 @@
 
 namespace tdssim {
 
-enum class ColumnType { SmallInt, Int, BigInt, NVarChar, NChar };
+enum class ColumnType { TinyInt, SmallInt, Int, BigInt, Bit, DateTime, Binary, NVarChar, NChar };
 
+// A column that cannot be NULL goes out with the fixed-length type (INT2, INT4, BIT,
+// DATETIME, ...) and without the nullable flag, as the real server sends what its catalog
+// declares NOT NULL; a nullable one with the N type (INTN, BITN, DATETIMN).
 struct Column {
     std::string name;
     ColumnType type = ColumnType::Int;
-    std::uint16_t chars = 0; // declared length of NVarChar/NChar, in characters
+    std::uint16_t chars = 0; // declared length of NVarChar/NChar (characters) or Binary (bytes)
+    bool nullable = true;
 };
 
 struct Null {};
+// DateTime values are text "yyyy-mm-dd hh:mi:ss.mmm"; Binary values are bytes, padded with
+// zeros to the column's length.
 using Value = std::variant<Null, std::int64_t, std::string>;
 
 void writeColumnMetadata(TokenWriter& tw, const std::vector<Column>& columns);

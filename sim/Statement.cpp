@@ -1,5 +1,6 @@
 #include "Statement.h"
 
+#include "ProcessSelect.h"
 #include "TextUtil.h"
 
 #include <algorithm>
@@ -78,17 +79,34 @@ bool startsStatement(std::string_view line) {
 
 } // namespace
 
-std::vector<std::string> splitBatch(std::string_view text) {
-    std::vector<std::string> parts;
+std::vector<BatchPart> splitBatchLines(std::string_view text) {
+    std::vector<BatchPart> parts;
     std::string current;
+    std::size_t start = 0; // where current begins in text
+    // The line of the first character that is not white space, counted from 1.
+    auto lineOf = [&](std::size_t from, std::string_view piece) {
+        std::size_t at = from;
+        for (char c : piece) {
+            if (!isSpace(c)) {
+                break;
+            }
+            ++at;
+        }
+        return static_cast<int>(
+            1 + std::count(text.begin(),
+                           text.begin() + static_cast<std::ptrdiff_t>(std::min(at, text.size())),
+                           '\n'));
+    };
+    std::size_t i = 0;
     auto push = [&] {
         if (!trim(current).empty()) {
-            parts.push_back(current);
+            parts.push_back({current, lineOf(start, current)});
         }
         current.clear();
+        start = i + 1;
     };
     char quote = 0; // ' or ] while inside a literal or a bracketed name
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    for (; i < text.size(); ++i) {
         const char c = text[i];
         if (quote) {
             current.push_back(c);
@@ -118,8 +136,8 @@ std::vector<std::string> splitBatch(std::string_view text) {
             const std::size_t eol = text.find_first_of("\r\n", next);
             if (startsStatement(
                     text.substr(next, eol == std::string_view::npos ? eol : eol - next))) {
-                push();
                 i = next - 1;
+                push();
                 continue;
             }
         }
@@ -127,9 +145,17 @@ std::vector<std::string> splitBatch(std::string_view text) {
     }
     push();
     if (parts.size() <= 1) {
-        return {std::string(text)};
+        return {{std::string(text), lineOf(0, text)}};
     }
     return parts;
+}
+
+std::vector<std::string> splitBatch(std::string_view text) {
+    std::vector<std::string> out;
+    for (BatchPart& p : splitBatchLines(text)) {
+        out.push_back(std::move(p.text));
+    }
+    return out;
 }
 
 std::string normalizeSql(std::string_view text) {
@@ -352,6 +378,14 @@ Statement classifyStatement(std::string_view text) {
             }
             return st;
         }
+    }
+    if (parseProcessSelect(text)) {
+        st.kind = StatementKind::ProcessSelect;
+        return st;
+    }
+    if (parseSpWhoStatement(text)) {
+        st.kind = StatementKind::SpWho;
+        return st;
     }
     st.kind = StatementKind::Unknown;
     st.word = firstToken(text);

@@ -28,6 +28,8 @@ enum class StatementKind {
                      // a ALTER ANY CONNECTION, n suser_sname()
     DmInputBuffer,   // number = SPID, word = one letter a column: t event_type,
                      // p parameters, i event_info
+    ProcessSelect,   // a plain SELECT over sysprocesses (ProcessSelect.h)
+    SpWho,           // exec sp_who [argument]
     Unknown,         // word = the token a syntax error points at
 };
 
@@ -47,6 +49,14 @@ Statement classifyStatement(std::string_view text);
 // (SELECT, SET, USE, KILL, DBCC, ...), never inside quotes or brackets. Empty pieces are
 // dropped; a batch of one statement comes back whole.
 std::vector<std::string> splitBatch(std::string_view text);
+
+// The same pieces with the batch line each starts on (its first character that is not
+// white space), counted from 1, as error messages report it.
+struct BatchPart {
+    std::string text;
+    int line = 1;
+};
+std::vector<BatchPart> splitBatchLines(std::string_view text);
 
 // The exact process query, as its three lines joined by CR LF.
 extern const char* const kProcessQuery;

@@ -4,6 +4,7 @@
 #include "Executor.h"
 #include "Login7.h"
 #include "Prelogin.h"
+#include "ProcessSelect.h"
 #include "Requests.h"
 #include "RpcBinding.h"
 
@@ -42,7 +43,9 @@ TdsSession::~TdsSession() {
 }
 
 TokenWriter TdsSession::writer(std::string& out) const {
-    return TokenWriter(out, tds72(), state_.scenario().serverName);
+    TokenWriter tw(out, tds72(), state_.scenario().serverName);
+    tw.setCollations(tds71());
+    return tw;
 }
 
 void TdsSession::onClosed() {
@@ -87,7 +90,7 @@ void TdsSession::handle(Message m) {
             return;
         }
         if (m.type == PacketType::Login7) {
-            handleLogin(m.payload);
+            loginWithoutPrelogin(m.payload);
             return;
         }
         throw ProtocolError("expected PRELOGIN or LOGIN7");
@@ -131,15 +134,13 @@ void TdsSession::handlePrelogin(const std::string& payload) {
               {{"encryption", req.encryption ? std::to_string(*req.encryption) : ""},
                {"instance_name", req.instance},
                {"answer", std::to_string(d.answer)}});
-    sendMessage(buildPreloginReply(d.answer), kPreLoginPacketSize);
+    sendMessage(buildPreloginReply(d.answer, req.options), kPreLoginPacketSize);
     phase_ = Phase::Login;
     switch (d.outcome) {
     case Outcome::Clear:
+        // A client that insists on TLS usually hangs up now, but some log in anyway: the
+        // socket's own end is what the log reports.
         host_.log(0, "encryption", {{"mode", "none"}, {"server", encryptionModeName(mode)}});
-        if (req.encryption && (*req.encryption == Encrypt::On || *req.encryption == Encrypt::Req)) {
-            // The client insists on TLS, which this server does not offer: it gives up.
-            host_.log(0, "disconnect", {{"reason", "client requires encryption"}});
-        }
         return;
     case Outcome::Refuse:
         host_.log(0, "encryption", {{"mode", "refused"}, {"server", encryptionModeName(mode)}});
@@ -155,12 +156,27 @@ void TdsSession::handlePrelogin(const std::string& payload) {
     }
 }
 
+void TdsSession::loginWithoutPrelogin(const std::string& payload) {
+    // No PRELOGIN, so no encryption was negotiated: the login would travel in clear. A
+    // server that forces encryption does not serve such a client; it just closes.
+    const EncryptionMode mode = host_.encryption();
+    if (mode == EncryptionMode::On || mode == EncryptionMode::Required) {
+        host_.log(0, "encryption",
+                  {{"mode", "refused"},
+                   {"server", encryptionModeName(mode)},
+                   {"reason", "login without PRELOGIN"}});
+        host_.closeAfterSend();
+        onClosed();
+        return;
+    }
+    host_.log(0, "encryption", {{"mode", "none"}, {"server", encryptionModeName(mode)}});
+    phase_ = Phase::Login;
+    handleLogin(payload);
+}
+
 void TdsSession::handleLogin(const std::string& payload) {
     Login7 login = parseLogin7(payload);
-    tdsVersion_ = login.tdsVersion;
-    if (tdsVersion_ > 0x74000004u || tdsVersion_ < 0x70000000u) {
-        tdsVersion_ = tdsVersion_ == 0x07010000u ? 0x71000001u : 0x74000004u;
-    }
+    tdsVersion_ = agreedTdsVersion(login.tdsVersion);
     host_.log(0, "login",
               {{"user", login.userName},
                {"app", login.appName},
@@ -233,13 +249,15 @@ void TdsSession::handleLogin(const std::string& payload) {
     info.state = 2;
     info.text = "Changed database context to '" + db->name + "'.";
     tw.info(info);
-    tw.envChangeCollation();
+    if (tw.collations()) {
+        tw.envChangeCollation(); // TDS 7.0 has no collations
+    }
     tw.envChange(2, "us_english", "");
     info.number = 5703;
     info.state = 1;
     info.text = "Changed language setting to us_english.";
     tw.info(info);
-    tw.loginAck(tdsVersion_);
+    tw.loginAck(loginAckVersion(tdsVersion_));
     tw.envChange(4, std::to_string(wanted), std::to_string(packetSize_));
     tw.done(DoneStatus::Final, 0, 0);
     sendMessage(out, kPreLoginPacketSize);
@@ -276,7 +294,7 @@ void TdsSession::noteRequest(const Message& m) {
                 row->cpu += 1;
             }
         } else if (m.type == PacketType::Rpc) {
-            std::vector<RpcCall> calls = parseRpc(m.payload, tds72());
+            std::vector<RpcCall> calls = parseRpc(m.payload, tds72(), tds71());
             for (const RpcCall& c : calls) {
                 std::string text;
                 for (const RpcParam& p : c.params) {
@@ -398,7 +416,7 @@ void TdsSession::respondBatch(TokenWriter& tw, const std::string& payload, bool&
 }
 
 void TdsSession::respondRpc(TokenWriter& tw, const std::string& payload, bool& rows) {
-    std::vector<RpcCall> calls = parseRpc(payload, tds72());
+    std::vector<RpcCall> calls = parseRpc(payload, tds72(), tds71());
     SessionContext ctx{state_, spid_, *login_};
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const RpcCall& c = calls[i];
@@ -463,6 +481,17 @@ void TdsSession::respondRpc(TokenWriter& tw, const std::string& payload, bool& r
             }
             break;
         default: {
+            if (isSpWhoName(c.procName)) {
+                SpWhoCall call;
+                if (!c.params.empty() && c.params[0].intValue) {
+                    call.spid = c.params[0].intValue;
+                } else if (!c.params.empty() && c.params[0].textValue) {
+                    call.text = c.params[0].textValue;
+                }
+                StatementResult r = answerSpWho(tw, ctx, call, Ending::InProc, false, Clock::now());
+                rows = rows || r.rows;
+                break;
+            }
             ServerMessage m;
             m.number = 2812;
             m.state = 62;

@@ -57,6 +57,7 @@ private:
     void handle(Message m);
     void handlePrelogin(const std::string& payload);
     void handleLogin(const std::string& payload);
+    void loginWithoutPrelogin(const std::string& payload);
     void loginFailed(const std::string& user, const std::string& reason,
                      const std::optional<ServerMessage>& extra = std::nullopt);
     void handleRequest(Message m);
@@ -71,6 +72,7 @@ private:
     void drainQueue();
     void protocolError(const std::string& what);
     bool tds72() const { return tdsVersion_ >= 0x72000000u; }
+    bool tds71() const { return tdsVersion_ >= 0x71000000u; }
     TokenWriter writer(std::string& out) const;
 
     ServerState& state_;

@@ -57,10 +57,11 @@ void TokenWriter::message(std::uint8_t token, const ServerMessage& m) {
     w.usVarchar(m.text);
     w.bVarchar(serverName_);
     w.bVarchar(m.procedure);
+    const std::int32_t line = m.line + statementLine_ - 1;
     if (tds72_) {
-        w.u32le(static_cast<std::uint32_t>(m.line));
+        w.u32le(static_cast<std::uint32_t>(line));
     } else {
-        w.u16le(static_cast<std::uint16_t>(m.line));
+        w.u16le(static_cast<std::uint16_t>(line));
     }
     w.patchU16le(lenPos, static_cast<std::uint16_t>(w.size() - lenPos - 2));
 }

@@ -37,6 +37,12 @@ public:
         : out_(out), tds72_(tds72), serverName_(std::move(serverName)) {}
 
     bool tds72() const { return tds72_; }
+    // Character columns carry a collation from TDS 7.1 on; a 7.0 stream has none.
+    bool collations() const { return collations_; }
+    void setCollations(bool on) { collations_ = on; }
+    // The line of the batch where the statement being answered starts: an ERROR's line
+    // (counted within its statement) is reported within the batch.
+    void setStatementLine(std::int32_t line) { statementLine_ = line; }
     std::string& out() { return out_; }
 
     void envChange(std::uint8_t type, std::string_view newValue, std::string_view oldValue);
@@ -46,7 +52,7 @@ public:
     void envChangeEndTransaction(std::uint8_t type, std::uint64_t descriptor);
     void info(const ServerMessage& m) { message(0xAB, m); }
     void error(const ServerMessage& m) { message(0xAA, m); }
-    // TDS version as the client sent it (read little-endian from LOGIN7).
+    // TDS version as LOGINACK spells it (see loginAckVersion).
     void loginAck(std::uint32_t tdsVersion);
     void done(std::uint16_t status, std::uint16_t command, std::uint64_t rows) {
         doneToken(0xFD, status, command, rows);
@@ -70,6 +76,8 @@ private:
 
     std::string& out_;
     bool tds72_;
+    bool collations_ = true;
+    std::int32_t statementLine_ = 1;
     std::string serverName_;
 };
 

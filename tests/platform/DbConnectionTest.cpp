@@ -432,8 +432,9 @@ TEST_F(DbConnectionTest, FailedConnectsDoNotStartAThreadEach) {
             return failed == 40;
         }));
     }
-    // A thread per connection would have meant dozens at once.
-    EXPECT_LT(most - before, 12) << "threads before: " << before << ", at most: " << most;
+    // A thread per connection would have meant dozens at once. On a loaded machine a slow
+    // refusal counts as held up and the pool may add a few threads by design, hence the margin.
+    EXPECT_LT(most - before, 20) << "threads before: " << before << ", at most: " << most;
 }
 
 TEST_F(DbConnectionTest, DestroyingAConnectionWithPendingWorkIsQuiet) {

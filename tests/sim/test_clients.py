@@ -87,6 +87,61 @@ class Tsql(SimCase):
             self.assertIn("Msg 6106", out.stderr)
             self.assertEqual(self.log("login")[-1]["tds"], logged)
 
+    def test_tds_7_0_without_prelogin(self):
+        # FreeTDS sends no PRELOGIN for 7.0 and reads 7.0 metadata (no collations).
+        out = run(["tsql", "-H", "127.0.0.1", "-p", str(self.sim.port()), "-U", ADMIN[0],
+                   "-P", ADMIN[1], "-o", "v"], PROCESS_QUERY.replace("\r\n", "\n") +
+                  "\ngo\nselect spid, status from sys.sysprocesses where spid = 51\ngo\n",
+                  env=dict(os.environ, TDSVER="7.0"))
+        self.assertIn("using TDS version 7.0", out.stdout + out.stderr)
+        self.assertNotIn("out of sync", out.stdout + out.stderr)
+        self.assertRegex(out.stdout, r"\(\d\d rows affected\)")
+        self.assertIn("51\tsleeping", out.stdout)
+        self.assertEqual(self.log("login")[-1]["tds"], "7.0")
+        self.assertEqual(self.log("encryption")[0]["mode"], "none")
+        self.assertEqual(self.log("prelogin"), [])
+
+    def test_a_dbas_own_select_over_sysprocesses(self):
+        cases = [
+            # (statement, header, a check on the rows)
+            ("select spid, blocked, waittime from master..sysprocesses",
+             "spid\tblocked\twaittime", lambda rows: self.assertGreater(len(rows), 10)),
+            ("select waittime, spid from sys.sysprocesses where spid = 52",
+             "waittime\tspid", lambda rows: self.assertEqual([r[1] for r in rows], ["52"])),
+            ("select spid, blocked from master.dbo.sysprocesses p where p.blocked <> 0 "
+             "order by spid desc", "spid\tblocked",
+             lambda rows: self.assertEqual([r[0] for r in rows],
+                                           sorted((r[0] for r in rows), key=int, reverse=True))),
+            ("select spid from sysprocesses where dbid = 1 and spid < 5 order by 1",
+             "spid", lambda rows: self.assertEqual([r[0] for r in rows], ["1", "2", "3", "4"])),
+            ("SELECT * FROM sys.sysprocesses WHERE spid = 51", "spid\tkpid\tblocked\twaittype",
+             lambda rows: self.assertEqual(len(rows[0]), 33)),
+        ]
+        for sql, header, check in cases:
+            with self.subTest(sql=sql):
+                out = self.tsql(sql)
+                lines = out.stdout.splitlines()
+                at = next(i for i, l in enumerate(lines) if l.endswith(header) or
+                          l.startswith(header + "\t") or l == header or header in l)
+                rows = [l.split("\t") for l in lines[at + 1:] if not l.startswith("(")
+                        and l.strip() and not l.endswith("> ")]
+                rows = [r for r in rows if r[0].strip().lstrip("-").isdigit()]
+                check(rows)
+                self.assertEqual(out.stderr.count("Msg "), 0, out.stderr)
+        out = self.tsql("select spid, nosuch from sysprocesses")
+        self.assertIn("Msg 207 (severity 16, state 1)", out.stderr)
+        self.assertIn("Invalid column name 'nosuch'.", out.stderr)
+        out = self.tsql("select spid from sysprocesses where status = 'sleeping'")
+        self.assertIn("Msg 102", out.stderr)
+
+    def test_sp_who_in_a_batch(self):
+        out = self.tsql("exec sp_who\ngo\nsp_who 51")
+        self.assertIn("spid\tecid\tstatus\tloginame\thostname\tblk\tdbname\tcmd\trequest_id",
+                      out.stdout)
+        self.assertIn("(return status = 0)", out.stdout)
+        self.assertRegex(out.stdout, r"\n51\t0\tsleeping +\tpayroll")
+        self.assertNotIn("Msg ", out.stderr)
+
     def test_kill_and_inputbuffer(self):
         # tsql prints server messages on standard error.
         out = self.tsql("KILL 999\ngo\nDBCC INPUTBUFFER(51)")
@@ -204,6 +259,36 @@ class Pytds(SimCase):
                 cur.execute("KILL %s", (999,))
             self.assertEqual(ctx.exception.msg_no, 6106)
         self.assertEqual(self.log("rpc", proc="sp_executesql")[0]["text"], "DBCC INPUTBUFFER(@P1)")
+
+    def test_sp_who_by_rpc_answers_as_in_a_batch(self):
+        with self.connect() as conn:
+            cur = conn.cursor()
+            cur.callproc("sp_who")
+            by_rpc = cur.fetchall()
+            names = [d[0] for d in cur.description]
+            cur.execute("exec sp_who")
+            by_batch = cur.fetchall()
+            self.assertEqual(names, ["spid", "ecid", "status", "loginame", "hostname", "blk",
+                                     "dbname", "cmd", "request_id"])
+            self.assertEqual([r[0] for r in by_rpc], [r[0] for r in by_batch])
+            self.assertIn(52, [r[0] for r in by_rpc])
+            cur.callproc("sp_who", ("payroll",))
+            self.assertTrue(all(r[3].rstrip() == "payroll" for r in cur.fetchall()))
+        self.assertEqual(self.log("rpc", proc="sp_who")[0]["params"], "0")
+
+    def test_not_null_columns_and_nullable_ones(self):
+        with self.connect() as conn:
+            cur = conn.cursor()
+            cur.execute("select spid, blocked, login_time, page_resource from sysprocesses "
+                        "where spid = 51")
+            # (name, type code, ..., null_ok)
+            self.assertEqual([(d[0], d[6]) for d in cur.description],
+                             [("spid", False), ("blocked", True), ("login_time", False),
+                              ("page_resource", True)])
+            row = cur.fetchall()[0]
+            self.assertEqual(row[0], 51)
+            self.assertEqual(row[3], None)
+            self.assertGreater(row[2].year, 2000)
 
     def test_timed_out_statement_is_cancelled_and_connection_goes_on(self):
         with self.connect(timeout=1) as conn:

@@ -107,12 +107,23 @@ RawMessage RawTdsClient::login(const std::string& user, const std::string& passw
     // PRELOGIN: VERSION and ENCRYPTION (off), as FreeTDS sends them.
     std::string pre = std::string("\x00\x00\x0B\x00\x06\x01\x00\x11\x00\x01\xFF", 11) +
                       std::string("\x0C\x00\x00\x00\x00\x00\x00", 7);
-    sendMessage(0x12, pre, 4096);
+    prelogin(pre);
+    sendLogin7(user, password, 0x74000004, app, packetSize);
+    return readMessage();
+}
+
+RawMessage RawTdsClient::prelogin(const std::string& payload) {
+    sendMessage(0x12, payload, 4096);
     RawMessage reply = readMessage();
     if (reply.type != 0x04) {
         throw RawTdsError("PRELOGIN reply is not a tabular result");
     }
+    return reply;
+}
 
+void RawTdsClient::sendLogin7(const std::string& user, const std::string& password,
+                              std::uint32_t tdsVersion, const std::string& app,
+                              std::uint32_t packetSize) {
     std::string fixed(94, '\0');
     std::string data;
     auto field = [&](std::size_t at, const std::string& text, bool obfuscate) {
@@ -127,7 +138,7 @@ RawMessage RawTdsClient::login(const std::string& user, const std::string& passw
         putLe16(fixed, at + 2, static_cast<std::uint16_t>(text.size()));
         data += u;
     };
-    putLe32(fixed, 4, 0x74000004);
+    putLe32(fixed, 4, tdsVersion);
     putLe32(fixed, 8, packetSize);
     field(36, "rawhost", false);
     field(40, user, false);
@@ -137,15 +148,14 @@ RawMessage RawTdsClient::login(const std::string& user, const std::string& passw
     std::string payload = fixed + data;
     putLe32(payload, 0, static_cast<std::uint32_t>(payload.size()));
     sendMessage(0x10, payload, 4096);
-    return readMessage();
 }
 
-void RawTdsClient::sendBatch(const std::string& sql, std::size_t packetSize) {
+void RawTdsClient::sendBatch(const std::string& sql, std::size_t packetSize, bool allHeaders) {
     // ALL_HEADERS with one transaction descriptor header, as the clients send it.
     std::string headers("\x16\x00\x00\x00\x12\x00\x00\x00\x02\x00", 10);
     headers += std::string(8, '\0');
     headers += std::string("\x01\x00\x00\x00", 4);
-    sendMessage(0x01, headers + ucs2(sql), packetSize);
+    sendMessage(0x01, (allHeaders ? headers : std::string()) + ucs2(sql), packetSize);
 }
 
 void RawTdsClient::sendAttention() {

@@ -32,8 +32,17 @@ public:
     RawMessage login(const std::string& user, const std::string& password,
                      const std::string& app = "RawTdsClient", std::uint32_t packetSize = 4096);
 
-    // Sends a SQL batch (TDS 7.2+ headers) cut into packets of at most packetSize bytes.
-    void sendBatch(const std::string& sql, std::size_t packetSize = 4096);
+    // The two halves of login(), for clients that do things their own way: a PRELOGIN
+    // payload of the test's making (its reply is returned), and a LOGIN7 of the given TDS
+    // version (as LOGIN7 spells it, e.g. 0x70000000 for 7.0) sent with or without one.
+    RawMessage prelogin(const std::string& payload);
+    void sendLogin7(const std::string& user, const std::string& password,
+                    std::uint32_t tdsVersion = 0x74000004, const std::string& app = "RawTdsClient",
+                    std::uint32_t packetSize = 4096);
+
+    // Sends a SQL batch cut into packets of at most packetSize bytes; with TDS 7.2+ headers
+    // unless allHeaders is false (TDS 7.0 and 7.1 have none).
+    void sendBatch(const std::string& sql, std::size_t packetSize = 4096, bool allHeaders = true);
     void sendAttention();
     // Sends raw bytes as they are.
     void sendRaw(const std::string& bytes);
