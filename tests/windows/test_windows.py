@@ -10,9 +10,11 @@ Each check prints one line; the exit status is the number of failed checks.
 import argparse
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
+import urllib.request
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -148,6 +150,48 @@ def test_exporter(wine, app, sim, work):
     sim.control("clear *")
 
 
+def test_exporter_serves_and_stops(wine, app, work):
+    """Serving mode: /metrics over HTTP, then Ctrl+C (SIGINT reaches the console handler as
+    CTRL_C_EVENT) stops it cleanly."""
+    servers = os.path.join(work, "servers.ini")
+    settings = os.path.join(work, "tallyvane.ini")
+    proc = wine.popen([os.path.join(app, "tallyvane-exporter.exe"), "--servers",
+                       win_path(servers), "--settings", win_path(settings), "--listen",
+                       "127.0.0.1:0"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                      text=True)
+    try:
+        port = None
+        deadline = time.monotonic() + 120
+        while port is None and time.monotonic() < deadline:
+            line = proc.stderr.readline()
+            if not line:
+                break
+            if line.startswith("Serving http://127.0.0.1:"):
+                port = int(line.rsplit(":", 1)[1].split("/")[0])
+        check("exporter serves (port %s)" % port, port is not None, "exit %s" % proc.poll())
+        if port is not None:
+            page = ""
+            deadline = time.monotonic() + 30
+            while 'tallyvane_up{server="SQL-A"} 1' not in page and time.monotonic() < deadline:
+                try:
+                    with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port,
+                                                timeout=10) as r:
+                        page = r.read().decode("utf-8", "replace")
+                except OSError:
+                    pass
+                time.sleep(0.5)
+            check("/metrics shows SQL-A up", 'tallyvane_up{server="SQL-A"} 1' in page,
+                  page[-1000:])
+        proc.send_signal(signal.SIGINT)
+        rest = proc.communicate(timeout=60)[1]
+        check("Ctrl+C stops the exporter cleanly", proc.returncode == 0 and
+              "Stopping (signal 2)" in rest, "status %s: %s" % (proc.returncode, rest[-1000:]))
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
 def window_ids(display, name):
     found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name],
                            env=dict(os.environ, DISPLAY=display), capture_output=True, text=True)
@@ -188,6 +232,10 @@ def test_desktop(wine, app, sim, work, display, artifacts):
     check("the program polls the server through FreeTDS", watched,
           str(sim.log_entries()[-5:]))
     time.sleep(3)  # a refresh or two, so that the screenshot shows the tree
+    # The blocking history beside the settings: the SQLite plugin of the zip loads.
+    history = os.path.join(app, "tallyvane-history.sqlite")
+    check("the blocking history file is made beside the program", os.path.isfile(history),
+          str(sorted(os.listdir(app))))
     os.makedirs(artifacts, exist_ok=True)
     shot = os.path.join(artifacts, "tallyvane-wine.png")
     taken = subprocess.run(["import", "-display", display, "-window", "root", shot],
@@ -234,6 +282,7 @@ def main():
             f.write(QUIET)
         with TdsSim(args.tdssim, scenario, instances=3) as sim:
             test_exporter(wine, app, sim, work)
+            test_exporter_serves_and_stops(wine, app, work)
             if args.display:
                 test_desktop(wine, app, sim, work, args.display, args.artifacts)
             else:
