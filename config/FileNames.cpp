@@ -21,22 +21,32 @@ std::string ServersFileName;
 
 namespace {
 
+// Paths are UTF-8 here; on Windows a plain std::string would go through the ANSI code page.
+fs::path PathOf(const std::string& utf8) {
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string TextOf(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 std::string ConfigFolderInUse; // set when the files live in the user's configuration folder
 
 } // namespace
 
 TFileNames ComputeFileNames(const std::string& programPath, bool programFolderWritable,
                             const std::string& configFolder) {
-    const fs::path program(programPath);
-    std::string name = program.filename().string();
+    const fs::path program = PathOf(programPath);
+    std::string name = TextOf(program.filename());
     const auto dot = name.rfind('.');
     name = (dot == std::string::npos ? name : name.substr(0, dot)) + ".ini";
 
     TFileNames names;
     names.InConfigFolder = !programFolderWritable && !configFolder.empty();
-    const fs::path folder = names.InConfigFolder ? fs::path(configFolder) : program.parent_path();
-    names.Settings = (folder / name).string();
-    names.Servers = (folder / "servers.ini").string();
+    const fs::path folder = names.InConfigFolder ? PathOf(configFolder) : program.parent_path();
+    names.Settings = TextOf(folder / PathOf(name));
+    names.Servers = TextOf(folder / "servers.ini");
     return names;
 }
 
@@ -61,8 +71,8 @@ std::string UserConfigFolder() {
 }
 
 void InitFileNames(const std::string& programPath) {
-    const fs::path folder = fs::path(programPath).parent_path();
-    const std::string probe = folder.empty() ? std::string(".") : folder.string();
+    const fs::path folder = PathOf(programPath).parent_path();
+    const std::string probe = folder.empty() ? std::string(".") : TextOf(folder);
 #ifdef _WIN32
     // Access bits say nothing of ACLs (Program Files): only a file made there tells.
     QTemporaryFile test(QString::fromStdString(probe) + QStringLiteral("/.tallyvane-XXXXXX"));
@@ -74,11 +84,11 @@ void InitFileNames(const std::string& programPath) {
     SettingsFileName = names.Settings;
     ServersFileName = names.Servers;
     ConfigFolderInUse =
-        names.InConfigFolder ? fs::path(names.Settings).parent_path().string() : std::string();
+        names.InConfigFolder ? TextOf(PathOf(names.Settings).parent_path()) : std::string();
 }
 
 void PrepareFolderOf(const std::string& fileName) {
-    const std::string folder = fs::path(fileName).parent_path().string();
+    const std::string folder = TextOf(PathOf(fileName).parent_path());
     if (ConfigFolderInUse.empty() || folder != ConfigFolderInUse)
         return;
 #ifdef _WIN32

@@ -162,8 +162,12 @@ struct THistoryStore::TPrepared {
 };
 
 std::string THistoryStore::FileNameBeside(const std::string& settingsFileName) {
-    const std::filesystem::path settings(settingsFileName);
-    return (settings.parent_path() / (settings.stem().string() + "-history.sqlite")).string();
+    // UTF-8 both ways: on Windows a plain std::string would go through the ANSI code page.
+    const std::filesystem::path settings(
+        std::u8string(settingsFileName.begin(), settingsFileName.end()));
+    const std::u8string name =
+        (settings.parent_path() / (settings.stem().u8string() + u8"-history.sqlite")).u8string();
+    return std::string(name.begin(), name.end());
 }
 
 THistoryStore::THistoryStore(const std::string& fileName, TMode mode) : Path(fileName) {

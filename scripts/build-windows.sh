@@ -71,7 +71,8 @@ fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
   -DTALLYVANE_QT_MINGW="$qt" -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_BUILD_TYPE=Release \
   -DTALLYVANE_WERROR=ON "${launcher[@]}"
-cmake --build "$build" --target tallyvane tallyvane-exporter
+# windows-files-check: the file seams' checks that scripts/test-windows.sh runs under Wine.
+cmake --build "$build" --target tallyvane tallyvane-exporter windows-files-check
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 name=tallyvane-$version-win64

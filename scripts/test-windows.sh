@@ -45,6 +45,7 @@ display=":$(cat "$build/xvfb-display")"
 
 status=0
 python3 tests/windows/test_windows.py --zip "$zip" --tdssim "$linux_build/sim/tdssim" \
-  --work "$build/wine-test" --display "$display" --artifacts "$build/artifacts" || status=$?
+  --work "$build/wine-test" --display "$display" --artifacts "$build/artifacts" \
+  --files-check "$build/tests/windows/windows-files-check.exe" || status=$?
 echo "Windows: build $((built - started)) s, Wine tests $(($(date +%s) - built)) s"
 exit "$status"

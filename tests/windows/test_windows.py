@@ -259,6 +259,7 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--display", default=os.environ.get("DISPLAY", ""))
     parser.add_argument("--artifacts", required=True)
+    parser.add_argument("--files-check", help="windows-files-check.exe to run first")
     args = parser.parse_args()
 
     work = os.path.abspath(args.work)
@@ -277,6 +278,17 @@ def main():
     wine = Wine(work, odbc)
     try:
         print("wine prefix ready in %.1f s" % wine.boot(), flush=True)
+        if args.files_check:
+            # Beside the zip's DLLs, but not part of the zip.
+            shutil.copy(args.files_check, app)
+            files = os.path.join(work, "files")
+            os.makedirs(files)
+            run = wine.run([os.path.join(app, os.path.basename(args.files_check)),
+                            win_path(files)], timeout=120)
+            sys.stdout.write(run.stdout.decode("utf-8", "replace"))
+            check("the file seams' checks (%s)" % os.path.basename(args.files_check),
+                  run.returncode == 0, run.stderr.decode("utf-8", "replace")[-1000:])
+            os.remove(os.path.join(app, os.path.basename(args.files_check)))
         scenario = os.path.join(work, "quiet.ini")
         with open(scenario, "w") as f:
             f.write(QUIET)
