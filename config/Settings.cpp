@@ -30,6 +30,7 @@ std::int32_t HistoryMinDurationMs() {
     return HistoryMinDuration < 0 ? static_cast<std::int32_t>(WarningTimeout) : HistoryMinDuration;
 }
 bool ConfirmKill = true;
+bool NotifyDeadlocks = true;
 
 void ResetSettings() {
     AutoRefresh = true;
@@ -47,6 +48,7 @@ void ResetSettings() {
     HistoryMinDuration = -1;
     HistoryRetentionDays = 14;
     ConfirmKill = true;
+    NotifyDeadlocks = true;
     RefusedFile.clear();
 }
 
@@ -82,6 +84,7 @@ const TSettingField kFields[] = {
     {"HistoryMinDuration", &HistoryMinDuration},
     {"HistoryRetentionDays", &HistoryRetentionDays, 1},
     {"ConfirmKill", &ConfirmKill},
+    {"NotifyDeadlocks", &NotifyDeadlocks},
 };
 
 // A missing key, or a number that is none, leaves the variable as it is.

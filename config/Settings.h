@@ -29,7 +29,8 @@ extern std::uint16_t HistoryRetentionDays; // days of episodes kept, at least 1
 std::int32_t HistoryMinDurationMs();
 // The longest HistoryMinDuration: one day.
 constexpr std::int32_t MaxHistoryMinDuration = 86'400'000;
-extern bool ConfirmKill; // ask before killing a process
+extern bool ConfirmKill;     // ask before killing a process
+extern bool NotifyDeadlocks; // a tray notice for each deadlock a server reports
 
 // Puts every setting back to the value it has when the process starts, and forgets a refused
 // file (tests).

@@ -32,6 +32,7 @@ struct TDeadlockResource {
         Kind; // the element's name: keylock, pagelock, objectlock, ridlock, exchangeEvent, ...
     std::string ObjectName;
     std::string IndexName;
+    std::string WaitType; // what an exchangeEvent's threads wait for, e.g. "e_waitPipeGetRow"
     std::vector<TDeadlockLock> Owners;
     std::vector<TDeadlockLock> Waiters;
 };

@@ -263,6 +263,11 @@ void TServerData::ADOConnectionExecuteComplete(TDbConnection& /*connection*/,
         FinishDatabaseNames(status, recordset);
         return;
     }
+    if (DeadlockReadId != 0 && command.Id == DeadlockReadId) {
+        DeadlockReadId = 0;
+        FinishDeadlocks(error, status, recordset);
+        return;
+    }
     // Only the outstanding process query is read here. Matching its number (rather than
     // trusting CommandKind) keeps the synchronous statements' completions out, and still
     // reads the query when a statement ran while it was outstanding.
@@ -291,6 +296,9 @@ void TServerData::ADOConnectionExecuteComplete(TDbConnection& /*connection*/,
         SetError();
     }
     NotifyChanged(false);
+    if (State != 2) {
+        RequestDeadlocks();
+    }
 }
 
 void TServerData::ADOConnectionInfoMessage(TDbConnection& /*connection*/, const TDbError* /*error*/,
@@ -339,6 +347,7 @@ void TServerData::Disconnect() {
     NoDmInputBuffer = false;
     DatabaseNamesId = 0;
     DatabaseNamesAsked = false;
+    DeadlockReadId = 0;
     QueryId = 0;
     SysAdminId = 0;
     ConnectPending = false;

@@ -21,6 +21,7 @@
 #include "BlockingAnalysis.h"
 #include "DbConnection.h"
 #include "DbDataSet.h"
+#include "DeadlockReader.h"
 #include "ProcessList.h"
 #include "ServerInfo.h"
 #include "SessionLookups.h"
@@ -147,6 +148,24 @@ public:
     std::uint64_t SysAdminId = 0;
     std::uint64_t DatabaseNamesId = 0; // RequestDatabaseNames's execute, 0 when none
 
+    // Deadlock reports (ReadDeadlocks.cpp), when the owner turns ReadsDeadlocks on. After a
+    // snapshot, at most once per
+    // DeadlockReadInterval, the reports new since the last read are read on this connection
+    // (behind the process query, never beside it) and handed to the owner's DeadlocksRead.
+    // Without a known time the first read takes the server's clock, so reports from before the
+    // start are not announced; SetDeadlocksKnownUpTo (the newest report kept in a history)
+    // makes it go on from there instead. A read that fails is logged once and tried again
+    // after ten intervals; monitoring goes on.
+    void SetDeadlocksKnownUpTo(std::int64_t msSince1970);
+    // Sends the read when it is due, on an open connection; false when nothing was sent.
+    bool RequestDeadlocks();
+    bool ReadsDeadlocks = false;
+    std::chrono::steady_clock::duration DeadlockReadInterval = std::chrono::minutes(1);
+    TDeadlockCursor DeadlockCursor;
+    std::uint64_t DeadlockReports = 0; // reports handed to the owner since creation
+    bool DeadlocksUnreadable = false;  // the last read failed; said once in the error log
+    std::uint64_t DeadlockReadId = 0;  // the outstanding read's execute, 0 when none
+
 private:
     void FinishConnect(const TDbError* error, TEventStatus status,
                        const TDbRecordsetPtr& recordset);
@@ -163,9 +182,13 @@ private:
     void FinishInputBuffer(const TInputBufferRequest& request, TEventStatus status,
                            const TDbRecordsetPtr& recordset);
     void FinishDatabaseNames(TEventStatus status, const TDbRecordsetPtr& recordset);
+    void FinishDeadlocks(const TDbError* error, TEventStatus status,
+                         const TDbRecordsetPtr& recordset);
 
     IServerOwner& Owner;
     mutable TBlockingAnalysis Analysis_;
-    bool ConnectPending = false; // the connect that Refresh started has not completed
+    bool ConnectPending = false;    // the connect that Refresh started has not completed
+    bool DeadlockClockRead = false; // the outstanding deadlock read asks the server's clock
+    std::chrono::steady_clock::time_point NextDeadlockRead{};
     std::map<std::uint64_t, TInputBufferRequest> InputBufferRequests; // by execute number
 };

@@ -2,8 +2,11 @@
 // Always called on the GUI thread.
 #pragma once
 
+#include "DeadlockReport.h"
+
 #include <exception>
 #include <string>
+#include <vector>
 
 class TServerData;
 
@@ -17,4 +20,7 @@ public:
     virtual bool Warn(TServerData& server) = 0;
     // Adds the error being handled to the error log. Called inside the catch of that error.
     virtual void LogError(const std::string& serverName, const std::exception& error) = 0;
+    // Deadlock reports read from the server that no earlier call gave, oldest first.
+    virtual void DeadlocksRead(TServerData& /*server*/,
+                               const std::vector<TDeadlockReport>& /*reports*/) {}
 };

@@ -24,6 +24,8 @@ Prometheus at http://ADDR:PORT/metrics (text format 0.0.4, or OpenMetrics 1.0 wh
   --tls-key FILE              ... and this PEM private key
   --handshake-timeout SECONDS how long a client may take over its TLS handshake
                               (default 10; 0.1 to 300)
+  --deadlock-interval SECONDS read each server's new deadlock reports at most this often
+                              (default 60; 0 reads none)
   --version                   print the version and exit
   --help                      print this help and exit
 
@@ -90,6 +92,16 @@ TOptionsParse ParseExporterOptions(const std::vector<std::string>& args) {
          [&](const std::string& v) { return (o.AuthPasswordFile = v, std::string()); }},
         {"--tls-cert", [&](const std::string& v) { return (o.TlsCertFile = v, std::string()); }},
         {"--tls-key", [&](const std::string& v) { return (o.TlsKeyFile = v, std::string()); }},
+        {"--deadlock-interval",
+         [&](const std::string& v) {
+             unsigned seconds = 0;
+             const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
+             if (v.empty() || ec != std::errc() || end != v.data() + v.size() || seconds > 86400) {
+                 return "--deadlock-interval takes seconds from 0 to 86400, not \"" + v + "\"";
+             }
+             o.DeadlockIntervalSeconds = seconds;
+             return std::string();
+         }},
         {"--handshake-timeout",
          [&](const std::string& v) {
              double seconds = 0;

@@ -20,7 +20,8 @@ struct TExporterOptions {
     std::string AuthPasswordFile;
     std::string TlsCertFile;
     std::string TlsKeyFile;
-    unsigned HandshakeTimeoutMs = 10000; // for a client's TLS handshake
+    unsigned HandshakeTimeoutMs = 10000;   // for a client's TLS handshake
+    unsigned DeadlockIntervalSeconds = 60; // between reads of a server's deadlocks; 0: none
 };
 
 struct TOptionsParse {

@@ -107,6 +107,15 @@ void TFleet::Stop() {
     PollTimer.stop();
 }
 
+void TFleet::ReadDeadlocks(std::chrono::seconds interval) {
+    for (auto& server : List) {
+        if (server->Monitor) {
+            server->Monitor->ReadsDeadlocks = true;
+            server->Monitor->DeadlockReadInterval = interval;
+        }
+    }
+}
+
 void TFleet::PollAll() {
     for (auto& server : List) {
         TServerData* monitor = server->Monitor.get();
@@ -152,6 +161,15 @@ void TFleet::ServerChanged(TServerData& monitor) {
     if (server.Polling && !monitor.Busy) {
         PollCompleted(server);
     }
+}
+
+void TFleet::DeadlocksRead(TServerData& monitor, const std::vector<TDeadlockReport>& reports) {
+    const auto found = ByMonitor.find(&monitor);
+    if (found == ByMonitor.end()) {
+        return;
+    }
+    found->second->Deadlocks += reports.size();
+    emit Changed();
 }
 
 bool TFleet::Warn(TServerData& /*server*/) {

@@ -11,6 +11,7 @@
 
 #include <QObject>
 #include <QTimer>
+#include <chrono>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -29,6 +30,9 @@ public:
     // Polls every server now and then every intervalSeconds.
     void Start(unsigned intervalSeconds);
     void Stop();
+    // Each monitor reads the deadlock reports new since the exporter started, at most once an
+    // interval, behind its polls.
+    void ReadDeadlocks(std::chrono::seconds interval);
     // Starts a poll of every server that is watched and not busy.
     void PollAll();
     // No poll is outstanding.
@@ -42,6 +46,7 @@ public:
     void ServerChanged(TServerData& server) override;
     bool Warn(TServerData& server) override;
     void LogError(const std::string& serverName, const std::exception& error) override;
+    void DeadlocksRead(TServerData& server, const std::vector<TDeadlockReport>& reports) override;
 
 signals:
     // Every outstanding poll has completed.

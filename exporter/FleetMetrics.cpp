@@ -91,6 +91,12 @@ std::vector<TMetricFamily> CollectFleetMetrics(const TServers& servers,
                "whose blocked sessions waited at least the warning threshold.",
                TMetricType::Counter),
         servers, Always, [](const TServerReport& s) { return double(s.BlockingEpisodes); }));
+    out.push_back(
+        PerServer(Family("tallyvane_deadlocks_total",
+                         "Deadlock reports read from the server's system_health session since the "
+                         "exporter started.",
+                         TMetricType::Counter),
+                  servers, Always, [](const TServerReport& s) { return double(s.Deadlocks); }));
     out.push_back(PerServer(
         Family("tallyvane_poll_duration_seconds",
                "How long the last completed poll took, from its start to its snapshot or error."),

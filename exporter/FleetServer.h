@@ -31,6 +31,7 @@ struct TServerReport {
     double LastPollTimestamp = 0; // Unix time of the last completed poll
     std::uint64_t PollErrors = 0; // failed polls since start
     std::uint64_t BlockingEpisodes = 0; // episodes begun since start (Episodes' count)
+    std::uint64_t Deadlocks = 0;        // deadlock reports read since start
     TServerFigures Figures;             // of the last snapshot, while Up
     TDownReason Reason = TDownReason::None;
 };

@@ -121,6 +121,9 @@ int Run(const TExporterOptions& options, const char* argv0) {
     }
     std::cerr << "Serving " << (options.TlsCertFile.empty() ? "http" : "https") << "://"
               << options.ListenHost << ":" << endpoint.Port() << "/metrics\n";
+    if (options.DeadlockIntervalSeconds > 0) {
+        fleet.ReadDeadlocks(std::chrono::seconds(options.DeadlockIntervalSeconds));
+    }
     fleet.Start(AutoRefreshInterval);
     QCoreApplication::exec();
     std::cerr << "Stopping (signal " << stopSignal << ")\n";

@@ -119,3 +119,14 @@ void THistoryRecorder::StatementRead(std::uint64_t key, const std::string& text)
         }
     }
 }
+
+void THistoryRecorder::DeadlocksRead(const std::string& server,
+                                     std::vector<TDeadlockReport> reports) {
+    if (Writer == nullptr || reports.empty())
+        return;
+    std::vector<TDeadlockWrite> writes;
+    writes.reserve(reports.size());
+    for (TDeadlockReport& report : reports)
+        writes.push_back({server, std::move(report)});
+    Writer->SubmitDeadlocks(std::move(writes));
+}

@@ -1,6 +1,6 @@
 // Feeds the blocking history from the monitors, on the GUI thread: one episode detector per
-// server, the head blocker's statement read once per episode (sysadmin logins only), and one
-// batch of writes per refresh for the writer thread.
+// server, the head blocker's statement read once per episode (sysadmin logins only), one
+// batch of writes per refresh for the writer thread, and the deadlock reports as they are read.
 #pragma once
 
 #include "EpisodeDetector.h"
@@ -40,6 +40,8 @@ public:
     void ServerRemoved(TServerData& server);
     // Ends every episode under way as Unknown (recording switched off, the program stops).
     void StopAll();
+    // Deadlock reports a monitor read: they go to the writer as they are (none without one).
+    void DeadlocksRead(const std::string& server, std::vector<TDeadlockReport> reports);
 
     std::size_t OpenEpisodes() const;
 

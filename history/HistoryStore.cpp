@@ -96,6 +96,7 @@ const TSchemaStep SchemaSteps[] = {
          " victim_host TEXT NOT NULL,"
          " victim_program TEXT NOT NULL,"
          " victim_statement TEXT NOT NULL,"
+         " truncated INTEGER NOT NULL," // the report was cut off; what could be read is kept
          " report_xml TEXT NOT NULL,"
          " UNIQUE (server, time_ms, victim_spid))",
          "CREATE INDEX deadlock_time ON deadlock (time_ms)",
@@ -115,6 +116,23 @@ const TSchemaStep SchemaSteps[] = {
          " index_name TEXT NOT NULL,"
          " statement TEXT NOT NULL,"
          " PRIMARY KEY (deadlock_id, ordinal)) WITHOUT ROWID",
+         // The resources they held and wanted, for drawing who waited for whom.
+         "CREATE TABLE deadlock_resource ("
+         " deadlock_id INTEGER NOT NULL,"
+         " ordinal INTEGER NOT NULL," // order in the report's resource list
+         " kind TEXT NOT NULL,"       // keylock, pagelock, objectlock, exchangeEvent, ...
+         " object_name TEXT NOT NULL,"
+         " index_name TEXT NOT NULL,"
+         " wait_type TEXT NOT NULL," // what an exchange event's threads wait for
+         " PRIMARY KEY (deadlock_id, ordinal)) WITHOUT ROWID",
+         "CREATE TABLE deadlock_lock ("
+         " deadlock_id INTEGER NOT NULL,"
+         " resource_ordinal INTEGER NOT NULL,"
+         " waiter INTEGER NOT NULL,"  // 0 owns the resource, 1 waits for it
+         " ordinal INTEGER NOT NULL," // order in the owner or waiter list
+         " process_id TEXT NOT NULL," // the participant's process_id
+         " mode TEXT NOT NULL,"
+         " PRIMARY KEY (deadlock_id, resource_ordinal, waiter, ordinal)) WITHOUT ROWID",
      }},
 };
 
@@ -498,7 +516,8 @@ std::vector<TEpisodeSession> THistoryStore::Sessions(std::int64_t episodeId) {
 
 std::vector<std::string> THistoryStore::Servers() {
     QSqlQuery q(QSqlDatabase::database(ConnectionName, false));
-    if (!q.exec(QStringLiteral("SELECT DISTINCT server FROM episode ORDER BY server")))
+    if (!q.exec(QStringLiteral("SELECT server FROM episode UNION SELECT server FROM deadlock"
+                               " ORDER BY server")))
         throw Failure("Cannot read the servers", q.lastError().text());
     std::vector<std::string> servers;
     while (q.next())

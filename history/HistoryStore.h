@@ -5,16 +5,19 @@
 // Layout: one row per episode in `episode`, extended in place while it lasts (its end moves,
 // its peaks grow), and one row per blocked session in `blocked_session`; the kills the user
 // confirmed in `kill`; deadlock reports in `deadlock` with their processes in
-// `deadlock_participant`. Times are integer milliseconds since 1970 (UTC). The schema's
+// `deadlock_participant` and the resources they held and wanted in `deadlock_resource` and
+// `deadlock_lock`. Times are integer milliseconds since 1970 (UTC). The schema's
 // version is the file's user_version: an older file is brought up to date by the writer, a
 // file of a newer version is refused rather than written over.
 #pragma once
 
+#include "DeadlockReport.h"
 #include "Episode.h"
 
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -39,6 +42,14 @@ struct THistoryFilter {
     std::int64_t To = INT64_MAX;
     std::int64_t MinDuration = 0; // milliseconds
     int Limit = 100000;           // newest first, at most this many
+};
+
+// A deadlock as stored. From Deadlocks: the report's processes without their statements, no
+// resources and no XML (a list stays small however long the statements); from Deadlock: all.
+struct TStoredDeadlock {
+    std::int64_t Id = 0;
+    std::string Server;
+    TDeadlockReport Report;
 };
 
 class THistoryStore {
@@ -73,7 +84,20 @@ public:
 
     std::vector<TStoredEpisode> Episodes(const THistoryFilter& filter);
     std::vector<TEpisodeSession> Sessions(std::int64_t episodeId);
+    // The servers with episodes or deadlocks.
     std::vector<std::string> Servers();
+
+    // Writes a deadlock report with its participants and resources; false when the server's
+    // report of that time and victim is already stored (a report read twice is kept once).
+    bool SaveDeadlock(const std::string& server, const TDeadlockReport& report);
+    // Deletes the deadlocks that happened before cutoff, with their parts; returns how many.
+    int DeleteDeadlocksBefore(std::int64_t cutoff);
+    // Deadlocks in [From, To] of the filter's server (empty: all), newest first, at most Limit.
+    std::vector<TStoredDeadlock> Deadlocks(const THistoryFilter& filter);
+    // One deadlock whole; nullopt when it is no longer stored.
+    std::optional<TStoredDeadlock> Deadlock(std::int64_t id);
+    // The time of the newest deadlock stored for each server.
+    std::map<std::string, std::int64_t> NewestDeadlockTimes();
 
     const std::string& FileName() const { return Path; }
 

@@ -54,6 +54,18 @@ void THistoryWriter::Submit(std::vector<THistoryWrite> writes) {
     Wake.notify_one();
 }
 
+void THistoryWriter::SubmitDeadlocks(std::vector<TDeadlockWrite> deadlocks) {
+    if (deadlocks.empty())
+        return;
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        for (TDeadlockWrite& d : deadlocks)
+            DeadlockQueue.push_back(std::move(d));
+        ++Submitted;
+    }
+    Wake.notify_one();
+}
+
 void THistoryWriter::SetRetentionDays(int days) {
     RetentionDays = days;
     std::lock_guard<std::mutex> guard(Lock);
@@ -81,15 +93,18 @@ void THistoryWriter::Run() {
     std::unique_ptr<THistoryStore> store;
     for (;;) {
         std::vector<std::vector<THistoryWrite>> taken;
+        std::vector<TDeadlockWrite> deadlocks;
         std::uint64_t upTo = 0;
         bool stop = false;
         bool retentionDue = false;
         {
             std::unique_lock<std::mutex> guard(Lock);
             // Waking every few seconds lets a failed write be tried again and retention run.
-            Wake.wait_for(guard, std::chrono::seconds(5),
-                          [&] { return Stopping || !Queue.empty() || NextRetention == 0; });
+            Wake.wait_for(guard, std::chrono::seconds(5), [&] {
+                return Stopping || !Queue.empty() || !DeadlockQueue.empty() || NextRetention == 0;
+            });
             taken.swap(Queue);
+            deadlocks.swap(DeadlockQueue);
             upTo = Submitted;
             stop = Stopping;
             retentionDue = Clock() >= NextRetention;
@@ -99,14 +114,18 @@ void THistoryWriter::Run() {
                 Merge(Pending[write.Key], std::move(write));
         while (Pending.size() > MaxPending)
             Pending.erase(Pending.begin());
+        for (TDeadlockWrite& d : deadlocks)
+            PendingDeadlocks.push_back(std::move(d));
+        while (PendingDeadlocks.size() > MaxPendingDeadlocks)
+            PendingDeadlocks.pop_front();
 
         const std::int64_t now = Clock();
-        const bool work = !Pending.empty() || retentionDue;
+        const bool work = !Pending.empty() || !PendingDeadlocks.empty() || retentionDue;
         if (work && (now >= NextAttempt || stop)) {
             try {
                 if (!store)
                     store = std::make_unique<THistoryStore>(Path, THistoryStore::TMode::Write);
-                if (!Pending.empty())
+                if (!Pending.empty() || !PendingDeadlocks.empty())
                     WritePending(*store, upTo);
                 if (retentionDue) {
                     {
@@ -114,7 +133,8 @@ void THistoryWriter::Run() {
                         NextRetention = now + Day;
                     }
                     const std::int64_t cutoff = now / Day * Day - RetentionDays.load() * Day;
-                    if (store->DeleteEndedBefore(cutoff) > 0)
+                    const int episodes = store->DeleteEndedBefore(cutoff);
+                    if (episodes + store->DeleteDeadlocksBefore(cutoff) > 0)
                         store->Shrink();
                 }
                 Reported = false;
@@ -155,9 +175,12 @@ void THistoryWriter::WritePending(THistoryStore& store, std::uint64_t upTo) {
             if (write.Statement && rowId != 0)
                 store.SaveStatement(rowId, *write.Statement);
         }
+        for (const TDeadlockWrite& d : PendingDeadlocks)
+            store.SaveDeadlock(d.Server, d.Report);
     });
     // Only what is committed counts as written.
     Pending.clear();
+    PendingDeadlocks.clear();
     for (auto& [key, w] : written) {
         if (w.Episode.EndKind == TEpisodeEnd::Open)
             Open[key] = std::move(w);

@@ -4,10 +4,12 @@
 // A write that fails (a full disk, a folder the user may not write, a file of a newer version)
 // is reported once through Failed and kept: the next batch tries again with everything that is
 // still unwritten (at most MaxPending episodes are kept; the oldest go first), and monitoring
-// goes on regardless. Once a day the writer deletes the episodes that ended before the first
-// day of the retention period (whole days, UTC; never the current day).
+// goes on regardless. Deadlock reports go the same way (at most MaxPendingDeadlocks wait).
+// Once a day the writer deletes the episodes that ended, and the deadlocks that happened,
+// before the first day of the retention period (whole days, UTC; never the current day).
 #pragma once
 
+#include "DeadlockReport.h"
 #include "Episode.h"
 
 #include <QObject>
@@ -34,12 +36,19 @@ struct THistoryWrite {
     std::optional<std::string> Statement;
 };
 
+// A deadlock report as a monitor read it.
+struct TDeadlockWrite {
+    std::string Server;
+    TDeadlockReport Report;
+};
+
 class THistoryWriter : public QObject {
     Q_OBJECT
 
 public:
     using TClock = std::function<std::int64_t()>; // milliseconds since 1970, UTC
     static constexpr std::size_t MaxPending = 50000;
+    static constexpr std::size_t MaxPendingDeadlocks = 5000;
     static constexpr std::int64_t Day = 24 * 3600 * 1000;
 
     THistoryWriter(std::string fileName, int retentionDays, TClock clock);
@@ -51,6 +60,8 @@ public:
 
     // Hands one refresh's writes to the thread; never waits for the disk.
     void Submit(std::vector<THistoryWrite> writes);
+    // Hands deadlock reports to the thread; one already stored is not stored again.
+    void SubmitDeadlocks(std::vector<TDeadlockWrite> deadlocks);
     void SetRetentionDays(int days);
     // Waits until everything submitted so far was written or failed (at most timeoutMs).
     bool Flush(int timeoutMs = 30000);
@@ -83,6 +94,7 @@ private:
     std::condition_variable Wake;
     std::condition_variable Idle;
     std::vector<std::vector<THistoryWrite>> Queue; // guarded by Lock
+    std::vector<TDeadlockWrite> DeadlockQueue;     // guarded by Lock
     std::uint64_t Submitted = 0;                   // batches, guarded by Lock
     std::uint64_t Done = 0;                        // batches written or given up, guarded
     bool Stopping = false;                         // guarded by Lock
@@ -92,6 +104,7 @@ private:
     // Thread's own.
     std::map<std::uint64_t, THistoryWrite> Pending; // merged, not yet in the file
     std::map<std::uint64_t, TWritten> Open;         // written episodes that are still open
+    std::deque<TDeadlockWrite> PendingDeadlocks;    // not yet in the file
     bool Reported = false;                          // the current failure was reported
     std::int64_t NextAttempt = 0;
     std::atomic<std::int64_t> CpuNs{0};

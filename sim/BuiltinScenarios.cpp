@@ -74,6 +74,12 @@ id = 581577110
 hobt = 72057594040614912
 name = Stock
 index = PK_Stock
+[object]
+database = 7
+id = 1205579333
+hobt = 72057594045136896
+name = Absences
+index = PK_Absences
 )ini";
 
 // A lively server. The timeline repeats every 30 s: session 51 sleeps with an open
@@ -335,6 +341,15 @@ from = 24
 to = 30
 wait_type = LCK_M_X
 wait_resource = KEY: 6:72057594040614912 (a1b2c3d4e5f6)
+
+; Once a period the server ends a deadlock of 57 and 59 over two keys of HR's Absences:
+; 57 is the victim, 59 goes on. It is over before a snapshot could show it.
+[deadlock]
+at = 27
+sessions = 57, 59
+victim = 57
+resources = keylock
+object = 1205579333
 )ini";
 
 // Everything a monitor must survive. Nothing here changes over time except wait times.
@@ -519,6 +534,19 @@ waiter = 84
 blocker = 82
 wait_type = LCK_M_U
 wait_resource = RID: 6:1:100:3
+
+; What the ring buffer holds from the start: the cycle of three as a deadlock (a page, a table
+; and a row), and the parallel query's threads deadlocked on an exchange.
+[deadlock]
+at = 0
+sessions = 82, 83, 84
+victim = 83
+resources = pagelock, objectlock, ridlock
+[deadlock]
+at = 0
+sessions = 73, 73
+resources = exchangeEvent, keylock
+object = 245575913
 
 ; No database matches: d.name is NULL.
 [session]

@@ -3,6 +3,7 @@
 #include "Faults.h"
 #include "TextUtil.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace tdssim {
@@ -41,7 +42,8 @@ std::string restAfterWords(const std::string& line, std::size_t words) {
 
 const char* kHelp = "commands: ping | instances | fault I|* NAME [VALUE] | faults I | clear I|* | "
                     "sessions I | processes I | kill I SPID | block I WAITER BLOCKER [TYPE "
-                    "[RESOURCE]] | unblock I WAITER | clock I|* SECONDS | log I | log-clear I | "
+                    "[RESOURCE]] | unblock I WAITER | deadlock I SPID SPID... [victim=SPID] "
+                    "[resources=KIND,...] [count=N] | clock I|* SECONDS | log I | log-clear I | "
                     "shutdown | quit";
 
 } // namespace
@@ -183,6 +185,50 @@ std::string ControlServer::execute(const std::string& line) {
             return err("usage: unblock I WAITER");
         }
         return ok(std::to_string(state.unblock(static_cast<int>(waiter))));
+    }
+    if (cmd == "deadlock") {
+        const char* usage = "usage: deadlock I SPID SPID... [victim=SPID] [resources=KIND,...] "
+                            "[count=N]";
+        DeadlockDef d;
+        long long count = 1;
+        for (std::size_t i = 2; i < w.size(); ++i) {
+            const std::size_t eq = w[i].find('=');
+            const std::string key = eq == std::string::npos ? "" : lowerAscii(w[i].substr(0, eq));
+            const std::string value = eq == std::string::npos ? w[i] : w[i].substr(eq + 1);
+            long long n = 0;
+            if (key.empty() && parseInteger(value, n) && n >= 1 && n <= 32767) {
+                d.spids.push_back(static_cast<int>(n));
+            } else if (key == "victim" && parseInteger(value, n)) {
+                d.victim = static_cast<int>(n);
+            } else if (key == "count" && parseInteger(value, n) && n >= 1 && n <= 100000) {
+                count = n;
+            } else if (key == "resources") {
+                std::string kinds = value;
+                for (char& c : kinds) {
+                    if (c == ',') {
+                        c = ' ';
+                    }
+                }
+                for (const std::string& k : splitWords(kinds)) {
+                    if (!knownDeadlockResource(k)) {
+                        return err("unknown resource " + k + "; " + usage);
+                    }
+                    d.resources.push_back(k);
+                }
+            } else {
+                return err(usage);
+            }
+        }
+        if (d.spids.size() < 2 || d.spids.size() > 16 ||
+            (d.victim != 0 &&
+             std::find(d.spids.begin(), d.spids.end(), d.victim) == d.spids.end())) {
+            return err(usage);
+        }
+        DeadlockRing& ring = state.deadlocks(now);
+        for (long long i = 0; i < count; ++i) {
+            ring.add(state, d, now);
+        }
+        return ok(std::to_string(ring.total()));
     }
     if (cmd == "log") {
         const auto& kept = inst->clientLog().recent(inst->index());

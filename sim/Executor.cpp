@@ -1,8 +1,11 @@
 #include "Executor.h"
 
+#include "Deadlocks.h"
 #include "ProcessSelect.h"
 #include "ResultSet.h"
 #include "Statement.h"
+
+#include <chrono>
 
 namespace tdssim {
 
@@ -284,6 +287,46 @@ StatementResult objectNames(TokenWriter& tw, const SessionContext& ctx, const St
     return {true, false, false};
 }
 
+// The system_health ring buffer's deadlock reports at or after `since`, shredded as the
+// server's XQuery would: one row per report, oldest first, at most 100. Reading it needs
+// VIEW SERVER STATE (and VIEW SERVER PERFORMANCE STATE not denied), as on a real server.
+StatementResult deadlockRead(TokenWriter& tw, SessionContext& ctx, long long since, Ending end,
+                             Clock::time_point now) {
+    const LoginDef& login = ctx.login;
+    if (!login.sysadmin && (!login.viewServerState || !login.viewServerPerformanceState)) {
+        tw.error(msg(300, 14, 1,
+                     std::string(login.viewServerState ? "VIEW SERVER PERFORMANCE STATE"
+                                                       : "VIEW SERVER STATE") +
+                         " permission was denied on object 'server', database 'master'."));
+        sendError(tw, msg(297, 16, 1, "The user does not have permission to perform this action."),
+                  end);
+        return {false, false, true};
+    }
+    // varchar(30) and nvarchar(max) on a real server; the reports tdssim writes fit 4000.
+    const std::vector<Column> cols = {{"", ColumnType::NVarChar, 30},
+                                      {"", ColumnType::NVarChar, 4000}};
+    writeColumnMetadata(tw, cols);
+    std::uint64_t rows = 0;
+    for (const DeadlockEvent& e : ctx.state.deadlocks(now).events()) {
+        if (e.timeMs < since) {
+            continue;
+        }
+        writeRow(tw, cols, {deadlockTimestamp(e.timeMs), e.report});
+        if (++rows == 100) {
+            break;
+        }
+    }
+    finish(tw, DoneStatus::Count, kCmdSelect, rows, end);
+    return {true, false, false};
+}
+
+std::string serverClock() {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    return deadlockTimestamp(ms) + "1234"; // sysutcdatetime() has seven digits
+}
+
 StatementResult variable(TokenWriter& tw, SessionContext& ctx, const std::string& var, Ending end) {
     SessionDef* row = ctx.state.connectionRow(ctx.spid);
     const DatabaseDef* db = row ? ctx.state.findDatabase(row->dbid) : nullptr;
@@ -353,6 +396,20 @@ void sendError(TokenWriter& tw, const ServerMessage& m, bool inProc) {
 
 StatementResult executeBatch(TokenWriter& tw, SessionContext& ctx, std::string_view text,
                              bool inProc, Clock::time_point now) {
+    // A client chosen as a deadlock's victim learns it from its next batch; its transaction
+    // was rolled back.
+    if (ctx.state.deadlocks(now).takeVictim(ctx.spid)) {
+        if (SessionDef* row = ctx.state.connectionRow(ctx.spid)) {
+            row->openTran = 0;
+        }
+        sendError(tw,
+                  msg(1205, 13, 51,
+                      "Transaction (Process ID " + num(ctx.spid) +
+                          ") was deadlocked on lock resources with another process and has been "
+                          "chosen as the deadlock victim. Rerun the transaction."),
+                  inProc ? Ending::InProc : Ending::Last);
+        return {false, false, true};
+    }
     const std::vector<BatchPart> parts = splitBatchLines(text);
     // Errors report the batch line their statement starts on.
     struct LineScope {
@@ -425,6 +482,10 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
         return sessionIdentity(tw, ctx, st.number, end, now);
     case StatementKind::ObjectNames:
         return objectNames(tw, ctx, st, end);
+    case StatementKind::ServerClock:
+        return singleValue(tw, {"", ColumnType::NVarChar, 30}, serverClock(), end);
+    case StatementKind::DeadlockRead:
+        return deadlockRead(tw, ctx, st.number, end, now);
     case StatementKind::Transaction: {
         if (SessionDef* row = ctx.state.connectionRow(ctx.spid)) {
             if (st.word == "begin" || st.word.find("+begin") != std::string::npos) {

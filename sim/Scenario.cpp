@@ -1,8 +1,10 @@
 #include "Scenario.h"
 
 #include "BuiltinScenarios.h"
+#include "Deadlocks.h"
 #include "TextUtil.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -10,7 +12,7 @@ namespace tdssim {
 
 namespace {
 
-enum class Section { None, Server, Login, Database, Object, Session, Block, Faults };
+enum class Section { None, Server, Login, Database, Object, Session, Block, Deadlock, Faults };
 
 struct Parser {
     Scenario sc;
@@ -76,6 +78,9 @@ struct Parser {
         } else if (kind == "block") {
             section = Section::Block;
             sc.episodes.emplace_back();
+        } else if (kind == "deadlock") {
+            section = Section::Deadlock;
+            sc.deadlocks.emplace_back();
         } else if (kind == "faults") {
             section = Section::Faults;
             faultInstance = words.size() > 1 ? static_cast<int>(integer(words[1])) : -1;
@@ -94,6 +99,12 @@ struct Parser {
                 sc.serverName = v;
             } else if (key == "period") {
                 sc.period = seconds(v);
+            } else if (key == "ring_buffer") {
+                const long long n = integer(v);
+                if (n < 1 || n > 100000) {
+                    fail("ring_buffer must be from 1 to 100000 events");
+                }
+                sc.ringBufferEvents = static_cast<std::size_t>(n);
             } else {
                 fail("unknown key in [server]: " + key);
             }
@@ -110,6 +121,8 @@ struct Parser {
                 l.viewServerState = flag(v);
             } else if (key == "alter_any_connection") {
                 l.alterAnyConnection = flag(v);
+            } else if (key == "view_server_performance_state") {
+                l.viewServerPerformanceState = flag(v);
             } else {
                 fail("unknown key in [login]: " + key);
             }
@@ -167,6 +180,9 @@ struct Parser {
             }
             break;
         }
+        case Section::Deadlock:
+            setDeadlockKey(sc.deadlocks.back(), key, v);
+            break;
         case Section::Faults: {
             std::string error;
             if (!setFault(sc.faults[faultInstance], key, v, error)) {
@@ -221,6 +237,45 @@ struct Parser {
         }
     }
 
+    void setDeadlockKey(DeadlockDef& d, const std::string& key, const std::string& v) {
+        if (key == "at") {
+            d.at = seconds(v);
+        } else if (key == "sessions") {
+            d.spids.clear();
+            for (const std::string& w : splitList(v)) {
+                const long long spid = integer(w);
+                if (spid < 1 || spid > 32767) {
+                    fail("a deadlock's sessions are SPIDs from 1 to 32767");
+                }
+                d.spids.push_back(static_cast<int>(spid));
+            }
+        } else if (key == "victim") {
+            d.victim = static_cast<int>(integer(v));
+        } else if (key == "resources") {
+            d.resources.clear();
+            for (const std::string& w : splitList(v)) {
+                if (!knownDeadlockResource(w)) {
+                    fail("unknown deadlock resource: " + w);
+                }
+                d.resources.push_back(w);
+            }
+        } else if (key == "object") {
+            d.object = integer(v);
+        } else {
+            fail("unknown key in [deadlock]: " + key);
+        }
+    }
+
+    static std::vector<std::string> splitList(const std::string& v) {
+        std::string spaced = v;
+        for (char& c : spaced) {
+            if (c == ',') {
+                c = ' ';
+            }
+        }
+        return splitWords(spaced);
+    }
+
     // A value is trimmed unless it is quoted; quoted values keep their blanks and
     // understand \n, \t, \\ and \".
     static std::string value(const std::string& raw) {
@@ -244,6 +299,18 @@ struct Parser {
         for (const LoginDef& l : sc.logins) {
             if (l.name.empty()) {
                 throw ScenarioError(sc.name + ": a [login] has no name");
+            }
+        }
+        for (const DeadlockDef& d : sc.deadlocks) {
+            if (d.spids.size() < 2 || d.spids.size() > 16) {
+                throw ScenarioError(sc.name + ": a [deadlock] needs 2 to 16 sessions");
+            }
+            if (d.victim != 0 &&
+                std::find(d.spids.begin(), d.spids.end(), d.victim) == d.spids.end()) {
+                throw ScenarioError(sc.name + ": a [deadlock]'s victim is none of its sessions");
+            }
+            if (sc.period > 0 && (d.at < 0 || d.at >= sc.period)) {
+                throw ScenarioError(sc.name + ": a [deadlock] must happen within the period");
             }
         }
         for (std::size_t i = 0; i < sc.sessions.size(); ++i) {

@@ -24,6 +24,9 @@ struct LoginDef {
     bool viewServerState = true;
     // KILL needs it (or sysadmin).
     bool alterAnyConnection = false;
+    // Reading the system_health ring buffer needs it besides VIEW SERVER STATE (a grant of
+    // the latter implies it unless it is denied on its own).
+    bool viewServerPerformanceState = true;
 };
 
 struct DatabaseDef {
@@ -83,6 +86,18 @@ struct Episode {
     std::string waitResource;
 };
 
+// A deadlock on the scenario clock: the sessions form a circle, each waiting for a lock that
+// the next one holds; the server ends it by choosing the victim. A SPID named twice stands
+// for two threads of one parallel query.
+struct DeadlockDef {
+    double at = 0; // second of the scenario clock (in every period)
+    std::vector<int> spids;
+    int victim = 0;                     // 0: the first of spids
+    std::vector<std::string> resources; // per waiter: keylock, pagelock, objectlock, ridlock,
+                                        // exchangeEvent; the last repeats; default keylock
+    long long object = 0;               // object id of a scenario [object] locked; 0: any
+};
+
 struct Scenario {
     std::string name;
     std::string serverName = "TDSSIM";
@@ -92,7 +107,9 @@ struct Scenario {
     std::vector<ObjectDef> objects;
     std::vector<SessionDef> sessions;
     std::vector<Episode> episodes;
-    std::map<int, Faults> faults; // by instance index; -1 = every instance
+    std::vector<DeadlockDef> deadlocks;
+    std::size_t ringBufferEvents = 1000; // deadlock reports the ring buffer keeps
+    std::map<int, Faults> faults;        // by instance index; -1 = every instance
 
     Faults faultsFor(int instance) const;
 };

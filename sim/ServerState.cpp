@@ -33,7 +33,8 @@ std::string loginTimeText(std::chrono::system_clock::time_point t) {
 
 ServerState::ServerState(Scenario scenario, int instanceIndex, Clock::time_point start)
     : scenario_(std::move(scenario)), instance_(instanceIndex),
-      faults_(scenario_.faultsFor(instanceIndex)), clockZero_(start) {
+      faults_(scenario_.faultsFor(instanceIndex)), clockZero_(start),
+      deadlocks_(scenario_.ringBufferEvents, start) {
     // The scenario's sessions logged in an hour before the server was started.
     const std::string earlier =
         loginTimeText(std::chrono::system_clock::now() - std::chrono::hours(1));
@@ -193,6 +194,15 @@ double ServerState::scenarioTime(Clock::time_point now) const {
         }
     }
     return t;
+}
+
+double ServerState::elapsedTime(Clock::time_point now) const {
+    return std::chrono::duration<double>(now - clockZero_).count();
+}
+
+DeadlockRing& ServerState::deadlocks(Clock::time_point now) {
+    deadlocks_.advance(*this, elapsedTime(now), now);
+    return deadlocks_;
 }
 
 void ServerState::setScenarioTime(double seconds, Clock::time_point now) {

@@ -2,6 +2,7 @@
 // sessions too, the blocking timeline on its clock, and the instance's faults.
 #pragma once
 
+#include "Deadlocks.h"
 #include "Scenario.h"
 
 #include <chrono>
@@ -13,8 +14,6 @@
 #include <vector>
 
 namespace tdssim {
-
-using Clock = std::chrono::steady_clock;
 
 // One row of the process query, computed for the moment of the query.
 struct ProcessRow {
@@ -54,6 +53,7 @@ public:
     SessionDef* connectionRow(int spid);
 
     bool spidExists(int spid) const;
+    bool isConnection(int spid) const { return connections_.count(spid) != 0; }
     // The first row of the session that holds the SPID at that moment (a client connection
     // or a scenario session), or null.
     const SessionDef* sessionRow(int spid, Clock::time_point now) const;
@@ -72,6 +72,11 @@ public:
 
     // Scenario clock in seconds (wrapped by the period).
     double scenarioTime(Clock::time_point now) const;
+    // The same clock not wrapped by the period.
+    double elapsedTime(Clock::time_point now) const;
+
+    // The deadlock reports of the system_health ring buffer, brought up to now.
+    DeadlockRing& deadlocks(Clock::time_point now);
     void setScenarioTime(double seconds, Clock::time_point now);
 
     // Blocking started from the control port: lasts until unblock or a kill.
@@ -101,6 +106,7 @@ private:
     std::vector<LiveEpisode> liveEpisodes_;
     std::map<int, const DatabaseDef*> databasesById_;
     std::map<int, std::vector<std::size_t>> episodesByWaiter_;
+    DeadlockRing deadlocks_;
 };
 
 } // namespace tdssim

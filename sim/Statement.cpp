@@ -1,5 +1,6 @@
 #include "Statement.h"
 
+#include "Deadlocks.h"
 #include "ProcessSelect.h"
 #include "TextUtil.h"
 
@@ -14,6 +15,18 @@ const char* const kProcessQuery =
     "hostname, program_name, cmd, loginame, cpu, physical_io, memusage\r\n"
     "from master.dbo.sysprocesses p left outer join master..sysdatabases d on d.dbid = p.dbid\r\n"
     "order by blocked, waittime";
+
+// What a real server would run as XQuery: every xml_deadlock_report event of the ring
+// buffer at or after the time, oldest first, at most 100.
+const char* const kDeadlockRead =
+    "select top (100) convert(varchar(30), e.x.value('(@timestamp)[1]', 'datetime2(3)'), 126), "
+    "convert(nvarchar(max), e.x.query('(data[@name=\"xml_report\"]/value/deadlock)[1]'))\r\n"
+    "from (select convert(xml, t.target_data) as d from sys.dm_xe_session_targets t "
+    "join sys.dm_xe_sessions s on s.address = t.event_session_address "
+    "where s.name = N'system_health' and t.target_name = N'ring_buffer') as r\r\n"
+    "cross apply r.d.nodes('/RingBufferTarget/event[@name=\"xml_deadlock_report\"]"
+    "[xs:dateTime(@timestamp) >= xs:dateTime(\"{since}\")]') as e(x)\r\n"
+    "order by e.x.value('(@timestamp)[1]', 'datetime2(3)')";
 
 namespace {
 
@@ -264,6 +277,25 @@ bool dmInputBuffer(const std::string& s, long long& spid, std::string& letters) 
     return true;
 }
 
+// The deadlock read with any timestamp literal in its place.
+bool deadlockRead(const std::string& s, long long& since) {
+    static const std::string pattern = normalizeSql(kDeadlockRead);
+    static const std::size_t marker = pattern.find("{since}");
+    static const std::string head = pattern.substr(0, marker);
+    static const std::string tail = pattern.substr(marker + 7);
+    if (s.size() < head.size() + tail.size() || s.size() > head.size() + tail.size() + 40 ||
+        s.compare(0, head.size(), head) != 0 ||
+        s.compare(s.size() - tail.size(), tail.size(), tail) != 0) {
+        return false;
+    }
+    std::int64_t ms = 0;
+    if (!parseDeadlockTimestamp(s.substr(head.size(), s.size() - head.size() - tail.size()), ms)) {
+        return false;
+    }
+    since = ms;
+    return true;
+}
+
 } // namespace
 
 Statement classifyStatement(std::string_view text) {
@@ -288,6 +320,14 @@ Statement classifyStatement(std::string_view text) {
     }
     if (dmInputBuffer(s, st.number, st.word)) {
         st.kind = StatementKind::DmInputBuffer;
+        return st;
+    }
+    if (s == "select convert(varchar(30), sysutcdatetime(), 126)") {
+        st.kind = StatementKind::ServerClock;
+        return st;
+    }
+    if (deadlockRead(s, st.number)) {
+        st.kind = StatementKind::DeadlockRead;
         return st;
     }
     if (s == "select dbid, name from master.dbo.sysdatabases") {

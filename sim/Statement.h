@@ -28,6 +28,8 @@ enum class StatementKind {
                      // a ALTER ANY CONNECTION, n suser_sname()
     DmInputBuffer,   // number = SPID, word = one letter a column: t event_type,
                      // p parameters, i event_info
+    ServerClock,     // select convert(varchar(30), sysutcdatetime(), 126)
+    DeadlockRead,    // the system_health ring buffer's deadlock reports; number = since (ms)
     ProcessSelect,   // a plain SELECT over sysprocesses (ProcessSelect.h)
     SpWho,           // exec sp_who [argument]
     Unknown,         // word = the token a syntax error points at
@@ -60,5 +62,9 @@ std::vector<BatchPart> splitBatchLines(std::string_view text);
 
 // The exact process query, as its three lines joined by CR LF.
 extern const char* const kProcessQuery;
+
+// The deadlock read without its SET line, "{since}" standing for the timestamp literal
+// (e.g. 2026-12-11T02:00:01.250Z).
+extern const char* const kDeadlockRead;
 
 } // namespace tdssim

@@ -51,6 +51,21 @@ void THistoryRecording::ServerRemoved(TServerData& server) {
     HistoryRecorder.ServerRemoved(server);
 }
 
+void THistoryRecording::DeadlocksRead(const TServerData& server,
+                                      std::vector<TDeadlockReport> reports) {
+    if (HistoryWriter)
+        HistoryRecorder.DeadlocksRead(server.Info.Name, std::move(reports));
+}
+
+std::map<std::string, std::int64_t> THistoryRecording::NewestDeadlockTimes() {
+    try {
+        THistoryStore store(FileName(), THistoryStore::TMode::Read);
+        return store.NewestDeadlockTimes();
+    } catch (const THistoryError&) {
+        return {}; // nothing recorded yet, or a file the writer has still to bring up to date
+    }
+}
+
 void THistoryRecording::Stop() {
     HistoryRecorder.SetWriter(nullptr); // ends the episodes under way in the old writer
     HistoryWriter.reset();              // writes what is left and stops the thread

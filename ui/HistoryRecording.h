@@ -7,9 +7,12 @@
 #include "HistoryWriter.h"
 
 #include <QObject>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TServerData;
 
@@ -25,6 +28,12 @@ public:
     void ApplySettings();
     void ServerChanged(TServerData& server);
     void ServerRemoved(TServerData& server);
+    // Deadlock reports the server's monitor read: to the writer while recording.
+    void DeadlocksRead(const TServerData& server, std::vector<TDeadlockReport> reports);
+    // The newest deadlock stored for each server, so that a monitor starting again takes only
+    // what came after; empty when the file cannot be read (a report read twice is kept once
+    // all the same).
+    static std::map<std::string, std::int64_t> NewestDeadlockTimes();
     // Ends every episode under way as Unknown and writes what is left (the program stops).
     void Stop();
 

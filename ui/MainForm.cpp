@@ -2,6 +2,7 @@
 // call-backs. The action handlers are in MainFormActions.cpp.
 #include "MainForm.h"
 
+#include "DeadlockNotices.h"
 #include "ErrorBox.h"
 #include "ErrorLog.h"
 #include "Errors.h"
@@ -108,6 +109,8 @@ void TMainF::CreateComponents() {
     ActionList = new TActionList(this);
     Tray = new TTrayWarnings(*this, ServerStatesIL);
     Tray->setParent(this);
+    Notices = new TDeadlockNotices(Tray->JvTrayIcon);
+    Notices->setParent(Tray);
     History = new THistoryRecording(
         [this](const std::string& message) { ErrorsTL->LogError("", Exception(message)); }, this);
 
@@ -307,8 +310,10 @@ void TMainF::ApplySettings() {
 }
 
 void TMainF::LoadServers() {
+    KnownDeadlocks = THistoryRecording::NewestDeadlockTimes();
     for (const TServerInfo& info : ::LoadServers())
         AddServer(info);
+    KnownDeadlocks.clear();
     ServersLoaded = true;
 }
 
@@ -327,6 +332,9 @@ void TMainF::SaveServers() {
 
 void TMainF::AddServer(const TServerInfo& info) {
     auto monitor = std::make_unique<TServerData>(*this, info);
+    monitor->ReadsDeadlocks = true;
+    if (const auto known = KnownDeadlocks.find(info.Name); known != KnownDeadlocks.end())
+        monitor->SetDeadlocksKnownUpTo(known->second);
     TServerNode* node = ServersTL->AppendNode(std::move(monitor));
     UpdateServerNode(*node);
 }
@@ -411,6 +419,13 @@ bool TMainF::Warn(TServerData& server) {
 
 void TMainF::LogError(const std::string& serverName, const std::exception& error) {
     ErrorsTL->LogError(serverName, error);
+}
+
+void TMainF::DeadlocksRead(TServerData& server, const std::vector<TDeadlockReport>& reports) {
+    if (Destroying || reports.empty())
+        return;
+    Notices->Announce(server, reports);
+    History->DeadlocksRead(server, reports);
 }
 
 bool TMainF::eventFilter(QObject* watched, QEvent* event) {

@@ -13,11 +13,13 @@
 #include <QTimer>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 class QLabel;
 class QSplitter;
+class TDeadlockNotices;
 class TErrorLog;
 class THistoryRecording;
 class TProcessView;
@@ -39,6 +41,8 @@ public:
     void ServerChanged(TServerData& server) override;
     bool Warn(TServerData& server) override;
     void LogError(const std::string& serverName, const std::exception& error) override;
+    // Into the history, and a tray notice.
+    void DeadlocksRead(TServerData& server, const std::vector<TDeadlockReport>& reports) override;
 
     void AddServer(const TServerInfo& info);
     void UpdateServerNode(TServerNode& node);
@@ -84,6 +88,7 @@ public:
     static constexpr int RefreshAtOnce = 64;
     static inline int RefreshSliceMs = 4;
     TTrayWarnings* Tray; // JvTrayIcon and TrayPM
+    TDeadlockNotices* Notices;
     THistoryRecording* History;
 
     // Execute handlers.
@@ -136,4 +141,7 @@ private:
     } Shown;
     // The server list file was read in full at start: only then may a save replace it.
     bool ServersLoaded = false;
+    // The newest deadlock in the history per server, while the servers are loaded: their
+    // monitors read on from there.
+    std::map<std::string, std::int64_t> KnownDeadlocks;
 };

@@ -47,6 +47,7 @@ void ExpectDefaults() {
     EXPECT_EQ(HistoryMinDurationMs(), 3000) << "the warning threshold";
     EXPECT_EQ(HistoryRetentionDays, 14);
     EXPECT_TRUE(ConfirmKill);
+    EXPECT_TRUE(NotifyDeadlocks);
 }
 
 TEST_F(SettingsTest, WithoutAFileEverySettingKeepsItsDefault) {
@@ -84,6 +85,7 @@ TEST_F(SettingsTest, ReadsEachValueByItsRule) {
         {"ShowBaloonOnWarning=0", [] { return !ShowBaloonOnWarning; }},
         {"WarnOnlyOnce=1", [] { return WarnOnlyOnce; }},
         {"ConfirmKill=0", [] { return !ConfirmKill; }},
+        {"NotifyDeadlocks=0", [] { return !NotifyDeadlocks; }},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Line);
@@ -112,6 +114,7 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInOrderAndLoadGivesThemBack) {
     WarningSoundPath = "/tmp/ding dong.wav";
     WarnOnlyOnce = true;
     ConfirmKill = false;
+    NotifyDeadlocks = false;
     SaveSettings(Path);
     EXPECT_EQ(ReadText(Path), "[Settings]\r\n"
                               "AutoRefresh=0\r\n"
@@ -129,6 +132,7 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInOrderAndLoadGivesThemBack) {
                               "HistoryMinDuration=\r\n"
                               "HistoryRetentionDays=14\r\n"
                               "ConfirmKill=0\r\n"
+                              "NotifyDeadlocks=0\r\n"
                               "\r\n");
     EXPECT_EQ(FileMode(Path), 0600u);
 

@@ -49,6 +49,19 @@ void AcceptNextMessage(QString* text, QMessageBox::Icon* icon, QString* title) {
     });
 }
 
+void ChooseFile(QFileDialog* d, const QString& file) {
+    auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(name, nullptr);
+    name->setText(file);
+    if (!WaitFor([&] { return d->selectedFiles() == QStringList{file}; })) {
+        ADD_FAILURE() << "the file dialog did not take " << file.toStdString() << " but "
+                      << d->selectedFiles().join(u',').toStdString();
+        d->reject();
+        return;
+    }
+    static_cast<QDialog*>(d)->accept();
+}
+
 void TypeInto(QWidget* edit, const QString& text) {
     if (auto* line = qobject_cast<QLineEdit*>(edit))
         line->clear();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QString>
 #include <QTimer>
@@ -38,6 +39,9 @@ void OnNext(std::function<void(T*)> act,
 // The next message box: its text and icon go to the out-parameters, then OK.
 void AcceptNextMessage(QString* text = nullptr, QMessageBox::Icon* icon = nullptr,
                        QString* title = nullptr);
+
+// Types a file's full path into a file dialog's name field, as a user would, then OK.
+void ChooseFile(QFileDialog* dialog, const QString& file);
 
 // Types text into a widget that takes keys, replacing what it holds.
 void TypeInto(QWidget* edit, const QString& text);

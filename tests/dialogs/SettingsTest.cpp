@@ -71,22 +71,9 @@ protected:
     QTemporaryDir Dir;
 };
 
-// Types a file's full path into the file dialog's name field, as a user would, then OK.
-void ChooseFile(QFileDialog* d, const QString& file) {
-    auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-    ASSERT_NE(name, nullptr);
-    name->setText(file);
-    if (!WaitFor([&] { return d->selectedFiles() == QStringList{file}; })) {
-        ADD_FAILURE() << "the file dialog did not take " << file.toStdString() << " but "
-                      << d->selectedFiles().join(u',').toStdString();
-        d->reject();
-        return;
-    }
-    static_cast<QDialog*>(d)->accept();
-}
-
 std::vector<QWidget*> TrayDependents(TSettingsF& f) {
-    return {f.IgnoreSelfBlocksCB, f.IgnoreNotWarningsCB, f.AutoHideCB, f.ShowBaloonCB};
+    return {f.IgnoreSelfBlocksCB, f.IgnoreNotWarningsCB, f.AutoHideCB, f.ShowBaloonCB,
+            f.DeadlockNoticeCB};
 }
 
 } // namespace
@@ -151,9 +138,12 @@ TEST_F(SettingsDialog, OkStoresAllElevenValuesAndSavesThem) {
         f->WarningTimeoutSE->setValue(4000);
         TypeInto(f->SoundPathBE, QStringLiteral("/sounds/alarm.wav"));
         f->WarnOnlyOnceCB->click();
+        EXPECT_TRUE(f->DeadlockNoticeCB->isChecked()) << "on unless switched off";
+        f->DeadlockNoticeCB->setChecked(false);
         f->OkB->click();
     });
     ASSERT_TRUE(EditSettings());
+    EXPECT_FALSE(NotifyDeadlocks);
     EXPECT_FALSE(AutoRefresh);
     EXPECT_EQ(AutoRefreshInterval, 25);
     EXPECT_FALSE(ShowInSystemTray);
@@ -176,6 +166,7 @@ TEST_F(SettingsDialog, OkStoresAllElevenValuesAndSavesThem) {
     EXPECT_EQ(WarningTimeout, 4000);
     EXPECT_EQ(WarningSoundPath, "/sounds/alarm.wav");
     EXPECT_TRUE(WarnOnlyOnce);
+    EXPECT_FALSE(NotifyDeadlocks);
 }
 
 TEST_F(SettingsDialog, HistorySettingsAndAMinimumDurationThatFollowsTheThreshold) {

@@ -18,7 +18,7 @@ TEST(ExporterOptions, Values) {
     const TOptionsParse parse = ParseExporterOptions(
         {"--listen", "[::1]:9300", "--servers=/etc/tv/servers.ini", "--settings", "/etc/tv/s.ini",
          "--shard", "2/3", "--once", "--auth-user", "prom", "--auth-password-file=/p", "--tls-cert",
-         "c.pem", "--tls-key", "k.pem", "--handshake-timeout", "0.5"});
+         "c.pem", "--tls-key", "k.pem", "--handshake-timeout", "0.5", "--deadlock-interval", "0"});
     ASSERT_EQ(parse.Error, "");
     const TExporterOptions& o = parse.Options;
     EXPECT_EQ(o.ListenHost, "::1");
@@ -34,6 +34,8 @@ TEST(ExporterOptions, Values) {
     EXPECT_EQ(o.TlsKeyFile, "k.pem");
     EXPECT_EQ(o.HandshakeTimeoutMs, 500u);
     EXPECT_EQ(ParseExporterOptions({}).Options.HandshakeTimeoutMs, 10000u);
+    EXPECT_EQ(o.DeadlockIntervalSeconds, 0u);
+    EXPECT_EQ(ParseExporterOptions({}).Options.DeadlockIntervalSeconds, 60u);
 }
 
 TEST(ExporterOptions, Errors) {
@@ -60,6 +62,10 @@ TEST(ExporterOptions, Errors) {
         {"--handshake-timeout", "nan"},
         {"--handshake-timeout", "10s"},
         {"--handshake-timeout", ""},
+        {"--deadlock-interval", "-1"},
+        {"--deadlock-interval", "86401"},
+        {"--deadlock-interval", "1m"},
+        {"--deadlock-interval", ""},
     };
     for (const auto& args : cases) {
         EXPECT_NE(ParseExporterOptions(args).Error, "") << args.front();

@@ -126,6 +126,14 @@ tallyvane_blocking_episodes_total{server="NoLogin"} 0
 tallyvane_blocking_episodes_total{server="BadPassword"} 0
 tallyvane_blocking_episodes_total{server="Refused"} 0
 tallyvane_blocking_episodes_total{server="QueryError"} 0
+# TYPE tallyvane_deadlocks_total counter
+tallyvane_deadlocks_total{server="SQL-A"} 0
+tallyvane_deadlocks_total{server="SQL-B"} 0
+tallyvane_deadlocks_total{server="SQL-C"} 0
+tallyvane_deadlocks_total{server="NoLogin"} 0
+tallyvane_deadlocks_total{server="BadPassword"} 0
+tallyvane_deadlocks_total{server="Refused"} 0
+tallyvane_deadlocks_total{server="QueryError"} 0
 # TYPE tallyvane_poll_duration_seconds gauge
 tallyvane_poll_duration_seconds{server="SQL-A"} *
 tallyvane_poll_duration_seconds{server="SQL-B"} *

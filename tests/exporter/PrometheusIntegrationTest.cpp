@@ -1,6 +1,6 @@
 // Debian's Prometheus scrapes the exporter, which watches simulated servers with known
-// blocking; Prometheus' HTTP API must then give the scenario's figures. Prometheus starts on
-// the loopback with its own configuration and data folder, and is stopped at the end.
+// blocking and deadlocks; Prometheus' HTTP API must then give the scenario's figures. Prometheus
+// starts on the loopback with its own configuration and data folder, and is stopped at the end.
 #include "../config/TempFolder.h"
 #include "ExporterProcess.h"
 #include "HttpClient.h"
@@ -102,8 +102,8 @@ TEST(PrometheusIntegration, PrometheusStoresTheBlockingOfTheScenario) {
                                               Section("SQL-B", sim.oledbConnectionString(1)) +
                                               Section("SQL-C", sim.oledbConnectionString(2)));
     WriteFile(folder.File("tallyvane.ini"), "[Settings]\r\nAutoRefreshInterval=1\r\n");
-    TServingExporter exporter(
-        {"--servers", folder.File("servers.ini"), "--settings", folder.File("tallyvane.ini")});
+    TServingExporter exporter({"--servers", folder.File("servers.ini"), "--settings",
+                               folder.File("tallyvane.ini"), "--deadlock-interval", "1"});
     ASSERT_NE(exporter.Port, 0) << exporter.Log();
 
     TPrometheus server(prometheus, folder,
@@ -135,6 +135,38 @@ TEST(PrometheusIntegration, PrometheusStoresTheBlockingOfTheScenario) {
               std::chrono::seconds(20));
     EXPECT_EQ(server.Query("ALERTS{alertname=\"TallyvaneBlocking\"}", "server").size(), 2u)
         << "pending blocking alerts for SQL-A and SQL-C";
+
+    // Deadlocks on SQL-B after the exporter started: counted once each, and alerted.
+    const std::map<std::string, double> none = {{"SQL-A", 0}, {"SQL-B", 0}, {"SQL-C", 0}};
+    EXPECT_EQ(server.Query("tallyvane_deadlocks_total", "server"), none);
+    sim.control("deadlock 1 51 52 victim=52 count=2");
+    const std::map<std::string, double> two = {{"SQL-A", 0}, {"SQL-B", 2}, {"SQL-C", 0}};
+    std::map<std::string, double> deadlocks;
+    SpinUntil(
+        [&] {
+            deadlocks = server.Query("tallyvane_deadlocks_total", "server");
+            return deadlocks == two;
+        },
+        std::chrono::seconds(60));
+    EXPECT_EQ(deadlocks, two) << exporter.Log();
+    SpinUntil(
+        [&] { return !server.Query("ALERTS{alertname=\"TallyvaneDeadlocks\"}", "server").empty(); },
+        std::chrono::seconds(20));
+    EXPECT_EQ(server.Query("ALERTS{alertname=\"TallyvaneDeadlocks\"}", "server").count("SQL-B"),
+              1u);
+    // Further reads of SQL-B take nothing twice.
+    auto reads = [&] {
+        int n = 0;
+        for (const auto& entry : sim.logEntries())
+            n += entry.at("instance") == "1" && entry.at("event") == "batch" &&
+                 entry.at("text").find("dm_xe_sessions") != std::string::npos;
+        return n;
+    };
+    const int readsSoFar = reads();
+    ASSERT_TRUE(SpinUntil([&] { return reads() >= readsSoFar + 2; }, std::chrono::seconds(20)));
+    TClient client(quint16(exporter.Port));
+    EXPECT_EQ(
+        SeriesValue(client.Get("/metrics").Body, "tallyvane_deadlocks_total{server=\"SQL-B\"}"), 2);
 }
 
 } // namespace

@@ -9,20 +9,6 @@
 
 namespace {
 
-std::string Sqlite(const std::string& file, const std::string& sql) {
-    const std::string command = "sqlite3 '" + file + "' \"" + sql + "\" 2>&1";
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
-            out += buffer;
-        ::pclose(pipe);
-    }
-    while (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    return out;
-}
-
 class HistoryStoreTest : public ::testing::Test {
 protected:
     TTempFolder Folder;
@@ -56,6 +42,7 @@ TEST_F(HistoryStoreTest, BringsAFileOfTheFirstSchemaUpToDateAndKeepsItsEpisodes)
     }
     // What the first released version wrote: the episode tables alone.
     ASSERT_EQ(Sqlite(File, "drop table kill; drop table deadlock; drop table deadlock_participant;"
+                           " drop table deadlock_resource; drop table deadlock_lock;"
                            " PRAGMA user_version=1"),
               "");
     try {
@@ -67,8 +54,10 @@ TEST_F(HistoryStoreTest, BringsAFileOfTheFirstSchemaUpToDateAndKeepsItsEpisodes)
     { THistoryStore writer(File, THistoryStore::TMode::Write); }
     EXPECT_EQ(Sqlite(File, "PRAGMA user_version"), std::to_string(THistoryStore::SchemaVersion));
     EXPECT_EQ(Sqlite(File, "select count(*) from kill; select count(*) from deadlock;"
-                           " select count(*) from deadlock_participant"),
-              "0\n0\n0");
+                           " select count(*) from deadlock_participant;"
+                           " select count(*) from deadlock_resource;"
+                           " select count(*) from deadlock_lock"),
+              "0\n0\n0\n0\n0");
     EXPECT_EQ(Sqlite(File, "select server, end_ms - start_ms from episode"), "PROD|4000");
     THistoryStore reader(File, THistoryStore::TMode::Read);
     EXPECT_EQ(reader.Episodes({}).size(), 1u);

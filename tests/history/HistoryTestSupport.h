@@ -1,9 +1,25 @@
-// Episodes made to measure for the history tests.
+// Episodes made to measure for the history tests, and a look into the file.
 #pragma once
 
 #include "Episode.h"
 
+#include <cstdio>
 #include <string>
+
+// What the sqlite3 shell prints for the statements, without the last line break.
+inline std::string Sqlite(const std::string& file, const std::string& sql) {
+    const std::string command = "sqlite3 '" + file + "' \"" + sql + "\" 2>&1";
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
+            out += buffer;
+        ::pclose(pipe);
+    }
+    while (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return out;
+}
 
 inline TEpisode MakeEpisode(const std::string& server, std::int64_t start, std::int64_t end,
                             int blocked = 1, TEpisodeEnd kind = TEpisodeEnd::Ended) {

@@ -154,6 +154,12 @@ TEST(TdsSimScenario, ErrorsNameTheLine) {
         {"[session]\nlogin = sa\n", "needs a spid"},
         {"[faults]\ndelay = soon\n", "delay needs milliseconds"},
         {"[block]\nto = tomorrow\n", "t:2: not a number of seconds"},
+        {"[deadlock]\nsessions = 57\n", "needs 2 to 16 sessions"},
+        {"[deadlock]\nsessions = 57, 0\n", "t:2: a deadlock's sessions are SPIDs"},
+        {"[deadlock]\nsessions = 57, 59\nvictim = 60\n", "victim is none of its sessions"},
+        {"[deadlock]\nresources = keylock, tablock\n", "t:2: unknown deadlock resource: tablock"},
+        {"[server]\nperiod = 10\n[deadlock]\nat = 12\nsessions = 1, 2\n", "within the period"},
+        {"[server]\nring_buffer = 0\n", "t:2: ring_buffer must be"},
     };
     for (const Case& c : cases) {
         try {
@@ -332,4 +338,81 @@ TEST(TdsSimPackets, ReassemblyAcrossReadsAndAttentionCuttingIn) {
     MessageAssembler b;
     b.feed(std::string("\x01\x01\x00\x07\x00\x00\x01\x00", 8));
     EXPECT_THROW(b.next(), ProtocolError);
+}
+
+namespace {
+
+const char* kDeadlocks = R"ini(
+[server]
+period = 10
+ring_buffer = 2
+[database]
+id = 5
+name = Sales
+[session]
+spid = 57
+program = A <&> "B"
+database = Sales
+input = SELECT '\x1b'
+[session]
+spid = 59
+[deadlock]
+at = 3
+sessions = 57, 59
+victim = 59
+resources = pagelock, exchangeEvent
+)ini";
+
+} // namespace
+
+TEST(TdsSimDeadlocks, TheTimelineFillsTheRingBufferOncePerPeriodAndItKeepsTheNewest) {
+    Scenario sc = parseScenario(kDeadlocks, "t");
+    sc.sessions[0].inputBuffer = "SELECT '\x1b[31m' WHERE a < b"; // an escape sequence
+    const auto t0 = Clock::now();
+    ServerState state(sc, 0, t0);
+    EXPECT_TRUE(state.deadlocks(t0 + 2s).events().empty());
+    ASSERT_EQ(state.deadlocks(t0 + 3500ms).events().size(), 1u);
+    // Asked late, the deadlocks of every period passed come with their own times.
+    DeadlockRing& ring = state.deadlocks(t0 + 25s);
+    EXPECT_EQ(ring.total(), 3u);
+    ASSERT_EQ(ring.events().size(), 2u); // the buffer keeps two: the first is gone
+    EXPECT_NEAR(static_cast<double>(ring.events()[1].timeMs - ring.events()[0].timeMs), 10000, 50);
+    // Set back, the clock brings no deadlock; nor does asking again at the same moment.
+    state.setScenarioTime(0, t0 + 26s);
+    EXPECT_EQ(state.deadlocks(t0 + 26s).total(), 3u);
+    EXPECT_EQ(state.deadlocks(t0 + 27s).total(), 3u);
+    EXPECT_EQ(state.deadlocks(t0 + 29s).total(), 4u);
+
+    const std::string& x = ring.events().back().report;
+    EXPECT_EQ(x.rfind("<deadlock><victim-list><victimProcess id=\"", 0), 0u) << x;
+    EXPECT_NE(x.find("spid=\"57\" sbid=\"0\" ecid=\"0\""), std::string::npos);
+    EXPECT_NE(x.find("clientapp=\"A &lt;&amp;&gt; &quot;B&quot;\""), std::string::npos) << x;
+    EXPECT_NE(x.find("SELECT '&#x1B;[31m' WHERE a &lt; b"), std::string::npos) << x;
+    EXPECT_NE(x.find("<pagelock fileid=\"1\" pageid=\"4410\" dbid=\"5\""), std::string::npos);
+    EXPECT_NE(x.find("<exchangeEvent id=\"Pipe"), std::string::npos);
+    EXPECT_TRUE(x.ends_with("</resource-list></deadlock>"));
+}
+
+TEST(TdsSimDeadlocks, TheReadIsRecognisedWithItsTimeAndNothingLikeIt) {
+    std::string read = kDeadlockRead;
+    read.replace(read.find("{since}"), 7, "2026-12-11T02:00:01.250Z");
+    Statement st = classifyStatement(read);
+    ASSERT_EQ(st.kind, StatementKind::DeadlockRead);
+    EXPECT_EQ(st.number, 1796954401250LL);
+    // Folded like every statement: case and line breaks do not matter.
+    std::string folded = read;
+    for (char& c : folded) {
+        c = c == '\n' ? ' ' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    EXPECT_EQ(classifyStatement(folded).kind, StatementKind::DeadlockRead);
+    std::string unfiltered = kDeadlockRead;
+    unfiltered.erase(unfiltered.find("[xs:dateTime"),
+                     unfiltered.find("]')") + 1 - unfiltered.find("[xs:dateTime"));
+    for (const std::string& text :
+         {unfiltered, std::string(read).replace(read.find("2026-12-11"), 10, "2026-13-11"),
+          std::string(read).replace(read.find("top (100)"), 9, "top (100000)")}) {
+        EXPECT_EQ(classifyStatement(text).kind, StatementKind::Unknown) << text;
+    }
+    EXPECT_EQ(classifyStatement("select convert(varchar(30), sysutcdatetime(), 126)").kind,
+              StatementKind::ServerClock);
 }

@@ -1,5 +1,6 @@
 #include "HistoryF.h"
 
+#include "DeadlocksPane.h"
 #include "DisplayText.h"
 #include "EpisodeCsv.h"
 #include "ErrorBox.h"
@@ -17,6 +18,7 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QSplitter>
+#include <QTabWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <map>
@@ -136,10 +138,19 @@ THistoryF::THistoryF(std::string fileName, const QStringList& servers, QWidget* 
     split->setStretchFactor(0, 3);
     split->setStretchFactor(1, 2);
 
+    auto* episodes = new QWidget;
+    auto* episodesLayout = new QVBoxLayout(episodes);
+    episodesLayout->setContentsMargins(0, 0, 0, 0);
+    episodesLayout->addWidget(split, 1);
+    episodesLayout->addWidget(StatusL);
+    DeadlocksP = new TDeadlocksPane(FileName);
+    PagesTC = new QTabWidget(this);
+    PagesTC->addTab(episodes, QStringLiteral("&Blocking episodes"));
+    PagesTC->addTab(DeadlocksP, QStringLiteral("&Deadlocks"));
+
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(filters);
-    layout->addWidget(split, 1);
-    layout->addWidget(StatusL);
+    layout->addWidget(PagesTC, 1);
 
     connect(ShowB, &QPushButton::clicked, this, [this] { GuardedCall([this] { ShowB_Click(); }); });
     connect(ExportB, &QPushButton::clicked, this,
@@ -161,6 +172,7 @@ THistoryFilter THistoryF::Filter(int limit) const {
 }
 
 void THistoryF::ShowB_Click() {
+    DeadlocksP->Show(Filter(TDeadlocksPane::ShownDeadlocks));
     EpisodesTV->clear();
     SessionsTV->clear();
     StatementE->clear();

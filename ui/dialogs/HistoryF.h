@@ -1,8 +1,9 @@
 // "Blocking history": the episodes recorded in the history file, newest first, filtered by
 // server, time range and minimum duration; the selected episode's sessions as a tree (each
 // under the session that blocked it, the head blocker on top) and the head blocker's
-// statement; the filtered episodes exported as CSV. A window of its own beside the main
-// window: monitoring goes on while it is open.
+// statement; the filtered episodes exported as CSV; the deadlocks of the same servers and
+// time on a page of their own. A window of its own beside the main window: monitoring goes
+// on while it is open.
 #pragma once
 
 #include "HistoryStore.h"
@@ -17,7 +18,9 @@ class QDateTimeEdit;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QTabWidget;
 class QTreeWidget;
+class TDeadlocksPane;
 class TSpinEdit;
 
 class THistoryF : public QDialog {
@@ -67,6 +70,8 @@ public:
     QTreeWidget* SessionsTV;
     QPlainTextEdit* StatementE;
     QLabel* StatusL;
+    QTabWidget* PagesTC;
+    TDeadlocksPane* DeadlocksP;
 
     // "25.5 s", "4 min 05 s", "2 h 07 min".
     static QString DurationText(std::int64_t ms);

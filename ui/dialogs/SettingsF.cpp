@@ -56,6 +56,7 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     ShowBaloonCB = new QCheckBox(QStringLiteral("Show baloon on warning"), g);
     WarnOnlyOnceCB = new QCheckBox(QStringLiteral("Warn me only once"), g);
     ConfirmKillCB = new QCheckBox(QStringLiteral("Ask before killing a process"), g);
+    DeadlockNoticeCB = new QCheckBox(QStringLiteral("Show a tray notice for each deadlock"), g);
 
     AutoRefreshIntervalSE->setFixedWidth(61);
     WarningTimeoutSE->setFixedWidth(81);
@@ -83,6 +84,7 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     Row(grid, 8, 1, ShowBaloonCB);
     Row(grid, 9, 1, WarnOnlyOnceCB);
     Row(grid, 10, 0, ConfirmKillCB);
+    Row(grid, 11, 0, DeadlockNoticeCB);
     grid->setRowMinimumHeight(5, WarningTimeoutSE->sizeHint().height() + 6);
 
     HistoryGB = new QGroupBox(QStringLiteral("Blocking history"), this);
@@ -140,6 +142,7 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
                         HistoryMinDurationSE,
                         HistoryRetentionDaysSE,
                         ConfirmKillCB,
+                        DeadlockNoticeCB,
                         OkB,
                         CancelB};
     for (std::size_t i = 1; i < std::size(order); ++i)
@@ -181,6 +184,7 @@ void TSettingsF::SettingsToControls() {
     HistoryMinDurationSE->setValue(HistoryMinDurationMs());
     HistoryRetentionDaysSE->setValue(HistoryRetentionDays);
     ConfirmKillCB->setChecked(ConfirmKill);
+    DeadlockNoticeCB->setChecked(NotifyDeadlocks);
     UpdateControlStates();
 }
 
@@ -203,6 +207,7 @@ void TSettingsF::ControlsToSettings() {
         MinDurationFollows && minDuration == static_cast<int>(WarningTimeout) ? -1 : minDuration;
     HistoryRetentionDays = LimitToUInt16Setting(HistoryRetentionDaysSE->TakenValue(), 1);
     ConfirmKill = ConfirmKillCB->isChecked();
+    NotifyDeadlocks = DeadlockNoticeCB->isChecked();
 }
 
 void TSettingsF::UpdateControlStates() {
@@ -212,6 +217,7 @@ void TSettingsF::UpdateControlStates() {
     AutoHideCB->setEnabled(ShowTrayCB->isChecked());
     SoundPathBE->setEnabled(PlaySoundCB->isChecked());
     ShowBaloonCB->setEnabled(ShowTrayCB->isChecked());
+    DeadlockNoticeCB->setEnabled(ShowTrayCB->isChecked());
     HistoryMinDurationSE->setEnabled(RecordHistoryCB->isChecked());
     HistoryRetentionDaysSE->setEnabled(RecordHistoryCB->isChecked());
 }

@@ -45,6 +45,7 @@ public:
     QLabel* HistoryRetentionL;
     TSpinEdit* HistoryRetentionDaysSE;
     QCheckBox* ConfirmKillCB;
+    QCheckBox* DeadlockNoticeCB;
     QPushButton* OkB;
     QPushButton* CancelB;
 };
