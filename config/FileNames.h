@@ -1,7 +1,8 @@
 // Where the program keeps its two INI files: beside the program's own file (a build folder, an
 // unpacked folder), or, for an installed program (its data in ../share/tallyvane) and when the
 // program's folder is not writable, in the user's configuration folder for Tallyvane
-// ($XDG_CONFIG_HOME/Tallyvane, else ~/.config/Tallyvane), with the same names.
+// ($XDG_CONFIG_HOME/Tallyvane, else ~/.config/Tallyvane; on Windows %APPDATA%\Tallyvane), with
+// the same names.
 #pragma once
 
 #include <string>

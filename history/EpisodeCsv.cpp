@@ -45,11 +45,18 @@ std::string LocalTimeText(std::int64_t ms) {
     const std::time_t seconds = static_cast<std::time_t>(ms / 1000 - (rest < 0 ? 1 : 0));
     const int millis = static_cast<int>(rest < 0 ? rest + 1000 : rest);
     std::tm local{};
+#ifdef _WIN32
+    if (localtime_s(&local, &seconds) != 0)
+        return std::to_string(ms);
+    std::tm asUtc = local;
+    const long offset = static_cast<long>((_mkgmtime(&asUtc) - seconds) / 60);
+#else
     if (!localtime_r(&seconds, &local))
         return std::to_string(ms); // beyond any calendar year: the number as it is stored
+    const long offset = local.tm_gmtoff / 60; // minutes east of UTC
+#endif
     char text[64];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    const long offset = local.tm_gmtoff / 60; // minutes east of UTC
     char tail[32];
     std::snprintf(tail, sizeof tail, ".%03d%c%02ld:%02ld", millis, offset < 0 ? '-' : '+',
                   (offset < 0 ? -offset : offset) / 60, (offset < 0 ? -offset : offset) % 60);

@@ -7,9 +7,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
+#ifdef _WIN32
+#include <QFile>
+#else
+#include <fcntl.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -148,11 +152,19 @@ bool SameSession(const TEpisodeSession& a, const TEpisodeSession& b) {
 // Creates the file readable by the user alone before SQLite opens it; SQLite gives its
 // -wal and -shm files the same permissions.
 void CreateFile(const std::string& path) {
+#ifdef _WIN32
+    // The folder's inherited ACL decides who reads it (the user's profile: the user alone).
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadWrite))
+        throw THistoryError("Cannot create the history file \"" + path +
+                            "\": " + file.errorString().toStdString() + ".");
+#else
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         throw THistoryError("Cannot create the history file \"" + path +
                             "\": " + std::strerror(errno) + ".");
     ::close(fd);
+#endif
 }
 
 } // namespace
@@ -168,8 +180,12 @@ struct THistoryStore::TPrepared {
 };
 
 std::string THistoryStore::FileNameBeside(const std::string& settingsFileName) {
-    const std::filesystem::path settings(settingsFileName);
-    return (settings.parent_path() / (settings.stem().string() + "-history.sqlite")).string();
+    // UTF-8 both ways: on Windows a plain std::string would go through the ANSI code page.
+    const std::filesystem::path settings(
+        std::u8string(settingsFileName.begin(), settingsFileName.end()));
+    const std::u8string name =
+        (settings.parent_path() / (settings.stem().u8string() + u8"-history.sqlite")).u8string();
+    return std::string(name.begin(), name.end());
 }
 
 THistoryStore::THistoryStore(const std::string& fileName, TMode mode) : Path(fileName) {

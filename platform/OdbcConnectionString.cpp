@@ -3,7 +3,9 @@
 #include "ConnectionStringPieces.h"
 #include "DataLinkFile.h"
 #include "DbTypes.h"
+#ifndef _WIN32
 #include "FreeTdsConfig.h"
+#endif
 
 #include <algorithm>
 #include <charconv>
@@ -11,7 +13,12 @@
 
 namespace {
 
+#ifdef _WIN32
+// The driver every Windows has.
+const char* const DefaultDriver = "SQL Server";
+#else
 const char* const DefaultDriver = "FreeTDS";
+#endif
 const char* const ApplicationName = "Tallyvane";
 
 bool IsSpace(char c) {
@@ -430,7 +437,7 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
         // Inside Driver={...} it would end the name and let the rest pass as keywords.
         Fail("Invalid driver name \"" + driver + "\": a driver name cannot contain \"}\"");
     }
-    if (driver.find('/') != std::string::npos) {
+    if (driver.find('/') != std::string::npos || driver.find('\\') != std::string::npos) {
         // The driver manager loads a name it does not know as a library path.
         Fail("Invalid driver name \"" + driver +
              "\": give the name of an installed ODBC driver, not a path");
@@ -455,8 +462,16 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
     std::string section;
     if (out.FreeTds && info.Encryption.ChecksCertificate()) {
         FreeTdsEncryptionKeywords(info.Encryption, address.Host); // refuses what cannot be done
+#ifdef _WIN32
+        // Its certificate settings live only in its configuration file, which the program
+        // keeps on Linux alone; connecting without the check would be a silent downgrade.
+        Fail("FreeTDS checks the server's certificate only through its configuration file, "
+             "which Tallyvane does not write on Windows: use Microsoft's driver "
+             "(Driver={ODBC Driver 18 for SQL Server}) or set TrustServerCertificate=yes");
+#else
         section = FreeTdsSectionFor(
             {address.Host, address.Port, address.Instance, info.Encryption.CaFile});
+#endif
     }
     AppendServer(out, address, section);
     out.Append("APP", ApplicationName);

@@ -1,7 +1,13 @@
 #include "OdbcDiagnostics.h"
 
+#include "Utf16Text.h"
+
 #include <algorithm>
 #include <iterator>
+#ifdef _WIN32
+// The ODBC headers there rely on the Windows types.
+#include <windows.h>
+#endif
 #include <sqlext.h>
 #include <vector>
 
@@ -23,33 +29,68 @@ void SplitMessage(const std::string& raw, std::string& source, std::string& text
 }
 
 // Every diagnostic record of a handle, in order.
+// One diagnostic record: its state, native error and text (UTF-8). False when there is none.
+bool ReadRecord(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT i, std::string& state,
+                SQLINTEGER& native, std::string& text) {
+#ifdef _WIN32
+    // The narrow calls give Windows drivers' text in the ANSI code page; the wide ones give
+    // every character.
+    SQLWCHAR wideState[6] = {};
+    std::vector<SQLWCHAR> message(1024);
+    SQLSMALLINT length = 0;
+    SQLRETURN rc = SQLGetDiagRecW(type, handle, i, wideState, &native, message.data(),
+                                  static_cast<SQLSMALLINT>(message.size()), &length);
+    if (rc == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(message.size())) {
+        message.resize(static_cast<std::size_t>(length) + 1);
+        rc = SQLGetDiagRecW(type, handle, i, wideState, &native, message.data(),
+                            static_cast<SQLSMALLINT>(message.size()), &length);
+    }
+    if (!SQL_SUCCEEDED(rc)) {
+        return false;
+    }
+    AppendUtf8(text, reinterpret_cast<const char16_t*>(message.data()),
+               std::min<std::size_t>(static_cast<std::size_t>(length), message.size() - 1));
+    for (std::size_t k = 0; k < 5 && wideState[k] != 0; ++k) {
+        state += static_cast<char>(wideState[k] < 0x80 ? wideState[k] : '?');
+    }
+    return true;
+#else
+    SQLCHAR narrowState[6] = {};
+    std::vector<SQLCHAR> message(1024);
+    SQLSMALLINT length = 0;
+    SQLRETURN rc = SQLGetDiagRec(type, handle, i, narrowState, &native, message.data(),
+                                 static_cast<SQLSMALLINT>(message.size()), &length);
+    if (rc == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(message.size())) {
+        message.resize(static_cast<std::size_t>(length) + 1);
+        rc = SQLGetDiagRec(type, handle, i, narrowState, &native, message.data(),
+                           static_cast<SQLSMALLINT>(message.size()), &length);
+    }
+    if (!SQL_SUCCEEDED(rc)) {
+        return false;
+    }
+    text.assign(reinterpret_cast<const char*>(message.data()),
+                std::min<std::size_t>(static_cast<std::size_t>(length), message.size() - 1));
+    state = reinterpret_cast<const char*>(narrowState);
+    return true;
+#endif
+}
+
 std::vector<TDbError> Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
     std::vector<TDbError> records;
     if (handle == SQL_NULL_HANDLE) {
         return records;
     }
     for (SQLSMALLINT i = 1;; ++i) {
-        SQLCHAR state[6] = {};
+        std::string state;
         SQLINTEGER native = 0;
-        std::vector<SQLCHAR> message(1024);
-        SQLSMALLINT length = 0;
-        SQLRETURN rc = SQLGetDiagRec(type, handle, i, state, &native, message.data(),
-                                     static_cast<SQLSMALLINT>(message.size()), &length);
-        if (rc == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(message.size())) {
-            message.resize(static_cast<std::size_t>(length) + 1);
-            rc = SQLGetDiagRec(type, handle, i, state, &native, message.data(),
-                               static_cast<SQLSMALLINT>(message.size()), &length);
-        }
-        if (!SQL_SUCCEEDED(rc)) {
+        std::string raw;
+        if (!ReadRecord(type, handle, i, state, native, raw)) {
             break;
         }
         TDbError record;
-        const std::string raw(
-            reinterpret_cast<const char*>(message.data()),
-            std::min<std::size_t>(static_cast<std::size_t>(length), message.size() - 1));
         SplitMessage(raw, record.Source, record.Description);
         record.NativeError = native;
-        record.SqlState = reinterpret_cast<const char*>(state);
+        record.SqlState = state;
         records.push_back(std::move(record));
     }
     return records;

@@ -4,6 +4,10 @@
 
 #include "OdbcWorker.h"
 
+#ifdef _WIN32
+// The ODBC headers there rely on the Windows types.
+#include <windows.h>
+#endif
 #include <sql.h>
 
 // Splits the records of the last call on a handle into informational messages (appended to

@@ -4,6 +4,10 @@
 #include "Utf16Text.h"
 
 #include <algorithm>
+#ifdef _WIN32
+// The ODBC headers there rely on the Windows types.
+#include <windows.h>
+#endif
 #include <sqlext.h>
 #include <string>
 #include <vector>
@@ -70,19 +74,37 @@ bool Describe(SQLHSTMT stmt, SQLSMALLINT columnCount, std::vector<TColumnInfo>& 
               TWorkerResult& result) {
     columns.resize(static_cast<std::size_t>(columnCount));
     for (SQLSMALLINT c = 1; c <= columnCount; ++c) {
-        SQLCHAR name[256] = {};
         SQLSMALLINT nameLength = 0;
         SQLSMALLINT dataType = 0;
         SQLULEN size = 0;
         SQLSMALLINT digits = 0;
         SQLSMALLINT nullable = 0;
-        if (!SQL_SUCCEEDED(SQLDescribeCol(stmt, static_cast<SQLUSMALLINT>(c), name, sizeof(name),
-                                          &nameLength, &dataType, &size, &digits, &nullable))) {
+#ifdef _WIN32
+        // Wide: narrow names come in the ANSI code page there.
+        SQLWCHAR name[256] = {};
+        const SQLRETURN rc =
+            SQLDescribeColW(stmt, static_cast<SQLUSMALLINT>(c), name, std::size(name), &nameLength,
+                            &dataType, &size, &digits, &nullable);
+#else
+        SQLCHAR name[256] = {};
+        const SQLRETURN rc = SQLDescribeCol(stmt, static_cast<SQLUSMALLINT>(c), name, sizeof(name),
+                                            &nameLength, &dataType, &size, &digits, &nullable);
+#endif
+        if (!SQL_SUCCEEDED(rc)) {
             TakeDiagnostics(SQL_HANDLE_STMT, stmt, true, result, "Cannot describe a column");
             return false;
         }
         TColumnInfo& info = columns[static_cast<std::size_t>(c - 1)];
+#ifdef _WIN32
+        info.Column.Name.clear();
+        std::size_t units = 0;
+        while (units < std::size(name) && name[units] != 0) {
+            ++units;
+        }
+        AppendUtf8(info.Column.Name, reinterpret_cast<const char16_t*>(name), units);
+#else
         info.Column.Name = reinterpret_cast<const char*>(name);
+#endif
         info.Column.IsInteger = IsIntegerType(dataType);
         info.Size = size;
         info.Wide = dataType == SQL_WCHAR || dataType == SQL_WVARCHAR;

@@ -3,6 +3,10 @@
 
 #include "OdbcWorker.h"
 
+#ifdef _WIN32
+// The ODBC headers there rely on the Windows types.
+#include <windows.h>
+#endif
 #include <sql.h>
 
 // Reads the rest of the current result set into result.Recordset. False with the error in

@@ -11,6 +11,10 @@
 #include <QObject>
 #include <QString>
 #include <algorithm>
+#ifdef _WIN32
+// The ODBC headers there rely on the Windows types.
+#include <windows.h>
+#endif
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
@@ -236,9 +240,15 @@ TWorkerResult TOdbcWorker::DoExecute(const TWorkerJob& job) {
         SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT,
                        reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(job.Timeout)), 0);
     }
+#ifdef _WIN32
+    // Narrow text would be read in the ANSI code page there.
+    std::vector<SQLWCHAR> text = Utf16(job.Text);
+    SQLRETURN rc = SQLExecDirectW(stmt, text.data(), SQL_NTS);
+#else
     std::vector<SQLCHAR> text(job.Text.begin(), job.Text.end());
     text.push_back(0);
     SQLRETURN rc = SQLExecDirect(stmt, text.data(), SQL_NTS);
+#endif
     result.Ok = true;
     while (result.Ok) {
         if (rc == SQL_NO_DATA) {

@@ -11,7 +11,13 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h, whose types it uses.
+#include <mmsystem.h>
+#else
 #include <QSoundEffect>
+#endif
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
@@ -250,6 +256,13 @@ void TTrayWarnings::PlayWarningSound() {
         QApplication::beep();
         return;
     }
+#ifdef _WIN32
+    // Asynchronous, and a new warning's sound replaces one still playing.
+    const QString native = QDir::toNativeSeparators(file);
+    if (!::PlaySoundW(reinterpret_cast<const wchar_t*>(native.utf16()), nullptr,
+                      SND_FILENAME | SND_ASYNC | SND_NODEFAULT))
+        QApplication::beep();
+#else
     if (!Sound) {
         Sound = std::make_unique<QSoundEffect>();
         // Loading and playing run asynchronously; a file that cannot be played turns into the
@@ -269,6 +282,7 @@ void TTrayWarnings::PlayWarningSound() {
     // A new warning's sound replaces one still playing.
     Sound->stop();
     Sound->play();
+#endif
 }
 
 void TTrayWarnings::SetShown(bool shown) {

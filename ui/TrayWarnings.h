@@ -116,5 +116,7 @@ private:
     QTimer StatementWait;
     QString LastBalloon;
     int Given = 0;
-    std::unique_ptr<QSoundEffect> Sound;
+#ifndef _WIN32
+    std::unique_ptr<QSoundEffect> Sound; // Windows plays through PlaySound
+#endif
 };

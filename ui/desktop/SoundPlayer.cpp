@@ -5,8 +5,14 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h, whose types it uses.
+#include <mmsystem.h>
+#else
 #include <QSoundEffect>
 #include <QUrl>
+#endif
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,8 +37,15 @@ QString DefaultFindSoundFile(const QString& soundPath) {
 // Reads the RIFF header; errors as the system reports them.
 void CheckWaveFile(const QString& fileName) {
     errno = 0;
+#ifdef _WIN32
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+        _wfopen(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(fileName).utf16()),
+                L"rb"),
+        &std::fclose);
+#else
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
         std::fopen(QFile::encodeName(fileName).constData(), "rb"), &std::fclose);
+#endif
     if (!file)
         throw EOSError(errno != 0 ? errno : ENOENT);
     char header[12] = {};
@@ -42,6 +55,7 @@ void CheckWaveFile(const QString& fileName) {
         throw EOSError(0);
 }
 
+#ifndef _WIN32
 QSoundEffect& Player() {
     // Lives as long as the application, so that the sound outlasts the dialog that started it.
     static QSoundEffect* player = [] {
@@ -54,6 +68,7 @@ QSoundEffect& Player() {
     }();
     return *player;
 }
+#endif
 
 } // namespace
 
@@ -64,10 +79,19 @@ void PlaySoundFile(const QString& soundPath) {
     if (file.isEmpty())
         throw EOSError(ENOENT);
     CheckWaveFile(file);
+#ifdef _WIN32
+    // Asynchronous; a new sound replaces one still playing. A device that fails gives the
+    // stop beep.
+    const QString native = QDir::toNativeSeparators(QFileInfo(file).absoluteFilePath());
+    if (!::PlaySoundW(reinterpret_cast<const wchar_t*>(native.utf16()), nullptr,
+                      SND_FILENAME | SND_ASYNC | SND_NODEFAULT))
+        QApplication::beep();
+#else
     QSoundEffect& player = Player();
     player.stop();
     const QUrl url = QUrl::fromLocalFile(QFileInfo(file).absoluteFilePath());
     if (player.source() != url)
         player.setSource(url);
     player.play();
+#endif
 }
