@@ -84,6 +84,7 @@ protected:
         AutoRefreshInterval = 1;
         WarningTimeout = 65535; // no sound
         ShowInSystemTray = false;
+        OpenBlockingChains = false; // the user opens the chain by hand here
         SaveSettings();
         TServerInfo prod;
         prod.Name = "PROD-SQL01";
@@ -167,7 +168,7 @@ TEST_F(GlanceE2E, TheSummaryShowsTheHeadBlockers) {
     EXPECT_TRUE(status.contains(" head blocker")) << status.toStdString();
     EXPECT_TRUE(status.contains(" · longest wait ")) << status.toStdString();
     EXPECT_TRUE(Form->ServersTL->Node(0)->toolTip(0).startsWith(status.section(" · ", 0, 1)));
-    EXPECT_TRUE(Form->Tray->JvTrayIcon.toolTip().contains("\nPROD-SQL01 · "));
+    EXPECT_TRUE(Form->Tray->JvTrayIcon.toolTip().contains("\nPROD-SQL01: "));
     const QModelIndex head = Find(57);
     EXPECT_TRUE(head.data(Qt::FontRole).value<QFont>().bold());
     EXPECT_TRUE(head.data(Qt::ToolTipRole).toString().contains("Blocking: 3 (total wait "));
