@@ -4,6 +4,7 @@
 // monitoring goes on), and Msg 1205 for a client chosen as victim.
 #include "DeadlockReader.h"
 
+#include "DeadlockFixtures.h"
 #include "MonitorTestSupport.h"
 #include "OleException.h"
 
@@ -23,7 +24,7 @@ namespace {
 
 // Two sessions to deadlock, a small ring buffer, and a login whose grant of VIEW SERVER STATE
 // comes with VIEW SERVER PERFORMANCE STATE denied.
-const char* const kScenario = R"ini(
+const std::string kScenario = std::string(R"ini(
 [server]
 name = DLSRV
 ring_buffer = 5
@@ -41,34 +42,7 @@ name = blind
 password = Sim-Blind-1
 view_server_state = no
 
-[database]
-id = 1
-name = master
-[database]
-id = 7
-name = HR
-[object]
-database = 7
-id = 1205579333
-hobt = 72057594045136896
-name = Absences
-index = PK_Absences
-
-[session]
-spid = 57
-login = hr_app
-host = HR-APP-01
-program = HR Portal
-database = HR
-input = DELETE FROM dbo.Absences WHERE Until < '2020-01-01'
-[session]
-spid = 59
-login = reports
-host = BI-01
-program = Report Builder
-database = HR
-input = SELECT COUNT(*) FROM dbo.Absences
-)ini";
+)ini") + deadlocks::kTwoSessionsToDeadlock;
 
 class DeadlockOwner : public RecordingOwner {
 public:

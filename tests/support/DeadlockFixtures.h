@@ -136,4 +136,37 @@ inline TDeadlockReport Parallel(std::int64_t time) {
     return r;
 }
 
+// A scenario's databases, table and two sessions that deadlock over it (57 from the HR
+// Portal, 59 from the Report Builder): what the reader and window tests put after their own
+// server and logins.
+inline constexpr const char* kTwoSessionsToDeadlock = R"ini(
+[database]
+id = 1
+name = master
+[database]
+id = 7
+name = HR
+[object]
+database = 7
+id = 1205579333
+hobt = 72057594045136896
+name = Absences
+index = PK_Absences
+
+[session]
+spid = 57
+login = hr_app
+host = HR-APP-01
+program = HR Portal
+database = HR
+input = DELETE FROM dbo.Absences WHERE Until < '2020-01-01'
+[session]
+spid = 59
+login = reports
+host = BI-01
+program = Report Builder
+database = HR
+input = SELECT COUNT(*) FROM dbo.Absences
+)ini";
+
 } // namespace deadlocks

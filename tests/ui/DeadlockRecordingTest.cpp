@@ -1,6 +1,7 @@
 // The main window against a real tdssim that deadlocks: the report goes into the history and
 // gives a tray notice (none while the server is muted), the history window shows it, and a
 // restart reads on from the newest report kept, so nothing is kept or announced twice.
+#include "DeadlockFixtures.h"
 #include "DeadlockNotices.h"
 #include "DeadlocksPane.h"
 #include "ErrorLog.h"
@@ -27,7 +28,7 @@ using tallyvane::testsupport::TdsSimProcess;
 
 namespace {
 
-const char* const kScenario = R"ini(
+const std::string kScenario = std::string(R"ini(
 [server]
 name = DLSRV
 
@@ -36,34 +37,7 @@ name = sa
 password = Sim-Admin-1
 sysadmin = yes
 
-[database]
-id = 1
-name = master
-[database]
-id = 7
-name = HR
-[object]
-database = 7
-id = 1205579333
-hobt = 72057594045136896
-name = Absences
-index = PK_Absences
-
-[session]
-spid = 57
-login = hr_app
-host = HR-APP-01
-program = HR Portal
-database = HR
-input = DELETE FROM dbo.Absences WHERE Until < '2020-01-01'
-[session]
-spid = 59
-login = reports
-host = BI-01
-program = Report Builder
-database = HR
-input = SELECT COUNT(*) FROM dbo.Absences
-)ini";
+)ini") + deadlocks::kTwoSessionsToDeadlock;
 
 class DeadlockRecordingTest : public testing::Test {
 protected:
