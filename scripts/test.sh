@@ -28,9 +28,13 @@ fi
 scripts/install-deps.sh
 build=build
 extra=()
+# ccache, when the machine has it, makes a run after a small change quick.
+if command -v ccache >/dev/null; then
+  extra+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
 if [ "${1:-}" = "--sanitize" ]; then
   build=build-asan
-  extra=(-DTALLYVANE_SANITIZE=ON -DTALLYVANE_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug)
+  extra+=(-DTALLYVANE_SANITIZE=ON -DTALLYVANE_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug)
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
   export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp}
