@@ -1,5 +1,7 @@
 #include "AtomicFile.h"
 
+#include "FollowLinks.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -48,22 +50,6 @@ std::error_code WriteAll(int fd, const std::string& text) {
         done += static_cast<std::size_t>(n);
     }
     return {};
-}
-
-// Replaces a path that is a symbolic link with the file it finally names, also when that file
-// does not exist yet.
-std::error_code FollowLinks(std::filesystem::path& path) {
-    for (int hops = 0;; ++hops) {
-        std::error_code error;
-        if (!std::filesystem::is_symlink(path, error))
-            return {};
-        if (hops == 40)
-            return std::make_error_code(std::errc::too_many_symbolic_link_levels);
-        const std::filesystem::path next = std::filesystem::read_symlink(path, error);
-        if (error)
-            return error;
-        path = next.is_absolute() ? next : path.parent_path() / next;
-    }
 }
 
 // ".servers.ini.XXXXXX" beside "servers.ini": the pattern of our temporary files.

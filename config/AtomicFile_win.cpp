@@ -2,6 +2,7 @@
 // a file that is replaced keeps its security descriptor (ReplaceFileW), a new one inherits
 // the folder's (under %APPDATA% the user's profile grants the user alone).
 #include "AtomicFile.h"
+#include "FollowLinks.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -104,20 +105,6 @@ void RemoveStaleTemporaries(const std::filesystem::path& target) {
         if (statError || now - written < std::chrono::seconds(60))
             continue;
         ::DeleteFileW(it->path().c_str());
-    }
-}
-
-std::error_code FollowLinks(std::filesystem::path& path) {
-    for (int hops = 0;; ++hops) {
-        std::error_code error;
-        if (!std::filesystem::is_symlink(path, error))
-            return {};
-        if (hops == 40)
-            return std::make_error_code(std::errc::too_many_symbolic_link_levels);
-        const std::filesystem::path next = std::filesystem::read_symlink(path, error);
-        if (error)
-            return error;
-        path = next.is_absolute() ? next : path.parent_path() / next;
     }
 }
 

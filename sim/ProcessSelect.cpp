@@ -364,9 +364,8 @@ std::vector<RowView> visibleRows(const std::vector<ProcessRow>& rows, const Sess
     return views;
 }
 
-} // namespace
-
-std::optional<ProcessSelect> parseProcessSelect(std::string_view sql) {
+// The tokens of a text short enough to be somebody's plain statement.
+std::optional<Parser> parserFor(std::string_view sql) {
     if (sql.size() > kMaxText) {
         return std::nullopt;
     }
@@ -374,7 +373,17 @@ std::optional<ProcessSelect> parseProcessSelect(std::string_view sql) {
     if (!tokens) {
         return std::nullopt;
     }
-    Parser p(std::move(*tokens));
+    return Parser(std::move(*tokens));
+}
+
+} // namespace
+
+std::optional<ProcessSelect> parseProcessSelect(std::string_view sql) {
+    std::optional<Parser> parsed = parserFor(sql);
+    if (!parsed) {
+        return std::nullopt;
+    }
+    Parser& p = *parsed;
     ProcessSelect q;
     if (!p.word("select")) {
         return std::nullopt;
@@ -629,14 +638,11 @@ bool isSpWhoName(std::string_view procName) {
 }
 
 std::optional<SpWhoCall> parseSpWhoStatement(std::string_view sql) {
-    if (sql.size() > kMaxText) {
+    std::optional<Parser> parsed = parserFor(sql);
+    if (!parsed) {
         return std::nullopt;
     }
-    std::optional<std::vector<Token>> tokens = tokenize(sql);
-    if (!tokens) {
-        return std::nullopt;
-    }
-    Parser p(std::move(*tokens));
+    Parser& p = *parsed;
     if (!p.word("exec")) {
         p.word("execute");
     }

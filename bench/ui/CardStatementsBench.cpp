@@ -137,6 +137,8 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const int refreshes = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+    std::printf("Goal: extra statements per refresh of a calm and of a blocking server, as the "
+                "server counts them; the card's reads beside.\n");
     ResetSettings();
     // The card remembers its size: not in the user's store.
     QTemporaryDir state;
