@@ -33,15 +33,17 @@ QIcon MutedIcon(const QIcon& stateIcon) {
     }
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
-    // A loudspeaker on a white disc in the lower right corner, struck through in red.
+    // A loudspeaker on a white disc in the upper right corner, struck through in red: beside
+    // the state's own mark (padlock, cross, arrow) in the lower right, never over it.
     p.setPen(Qt::NoPen);
     p.setBrush(Qt::white);
-    p.drawEllipse(QRectF(8, 8, 8, 8));
+    p.drawEllipse(QRectF(9, 0, 7, 7));
     p.setBrush(QColor(60, 60, 60));
-    const QPointF speaker[] = {{9.5, 11}, {11, 11}, {13, 9.5}, {13, 14.5}, {11, 13}, {9.5, 13}};
+    const QPointF speaker[] = {{10.2, 2.6}, {11.6, 2.6}, {13.2, 1.2},
+                               {13.2, 5.8}, {11.6, 4.4}, {10.2, 4.4}};
     p.drawPolygon(speaker, 6);
-    p.setPen(QPen(QColor(200, 0, 0), 1.6));
-    p.drawLine(QPointF(8.8, 15.2), QPointF(15.2, 8.8));
+    p.setPen(QPen(QColor(200, 0, 0), 1.4));
+    p.drawLine(QPointF(9.6, 6.4), QPointF(15.4, 0.6));
     p.end();
     return QIcon(pixmap);
 }
