@@ -23,7 +23,8 @@ double TDeadlockZoom::Scale() const {
 
 void TDeadlockZoom::Apply(double scale) {
     Graph->SetScale(std::clamp(scale, MinScale, MaxScale));
-    Graph->resize(Graph->sizeHint().expandedTo(Graph->minimumSize()));
+    // Exactly the drawing's size: the scroll bars come only when it is larger than the pane.
+    Graph->resize(Graph->minimumSize());
 }
 
 void TDeadlockZoom::FitToPane() {
