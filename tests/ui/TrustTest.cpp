@@ -326,6 +326,8 @@ TEST(ErrorLogOutage, DownSinceOnTheErrorRowThenARecoveredRowAndGreyErrors) {
     EXPECT_TRUE(text.contains(QString::fromUtf8("×2"))) << text.toStdString();
     EXPECT_TRUE(text.contains("down since " + TErrorLog::TimeText(since))) << text.toStdString();
     EXPECT_TRUE(text.startsWith("refused ( ")) << text.toStdString();
+    EXPECT_TRUE(
+        log.topLevelItem(0)->toolTip(TErrorLog::ErrDescriptionTLC).contains("not answered since"));
     log.MarkRecovered("DR", since, since.addSecs(192));
     ASSERT_EQ(log.topLevelItemCount(), 2);
     const QTreeWidgetItem* recovered = log.topLevelItem(0);

@@ -40,8 +40,8 @@ QIcon MutedIcon(const QIcon& stateIcon) {
     p.drawEllipse(QRectF(8.4, 0.4, 7.2, 7.2));
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(20, 20, 20));
-    const QPointF speaker[] = {{9.8, 2.8}, {11.4, 2.8}, {13.6, 1.2}, {13.6, 6.8}, {11.4, 5.2},
-                               {9.8, 5.2}};
+    const QPointF speaker[] = {{9.8, 2.8},  {11.4, 2.8}, {13.6, 1.2},
+                               {13.6, 6.8}, {11.4, 5.2}, {9.8, 5.2}};
     p.drawPolygon(speaker, 6);
     p.setPen(QPen(QColor(220, 0, 0), 1.5, Qt::SolidLine, Qt::RoundCap));
     p.drawLine(QPointF(9.2, 6.8), QPointF(15.0, 1.0));

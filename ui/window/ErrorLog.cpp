@@ -56,13 +56,6 @@ void TErrorLog::LogError(const std::string& serverName, const std::exception& er
         row->setData(ErrTimeTLC, Qt::UserRole, count);
         row->setText(ErrTimeTLC, TimeText(QDateTime::currentDateTime()));
         ShowDescription(row, server);
-        // The count is at the end of a long text, where the cell cuts it off: the tooltip says
-        // it too, with the first occurrence.
-        row->setToolTip(
-            ErrDescriptionTLC,
-            ToolTipText(description + QStringLiteral("\n%1 times since %2")
-                                          .arg(count)
-                                          .arg(row->data(ErrServerTLC, Qt::UserRole).toString())));
         if (const int at = indexOfTopLevelItem(row); at != 0) {
             takeTopLevelItem(at);
             insertTopLevelItem(0, row);
@@ -101,10 +94,20 @@ void TErrorLog::ShowDescription(QTreeWidgetItem* row, const QString& server) {
     QString text = DisplayText(row->data(ErrDescriptionTLC, Qt::UserRole).toString());
     if (const int count = row->data(ErrTimeTLC, Qt::UserRole).toInt(); count > 1)
         text += QStringLiteral(" \u00D7") + QString::number(count);
+    // The count and the outage are at the end of a long text, where the cell cuts them off:
+    // the tooltip says them too, with the first occurrence.
+    QString tip = row->data(ErrDescriptionTLC, Qt::UserRole).toString();
+    if (const int count = row->data(ErrTimeTLC, Qt::UserRole).toInt(); count > 1)
+        tip += QStringLiteral("\n%1 times since %2")
+                   .arg(count)
+                   .arg(row->data(ErrServerTLC, Qt::UserRole).toString());
     if (const auto down = DownSince.constFind(server);
-        down != DownSince.cend() && LatestRow.value(server) == row)
+        down != DownSince.cend() && LatestRow.value(server) == row) {
         text += QStringLiteral(" \u00B7 down since ") + TimeText(*down);
+        tip += QStringLiteral("\nThe server has not answered since ") + TimeText(*down);
+    }
     row->setText(ErrDescriptionTLC, text);
+    row->setToolTip(ErrDescriptionTLC, ToolTipText(tip));
 }
 
 void TErrorLog::MarkDown(const std::string& serverName, const QDateTime& since) {
