@@ -32,6 +32,13 @@ struct ProcessSelect {
     std::string invalidColumn;
 };
 
+// The columns of sysprocesses, in the view's own order (ProcessSelect.cpp holds the catalog,
+// ProcessSelectParser.cpp reads the statements).
+std::optional<std::size_t> findProcessColumn(const std::string& name);
+bool isIntegerProcessColumn(std::size_t index);
+std::size_t processColumnCount();
+const char* processColumnName(std::size_t index);
+
 // Nullopt: the text is not a SELECT over sysprocesses of this shape (its error stays).
 std::optional<ProcessSelect> parseProcessSelect(std::string_view text);
 
