@@ -417,6 +417,19 @@ StatementResult use(TokenWriter& tw, SessionContext& ctx, const std::string& nam
     return {};
 }
 
+std::optional<ServerMessage> compileError(std::string_view text) {
+    const Statement st = classifyStatement(text);
+    if (st.kind == StatementKind::Unknown) {
+        return msg(102, 15, 1, "Incorrect syntax near '" + st.word + "'.");
+    }
+    if (st.kind == StatementKind::ProcessSelect) {
+        if (std::optional<ProcessSelect> q = parseProcessSelect(text)) {
+            return q->error;
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 void sendError(TokenWriter& tw, const ServerMessage& m, Ending end) {
@@ -450,18 +463,12 @@ StatementResult executeBatch(TokenWriter& tw, SessionContext& ctx, std::string_v
         TokenWriter& tw;
         ~LineScope() { tw.setStatementLine(1); }
     } scope{tw};
-    if (parts.size() <= 1) {
-        tw.setStatementLine(parts.empty() ? 1 : parts[0].line);
-        return executeStatement(tw, ctx, text, inProc ? Ending::InProc : Ending::Last, now);
-    }
-    // A statement the server cannot parse stops the whole batch before anything runs, as
-    // a compile error does.
+    // A compile error (a statement the server cannot parse, a name it cannot bind) stops the
+    // whole batch before anything runs.
     for (const BatchPart& part : parts) {
-        Statement st = classifyStatement(part.text);
-        if (st.kind == StatementKind::Unknown) {
+        if (std::optional<ServerMessage> error = compileError(part.text)) {
             tw.setStatementLine(part.line);
-            sendError(tw, msg(102, 15, 1, "Incorrect syntax near '" + st.word + "'."),
-                      inProc ? Ending::InProc : Ending::Last);
+            sendError(tw, *error, inProc ? Ending::InProc : Ending::Last);
             return {false, false, true};
         }
     }

@@ -164,6 +164,14 @@ bool lessValue(const Value& a, const Value& b) {
     return false;
 }
 
+// ORDER BY -column sorts by the integer's negation; NULL stays NULL.
+Value orderKey(Value v, bool negated) {
+    if (const auto* n = std::get_if<std::int64_t>(&v); n && negated) {
+        return -*n;
+    }
+    return v;
+}
+
 void finish(TokenWriter& tw, std::uint16_t status, std::uint64_t rows, Ending end) {
     if (end == Ending::InProc) {
         tw.doneInProc(static_cast<std::uint16_t>(status | DoneStatus::More), kCmdSelect, rows);
@@ -222,13 +230,8 @@ const char* processColumnName(std::size_t index) {
 
 StatementResult answerProcessSelect(TokenWriter& tw, SessionContext& ctx, const ProcessSelect& q,
                                     Ending end, Clock::time_point now) {
-    if (!q.invalidColumn.empty()) {
-        ServerMessage m;
-        m.number = 207;
-        m.severity = 16;
-        m.state = 1;
-        m.text = "Invalid column name '" + q.invalidColumn + "'.";
-        sendError(tw, m, end);
+    if (q.error) {
+        sendError(tw, *q.error, end);
         return {false, false, true};
     }
     const auto& cat = catalog();
@@ -254,8 +257,8 @@ StatementResult answerProcessSelect(TokenWriter& tw, SessionContext& ctx, const 
     if (!q.orderBy.empty()) {
         std::stable_sort(views.begin(), views.end(), [&](const RowView& a, const RowView& b) {
             for (const ProcessSelect::Order& o : q.orderBy) {
-                const Value x = cat[o.column].get(a);
-                const Value y = cat[o.column].get(b);
+                const Value x = orderKey(cat[o.column].get(a), o.negated);
+                const Value y = orderKey(cat[o.column].get(b), o.negated);
                 if (lessValue(x, y)) {
                     return !o.descending;
                 }
@@ -266,18 +269,32 @@ StatementResult answerProcessSelect(TokenWriter& tw, SessionContext& ctx, const 
             return false;
         });
     }
-    if (q.top && static_cast<std::size_t>(*q.top) < views.size()) {
-        views.resize(static_cast<std::size_t>(*q.top));
-    }
-    std::vector<Value> row;
+    std::vector<std::vector<Value>> result;
+    result.reserve(views.size());
     for (const RowView& v : views) {
-        row.clear();
+        std::vector<Value> row;
         for (std::size_t c : q.columns) {
             row.push_back(cat[c].get(v));
         }
+        if (q.distinct && std::find(result.begin(), result.end(), row) != result.end()) {
+            continue;
+        }
+        result.push_back(std::move(row));
+    }
+    if (q.top) {
+        // TOP n PERCENT rounds up, as the server does.
+        const std::size_t limit =
+            q.topPercent ? static_cast<std::size_t>(
+                               (result.size() * static_cast<std::size_t>(*q.top) + 99) / 100)
+                         : static_cast<std::size_t>(*q.top);
+        if (limit < result.size()) {
+            result.resize(limit);
+        }
+    }
+    for (const std::vector<Value>& row : result) {
         writeRow(tw, cols, row);
     }
-    finish(tw, DoneStatus::Count, views.size(), end);
+    finish(tw, DoneStatus::Count, result.size(), end);
     return {true, false, false};
 }
 

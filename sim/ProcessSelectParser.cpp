@@ -1,4 +1,5 @@
 #include "ProcessSelect.h"
+#include "SqlTokens.h"
 #include "TextUtil.h"
 
 #include <algorithm>
@@ -8,234 +9,128 @@ namespace tdssim {
 
 namespace {
 
-constexpr std::size_t kMaxText = 4000; // longer texts are nobody's plain SELECT
-
-// Words (lower case, brackets and quotes removed), numbers and punctuation.
-struct Token {
-    enum Kind { Word, Number, String, Punct } kind;
-    std::string text;
-};
-
-std::optional<std::vector<Token>> tokenize(std::string_view s) {
-    std::vector<Token> out;
-    std::size_t i = 0;
-    auto isWordChar = [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '@' ||
-               c == '#' || c == '$';
-    };
-    while (i < s.size()) {
-        const char c = s[i];
-        if (std::isspace(static_cast<unsigned char>(c)) != 0) {
-            ++i;
-        } else if (c == '[' || c == '"') {
-            const char close = c == '[' ? ']' : '"';
-            const std::size_t end = s.find(close, i + 1);
-            if (end == std::string_view::npos) {
-                return std::nullopt;
-            }
-            out.push_back({Token::Word, lowerAscii(s.substr(i + 1, end - i - 1))});
-            i = end + 1;
-        } else if (c == '\'' || ((c == 'n' || c == 'N') && i + 1 < s.size() && s[i + 1] == '\'')) {
-            std::size_t j = c == '\'' ? i + 1 : i + 2;
-            std::string value;
-            for (;; ++j) {
-                if (j >= s.size()) {
-                    return std::nullopt;
-                }
-                if (s[j] == '\'') {
-                    if (j + 1 < s.size() && s[j + 1] == '\'') {
-                        value += '\'';
-                        ++j;
-                        continue;
-                    }
-                    break;
-                }
-                value += s[j];
-            }
-            out.push_back({Token::String, value});
-            i = j + 1;
-        } else if (std::isdigit(static_cast<unsigned char>(c)) != 0) {
-            std::size_t j = i;
-            while (j < s.size() && std::isdigit(static_cast<unsigned char>(s[j])) != 0) {
-                ++j;
-            }
-            if (j < s.size() && isWordChar(s[j])) {
-                return std::nullopt; // 12abc
-            }
-            out.push_back({Token::Number, std::string(s.substr(i, j - i))});
-            i = j;
-        } else if (isWordChar(c)) {
-            std::size_t j = i;
-            while (j < s.size() && isWordChar(s[j])) {
-                ++j;
-            }
-            out.push_back({Token::Word, lowerAscii(s.substr(i, j - i))});
-            i = j;
-        } else {
-            static const char* const two[] = {"<>", "!=", "<=", ">=", "!<", "!>"};
-            std::string p(1, c);
-            for (const char* t : two) {
-                if (s.substr(i, 2) == t) {
-                    p = t;
-                }
-            }
-            if (p.size() == 1 && std::string_view(",.*=<>();-").find(c) == std::string_view::npos) {
-                return std::nullopt;
-            }
-            out.push_back({Token::Punct, p});
-            i += p.size();
-        }
-    }
-    while (!out.empty() && out.back().kind == Token::Punct && out.back().text == ";") {
-        out.pop_back();
-    }
-    return out;
-}
-
-class Parser {
-public:
-    explicit Parser(std::vector<Token> t) : t_(std::move(t)) {}
-
-    bool atEnd() const { return i_ >= t_.size(); }
-    bool peekWord(const char* w, std::size_t ahead = 0) const {
-        return i_ + ahead < t_.size() && t_[i_ + ahead].kind == Token::Word &&
-               t_[i_ + ahead].text == w;
-    }
-    bool peekPunct(const char* p, std::size_t ahead = 0) const {
-        return i_ + ahead < t_.size() && t_[i_ + ahead].kind == Token::Punct &&
-               t_[i_ + ahead].text == p;
-    }
-    bool word(const char* w) {
-        if (peekWord(w)) {
-            ++i_;
-            return true;
-        }
-        return false;
-    }
-    bool punct(const char* p) {
-        if (peekPunct(p)) {
-            ++i_;
-            return true;
-        }
-        return false;
-    }
-    std::optional<std::string> anyWord() {
-        if (!atEnd() && t_[i_].kind == Token::Word) {
-            return t_[i_++].text;
-        }
-        return std::nullopt;
-    }
-    std::optional<long long> number() {
-        const bool negative = punct("-");
-        if (atEnd() || t_[i_].kind != Token::Number) {
-            return std::nullopt;
-        }
-        long long v = 0;
-        if (!parseInteger(t_[i_].text, v)) {
-            return std::nullopt;
-        }
-        ++i_;
-        return negative ? -v : v;
-    }
-    std::optional<std::string> string() {
-        if (!atEnd() && t_[i_].kind == Token::String) {
-            return t_[i_++].text;
-        }
-        return std::nullopt;
-    }
-    // name, or qualifier.name: the qualifier (a table alias) is not checked.
-    std::optional<std::string> columnRef() {
-        std::optional<std::string> name = anyWord();
-        if (name && punct(".")) {
-            name = anyWord();
-        }
-        return name;
-    }
-
-private:
-    std::vector<Token> t_;
-    std::size_t i_ = 0;
-};
-
+// Keywords that end a select item or a table name rather than naming an alias.
 bool isKeyword(const std::string& w) {
     return w == "from" || w == "where" || w == "order" || w == "and" || w == "or" || w == "group" ||
            w == "join" || w == "left" || w == "inner" || w == "union" || w == "as" || w == "asc" ||
-           w == "desc" || w == "by" || w == "on";
+           w == "desc" || w == "by" || w == "on" || w == "select" || w == "top" ||
+           w == "distinct" || w == "all" || w == "percent" || w == "having";
 }
 
-// The tokens of a text short enough to be somebody's plain statement.
-std::optional<Parser> parserFor(std::string_view sql) {
-    if (sql.size() > kMaxText) {
-        return std::nullopt;
-    }
-    std::optional<std::vector<Token>> tokens = tokenize(sql);
-    if (!tokens) {
-        return std::nullopt;
-    }
-    return Parser(std::move(*tokens));
+ServerMessage compileError(int number, int severity, std::string text) {
+    ServerMessage m;
+    m.number = number;
+    m.severity = static_cast<std::uint8_t>(severity);
+    m.state = 1;
+    m.text = std::move(text);
+    return m;
 }
 
-} // namespace
+// A column as written: name, or prefix.name.
+struct ColumnRef {
+    std::string prefix; // lower case; empty without one
+    std::string name;   // lower case
+    std::string written;
+    bool empty = false; // "" or []: no name at all
+};
 
-std::optional<ProcessSelect> parseProcessSelect(std::string_view sql) {
-    std::optional<Parser> parsed = parserFor(sql);
-    if (!parsed) {
+std::optional<ColumnRef> columnRef(SqlCursor& p) {
+    const SqlToken* first = p.anyWord();
+    if (!first || (!first->delimited && isKeyword(first->text))) {
         return std::nullopt;
     }
-    Parser& p = *parsed;
-    ProcessSelect q;
-    if (!p.word("select")) {
-        return std::nullopt;
-    }
-    if (p.word("top")) {
-        const bool parens = p.punct("(");
-        q.top = p.number();
-        if (!q.top || *q.top < 0 || (parens && !p.punct(")"))) {
+    ColumnRef r{"", first->text, first->raw, first->raw.empty()};
+    if (p.punct(".")) {
+        const SqlToken* second = p.anyWord();
+        if (!second) {
             return std::nullopt;
         }
+        r.prefix = r.name;
+        r.name = second->text;
+        r.written += "." + second->raw;
+        r.empty = r.empty || second->raw.empty();
     }
-    std::vector<std::string> wanted; // column names as written, checked once FROM is known
-    std::vector<std::string> aliases;
-    do {
-        if (p.punct("*")) {
-            wanted.emplace_back("*");
-            aliases.emplace_back();
-            continue;
-        }
-        if (p.peekPunct(".", 1) && p.peekPunct("*", 2)) { // p.*
-            p.anyWord();
-            p.punct(".");
-            p.punct("*");
-            wanted.emplace_back("*");
-            aliases.emplace_back();
-            continue;
-        }
-        std::optional<std::string> col = p.columnRef();
-        if (!col || isKeyword(*col)) {
-            return std::nullopt;
-        }
-        std::string alias;
-        if (p.word("as")) {
-            std::optional<std::string> a = p.anyWord();
-            if (!a) {
-                return std::nullopt;
-            }
-            alias = *a;
-        } else if (!p.peekWord("from") && !p.peekPunct(",")) {
-            std::optional<std::string> a = p.anyWord();
-            if (!a || isKeyword(*a)) {
-                return std::nullopt;
-            }
-            alias = *a;
-        }
-        wanted.push_back(*col);
-        aliases.push_back(alias);
-    } while (p.punct(","));
-    if (!p.word("from")) {
+    return r;
+}
+
+// An alias as written (its case kept; empty for "" or []), with or without AS; nullopt when
+// the next token is not one.
+std::optional<std::string> alias(SqlCursor& p) {
+    p.word("as");
+    const SqlToken* t = p.peek();
+    if (!t || (t->kind != SqlToken::Word && t->kind != SqlToken::String) ||
+        (t->kind == SqlToken::Word && !t->delimited && isKeyword(t->text))) {
         return std::nullopt;
     }
-    // sysprocesses, dbo.sysprocesses, sys.sysprocesses, master..sysprocesses,
-    // master.dbo.sysprocesses, master.sys.sysprocesses
+    std::string name = t->raw;
+    if (t->kind == SqlToken::Word) {
+        p.anyWord();
+    } else {
+        p.string();
+    }
+    return name;
+}
+
+ServerMessage emptyName() {
+    return compileError(1038, 15,
+                        "An object or column name is missing or empty. For SELECT INTO "
+                        "statements, verify each column has a name. For other statements, look "
+                        "for empty alias names. Aliases defined as \"\" or [] are not allowed. "
+                        "Change the alias to a valid name.");
+}
+
+class SelectReader {
+public:
+    explicit SelectReader(ProcessSelect& q) : q_(q) {}
+
+    void fail(ServerMessage m) {
+        if (!q_.error) {
+            q_.error = std::move(m);
+        }
+    }
+    void setExposedName(std::string name) { exposed_ = std::move(name); }
+
+    // The catalog column a reference names, or an error noted for it.
+    std::optional<std::size_t> resolve(const ColumnRef& r) {
+        if (r.empty) {
+            fail(emptyName());
+            return std::nullopt;
+        }
+        if (!r.prefix.empty() && r.prefix != exposed_) {
+            fail(compileError(
+                4104, 16, "The multi-part identifier \"" + r.written + "\" could not be bound."));
+            return std::nullopt;
+        }
+        std::optional<std::size_t> c = findProcessColumn(r.name);
+        if (!c) {
+            const std::size_t dot = r.written.rfind('.');
+            fail(compileError(207, 16,
+                              "Invalid column name '" +
+                                  (r.prefix.empty() ? r.written : r.written.substr(dot + 1)) +
+                                  "'."));
+        }
+        return c;
+    }
+
+    bool prefixBound(const std::string& prefix, const std::string& written) {
+        if (prefix == exposed_) {
+            return true;
+        }
+        fail(compileError(107, 16,
+                          "The column prefix '" + written +
+                              "' does not match with a table name or alias name used in the "
+                              "query."));
+        return false;
+    }
+
+private:
+    ProcessSelect& q_;
+    std::string exposed_;
+};
+
+// The table: sysprocesses, dbo.sysprocesses, sys.sysprocesses, master..sysprocesses,
+// master.dbo.sysprocesses, master.sys.sysprocesses.
+bool processTable(SqlCursor& p) {
     std::vector<std::string> parts{""};
     for (;;) {
         if (p.punct(".")) {
@@ -245,115 +140,224 @@ std::optional<ProcessSelect> parseProcessSelect(std::string_view sql) {
         if (!parts.back().empty()) {
             break;
         }
-        std::optional<std::string> w = p.anyWord();
+        const SqlToken* w = p.anyWord();
         if (!w) {
             break;
         }
-        parts.back() = *w;
+        parts.back() = w->text;
     }
-    const std::string table = [&] {
-        std::string t;
-        for (std::size_t i = 0; i < parts.size(); ++i) {
-            t += (i ? "." : "") + parts[i];
-        }
-        return t;
-    }();
+    std::string table;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        table += (i ? "." : "") + parts[i];
+    }
     static const char* const names[] = {
         "sysprocesses",         "dbo.sysprocesses",        "sys.sysprocesses",
         "master..sysprocesses", "master.dbo.sysprocesses", "master.sys.sysprocesses"};
-    if (std::none_of(std::begin(names), std::end(names),
-                     [&](const char* n) { return table == n; })) {
+    return std::any_of(std::begin(names), std::end(names),
+                       [&](const char* n) { return table == n; });
+}
+
+struct SelectItem {
+    bool star = false;
+    std::string starPrefix, starWritten; // p.*
+    ColumnRef column;
+    std::optional<std::string> alias;
+};
+
+bool readTop(SqlCursor& p, ProcessSelect& q) {
+    if (!p.word("top")) {
+        return true;
+    }
+    const bool parens = p.punct("(");
+    q.top = p.number();
+    if (!q.top || *q.top < 0 || (parens && !p.punct(")"))) {
+        return false;
+    }
+    q.topPercent = p.word("percent");
+    return !q.topPercent || *q.top <= 100;
+}
+
+bool readWhere(SqlCursor& p, ProcessSelect& q, SelectReader& reader) {
+    do {
+        std::optional<ColumnRef> col = columnRef(p);
+        if (!col) {
+            return false;
+        }
+        ProcessSelect::Condition cond;
+        for (const char* op : {"=", "<>", "!=", "<=", ">=", "<", ">", "!<", "!>"}) {
+            if (p.punct(op)) {
+                cond.op = op;
+                break;
+            }
+        }
+        std::optional<long long> value = p.number();
+        if (cond.op.empty() || !value) {
+            return false;
+        }
+        cond.value = *value;
+        if (std::optional<std::size_t> c = reader.resolve(*col)) {
+            cond.column = *c;
+            if (!isIntegerProcessColumn(*c)) {
+                return false; // only integer comparisons are answered
+            }
+            q.where.push_back(cond);
+        }
+    } while (p.word("and"));
+    return true;
+}
+
+bool readOrderBy(SqlCursor& p, ProcessSelect& q, SelectReader& reader,
+                 const std::vector<std::string>& outputNames) {
+    if (!p.word("by")) {
+        return false;
+    }
+    std::size_t position = 0;
+    do {
+        ++position;
+        ProcessSelect::Order o;
+        if (std::optional<long long> ordinal = p.number()) {
+            if (*ordinal < 0) {
+                reader.fail(compileError(408, 16,
+                                         "A constant expression was encountered in the ORDER BY "
+                                         "list, position " +
+                                             std::to_string(position) + "."));
+            } else if (*ordinal < 1 || static_cast<std::size_t>(*ordinal) > q.columns.size()) {
+                reader.fail(compileError(108, 16,
+                                         "The ORDER BY position number " +
+                                             std::to_string(*ordinal) +
+                                             " is out of range of the number of items in the "
+                                             "select list."));
+            } else {
+                o.column = q.columns[static_cast<std::size_t>(*ordinal - 1)];
+            }
+        } else {
+            o.negated = p.punct("-");
+            std::optional<ColumnRef> col = columnRef(p);
+            if (!col) {
+                return false;
+            }
+            // A bare name may be an output alias; a prefixed one is always the table's column.
+            auto byAlias = col->prefix.empty() && !col->empty
+                               ? std::find(outputNames.begin(), outputNames.end(), col->name)
+                               : outputNames.end();
+            if (byAlias != outputNames.end()) {
+                o.column = q.columns[static_cast<std::size_t>(byAlias - outputNames.begin())];
+            } else if (std::optional<std::size_t> c = reader.resolve(*col)) {
+                o.column = *c;
+            } else {
+                o.negated = false;
+            }
+            if (o.negated && !isIntegerProcessColumn(o.column)) {
+                return false; // the minus of a text: not a statement tdssim answers
+            }
+        }
+        if (p.word("desc")) {
+            o.descending = true;
+        } else {
+            p.word("asc");
+        }
+        if (q.distinct && !q.error &&
+            std::find(q.columns.begin(), q.columns.end(), o.column) == q.columns.end()) {
+            reader.fail(compileError(
+                145, 15,
+                "ORDER BY items must appear in the select list if SELECT DISTINCT is specified."));
+        }
+        q.orderBy.push_back(o);
+    } while (p.punct(","));
+    return true;
+}
+
+} // namespace
+
+std::optional<ProcessSelect> parseProcessSelect(std::string_view sql) {
+    std::optional<SqlCursor> parsed = sqlCursorFor(sql);
+    if (!parsed) {
         return std::nullopt;
     }
-    if (p.word("as")) {
-        if (!p.anyWord()) {
-            return std::nullopt;
-        }
-    } else if (!p.atEnd() && !p.peekWord("where") && !p.peekWord("order")) {
-        std::optional<std::string> alias = p.anyWord();
-        if (!alias || isKeyword(*alias)) {
-            return std::nullopt;
-        }
+    SqlCursor& p = *parsed;
+    ProcessSelect q;
+    if (!p.word("select")) {
+        return std::nullopt;
     }
-    auto resolve = [&](const std::string& name) -> std::optional<std::size_t> {
-        std::optional<std::size_t> c = findProcessColumn(name);
-        if (!c && q.invalidColumn.empty()) {
-            q.invalidColumn = name;
+    if (p.word("distinct")) {
+        q.distinct = true;
+    } else {
+        p.word("all");
+    }
+    if (!readTop(p, q)) {
+        return std::nullopt;
+    }
+    // Names are bound once FROM has told the table's exposed name.
+    std::vector<SelectItem> items;
+    do {
+        SelectItem item;
+        if (p.punct("*")) {
+            item.star = true;
+        } else if (p.peekPunct(".", 1) && p.peekPunct("*", 2)) { // p.*
+            const SqlToken* prefix = p.anyWord();
+            p.punct(".");
+            p.punct("*");
+            item.star = true;
+            item.starPrefix = prefix->text;
+            item.starWritten = prefix->raw;
+        } else {
+            std::optional<ColumnRef> col = columnRef(p);
+            if (!col) {
+                return std::nullopt;
+            }
+            item.column = *col;
+            if (!p.peekWord("from") && !p.peekPunct(",")) {
+                item.alias = alias(p);
+                if (!item.alias) {
+                    return std::nullopt;
+                }
+            }
         }
-        return c;
-    };
-    for (std::size_t i = 0; i < wanted.size(); ++i) {
-        if (wanted[i] == "*") {
+        items.push_back(std::move(item));
+    } while (p.punct(","));
+    if (!p.word("from") || !processTable(p)) {
+        return std::nullopt;
+    }
+    SelectReader reader(q);
+    reader.setExposedName("sysprocesses");
+    if (!p.atEnd() && !p.peekWord("where") && !p.peekWord("order")) {
+        std::optional<std::string> tableAlias = alias(p);
+        if (!tableAlias) {
+            return std::nullopt;
+        }
+        if (tableAlias->empty()) {
+            reader.fail(emptyName());
+        }
+        reader.setExposedName(lowerAscii(*tableAlias));
+    }
+    std::vector<std::string> outputNames; // lower case, for ORDER BY
+    for (const SelectItem& item : items) {
+        if (item.star) {
+            if (!item.starPrefix.empty() &&
+                !reader.prefixBound(item.starPrefix, item.starWritten)) {
+                continue;
+            }
             for (std::size_t c = 0; c < processColumnCount(); ++c) {
                 q.columns.push_back(c);
                 q.names.emplace_back(processColumnName(c));
             }
-        } else if (std::optional<std::size_t> c = resolve(wanted[i])) {
+        } else if (std::optional<std::size_t> c = reader.resolve(item.column)) {
+            if (item.alias && item.alias->empty()) {
+                reader.fail(emptyName());
+            }
+            // An alias keeps its case; a plain column is named as the catalog names it.
             q.columns.push_back(*c);
-            q.names.push_back(aliases[i].empty() ? processColumnName(*c) : aliases[i]);
+            q.names.emplace_back(item.alias ? *item.alias : processColumnName(*c));
         }
     }
-    if (p.word("where")) {
-        do {
-            std::optional<std::string> col = p.columnRef();
-            if (!col) {
-                return std::nullopt;
-            }
-            ProcessSelect::Condition cond;
-            for (const char* op : {"=", "<>", "!=", "<=", ">=", "<", ">", "!<", "!>"}) {
-                if (p.punct(op)) {
-                    cond.op = op;
-                    break;
-                }
-            }
-            std::optional<long long> value = p.number();
-            if (cond.op.empty() || !value) {
-                return std::nullopt;
-            }
-            cond.value = *value;
-            if (std::optional<std::size_t> c = resolve(*col)) {
-                cond.column = *c;
-                if (!isIntegerProcessColumn(*c)) {
-                    return std::nullopt; // only integer comparisons are answered
-                }
-                q.where.push_back(cond);
-            }
-        } while (p.word("and"));
+    for (const std::string& n : q.names) {
+        outputNames.push_back(lowerAscii(n));
     }
-    if (p.word("order")) {
-        if (!p.word("by")) {
-            return std::nullopt;
-        }
-        do {
-            ProcessSelect::Order o;
-            if (std::optional<long long> ordinal = p.number()) {
-                if (*ordinal < 1 || static_cast<std::size_t>(*ordinal) > q.columns.size()) {
-                    if (q.invalidColumn.empty()) {
-                        q.invalidColumn = std::to_string(*ordinal);
-                    }
-                } else {
-                    o.column = q.columns[static_cast<std::size_t>(*ordinal - 1)];
-                }
-            } else {
-                std::optional<std::string> col = p.columnRef();
-                if (!col) {
-                    return std::nullopt;
-                }
-                // An output alias names its column too.
-                auto alias = std::find(q.names.begin(), q.names.end(), *col);
-                if (alias != q.names.end()) {
-                    o.column = q.columns[static_cast<std::size_t>(alias - q.names.begin())];
-                } else if (std::optional<std::size_t> c = resolve(*col)) {
-                    o.column = *c;
-                }
-            }
-            if (p.word("desc")) {
-                o.descending = true;
-            } else {
-                p.word("asc");
-            }
-            q.orderBy.push_back(o);
-        } while (p.punct(","));
+    if (p.word("where") && !readWhere(p, q, reader)) {
+        return std::nullopt;
+    }
+    if (p.word("order") && !readOrderBy(p, q, reader, outputNames)) {
+        return std::nullopt;
     }
     if (!p.atEnd()) {
         return std::nullopt;
@@ -376,11 +380,11 @@ bool isSpWhoName(std::string_view procName) {
 }
 
 std::optional<SpWhoCall> parseSpWhoStatement(std::string_view sql) {
-    std::optional<Parser> parsed = parserFor(sql);
+    std::optional<SqlCursor> parsed = sqlCursorFor(sql);
     if (!parsed) {
         return std::nullopt;
     }
-    Parser& p = *parsed;
+    SqlCursor& p = *parsed;
     if (!p.word("exec")) {
         p.word("execute");
     }
@@ -393,11 +397,11 @@ std::optional<SpWhoCall> parseSpWhoStatement(std::string_view sql) {
         if (!name.empty() && name.back() != '.') {
             break;
         }
-        std::optional<std::string> w = p.anyWord();
+        const SqlToken* w = p.anyWord();
         if (!w) {
             break;
         }
-        name += *w;
+        name += w->text;
     }
     if (!isSpWhoName(name)) {
         return std::nullopt;

@@ -23,7 +23,9 @@ struct Column {
     bool nullable = true;
 };
 
-struct Null {};
+struct Null {
+    bool operator==(const Null&) const = default;
+};
 // DateTime values are text "yyyy-mm-dd hh:mi:ss.mmm"; Binary values are bytes, padded with
 // zeros to the column's length.
 using Value = std::variant<Null, std::int64_t, std::string>;

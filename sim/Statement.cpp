@@ -92,7 +92,60 @@ bool startsStatement(std::string_view line) {
 
 } // namespace
 
-std::vector<BatchPart> splitBatchLines(std::string_view text) {
+std::string blankComments(std::string_view text) {
+    std::string out(text);
+    char quote = 0; // ' " or ] while inside a literal or a delimited name
+    int depth = 0;  // block comments nest
+    bool line = false;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const char c = out[i];
+        const char next = i + 1 < out.size() ? out[i + 1] : '\0';
+        if (line) {
+            if (c == '\n' || c == '\r') {
+                line = false;
+            } else {
+                out[i] = ' ';
+            }
+        } else if (depth > 0) {
+            if (c == '/' && next == '*') {
+                ++depth;
+                out[i] = out[i + 1] = ' ';
+                ++i;
+            } else if (c == '*' && next == '/') {
+                --depth;
+                out[i] = out[i + 1] = ' ';
+                ++i;
+            } else if (c != '\n' && c != '\r') {
+                out[i] = ' ';
+            }
+        } else if (quote) {
+            if (c == quote) {
+                if (next == quote) {
+                    ++i; // doubled: part of the literal
+                } else {
+                    quote = 0;
+                }
+            }
+        } else if (c == '\'' || c == '"' || c == '[') {
+            quote = c == '[' ? ']' : c;
+        } else if (c == '-' && next == '-') {
+            line = true;
+            out[i] = out[i + 1] = ' ';
+            ++i;
+        } else if (c == '/' && next == '*') {
+            depth = 1;
+            out[i] = out[i + 1] = ' ';
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::vector<BatchPart> splitBatchLines(std::string_view original) {
+    // Comments split nothing and run nothing: a server reads them as white space. Blanking
+    // them keeps every line where it was.
+    const std::string blanked = blankComments(original);
+    const std::string_view text = blanked;
     std::vector<BatchPart> parts;
     std::string current;
     std::size_t start = 0; // where current begins in text
@@ -118,7 +171,7 @@ std::vector<BatchPart> splitBatchLines(std::string_view text) {
         current.clear();
         start = i + 1;
     };
-    char quote = 0; // ' or ] while inside a literal or a bracketed name
+    char quote = 0; // ' " or ] while inside a literal or a delimited name
     for (; i < text.size(); ++i) {
         const char c = text[i];
         if (quote) {
@@ -132,7 +185,7 @@ std::vector<BatchPart> splitBatchLines(std::string_view text) {
             }
             continue;
         }
-        if (c == '\'' || c == '[') {
+        if (c == '\'' || c == '"' || c == '[') {
             quote = c == '[' ? ']' : c;
             current.push_back(c);
             continue;
