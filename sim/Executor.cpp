@@ -1,9 +1,11 @@
 #include "Executor.h"
 
 #include "Deadlocks.h"
+#include "ExecuteSql.h"
 #include "ProcessSelect.h"
 #include "ResultSet.h"
 #include "Statement.h"
+#include "Transactions.h"
 
 #include <chrono>
 
@@ -207,7 +209,8 @@ StatementResult dmInputBuffer(TokenWriter& tw, SessionContext& ctx, long long sp
     return {true, false, false};
 }
 
-StatementResult kill(TokenWriter& tw, SessionContext& ctx, long long spid, Ending end) {
+StatementResult kill(TokenWriter& tw, SessionContext& ctx, long long spid, Ending end,
+                     Clock::time_point now) {
     if (!ctx.login.sysadmin && !ctx.login.alterAnyConnection) {
         sendError(tw, msg(6102, 14, 1, "User does not have permission to use the KILL statement."),
                   end);
@@ -223,6 +226,12 @@ StatementResult kill(TokenWriter& tw, SessionContext& ctx, long long spid, Endin
     }
     if (spid == ctx.spid) {
         sendError(tw, msg(6104, 16, 1, "Cannot use KILL to kill your own process."), end);
+        return {false, false, true};
+    }
+    // SPIDs up to 50 are the server's own (lazy writer, log writer, ...), not a client's.
+    if (spid <= 50 && !ctx.state.connectionRow(static_cast<int>(spid)) &&
+        ctx.state.sessionRow(static_cast<int>(spid), now)) {
+        sendError(tw, msg(6107, 14, 1, "Only user processes can be killed."), end);
         return {false, false, true};
     }
     if (ctx.state.kill(static_cast<int>(spid)) == KillResult::NotFound) {
@@ -446,9 +455,7 @@ StatementResult executeBatch(TokenWriter& tw, SessionContext& ctx, std::string_v
     // A client chosen as a deadlock's victim learns it from its next batch; its transaction
     // was rolled back.
     if (ctx.state.deadlocks(now).takeVictim(ctx.spid)) {
-        if (SessionDef* row = ctx.state.connectionRow(ctx.spid)) {
-            row->openTran = 0;
-        }
+        endTransactionByServer(tw, ctx);
         sendError(tw,
                   msg(1205, 13, 51,
                       "Transaction (Process ID " + num(ctx.spid) +
@@ -502,7 +509,7 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
     case StatementKind::DmInputBuffer:
         return dmInputBuffer(tw, ctx, st.number, st.word, end, now);
     case StatementKind::Kill:
-        return kill(tw, ctx, st.number, end);
+        return kill(tw, ctx, st.number, end, now);
     case StatementKind::SelectInt:
         return singleValue(tw, {"", ColumnType::Int, 0, false}, std::int64_t{st.number}, end);
     case StatementKind::Version:
@@ -530,17 +537,8 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
         return singleValue(tw, {"", ColumnType::NVarChar, 30}, serverClock(), end);
     case StatementKind::DeadlockRead:
         return deadlockRead(tw, ctx, st.number, end, now);
-    case StatementKind::Transaction: {
-        if (SessionDef* row = ctx.state.connectionRow(ctx.spid)) {
-            if (st.word == "begin" || st.word.find("+begin") != std::string::npos) {
-                row->openTran = st.word == "begin" ? row->openTran + 1 : 1;
-            } else {
-                row->openTran = 0;
-            }
-        }
-        finish(tw, DoneStatus::Final, 0, 0, end);
-        return {};
-    }
+    case StatementKind::Transaction:
+        return runTransactionStatement(tw, ctx, st, end);
     case StatementKind::Set:
     case StatementKind::Empty:
         finish(tw, DoneStatus::Final, 0, 0, end);
@@ -553,6 +551,11 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
     case StatementKind::SpWho:
         if (std::optional<SpWhoCall> call = parseSpWhoStatement(text)) {
             return answerSpWho(tw, ctx, *call, end, true, now);
+        }
+        break;
+    case StatementKind::ExecuteSql:
+        if (std::optional<ExecuteSqlCall> call = parseExecuteSqlStatement(text)) {
+            return executeSqlInBatch(tw, ctx, *call, end, now);
         }
         break;
     case StatementKind::Unknown:

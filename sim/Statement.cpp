@@ -1,6 +1,7 @@
 #include "Statement.h"
 
 #include "Deadlocks.h"
+#include "ExecuteSql.h"
 #include "ProcessSelect.h"
 #include "TextUtil.h"
 
@@ -352,6 +353,37 @@ bool deadlockRead(const std::string& s, long long& since) {
     return true;
 }
 
+// BEGIN TRAN[SACTION], COMMIT [TRAN[SACTION]|WORK], ROLLBACK ..., each possibly guarded by
+// IF @@TRANCOUNT > 0 and followed on the same line by BEGIN TRAN.
+bool transaction(const std::string& s, Statement& st) {
+    std::string rest = s;
+    st.number = 0;
+    for (const char* guard : {"if @@trancount > 0 ", "if @@trancount>0 "}) {
+        if (rest.rfind(guard, 0) == 0) {
+            rest.erase(0, std::string_view(guard).size());
+            st.number = 1;
+            break;
+        }
+    }
+    std::string word;
+    for (const char* w : {"begin tran", "commit", "rollback"}) {
+        if (rest.rfind(w, 0) == 0) {
+            word = w;
+            break;
+        }
+    }
+    if (word.empty()) {
+        st.number = 0;
+        return false;
+    }
+    st.kind = StatementKind::Transaction;
+    st.word = word == "begin tran" ? "begin" : word;
+    if (word != "begin tran" && rest.find("begin tran") != std::string::npos) {
+        st.word += "+begin";
+    }
+    return true;
+}
+
 } // namespace
 
 Statement classifyStatement(std::string_view text) {
@@ -476,23 +508,15 @@ Statement classifyStatement(std::string_view text) {
         st.kind = StatementKind::Set;
         return st;
     }
-    for (const char* prefix :
-         {"begin tran", "commit", "rollback", "if @@trancount > 0 commit",
-          "if @@trancount > 0 rollback", "if @@trancount>0 commit", "if @@trancount>0 rollback"}) {
-        std::string p = prefix;
-        if (s.rfind(p, 0) == 0) {
-            st.kind = StatementKind::Transaction;
-            st.word = p.find("commit") != std::string::npos     ? "commit"
-                      : p.find("rollback") != std::string::npos ? "rollback"
-                                                                : "begin";
-            if (s.find("begin tran") != std::string::npos && st.word != "begin") {
-                st.word += "+begin";
-            }
-            return st;
-        }
+    if (transaction(s, st)) {
+        return st;
     }
     if (parseProcessSelect(text)) {
         st.kind = StatementKind::ProcessSelect;
+        return st;
+    }
+    if (parseExecuteSqlStatement(text)) {
+        st.kind = StatementKind::ExecuteSql;
         return st;
     }
     if (parseSpWhoStatement(text)) {

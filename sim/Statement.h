@@ -34,6 +34,7 @@ enum class StatementKind {
     DeadlockRead,    // the system_health ring buffer's deadlock reports; number = since (ms)
     ProcessSelect,   // a plain SELECT over sysprocesses (ProcessSelect.h)
     SpWho,           // exec sp_who [argument]
+    ExecuteSql,      // exec sp_executesql N'...' [, N'@p ...' [, values]] (ExecuteSql.h)
     Unknown,         // word = the token a syntax error points at
 };
 
