@@ -61,7 +61,7 @@ StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, Ending end,
         sendError(tw, m, end);
         return {false, true, true};
     }
-    static const std::vector<Column> cols = {
+    static const std::vector<Column> declared = {
         // sysprocesses declares these NOT NULL but blocked; the joined name is NULL when no
         // database matches.
         {"spid", ColumnType::SmallInt, 0, false},
@@ -80,6 +80,10 @@ StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, Ending end,
         {"physical_io", ColumnType::BigInt, 0, false},
         {"memusage", ColumnType::Int, 0, false},
     };
+    std::vector<Column> cols;
+    for (const Column& c : declared) {
+        cols.push_back(wireColumn(tw, c));
+    }
     writeColumnMetadata(tw, cols);
     std::vector<ProcessRow> rows = ctx.state.processRows(now, ctx.spid);
     std::uint64_t count = 0;
@@ -345,9 +349,9 @@ StatementResult deadlockRead(TokenWriter& tw, SessionContext& ctx, long long sin
                   end);
         return {false, false, true};
     }
-    // varchar(30) and nvarchar(max) on a real server; the reports tdssim writes fit 4000.
+    // varchar(30) and nvarchar(max), as on a real server: the report goes out as PLP.
     const std::vector<Column> cols = {{"", ColumnType::NVarChar, 30},
-                                      {"", ColumnType::NVarChar, 4000}};
+                                      {"", ColumnType::NVarCharMax, 0}};
     writeColumnMetadata(tw, cols);
     std::uint64_t rows = 0;
     for (const DeadlockEvent& e : ctx.state.deadlocks(now).events()) {

@@ -301,12 +301,13 @@ StatementResult answerProcessSelect(TokenWriter& tw, SessionContext& ctx, const 
 StatementResult answerSpWho(TokenWriter& tw, SessionContext& ctx, const SpWhoCall& call, Ending end,
                             bool inBatch, Clock::time_point now) {
     using T = ColumnType;
-    // As sp_who declares its result: blk is char(5) there (sent here as nchar(5)).
+    // As sp_who declares its result: blk is char(5) there (sent here as nchar(5)); cmd is
+    // nchar(26) from SQL Server 2019 on.
     static const std::vector<Column> cols = {
         {"spid", T::SmallInt, 0, false},    {"ecid", T::SmallInt, 0, false},
         {"status", T::NChar, 30, false},    {"loginame", T::NChar, 128, true},
         {"hostname", T::NChar, 128, false}, {"blk", T::NChar, 5, true},
-        {"dbname", T::NChar, 128, true},    {"cmd", T::NChar, 16, false},
+        {"dbname", T::NChar, 128, true},    {"cmd", T::NChar, 26, false},
         {"request_id", T::Int, 0, false},
     };
     const std::vector<ProcessRow> rows = ctx.state.processRows(now, ctx.spid);

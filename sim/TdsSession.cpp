@@ -249,9 +249,9 @@ void TdsSession::handleLogin(const std::string& payload) {
     info.state = 2;
     info.text = "Changed database context to '" + db->name + "'.";
     tw.info(info);
-    if (tw.collations()) {
-        tw.envChangeCollation(); // TDS 7.0 has no collations
-    }
+    // Also towards TDS 7.0, whose columns carry none: SQL Server 2000 sends it to every
+    // client, and 7.0 clients take their character set from it.
+    tw.envChangeCollation();
     tw.envChange(2, "us_english", "");
     info.number = 5703;
     info.state = 1;

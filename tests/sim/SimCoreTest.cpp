@@ -366,9 +366,11 @@ TEST(TdsSimEncryption, AnswerAndOutcomeForEveryModeAndClientByte) {
         {EncryptionMode::Login, Encrypt::On, Encrypt::On, O::Everything},
         {EncryptionMode::Login, Encrypt::NotSup, Encrypt::NotSup, O::Clear},
         {EncryptionMode::Login, std::nullopt, Encrypt::NotSup, O::Clear},
-        {EncryptionMode::On, Encrypt::Off, Encrypt::On, O::Everything},
+        {EncryptionMode::On, Encrypt::Off, Encrypt::Req, O::Everything},
+        {EncryptionMode::On, Encrypt::On, Encrypt::On, O::Everything},
         {EncryptionMode::On, Encrypt::Req, Encrypt::On, O::Everything},
-        {EncryptionMode::On, Encrypt::NotSup, Encrypt::NotSup, O::Clear},
+        {EncryptionMode::On, Encrypt::NotSup, Encrypt::Req, O::Refuse},
+        {EncryptionMode::On, std::nullopt, Encrypt::Req, O::Refuse},
         {EncryptionMode::Required, Encrypt::Off, Encrypt::Req, O::Everything},
         {EncryptionMode::Required, 0x81, Encrypt::Req, O::Everything}, // on + client cert
         {EncryptionMode::Required, Encrypt::NotSup, Encrypt::Req, O::Refuse},
