@@ -174,7 +174,10 @@ bool readTop(SqlCursor& p, ProcessSelect& q) {
         return false;
     }
     q.topPercent = p.word("percent");
-    return !q.topPercent || *q.top <= 100;
+    if (q.topPercent && *q.top > 100) {
+        q.error = compileError(1031, 16, "Percent values must be between 0 and 100.");
+    }
+    return true;
 }
 
 bool readWhere(SqlCursor& p, ProcessSelect& q, SelectReader& reader) {

@@ -284,6 +284,8 @@ TEST(TdsSimParity, ADbasSelectKeepsItsNamesAndNumbersItsOrder) {
     EXPECT_EQ(r.resultSets.at(0).rows.size(), (all + 9) / 10) << "rounded up";
     r = ask(client, "select top (100) percent spid from sysprocesses");
     EXPECT_EQ(r.resultSets.at(0).rows.size(), all);
+    EXPECT_EQ(ask(client, "select top 101 percent spid from sysprocesses").errorNumbers(),
+              std::vector<std::int32_t>{1031});
 
     r = ask(client, "select distinct dbid from sysprocesses order by dbid");
     const std::vector<std::int64_t> dbids = column(r, 0, 0);

@@ -341,6 +341,11 @@ TEST(TdsSimStatements, BatchesSplitIntoStatementsButNotInsideOneStatement) {
         {"set nocount on\n\n  \nselect 1", {"set nocount on", "select 1"}},
         {"set nocount on\nselected_rows", {"set nocount on\nselected_rows"}},
         {";;", {";;"}},
+        // Comments are blanks: nothing in one splits or runs, nested ones included.
+        {"select 1 /* ;\nkill 5 */\nselect 2", {"select 1", "select 2"}},
+        {"select 1 -- ; kill 5\nselect 2", {"select 1", "select 2"}},
+        {"/* a /* nested */ kill 5 */ select 1", {"select 1"}},
+        {"select '--not a comment'; select \"/*\"", {"select '--not a comment'", "select \"/*\""}},
     };
     for (const Case& c : cases) {
         std::vector<std::string> parts;
