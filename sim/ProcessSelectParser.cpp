@@ -30,8 +30,9 @@ ServerMessage compileError(int number, int severity, std::string text) {
 struct ColumnRef {
     std::string prefix; // lower case; empty without one
     std::string name;   // lower case
-    std::string written;
-    bool empty = false; // "" or []: no name at all
+    std::string nameWritten;
+    std::string written; // prefix.name as written, delimiters removed
+    bool empty = false;  // "" or []: no name at all
 };
 
 std::optional<ColumnRef> columnRef(SqlCursor& p) {
@@ -39,7 +40,7 @@ std::optional<ColumnRef> columnRef(SqlCursor& p) {
     if (!first || (!first->delimited && isKeyword(first->text))) {
         return std::nullopt;
     }
-    ColumnRef r{"", first->text, first->raw, first->raw.empty()};
+    ColumnRef r{"", first->text, first->raw, first->raw, first->raw.empty()};
     if (p.punct(".")) {
         const SqlToken* second = p.anyWord();
         if (!second) {
@@ -47,6 +48,7 @@ std::optional<ColumnRef> columnRef(SqlCursor& p) {
         }
         r.prefix = r.name;
         r.name = second->text;
+        r.nameWritten = second->raw;
         r.written += "." + second->raw;
         r.empty = r.empty || second->raw.empty();
     }
@@ -103,11 +105,7 @@ public:
         }
         std::optional<std::size_t> c = findProcessColumn(r.name);
         if (!c) {
-            const std::size_t dot = r.written.rfind('.');
-            fail(compileError(207, 16,
-                              "Invalid column name '" +
-                                  (r.prefix.empty() ? r.written : r.written.substr(dot + 1)) +
-                                  "'."));
+            fail(compileError(207, 16, "Invalid column name '" + r.nameWritten + "'."));
         }
         return c;
     }
@@ -298,6 +296,9 @@ std::optional<ProcessSelect> parseProcessSelect(std::string_view sql) {
             item.star = true;
         } else if (p.peekPunct(".", 1) && p.peekPunct("*", 2)) { // p.*
             const SqlToken* prefix = p.anyWord();
+            if (!prefix) {
+                return std::nullopt; // 1.* and the like
+            }
             p.punct(".");
             p.punct("*");
             item.star = true;

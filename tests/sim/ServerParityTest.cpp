@@ -372,6 +372,7 @@ TEST(TdsSimParity, FuzzedNamesOrdersAndComments) {
         {"select spid \"say \"\"hi\"\"\" from sysprocesses", 0, "say \"hi\""},
         {"select [sp]]id] from sysprocesses", 207, "Invalid column name 'sp]id'."},
         {"select spid $$$$ from sysprocesses", 102, nullptr},
+        {"select 1.* from sysprocesses", 102, nullptr},
         {"select spid from sysprocesses where spid = 51 /*\nkill 52\n*/", 0, "spid"},
         {"select spid from sysprocesses where spid = 51 -- ; kill 52", 0, "spid"},
         {"/* select 1;\nGO\n*/ select spid -- GO\nfrom sysprocesses where spid = 51", 0, "spid"},
