@@ -381,8 +381,10 @@ TEST(TdsSimParity, FuzzedNamesOrdersAndComments) {
         r = ask(client, c.sql);
         if (c.error == 0) {
             EXPECT_TRUE(r.errorNumbers().empty()) << c.sql;
-            ASSERT_EQ(r.resultSets.size(), 1u) << c.sql;
-            EXPECT_EQ(r.resultSets[0].columns.at(0).name, c.named) << c.sql;
+            EXPECT_EQ(r.resultSets.size(), 1u) << c.sql;
+            if (r.resultSets.size() == 1) {
+                EXPECT_EQ(r.resultSets[0].columns.at(0).name, c.named) << c.sql;
+            }
         } else {
             EXPECT_TRUE(r.resultSets.empty()) << c.sql;
             EXPECT_EQ(r.errorNumbers(), std::vector<std::int32_t>{c.error}) << c.sql;
