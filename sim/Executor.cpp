@@ -468,6 +468,13 @@ StatementResult executeBatch(TokenWriter& tw, SessionContext& ctx, std::string_v
                   inProc ? Ending::InProc : Ending::Last);
         return {false, false, true};
     }
+    bool unclosedComment = false;
+    blankComments(text, &unclosedComment);
+    if (unclosedComment) {
+        sendError(tw, msg(113, 15, 1, "Missing end comment mark '*/'."),
+                  inProc ? Ending::InProc : Ending::Last);
+        return {false, false, true};
+    }
     const std::vector<BatchPart> parts = splitBatchLines(text);
     // Errors report the batch line their statement starts on.
     struct LineScope {

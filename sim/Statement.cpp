@@ -93,7 +93,7 @@ bool startsStatement(std::string_view line) {
 
 } // namespace
 
-std::string blankComments(std::string_view text) {
+std::string blankComments(std::string_view text, bool* unclosed) {
     std::string out(text);
     char quote = 0; // ' " or ] while inside a literal or a delimited name
     int depth = 0;  // block comments nest
@@ -138,6 +138,9 @@ std::string blankComments(std::string_view text) {
             out[i] = out[i + 1] = ' ';
             ++i;
         }
+    }
+    if (unclosed) {
+        *unclosed = depth > 0;
     }
     return out;
 }

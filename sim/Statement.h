@@ -51,8 +51,8 @@ std::string normalizeSql(std::string_view text);
 Statement classifyStatement(std::string_view text);
 
 // The text with its comments (-- to the line's end, nested /* */) turned into blanks, line
-// breaks kept; quotes and delimited names are left alone.
-std::string blankComments(std::string_view text);
+// breaks kept; quotes and delimited names are left alone. unclosed: set when a /* has no end.
+std::string blankComments(std::string_view text, bool* unclosed = nullptr);
 
 // The statements of a batch: split at ";" and before a line that starts a new statement
 // (SELECT, SET, USE, KILL, DBCC, ...), never inside quotes, brackets or comments. Comments

@@ -373,6 +373,7 @@ TEST(TdsSimParity, FuzzedNamesOrdersAndComments) {
         {"select [sp]]id] from sysprocesses", 207, "Invalid column name 'sp]id'."},
         {"select spid $$$$ from sysprocesses", 102, nullptr},
         {"select 1.* from sysprocesses", 102, nullptr},
+        {"select 1 /* /* nested */ still open", 113, "Missing end comment mark '*/'."},
         {"select spid from sysprocesses where spid = 51 /*\nkill 52\n*/", 0, "spid"},
         {"select spid from sysprocesses where spid = 51 -- ; kill 52", 0, "spid"},
         {"/* select 1;\nGO\n*/ select spid -- GO\nfrom sysprocesses where spid = 51", 0, "spid"},
