@@ -87,12 +87,27 @@ TEST_F(FreeTdsConfigTest, ValuesTheFormatCannotCarryAreRefusedWithTheirName) {
         {{"db1", 1433, "", "/etc/db/ca.pem\n\tencryption = off"}, "ServerCertificate"},
         {{"db1", 1433, "", "/" + std::string(243, 'c')}, "ServerCertificate"},
         {{"db1", 1433, "", "/etc/db/ca.pem "}, "ServerCertificate"},
+        // FreeTDS skips blanks at a value's ends and folds a tab, a vertical tab, a form
+        // feed or a run of blanks inside it into one blank: the value would arrive altered.
+        {{"db1", 1433, "", "\v/etc/db/ca.pem"}, "ServerCertificate) cannot begin or end"},
+        {{"db1", 1433, "", "/etc/db/ca.pem\f"}, "ServerCertificate) cannot begin or end"},
+        {{"db1", 1433, "", "/etc/db/my  ca.pem"}, "\"/etc/db/my  ca.pem\" cannot hold two"},
+        {{"db1", 1433, "", "/etc/db/my\tca.pem"}, "ServerCertificate) cannot hold a tab"},
+        {{"db1", std::nullopt, "SQL  2019", ""}, "instance name \"SQL  2019\" cannot hold two"},
+        {{"db1", std::nullopt, "SQL\t2019", ""}, "instance name cannot hold a tab"},
+        {{"db1", std::nullopt, "\fSQL", ""}, "instance name cannot begin or end"},
+        {{"db1", std::nullopt, "SQL \v", ""}, "instance name cannot begin or end"},
+        {{"db  1", 1433, "", ""}, "server name \"db  1\" cannot hold two"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Named);
         EXPECT_NE(Refusal(c.Server).find(c.Named), std::string::npos) << Refusal(c.Server);
     }
     EXPECT_EQ(FreeTdsConfigPath(), ""); // nothing written
+
+    // One blank between other characters reads back as written.
+    FreeTdsSectionFor({"db1", std::nullopt, "SQL 2019", "/my ca.pem"});
+    EXPECT_NE(ReadAll(FreeTdsConfigPath()).find("\tinstance = SQL 2019\n"), std::string::npos);
 
     // The longest path a line of FreeTDS can hold (255 bytes with the line break) goes in whole.
     const std::string longest = "/" + std::string(242, 'c');
