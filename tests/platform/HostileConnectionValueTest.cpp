@@ -248,6 +248,39 @@ TEST_F(HostileConnectionValueTest, DatabaseBesideACredentialNoStringCarries) {
     EXPECT_EQ(ExpectOneLogin(error, "", false)["database"], Values()[2].Value);
 }
 
+// A data link file (UTF-16, as Windows writes them) whose password names the library in
+// disguise: the login succeeds through SQLConnect's arguments and nothing is loaded.
+TEST_F(HostileConnectionValueTest, DataLinkFilePassword) {
+    int login = 0;
+    int tried = 0;
+    for (const Hostile& h : Values()) {
+        if (HasNul(h.Value)) {
+            continue;
+        }
+        if (h.Value.find("DRIVER=") != std::string::npos && !h.Carried) {
+            SCOPED_TRACE(h.Value);
+            const std::string path = Dir.filePath("hostile.udl").toStdString();
+            const std::u16string text =
+                QString::fromStdString("[oledb]\r\n; Everything after this line is an OLE DB "
+                                       "initstring\r\nProvider=SQLOLEDB.1;Data Source=127.0.0.1," +
+                                       std::to_string(Sim.port()) + ";User ID=pw" +
+                                       std::to_string(login) + ";Password=" + OleDbQuoted(h.Value) +
+                                       "\r\n")
+                    .toStdU16String();
+            std::string bytes = "\xFF\xFE";
+            for (char16_t unit : text) {
+                bytes += static_cast<char>(unit & 0xFF);
+                bytes += static_cast<char>(unit >> 8);
+            }
+            std::ofstream(path, std::ios::binary) << bytes;
+            ExpectOneLogin(Connect("FILE NAME=" + path), "", false);
+            ++tried;
+        }
+        ++login;
+    }
+    EXPECT_EQ(tried, 2);
+}
+
 TEST_F(HostileConnectionValueTest, Database) {
     for (const Hostile& h : Values()) {
         SCOPED_TRACE(h.Value);
