@@ -120,7 +120,9 @@ TEST_F(FreeTdsConfigTest, ValuesTheFormatCannotCarryAreRefusedWithTheirName) {
 // As the user meets it: the connection string's keyword is named, nothing is written.
 TEST_F(FreeTdsConfigTest, ConnectionStringWithAnUnwritableCertificatePathIsRefused) {
     for (const std::string& path :
-         {std::string("/etc/db/my#ca.pem"), "/etc/db/" + std::string(300, 'c') + ".pem"}) {
+         {std::string("/etc/db/my#ca.pem"), "/etc/db/" + std::string(300, 'c') + ".pem",
+          std::string("\v/etc/db/ca.pem"), std::string("/etc/db/ca.pem\f"),
+          std::string("/etc/db/my  ca.pem"), std::string("/etc/db/my\tca.pem")}) {
         try {
             TranslateConnectionString("Data Source=db1;Encrypt=yes;ServerCertificate=" + path, "",
                                       "");
