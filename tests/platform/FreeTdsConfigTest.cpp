@@ -235,4 +235,40 @@ TEST_F(FreeTdsConfigTest, FilesOfDeadProcessesAreRemoved) {
     EXPECT_NE(ReadAll(path).find("host = db1"), std::string::npos);
 }
 
+// The data source file for credentials that travel apart: private, beside the FreeTDS file,
+// never written through a planted link, a dead run's copy removed, no password in it.
+TEST_F(FreeTdsConfigTest, DataSourceFileIsPrivateAndNeverWrittenThroughALink) {
+    ::unsetenv("ODBCINI");
+    ASSERT_EQ(::mkdir(Ours.c_str(), 0700), 0);
+    const pid_t dead = ::fork();
+    if (dead == 0) {
+        ::_exit(0);
+    }
+    ASSERT_GT(dead, 0);
+    ::waitpid(dead, nullptr, 0);
+    const std::string victim = Tmp + "/victim.txt";
+    std::ofstream(victim) << "keep";
+    const std::string stale = Ours + "/odbc-" + std::to_string(dead) + ".ini";
+    std::ofstream(stale) << "[old]\n";
+    const std::string own = Ours + "/odbc-" + std::to_string(::getpid()) + ".ini";
+    ASSERT_EQ(::symlink(victim.c_str(), own.c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), (own + ".tmp").c_str()), 0);
+
+    const TOdbcConnectInfo info = TranslateConnectionString(
+        "Data Source=db1,14330;User ID=ops;Initial Catalog=HR", "", "Gen};pw");
+    EXPECT_EQ(info.OdbcString, "");
+    EXPECT_EQ(OdbcIniPath(), own);
+    EXPECT_EQ(std::string(std::getenv("ODBCINI") ? std::getenv("ODBCINI") : ""), own);
+    struct stat st {};
+    ASSERT_EQ(::lstat(own.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(::lstat(stale.c_str(), &st), 0);
+    EXPECT_EQ(ReadAll(victim), "keep");
+    const std::string text = ReadAll(own);
+    EXPECT_NE(text.find("[" + info.DataSource + "]\nDriver = FreeTDS\n"), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Gen}"), std::string::npos);
+}
+
 } // namespace
