@@ -238,6 +238,7 @@ public:
 
     std::string DataSource(const TOdbcDataSource& source) {
         const std::string text = DataSourceText(source);
+        // 30 characters: the driver manager refuses a data source name beyond 32.
         return Add(OdbcIni, HashName("tallyvane-dsn", text), text);
     }
 
