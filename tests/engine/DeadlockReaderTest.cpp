@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <fstream>
+#include <thread>
 
 using monitortest::Batches;
 using monitortest::MonitorTest;
@@ -138,6 +139,27 @@ TEST_F(DeadlockReaderTest, EachReportIsReadOnceAndOlderOnesAreNotAnnounced) {
     EXPECT_TRUE(Deadlocks.Errors.empty());
 }
 
+TEST_F(DeadlockReaderTest, AFirstStartReadsWhatTheRingBufferKeptOfTheLastDayOnce) {
+    Deadlock(2); // before the program ever looked at this server
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const struct {
+        const char* Name;
+        std::chrono::system_clock::duration Backlog;
+        std::size_t Read;
+    } cases[] = {{"the last day", std::chrono::hours(24), 2},
+                 {"only the last 100 ms", std::chrono::milliseconds(100), 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Deadlocks.Reports.clear();
+        auto server = Monitor();
+        server->DeadlockBacklog = c.Backlog;
+        Poll(*server); // learns the server's clock
+        Poll(*server);
+        Poll(*server);
+        EXPECT_EQ(Deadlocks.Reports.size(), c.Read);
+    }
+}
+
 TEST_F(DeadlockReaderTest, AtMostOneReadAnIntervalUnlessAReadCameBackFull) {
     auto server = Monitor();
     server->DeadlockReadInterval = std::chrono::hours(1);
@@ -225,6 +247,23 @@ TEST_F(DeadlockReaderTest, MoreThanOneReadsWorthComesInReadsOfAHundred) {
     const std::vector<std::int64_t> times = Times(Deadlocks.Reports);
     EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
     EXPECT_EQ(std::adjacent_find(times.begin(), times.end()), times.end());
+}
+
+TEST_F(DeadlockReaderTest, AMegabyteReportComesWholeThroughItsChunks) {
+    // nvarchar(max) arrives in PLP chunks and is fetched row by row: nothing may be lost.
+    auto server = Monitor();
+    Poll(*server);
+    Sim.control("deadlock 0 57 59 victim=57 size=1048576");
+    Poll(*server);
+    ASSERT_EQ(Deadlocks.Reports.size(), 1u);
+    const TDeadlockReport& r = Deadlocks.Reports.front();
+    EXPECT_EQ(r.Xml.size(), 1048576u);
+    EXPECT_FALSE(r.Truncated);
+    EXPECT_EQ(r.Xml.rfind("</deadlock>"), r.Xml.size() - 11);
+    ASSERT_EQ(r.Processes.size(), 2u);
+    EXPECT_EQ(r.FirstVictim()->Spid, 57);
+    EXPECT_EQ(r.Processes[1].LoginName, "reports");
+    EXPECT_TRUE(Deadlocks.Errors.empty());
 }
 
 TEST_F(DeadlockReaderTest, ALoginTheServerRefusesSaysSoOnceAndIsStillMonitored) {
