@@ -1,5 +1,6 @@
 #include "HttpServer.h"
 
+#include "DescriptorBudget.h"
 #include "HttpRequest.h"
 
 #include <QSslSocket>
@@ -70,10 +71,10 @@ QByteArray AddressKey(const QHostAddress& address) {
 class THttpConnection : public QObject {
 public:
     THttpConnection(THttpServer& server, QTcpSocket* socket, QByteArray peer)
-        : QObject(&server), Server(server), Socket(socket), Peer(std::move(peer)) {
+        : QObject(&server), Server(server), Socket(socket), Peer(std::move(peer)),
+          Serial(++server.Accepted) {
         Socket->setParent(this);
         Server.Connections.insert(this);
-        ++Server.PerAddress[Peer];
         Timer.setSingleShot(true);
         Timer.setInterval(Server.Settings.IdleTimeout);
         connect(&Timer, &QTimer::timeout, this, [this] {
@@ -100,11 +101,19 @@ public:
         Process();
     }
     ~THttpConnection() override {
-        Server.Connections.erase(this);
-        const auto count = Server.PerAddress.find(Peer);
-        if (count != Server.PerAddress.end() && --count->second <= 0) {
-            Server.PerAddress.erase(count);
+        if (!Finished) {
+            Server.Connections.erase(this);
         }
+    }
+
+    const QByteArray& PeerKey() const { return Peer; }
+    std::uint64_t Order() const { return Serial; }
+    bool Answering() const { return Draining; }
+
+    // Closed at once to make room for another client.
+    void Evict() {
+        Socket->abort();
+        Finish();
     }
 
 private:
@@ -172,6 +181,7 @@ private:
         const std::string bytes = Serialize(answer, keepAlive, withBody);
         Closing = !keepAlive;
         Draining = true;
+        Succeeding = answer.Status == 200;
         // The time-out now bounds how long the answer may take to drain.
         Timer.start();
         Socket->write(bytes.data(), qint64(bytes.size()));
@@ -185,6 +195,9 @@ private:
             return;
         }
         Draining = false;
+        if (Succeeding) {
+            Server.MarkProven(Peer);
+        }
         if (Closing) {
             Socket->disconnectFromHost();
             return;
@@ -200,16 +213,20 @@ private:
         }
         Finished = true;
         Timer.stop();
+        // Out of the count now: the slot may be handed on before the deferred delete.
+        Server.Connections.erase(this);
         deleteLater();
     }
 
     THttpServer& Server;
     QTcpSocket* Socket;
     QByteArray Peer;
+    std::uint64_t Serial; // order of arrival
     QTimer Timer;
     std::string Buffer;
-    bool Draining = false; // an answer is being written
-    bool Closing = false;  // close once it is written
+    bool Draining = false;   // an answer is being written
+    bool Succeeding = false; // and it is a 200
+    bool Closing = false;    // close once it is written
     bool Finished = false;
 };
 
@@ -219,6 +236,7 @@ THttpServer::THttpServer(THttpServerConfig config, TMetricsPage page, QObject* p
 THttpServer::~THttpServer() {
     Server.reset();
     // Connections go while this object is still whole: their destructors reach back to it.
+    // Finished ones have left the set and go with their parent, this object.
     while (!Connections.empty()) {
         delete *Connections.begin();
     }
@@ -241,6 +259,9 @@ private:
 
 bool THttpServer::Listen(std::string& errorText) {
     Server = std::make_unique<TListener>(*this);
+    // Room in the kernel's queue for clients that arrive while others crowd in.
+    Server->setListenBacklogSize(std::max(50, 4 * Settings.MaxConnections));
+    connect(Server.get(), &QTcpServer::acceptError, this, [this] { AcceptFailed(); });
     if (!Server->listen(Settings.Address, Settings.Port)) {
         errorText = "Cannot listen on " + Settings.Address.toString().toStdString() + ":" +
                     std::to_string(Settings.Port) + ": " + Server->errorString().toStdString();
@@ -253,27 +274,121 @@ quint16 THttpServer::Port() const {
     return Server ? Server->serverPort() : 0;
 }
 
-bool THttpServer::Admits(const QHostAddress& peer) const {
-    const int open = int(Connections.size());
-    if (open >= Settings.MaxConnections) {
+void THttpServer::Report(const std::string& line) const {
+    if (Settings.Log) {
+        Settings.Log(line);
+    }
+}
+
+// Qt stops accepting for good after a failed accept (EMFILE, ENFILE, ENOBUFS): say so once and
+// try again until it works, so that the endpoint answers again once descriptors are free.
+void THttpServer::AcceptFailed() {
+    if (!AcceptFailing) {
+        AcceptFailing = true;
+        const TDescriptorBudget budget = CurrentDescriptorBudget();
+        Report("The HTTP endpoint cannot accept connections (" +
+               Server->errorString().toStdString() + "; out of descriptors under " +
+               (budget.Known() ? "a limit of " + std::to_string(budget.Limit) + " open files"
+                               : std::string("the system's limit")) +
+               "?): clients wait until some are free");
+    }
+    QTimer::singleShot(Settings.AcceptRetry, this, [this] {
+        if (Server) {
+            Server->resumeAccepting();
+        }
+    });
+}
+
+bool THttpServer::IsProven(const QByteArray& peer) const {
+    const auto found = Proven.find(peer);
+    return found != Proven.end() &&
+           std::chrono::steady_clock::now() - found->second < Settings.ProvenFor;
+}
+
+void THttpServer::MarkProven(const QByteArray& peer) {
+    // Bounded: many addresses that each complete a request push out the longest silent one.
+    constexpr std::size_t MostRemembered = 4096;
+    if (Proven.size() >= MostRemembered && Proven.count(peer) == 0) {
+        Proven.erase(
+            std::min_element(Proven.begin(), Proven.end(),
+                             [](const auto& a, const auto& b) { return a.second < b.second; }));
+    }
+    Proven[peer] = std::chrono::steady_clock::now();
+}
+
+bool THttpServer::MakeRoomFor(const QByteArray& peer) {
+    const int most = Settings.MaxConnections;
+    const int keptForOthers =
+        Settings.ReservedForOtherAddresses >= 0 ? Settings.ReservedForOtherAddresses : most / 4;
+    const int keptForProven =
+        Settings.ReservedForProvenAddresses >= 0 ? Settings.ReservedForProvenAddresses : most / 4;
+    const bool proven = IsProven(peer);
+    // The connections the newcomer competes with: all of them for a proven address, the
+    // others' share for the rest.
+    struct TShare {
+        int Count = 0;
+        bool Proven = false;
+    };
+    std::map<QByteArray, TShare> pool;
+    int inPool = 0;
+    int fromPeer = 0;
+    for (const THttpConnection* connection : Connections) {
+        const bool connectionProven = IsProven(connection->PeerKey());
+        if (connection->PeerKey() == peer) {
+            ++fromPeer;
+        }
+        if (proven || !connectionProven) {
+            TShare& share = pool[connection->PeerKey()];
+            ++share.Count;
+            share.Proven = connectionProven;
+            ++inPool;
+        }
+    }
+    if (fromPeer >= std::max(1, most - keptForOthers)) {
         return false;
     }
-    const int reserved = Settings.ReservedForOtherAddresses >= 0
-                             ? Settings.ReservedForOtherAddresses
-                             : Settings.MaxConnections / 4;
-    const auto count = PerAddress.find(AddressKey(peer));
-    const int fromPeer = count == PerAddress.end() ? 0 : count->second;
-    return fromPeer < std::max(1, Settings.MaxConnections - reserved);
+    const int poolLimit = proven ? most : std::max(1, most - keptForProven);
+    if (int(Connections.size()) < most && inPool < poolLimit) {
+        return true;
+    }
+    // Full: the address holding the most (the unproven first among equals) gives way.
+    const auto biggest =
+        std::max_element(pool.begin(), pool.end(), [](const auto& a, const auto& b) {
+            return std::make_pair(a.second.Count, !a.second.Proven) <
+                   std::make_pair(b.second.Count, !b.second.Proven);
+        });
+    const auto own = pool.find(peer);
+    const int ownCount = own == pool.end() ? 0 : own->second.Count;
+    if (biggest == pool.end() || biggest->second.Count < ownCount + 2) {
+        return false;
+    }
+    // Its oldest connection that is not in the middle of an answer, else its oldest.
+    THttpConnection* victim = nullptr;
+    for (THttpConnection* connection : Connections) {
+        if (connection->PeerKey() != biggest->first) {
+            continue;
+        }
+        if (victim == nullptr || std::make_pair(connection->Answering(), connection->Order()) <
+                                     std::make_pair(victim->Answering(), victim->Order())) {
+            victim = connection;
+        }
+    }
+    victim->Evict();
+    return true;
 }
 
 void THttpServer::Accept(qintptr descriptor) {
+    if (AcceptFailing) {
+        AcceptFailing = false;
+        Report("The HTTP endpoint accepts connections again");
+    }
     QTcpSocket* socket = Settings.Tls ? new QSslSocket() : new QTcpSocket();
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;
         return;
     }
-    const QHostAddress peer = socket->peerAddress();
-    if (!Admits(peer)) {
+    const QByteArray peer = AddressKey(socket->peerAddress());
+    if (!MakeRoomFor(peer)) {
         // Over a bound: refuse at once rather than let clients pile up.
         socket->abort();
         delete socket;
@@ -284,5 +399,5 @@ void THttpServer::Accept(qintptr descriptor) {
         tls->setSslConfiguration(*Settings.Tls);
         tls->startServerEncryption();
     }
-    new THttpConnection(*this, socket, AddressKey(peer));
+    new THttpConnection(*this, socket, peer);
 }

@@ -1,5 +1,6 @@
 // Program entry: the file names from the program's own path, the application, the engine's
 // hooks to the dialogs, the main window and the message loop.
+#include "DescriptorBudget.h"
 #include "DialogHooks.h"
 #include "FileNames.h"
 #include "MainForm.h"
@@ -57,6 +58,9 @@ int main(int argc, char** argv) {
     if (const int status = AnswerInfoOptions(argc, argv); status >= 0)
         return status;
     InitFileNames(ProgramPath(argv[0]));
+    // Each watched server holds two descriptors: a session's soft limit of 1,024 would starve
+    // the connections of a few hundred servers.
+    RaiseDescriptorLimit();
     QApplication app(argc, argv);
     QApplication::setOrganizationName("Tallyvane");
     QApplication::setApplicationName("Tallyvane");
