@@ -1,12 +1,20 @@
 #include "HttpServer.h"
 
+#include "AnswerWriter.h"
 #include "DescriptorBudget.h"
 #include "HttpRequest.h"
 
+#include <QSocketNotifier>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 #include <algorithm>
+#if defined(Q_OS_UNIX)
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -83,12 +91,19 @@ public:
         });
         connect(Socket, &QTcpSocket::readyRead, this, [this] { Process(); });
         connect(Socket, &QTcpSocket::bytesWritten, this, [this] { Drained(); });
-        connect(Socket, &QTcpSocket::disconnected, this, [this] { Finish(); });
+        connect(Socket, &QTcpSocket::disconnected, this, [this] { PeerGone(); });
         connect(Socket, &QTcpSocket::errorOccurred, this, [this] {
             if (Socket->state() == QAbstractSocket::UnconnectedState) {
-                Finish();
+                PeerGone();
             }
         });
+        if (!qobject_cast<QSslSocket*>(Socket)) {
+            Writer = new TAnswerWriter(Socket->socketDescriptor(), this);
+            if (!Writer->Valid()) {
+                delete Writer;
+                Writer = nullptr;
+            }
+        }
         if (auto* tls = qobject_cast<QSslSocket*>(Socket); tls && !tls->isEncrypted()) {
             // The handshake has a time-out of its own; the request's starts once it is done.
             Timer.setInterval(Server.Settings.HandshakeTimeout);
@@ -184,6 +199,10 @@ private:
         Succeeding = answer.Status == 200;
         // The time-out now bounds how long the answer may take to drain.
         Timer.start();
+        if (Writer) {
+            Writer->Write(bytes, [this](bool whole) { Written(whole); });
+            return;
+        }
         Socket->write(bytes.data(), qint64(bytes.size()));
         // Out to the kernel now: a client that half-closed after its request makes the socket
         // drop whatever is still buffered here when it reads that end of stream.
@@ -207,12 +226,44 @@ private:
         QTimer::singleShot(0, this, [this] { Process(); });
     }
 
+    // The answer went out through the writer (or the client went away meanwhile).
+    void Written(bool whole) {
+        Draining = false;
+        if (!whole) {
+            Socket->abort();
+            Finish();
+            return;
+        }
+        if (Succeeding) {
+            Server.MarkProven(Peer);
+        }
+        if (Closing || ReadEnded) {
+            Finish();
+            return;
+        }
+        Timer.start();
+        QTimer::singleShot(0, this, [this] { Process(); });
+    }
+
+    // Qt's socket closed (the client ended its stream, or the connection broke). An answer
+    // still on its way through the writer goes on.
+    void PeerGone() {
+        ReadEnded = true;
+        if (Writer && Draining) {
+            return;
+        }
+        Finish();
+    }
+
     void Finish() {
         if (Finished) {
             return;
         }
         Finished = true;
         Timer.stop();
+        if (Writer) {
+            Writer->Close();
+        }
         // Out of the count now: the slot may be handed on before the deferred delete.
         Server.Connections.erase(this);
         deleteLater();
@@ -224,9 +275,11 @@ private:
     std::uint64_t Serial; // order of arrival
     QTimer Timer;
     std::string Buffer;
-    bool Draining = false;   // an answer is being written
-    bool Succeeding = false; // and it is a 200
-    bool Closing = false;    // close once it is written
+    TAnswerWriter* Writer = nullptr; // plain connections; TLS is written through Qt
+    bool ReadEnded = false;          // Qt's socket has closed
+    bool Draining = false;           // an answer is being written
+    bool Succeeding = false;         // and it is a 200
+    bool Closing = false;            // close once it is written
     bool Finished = false;
 };
 
@@ -234,6 +287,8 @@ THttpServer::THttpServer(THttpServerConfig config, TMetricsPage page, QObject* p
     : QObject(parent), Settings(std::move(config)), Page(std::move(page)) {}
 
 THttpServer::~THttpServer() {
+    delete Waiting; // before the socket it watches goes
+    Waiting = nullptr;
     Server.reset();
     // Connections go while this object is still whole: their destructors reach back to it.
     // Finished ones have left the set and go with their parent, this object.
@@ -251,7 +306,10 @@ public:
     explicit TListener(THttpServer& owner) : Owner(owner) {}
 
 protected:
-    void incomingConnection(qintptr descriptor) override { Owner.Accept(descriptor); }
+    void incomingConnection(qintptr descriptor) override {
+        Owner.AcceptWorks();
+        Owner.Accept(descriptor);
+    }
 
 private:
     THttpServer& Owner;
@@ -261,14 +319,49 @@ bool THttpServer::Listen(std::string& errorText) {
     Server = std::make_unique<TListener>(*this);
     // Room in the kernel's queue for clients that arrive while others crowd in.
     Server->setListenBacklogSize(std::max(50, 4 * Settings.MaxConnections));
-    connect(Server.get(), &QTcpServer::acceptError, this, [this] { AcceptFailed(); });
+    connect(Server.get(), &QTcpServer::acceptError, this,
+            [this] { AcceptFailed(Server->errorString().toStdString()); });
     if (!Server->listen(Settings.Address, Settings.Port)) {
         errorText = "Cannot listen on " + Settings.Address.toString().toStdString() + ":" +
                     std::to_string(Settings.Port) + ": " + Server->errorString().toStdString();
         return false;
     }
+#if defined(Q_OS_UNIX)
+    // Accepting is done here, not by Qt: out of descriptors, Qt either stops accepting for good
+    // or retries at once in a busy loop, depending on the errors its listener met before.
+    Server->pauseAccepting();
+    Waiting = new QSocketNotifier(Server->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(Waiting, &QSocketNotifier::activated, this, [this] { AcceptWaiting(); });
+#endif
     return true;
 }
+
+#if defined(Q_OS_UNIX)
+void THttpServer::AcceptWaiting() {
+    const int listening = int(Server->socketDescriptor());
+    for (;;) {
+        const int descriptor = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+        if (descriptor >= 0) {
+            Accept(descriptor);
+            continue;
+        }
+        const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            AcceptWorks(); // every queued client taken
+            return;
+        }
+        // A client that gave up while queued; the next may be fine.
+        if (error == EINTR || error == ECONNABORTED || error == EPROTO) {
+            continue;
+        }
+        // Out of descriptors (EMFILE, ENFILE) or memory: the clients stay queued in the kernel
+        // until a try succeeds.
+        Waiting->setEnabled(false);
+        AcceptFailed(std::strerror(error));
+        return;
+    }
+}
+#endif
 
 quint16 THttpServer::Port() const {
     return Server ? Server->serverPort() : 0;
@@ -280,20 +373,21 @@ void THttpServer::Report(const std::string& line) const {
     }
 }
 
-// Qt stops accepting for good after a failed accept (EMFILE, ENFILE, ENOBUFS): say so once and
-// try again until it works, so that the endpoint answers again once descriptors are free.
-void THttpServer::AcceptFailed() {
+// Says once that accepting fails and tries again until it works, so that the endpoint answers
+// again once descriptors are free.
+void THttpServer::AcceptFailed(const std::string& reason) {
     if (!AcceptFailing) {
         AcceptFailing = true;
         const TDescriptorBudget budget = CurrentDescriptorBudget();
-        Report("The HTTP endpoint cannot accept connections (" +
-               Server->errorString().toStdString() + "; out of descriptors under " +
-               (budget.Known() ? "a limit of " + std::to_string(budget.Limit) + " open files"
-                               : std::string("the system's limit")) +
-               "?): clients wait until some are free");
+        Report("The HTTP endpoint cannot accept connections: " + reason +
+               (budget.Known() ? " (a limit of " + std::to_string(budget.Limit) + " open files)"
+                               : std::string()) +
+               "; clients wait until descriptors are free");
     }
     QTimer::singleShot(Settings.AcceptRetry, this, [this] {
-        if (Server) {
+        if (Waiting) {
+            Waiting->setEnabled(true); // fires at once while clients are queued
+        } else if (Server) {
             Server->resumeAccepting();
         }
     });
@@ -377,14 +471,20 @@ bool THttpServer::MakeRoomFor(const QByteArray& peer) {
     return true;
 }
 
-void THttpServer::Accept(qintptr descriptor) {
+void THttpServer::AcceptWorks() {
     if (AcceptFailing) {
         AcceptFailing = false;
         Report("The HTTP endpoint accepts connections again");
     }
+}
+
+void THttpServer::Accept(qintptr descriptor) {
     QTcpSocket* socket = Settings.Tls ? new QSslSocket() : new QTcpSocket();
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;
+#if defined(Q_OS_UNIX)
+        ::close(int(descriptor));
+#endif
         return;
     }
     const QByteArray peer = AddressKey(socket->peerAddress());

@@ -12,8 +12,8 @@
 // newcomer may use are all taken, the address holding the most of them gives up its oldest
 // connection, provided it holds at least two more than the newcomer's address. Clients that
 // idle, trickle or never read from one or two addresses thus only ever crowd each other.
-// When accepting fails (out of descriptors), the failure is logged once and accepting resumes
-// as soon as it works again.
+// When accepting fails (out of descriptors), the failure is logged once and accepting is tried
+// again every AcceptRetry until it works; the clients wait in the kernel's queue meanwhile.
 #pragma once
 
 #include "BasicAuth.h"
@@ -33,6 +33,7 @@
 #include <string>
 #include <unordered_set>
 
+class QSocketNotifier;
 class QTcpSocket;
 class THttpConnection;
 
@@ -86,12 +87,16 @@ private:
     bool MakeRoomFor(const QByteArray& peer);
     bool IsProven(const QByteArray& peer) const;
     void MarkProven(const QByteArray& peer);
-    void AcceptFailed();
+    void AcceptFailed(const std::string& reason);
+    void AcceptWorks();
+    // Accepts the clients queued on the listening socket (Unix; elsewhere Qt accepts).
+    void AcceptWaiting();
     void Report(const std::string& line) const;
 
     THttpServerConfig Settings;
     TMetricsPage Page;
     std::unique_ptr<QTcpServer> Server;
+    QSocketNotifier* Waiting = nullptr; // clients queued on the listening socket (Unix)
     std::unordered_set<THttpConnection*> Connections; // open ones; children of this object
     // Addresses that completed a request, with when they last did (bounded).
     std::map<QByteArray, std::chrono::steady_clock::time_point> Proven;
