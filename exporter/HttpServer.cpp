@@ -3,7 +3,9 @@
 #include "AnswerWriter.h"
 #include "DescriptorBudget.h"
 #include "HttpRequest.h"
+#include "TlsRelay.h"
 
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -78,17 +80,22 @@ QByteArray AddressKey(const QHostAddress& address) {
 // read only once the previous answer has drained), and closes on a time-out or on request.
 class THttpConnection : public QObject {
 public:
-    THttpConnection(THttpServer& server, QTcpSocket* socket, QByteArray peer)
-        : QObject(&server), Server(server), Socket(socket), Peer(std::move(peer)),
+    THttpConnection(THttpServer& server, QTcpSocket* socket, QByteArray peer, TTlsRelay* relay)
+        : QObject(&server), Server(server), Socket(socket), Relay(relay), Peer(std::move(peer)),
           Serial(++server.Accepted) {
         Socket->setParent(this);
         Server.Connections.insert(this);
         Timer.setSingleShot(true);
         Timer.setInterval(Server.Settings.IdleTimeout);
         connect(&Timer, &QTimer::timeout, this, [this] {
+            AbortRelay();
             Socket->abort();
             Finish();
         });
+        if (Relay) {
+            // Answers go on; the connection closes once the one under way is out.
+            Relay->ClientEnded = [this] { ClientHalfClosed = true; };
+        }
         connect(Socket, &QTcpSocket::readyRead, this, [this] { Process(); });
         connect(Socket, &QTcpSocket::bytesWritten, this, [this] { Drained(); });
         connect(Socket, &QTcpSocket::disconnected, this, [this] { PeerGone(); });
@@ -119,6 +126,9 @@ public:
         if (!Finished) {
             Server.Connections.erase(this);
         }
+        if (Relay) {
+            Relay->ClientEnded = nullptr;
+        }
     }
 
     const QByteArray& PeerKey() const { return Peer; }
@@ -127,6 +137,7 @@ public:
 
     // Closed at once to make room for another client.
     void Evict() {
+        AbortRelay();
         Socket->abort();
         Finish();
     }
@@ -217,7 +228,7 @@ private:
         if (Succeeding) {
             Server.MarkProven(Peer);
         }
-        if (Closing) {
+        if (Closing || ClientHalfClosed) {
             Socket->disconnectFromHost();
             return;
         }
@@ -255,6 +266,12 @@ private:
         Finish();
     }
 
+    void AbortRelay() {
+        if (Relay) {
+            Relay->Abort();
+        }
+    }
+
     void Finish() {
         if (Finished) {
             return;
@@ -271,12 +288,14 @@ private:
 
     THttpServer& Server;
     QTcpSocket* Socket;
+    QPointer<TTlsRelay> Relay; // TLS on Unix: between the client and Qt
     QByteArray Peer;
     std::uint64_t Serial; // order of arrival
     QTimer Timer;
     std::string Buffer;
     TAnswerWriter* Writer = nullptr; // plain connections; TLS is written through Qt
     bool ReadEnded = false;          // Qt's socket has closed
+    bool ClientHalfClosed = false;   // the relay saw the end of the client's stream
     bool Draining = false;           // an answer is being written
     bool Succeeding = false;         // and it is a 200
     bool Closing = false;            // close once it is written
@@ -478,13 +497,52 @@ void THttpServer::AcceptWorks() {
     }
 }
 
+#if defined(Q_OS_UNIX)
+void THttpServer::Accept(qintptr descriptor) {
+    // The bounds first, before Qt or a relay spends anything on a client that is refused.
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    QHostAddress peerAddress;
+    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        peerAddress.setAddress(reinterpret_cast<const sockaddr*>(&address));
+    }
+    const QByteArray peer = AddressKey(peerAddress);
+    if (peerAddress.isNull() || !MakeRoomFor(peer)) {
+        ::close(int(descriptor)); // over a bound: refused at once rather than piling up
+        return;
+    }
+    TTlsRelay* relay = nullptr;
+    qintptr wrapped = descriptor;
+    if (Settings.Tls) {
+        relay = new TTlsRelay(descriptor, Settings.IdleTimeout, this);
+        if (relay->Valid()) {
+            wrapped = relay->QtSide();
+        } else {
+            delete relay;
+            relay = nullptr;
+        }
+    }
+    QTcpSocket* socket = Settings.Tls ? new QSslSocket() : new QTcpSocket();
+    if (!socket->setSocketDescriptor(wrapped)) {
+        delete socket;
+        ::close(int(wrapped));
+        if (relay) {
+            relay->Abort(); // closes the client's descriptor
+        }
+        return;
+    }
+    if (Settings.Tls) {
+        auto* tls = static_cast<QSslSocket*>(socket);
+        tls->setSslConfiguration(*Settings.Tls);
+        tls->startServerEncryption();
+    }
+    new THttpConnection(*this, socket, peer, relay);
+}
+#else
 void THttpServer::Accept(qintptr descriptor) {
     QTcpSocket* socket = Settings.Tls ? new QSslSocket() : new QTcpSocket();
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;
-#if defined(Q_OS_UNIX)
-        ::close(int(descriptor));
-#endif
         return;
     }
     const QByteArray peer = AddressKey(socket->peerAddress());
@@ -499,5 +557,6 @@ void THttpServer::Accept(qintptr descriptor) {
         tls->setSslConfiguration(*Settings.Tls);
         tls->startServerEncryption();
     }
-    new THttpConnection(*this, socket, peer);
+    new THttpConnection(*this, socket, peer, nullptr);
 }
+#endif

@@ -76,10 +76,10 @@ int Run(const TExporterOptions& options, const char* argv0) {
     LoadSettings(SettingsFileName);
     const std::vector<TServerInfo> servers = LoadServers(ServersFileName);
     const TDescriptorBudget budget = RaiseDescriptorLimit();
-    // The endpoint's connections (two descriptors each: Qt's and its answer writer's) and its
-    // listening socket.
+    // The endpoint's connections (up to three descriptors each: the client's, and Qt's and its
+    // answer writer's, or the two of a TLS relay's pair) and its listening socket.
     const std::size_t endpointDescriptors =
-        options.Once ? 0 : 2 * std::size_t(THttpServerConfig().MaxConnections) + 1;
+        options.Once ? 0 : 3 * std::size_t(THttpServerConfig().MaxConnections) + 1;
     TFleet fleet(servers, options.Shard, std::cerr);
     std::cerr << "Watching " << fleet.Servers().size() << " of " << servers.size() << " servers of "
               << ServersFileName << " (shard " << options.Shard.Index << "/" << options.Shard.Count
