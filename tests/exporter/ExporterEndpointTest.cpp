@@ -233,7 +233,7 @@ TEST(ExporterEndpoint, AScraperIsServedWhateverTwoAddressesDo) {
         THostileCrowd one("127.0.0.2", endpoint.Port(), first, 1000);
         THostileCrowd two("127.0.0.3", endpoint.Port(), second, 1000);
         std::this_thread::sleep_for(std::chrono::seconds(1)); // the crowd settles in
-        const int scrapes = 40;
+        const int scrapes = 30;
         int served = 0;
         for (int i = 0; i < scrapes; ++i) {
             if (ScrapeWithin("127.0.0.1", endpoint.Port()) == 200) {
