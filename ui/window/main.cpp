@@ -1,5 +1,6 @@
 // Program entry: the file names from the program's own path, the application, the engine's
 // hooks to the dialogs, the main window and the message loop.
+#include "DescriptorBudget.h"
 #include "DialogHooks.h"
 #include "FileNames.h"
 #include "MainForm.h"
@@ -135,6 +136,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     InitFileNames(ProgramPath(argv[0]));
+    // Each watched server holds two descriptors: a session's soft limit of 1,024 would starve
+    // the connections of a few hundred servers.
+    RaiseDescriptorLimit();
     QtHandler = qInstallMessageHandler(NoDisplayHandler);
     QApplication app(argc, argv);
     qInstallMessageHandler(QtHandler);
