@@ -40,11 +40,13 @@ std::string restAfterWords(const std::string& line, std::size_t words) {
     return trim(line.substr(pos));
 }
 
-const char* kHelp = "commands: ping | instances | fault I|* NAME [VALUE] | faults I | clear I|* | "
-                    "sessions I | processes I | kill I SPID | block I WAITER BLOCKER [TYPE "
-                    "[RESOURCE]] | unblock I WAITER | deadlock I SPID SPID... [victim=SPID] "
-                    "[resources=KIND,...] [count=N] | clock I|* SECONDS | log I | log-clear I | "
-                    "shutdown | quit";
+const char* kHelp =
+    "commands: ping | instances | fault I|* NAME [VALUE] | faults I | clear I|* | "
+    "sessions I | processes I | kill I SPID | block I WAITER BLOCKER [TYPE "
+    "[RESOURCE]] | unblock I WAITER | deadlock I SPID SPID... [victim=SPID] "
+    "[resources=KIND,...] [count=N] [pad=CHARS] [ahead=SECONDS] [doctype=yes] | clock I|* "
+    "SECONDS | log I | log-clear I | "
+    "shutdown | quit";
 
 } // namespace
 
@@ -188,7 +190,7 @@ std::string ControlServer::execute(const std::string& line) {
     }
     if (cmd == "deadlock") {
         const char* usage = "usage: deadlock I SPID SPID... [victim=SPID] [resources=KIND,...] "
-                            "[count=N]";
+                            "[count=N] [pad=CHARS] [ahead=SECONDS] [doctype=yes]";
         DeadlockDef d;
         long long count = 1;
         for (std::size_t i = 2; i < w.size(); ++i) {
@@ -202,6 +204,13 @@ std::string ControlServer::execute(const std::string& line) {
                 d.victim = static_cast<int>(n);
             } else if (key == "count" && parseInteger(value, n) && n >= 1 && n <= 100000) {
                 count = n;
+            } else if (key == "pad" && parseInteger(value, n) && n >= 0 && n <= (1LL << 40)) {
+                d.pad = static_cast<std::uint64_t>(n);
+            } else if (key == "ahead" && parseInteger(value, n) && n >= 0 &&
+                       n <= 100LL * 365 * 86400) {
+                d.ahead = static_cast<double>(n);
+            } else if (key == "doctype" && (value == "yes" || value == "no")) {
+                d.doctype = value == "yes";
             } else if (key == "resources") {
                 std::string kinds = value;
                 for (char& c : kinds) {

@@ -103,6 +103,11 @@ struct DeadlockDef {
     std::vector<std::string> resources; // per waiter: keylock, pagelock, objectlock, ridlock,
                                         // exchangeEvent; the last repeats; default keylock
     long long object = 0;               // object id of a scenario [object] locked; 0: any
+    // Control port only: characters of filler in the first session's input buffer (a report
+    // of any size without holding it), and seconds its time lies ahead of the server's clock.
+    std::uint64_t pad = 0;
+    double ahead = 0;
+    bool doctype = false; // the report starts with a document type declaration (hostile)
 };
 
 struct Scenario {
