@@ -54,11 +54,11 @@ void TServerData::SayDeadlockAhead(const char* what, std::int64_t time, std::int
     if (std::exchange(DeadlockAheadSaid, true))
         return;
     Owner.LogError(Info.Name,
-                   Exception(std::string(what) + " is dated " + DeadlockTimestampText(time) +
+                   Exception(std::string(what) + ": it is dated " + DeadlockTimestampText(time) +
                              ", more than a minute ahead of the server's clock (" +
                              DeadlockTimestampText(clock) +
-                             "). It is kept, but new deadlock reports are read on from the "
-                             "newest one that is not ahead of the clock"));
+                             "); new deadlock reports are read from the newest one that is not "
+                             "ahead of the clock"));
 }
 
 void TServerData::SetDeadlocksKnownUpTo(std::int64_t msSince1970) {
@@ -118,8 +118,8 @@ void TServerData::FinishDeadlocks(const TDbError* error, TEventStatus status,
                 if (DeadlockClockRead) {
                     std::int64_t ignored = 0;
                     if (!DeadlockCursor.StartAt(time, &ignored))
-                        SayDeadlockAhead("The newest deadlock report in the history", ignored,
-                                         time);
+                        SayDeadlockAhead("The newest deadlock report in the history is passed over",
+                                         ignored, time);
                     return;
                 }
                 if (dataSet.FieldCount() < 4)
@@ -183,12 +183,14 @@ void TServerData::FinishDeadlocks(const TDbError* error, TEventStatus status,
         Owner.LogError(Info.Name,
                        Exception(Listed(cut, "Deadlock report too large: the report",
                                         "deadlock reports too large: the reports") +
-                                 (cut.size() == 1 ? ". Its first " : ". The first ") +
+                                 (cut.size() == 1 ? "; only its first " : "; only the first ") +
                                  std::to_string(kDeadlockReportChars) +
-                                 (cut.size() == 1 ? " characters are" : " characters of each are") +
-                                 " kept, marked as cut off"));
+                                 (cut.size() == 1 ? " characters were read, and it is marked as "
+                                                    "cut off"
+                                                  : " characters of each were read, and they "
+                                                    "are marked as cut off")));
     if (!take.AheadOfClock.empty())
-        SayDeadlockAhead("A deadlock report", take.AheadOfClock.front(), clock);
+        SayDeadlockAhead("A deadlock report is taken once", take.AheadOfClock.front(), clock);
     if (take.Fresh.empty())
         return;
     DeadlockReports += take.Fresh.size();

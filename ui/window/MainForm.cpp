@@ -354,7 +354,8 @@ void TMainF::AddServer(const TServerInfo& info) {
     auto monitor = std::make_unique<TServerData>(*this, info);
     monitor->ReadsDeadlocks = true;
     if (const auto known = KnownDeadlocks.find(info.Name); known != KnownDeadlocks.end())
-        monitor->SetDeadlocksKnownUpTo(known->second);
+        for (const std::int64_t time : known->second)
+            monitor->SetDeadlocksKnownUpTo(time);
     TServerNode* node = ServersTL->AppendNode(std::move(monitor));
     UpdateServerNode(*node);
 }
