@@ -24,7 +24,7 @@
 // Rows one read may bring; a full read is followed by the next at once.
 inline constexpr std::size_t kDeadlockReadRows = 100;
 // Characters (UTF-16 units, as the server counts them) of one report a read brings at most.
-inline constexpr std::size_t kDeadlockReportChars = 64 * 1024;
+inline constexpr std::size_t kDeadlockReportChars = 1024 * 1024;
 // How far ahead of the server's clock a report's time may lie and still move the cursor.
 inline constexpr std::int64_t kDeadlockClockSlackMs = 60'000;
 
