@@ -1,147 +1,18 @@
 #include "DeadlockParser.h"
 
+#include "XmlControlCarrier.h"
+
 #include <QString>
 #include <QXmlStreamReader>
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <optional>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace {
-
-bool ForbiddenControl(char32_t c) {
-    return c < 0x20 && c != 0x09 && c != 0x0A && c != 0x0D;
-}
-
-// XML 1.0 forbids most C0 controls, even written as "&#x1;", yet a statement may hold them and
-// servers write them so. They pass the XML reader as characters of a private-use block the
-// document does not use otherwise and turn back into themselves when a field is taken. NUL
-// becomes U+FFFD: no field should carry a string terminator.
-class TControlCarrier {
-public:
-    // The text the XML reader gets; `original` itself when it holds no such control.
-    QString Prepare(const QString& original) {
-        if (!NeedsCarrying(original))
-            return original;
-        PickBase(original);
-        QString out;
-        out.reserve(original.size());
-        qsizetype shift = 0;
-        for (qsizetype at = 0; at < original.size();) {
-            const char16_t c = original[at].unicode();
-            if (c < 0x20 && ForbiddenControl(c)) {
-                out += Carried(c);
-                ++at;
-                continue;
-            }
-            char32_t value = 0;
-            const qsizetype length = CharacterReference(original, at, value);
-            if (length > 0 && ForbiddenControl(value)) {
-                out += Carried(value);
-                shift += length - 1;
-                Shifts.emplace_back(out.size(), shift);
-                at += length;
-                continue;
-            }
-            out += QChar(c);
-            ++at;
-        }
-        return out;
-    }
-
-    // A field's text with the carried controls restored.
-    QString Restore(QStringView field) const {
-        QString out = field.toString();
-        if (Base == 0)
-            return out;
-        for (QChar& c : out)
-            if (c.unicode() >= Base && c.unicode() < Base + 0x20)
-                c = QChar(static_cast<char16_t>(c.unicode() - Base));
-        return out;
-    }
-
-    // An offset in the prepared text as an offset in the original.
-    qsizetype Original(qsizetype offset) const {
-        const auto after = std::upper_bound(
-            Shifts.begin(), Shifts.end(), offset,
-            [](qsizetype o, const std::pair<qsizetype, qsizetype>& s) { return o < s.first; });
-        return after == Shifts.begin() ? offset : offset + std::prev(after)->second;
-    }
-
-private:
-    static bool NeedsCarrying(const QString& text) {
-        for (qsizetype at = 0; at < text.size(); ++at) {
-            const char16_t c = text[at].unicode();
-            if (c < 0x20 && ForbiddenControl(c))
-                return true;
-            char32_t value = 0;
-            if (c == u'&' && CharacterReference(text, at, value) > 0 && ForbiddenControl(value))
-                return true;
-        }
-        return false;
-    }
-
-    // "&#x1B;" or "&#27;" at `at`: its length and value; 0 when there is none.
-    static qsizetype CharacterReference(const QString& text, qsizetype at, char32_t& value) {
-        if (at + 3 >= text.size() || text[at] != u'&' || text[at + 1] != u'#')
-            return 0;
-        qsizetype i = at + 2;
-        const bool hex = text[i] == u'x';
-        if (hex)
-            ++i;
-        const qsizetype digitsFrom = i;
-        std::uint32_t v = 0;
-        for (; i < text.size() && i - digitsFrom < 8; ++i) {
-            const char16_t c = text[i].unicode();
-            int d = -1;
-            if (c >= u'0' && c <= u'9')
-                d = c - u'0';
-            else if (hex && c >= u'a' && c <= u'f')
-                d = c - u'a' + 10;
-            else if (hex && c >= u'A' && c <= u'F')
-                d = c - u'A' + 10;
-            if (d < 0)
-                break;
-            v = v * (hex ? 16 : 10) + static_cast<std::uint32_t>(d);
-        }
-        if (i == digitsFrom || i >= text.size() || text[i] != u';')
-            return 0;
-        value = v;
-        return i + 1 - at;
-    }
-
-    // The first block of 32 private-use characters the document uses nowhere, raw or as a
-    // reference; with none free the controls become U+FFFD.
-    void PickBase(const QString& text) {
-        constexpr char32_t first = 0xE000, blocks = 0x1900 / 0x20;
-        std::vector<bool> used(blocks, false);
-        auto mark = [&](char32_t c) {
-            if (c >= first && c < first + blocks * 0x20)
-                used[(c - first) / 0x20] = true;
-        };
-        for (qsizetype at = 0; at < text.size(); ++at) {
-            mark(text[at].unicode());
-            char32_t value = 0;
-            if (CharacterReference(text, at, value) > 0)
-                mark(value);
-        }
-        for (char32_t b = 0; b < blocks; ++b)
-            if (!used[b]) {
-                Base = static_cast<char16_t>(first + b * 0x20);
-                return;
-            }
-    }
-
-    QChar Carried(char32_t control) const {
-        if (control == 0 || Base == 0)
-            return QChar(0xFFFD);
-        return QChar(static_cast<char16_t>(Base + control));
-    }
-
-    char16_t Base = 0;
-    // (offset in the prepared text from which on, what to add for the original), ascending
-    std::vector<std::pair<qsizetype, qsizetype>> Shifts;
-};
 
 std::string Bounded(const QString& text, std::size_t limit) {
     QStringView view(text);
@@ -163,15 +34,50 @@ std::string Trimmed(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-// Text the reader never delivered because the document ends in it: up to the next tag, the
-// predefined entities resolved.
+// Text the reader never delivered because the document ends in it: up to the next tag, its
+// references resolved and CDATA sections as they stand. A reference the cut broke is dropped.
 QString RawText(QStringView text) {
-    const qsizetype tag = text.indexOf(u'<');
-    QString out = (tag < 0 ? text : text.first(tag)).toString();
-    for (const auto& [entity, c] :
-         {std::pair{u"&lt;", u'<'}, std::pair{u"&gt;", u'>'}, std::pair{u"&quot;", u'"'},
-          std::pair{u"&apos;", u'\''}, std::pair{u"&amp;", u'&'}})
-        out.replace(QString::fromUtf16(entity), QChar(c));
+    static constexpr std::pair<QStringView, char16_t> predefined[] = {
+        {u"&lt;", u'<'}, {u"&gt;", u'>'}, {u"&quot;", u'"'}, {u"&apos;", u'\''}, {u"&amp;", u'&'}};
+    static constexpr QStringView cdataOpen = u"<![CDATA[", cdataClose = u"]]>";
+    // After the last ';' and '<' no reference is whole.
+    const qsizetype lastStop = std::max(text.lastIndexOf(u';'), text.lastIndexOf(u'<'));
+    QString out;
+    for (qsizetype at = 0; at < text.size();) {
+        const QStringView rest = text.sliced(at);
+        if (rest.startsWith(cdataOpen)) {
+            const qsizetype end = rest.indexOf(cdataClose);
+            out += rest.sliced(cdataOpen.size(), (end < 0 ? rest.size() : end) - cdataOpen.size());
+            at += end < 0 ? rest.size() : end + cdataClose.size();
+            continue;
+        }
+        if (rest.front() == u'<')
+            break;
+        if (rest.front() != u'&') {
+            out += rest.front();
+            ++at;
+            continue;
+        }
+        char32_t value = 0;
+        if (const qsizetype length = TXmlControlCarrier::CharacterReference(rest, 0, value)) {
+            if (!TXmlControlCarrier::XmlCharacter(value))
+                value = 0xFFFD;
+            out += QString::fromUcs4(&value, 1);
+            at += length;
+            continue;
+        }
+        const auto named = std::find_if(std::begin(predefined), std::end(predefined),
+                                        [&](const auto& p) { return rest.startsWith(p.first); });
+        if (named != std::end(predefined)) {
+            out += QChar(named->second);
+            at += named->first.size();
+            continue;
+        }
+        if (at > lastStop)
+            break; // a reference the cut broke off
+        out += rest.front();
+        ++at;
+    }
     return out;
 }
 
@@ -250,6 +156,20 @@ private:
                        kDeadlockMaxField);
     }
 
+    // A process id as the report's other fields refer to it. Ids cut at the field limit would
+    // be taken for one another when they agree that far; a cut one gets a number of its own
+    // after the cut, which makes it longer than any id that fits.
+    std::string ProcessId(const char* name) {
+        const QString id = Carrier.Restore(Reader.attributes().value(QLatin1StringView(name)));
+        if (static_cast<std::size_t>(id.size()) <= kDeadlockMaxField)
+            return id.toStdString();
+        const auto [known, added] = LongIds.try_emplace(id);
+        if (added)
+            known->second =
+                Bounded(id, kDeadlockMaxField) + "\u2026#" + std::to_string(LongIds.size());
+        return known->second;
+    }
+
     bool Under(QStringView parent) const {
         return Path.size() >= 2 && Path[Path.size() - 2] == parent;
     }
@@ -274,16 +194,17 @@ private:
                 // The reader stands after the start tag, whose text holds no other '<'.
                 ReportStart = Prepared.lastIndexOf(u'<', Reader.characterOffset() - 1);
                 Victims.clear();
-                if (const std::string victim = Field("victim"); !victim.empty())
-                    Victims.push_back(victim); // the form before victim-list
+                LongIds.clear();
+                if (const std::string victim = ProcessId("victim"); !victim.empty())
+                    Victims.insert(victim); // the form before victim-list
             }
             return;
         }
         if (name == u"victimProcess") {
-            Victims.push_back(Field("id"));
+            Victims.insert(ProcessId("id"));
         } else if (name == u"process" && Under(u"process-list")) {
             TDeadlockProcess p;
-            p.Id = Field("id");
+            p.Id = ProcessId("id");
             p.Spid = Attribute("spid").toInt();
             p.LoginName = Field("loginname");
             p.HostName = Field("hostname");
@@ -310,7 +231,7 @@ private:
             ResourceDepth = depth;
         } else if (ResourceDepth > 0 && (name == u"owner" || name == u"waiter")) {
             TDeadlockResource& r = Report->Resources.back();
-            (name == u"owner" ? r.Owners : r.Waiters).push_back({Field("id"), Field("mode")});
+            (name == u"owner" ? r.Owners : r.Waiters).push_back({ProcessId("id"), Field("mode")});
         }
     }
 
@@ -318,14 +239,8 @@ private:
         const int depth = static_cast<int>(Path.size());
         if (Capture && depth == CaptureDepth)
             Capture = nullptr;
-        if (Report && depth == ProcessDepth) {
-            TDeadlockProcess& p = Report->Processes.back();
-            p.Statement = Trimmed(Bounded(Carrier.Restore(Statement), kDeadlockMaxStatement));
-            if (p.Statement.empty())
-                p.Statement = Trimmed(Bounded(Carrier.Restore(FirstFrame), kDeadlockMaxStatement));
-            Statement.clear();
-            ProcessDepth = 0;
-        }
+        if (Report && depth == ProcessDepth)
+            CloseProcess();
         if (Report && depth == ResourceDepth)
             ResourceDepth = 0;
         if (Report && depth == ReportDepth) {
@@ -337,6 +252,15 @@ private:
             InDeadlockEvent = false;
         if (!Path.empty())
             Path.pop_back();
+    }
+
+    void CloseProcess() {
+        TDeadlockProcess& p = Report->Processes.back();
+        p.Statement = Trimmed(Bounded(Carrier.Restore(Statement), kDeadlockMaxStatement));
+        if (p.Statement.empty())
+            p.Statement = Trimmed(Bounded(Carrier.Restore(FirstFrame), kDeadlockMaxStatement));
+        Statement.clear();
+        ProcessDepth = 0;
     }
 
     void StartCapture(QString* into, int depth) {
@@ -355,22 +279,24 @@ private:
     // Closes the open report; `end` is its end in the original text.
     void Finish(qsizetype end, bool truncated) {
         TDeadlockReport& r = *Report;
-        if (truncated && Capture == &Statement && !r.Processes.empty()) {
-            const QString text = RawText(QStringView(Prepared).mid(CaptureFrom));
-            r.Processes.back().Statement =
-                Trimmed(Bounded(Carrier.Restore(text), kDeadlockMaxStatement));
+        if (truncated && ProcessDepth > 0) {
+            // The process the cut went through keeps what it had: a capture under way gets
+            // the text the reader never delivered.
+            if (Capture)
+                *Capture = RawText(QStringView(Prepared).sliced(CaptureFrom));
+            CloseProcess();
         }
+        // The first resource with a name that each process waits for, in one pass.
+        std::unordered_map<std::string_view, const TDeadlockResource*> wanted;
+        for (const TDeadlockResource& res : r.Resources)
+            if (!res.ObjectName.empty())
+                for (const TDeadlockLock& w : res.Waiters)
+                    wanted.try_emplace(w.ProcessId, &res);
         for (TDeadlockProcess& p : r.Processes) {
-            p.Victim = std::find(Victims.begin(), Victims.end(), p.Id) != Victims.end();
-            for (const TDeadlockResource& res : r.Resources) {
-                const bool waits =
-                    std::any_of(res.Waiters.begin(), res.Waiters.end(),
-                                [&](const TDeadlockLock& w) { return w.ProcessId == p.Id; });
-                if (waits && !res.ObjectName.empty()) {
-                    p.ObjectName = res.ObjectName;
-                    p.IndexName = res.IndexName;
-                    break;
-                }
+            p.Victim = Victims.count(p.Id) != 0;
+            if (const auto found = wanted.find(p.Id); found != wanted.end()) {
+                p.ObjectName = found->second->ObjectName;
+                p.IndexName = found->second->IndexName;
             }
         }
         const qsizetype start = Carrier.Original(ReportStart);
@@ -388,7 +314,7 @@ private:
     TScope Scope;
     QString Original;
     QString Prepared; // what the reader reads: Original with its controls carried
-    TControlCarrier Carrier;
+    TXmlControlCarrier Carrier;
     QXmlStreamReader Reader;
     bool CutAtLimit = false;
     bool Refused = false;
@@ -401,8 +327,9 @@ private:
     std::optional<TDeadlockReport> Report; // the open report
     int ReportDepth = 0;
     qsizetype ReportStart = 0; // in the prepared text
-    std::vector<std::string> Victims;
-    int ProcessDepth = 0; // 0: no process open
+    std::unordered_set<std::string> Victims;
+    std::map<QString, std::string> LongIds; // ids longer than a field, as the report uses them
+    int ProcessDepth = 0;                   // 0: no process open
     int ResourceDepth = 0;
     bool FrameSeen = false;
     QString Statement, FirstFrame;

@@ -176,8 +176,9 @@ public:
     // Without a known time the first read takes the server's clock, so reports from before the
     // start are not taken, except those of the last DeadlockBacklog (handed over like new ones:
     // the owner keeps them and announces none from before its start); SetDeadlocksKnownUpTo
-    // (the newest report kept in a history) makes it go on from there instead. A read that fails is
-    // logged once and tried again after ten intervals; monitoring goes on.
+    // (the newest report kept in a history) makes it go on from there instead, unless that lies
+    // more than a minute ahead of the server's clock. A read that fails is logged once and tried
+    // again after ten intervals; monitoring goes on.
     void SetDeadlocksKnownUpTo(std::int64_t msSince1970);
     // Sends the read when it is due, on an open connection; false when nothing was sent.
     bool RequestDeadlocks();
@@ -207,11 +208,14 @@ private:
     void FinishDatabaseNames(TEventStatus status, const TDbRecordsetPtr& recordset);
     void FinishDeadlocks(const TDbError* error, TEventStatus status,
                          const TDbRecordsetPtr& recordset);
+    // Says once that a report's time lies ahead of the server's clock.
+    void SayDeadlockAhead(const char* what, std::int64_t time, std::int64_t clock);
 
     IServerOwner& Owner;
     mutable TBlockingAnalysis Analysis_;
     bool ConnectPending = false;    // the connect that Refresh started has not completed
     bool DeadlockClockRead = false; // the outstanding deadlock read asks the server's clock
+    bool DeadlockAheadSaid = false; // a report dated ahead of the server's clock was logged
     std::chrono::steady_clock::time_point NextDeadlockRead{};
     std::map<std::uint64_t, TInputBufferRequest> InputBufferRequests; // by execute number
     std::map<std::uint64_t, TSessionIdentityDone> IdentityRequests;   // by execute number

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -46,13 +47,37 @@ bool Numbers(std::string_view s, std::vector<std::int64_t>& out) {
     }
 }
 
+// In "[name]:(hash)" the ']' that closes the name: the last one before ":(", else the last
+// one; npos when there is none. The name itself may hold "]".
+std::size_t NameClose(std::string_view bracketed) {
+    const std::size_t hash = bracketed.rfind("]:(");
+    return hash != std::string_view::npos ? hash : bracketed.rfind(']');
+}
+
+// Where an application lock's name stands in "APPLICATION: 5:0:[name]:(hash)": [first, end),
+// or {0, 0} for another resource. The name is the application's choice, so nothing in it is
+// a marker of the server's, however much it looks like one.
+std::pair<std::size_t, std::size_t> ApplicationName(std::string_view text) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos || Upper(Trim(text.substr(0, colon))) != "APPLICATION")
+        return {0, 0};
+    const std::size_t open = text.find('[', colon);
+    if (open == std::string_view::npos)
+        return {0, 0};
+    const std::size_t close = NameClose(text.substr(open));
+    return {open, close == std::string_view::npos ? text.size() : open + close + 1};
+}
+
 // Newer servers follow a latch's page with " (LATCH 0x...)" or similar; it names an address
 // in the server's memory and tells a DBA nothing. A marker inside "[...]" is part of a name
 // (an application lock may be called "[ORDER LATCH 1]") and stays.
 std::string CutLatchSuffix(std::string text) {
     const std::string upper = Upper(text);
+    const auto [nameFrom, nameEnd] = ApplicationName(text);
     int depth = 0;
     for (std::size_t at = 0; at < upper.size(); ++at) {
+        if (at >= nameFrom && at < nameEnd)
+            continue;
         if (depth == 0 && at > 0)
             for (const std::string_view marker : {"(LATCH", "[LATCH", " LATCH "})
                 if (std::string_view(upper).substr(at, marker.size()) == marker)
@@ -84,7 +109,7 @@ TWaitResource DecodeWaitResource(std::string_view raw, const TDatabaseNameOf& da
         return r;
     const std::string upperText = Upper(text);
     for (const char* marker : {"[[COMPILE]]", "[COMPILE]"}) {
-        const std::size_t at = upperText.find(marker);
+        const std::size_t at = upperText.find(marker, ApplicationName(text).second);
         if (at != std::string::npos) {
             r.Compile = true;
             text = Trim(std::string_view(text).substr(0, at));
@@ -178,7 +203,7 @@ TWaitResource DecodeWaitResource(std::string_view raw, const TDatabaseNameOf& da
     } else if (kind == "APPLICATION" && n.size() >= 1) {
         // "[name]:(hash)": the resource name an application locked with sp_getapplock.
         std::string name = tail;
-        const std::size_t close = name.find(']');
+        const std::size_t close = NameClose(name);
         if (!name.empty() && name.front() == '[' && close != std::string::npos)
             name = name.substr(1, close - 1);
         set("Application lock" + (name.empty() ? std::string() : " \"" + name + "\"") + in);

@@ -101,8 +101,9 @@ public:
     std::vector<TStoredDeadlock> Deadlocks(const THistoryFilter& filter);
     // One deadlock whole; nullopt when it is no longer stored.
     std::optional<TStoredDeadlock> Deadlock(std::int64_t id);
-    // The time of the newest deadlock stored for each server.
-    std::map<std::string, std::int64_t> NewestDeadlockTimes();
+    // The time of the newest deadlock stored for each server, among those not after notAfter:
+    // a report dated far ahead (a server's clock that was wrong) must not stand for the newest.
+    std::map<std::string, std::int64_t> NewestDeadlockTimes(std::int64_t notAfter = INT64_MAX);
 
     const std::string& FileName() const { return Path; }
 

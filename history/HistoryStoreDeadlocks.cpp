@@ -244,10 +244,13 @@ std::optional<TStoredDeadlock> THistoryStore::Deadlock(std::int64_t id) {
     return d;
 }
 
-std::map<std::string, std::int64_t> THistoryStore::NewestDeadlockTimes() {
+std::map<std::string, std::int64_t> THistoryStore::NewestDeadlockTimes(std::int64_t notAfter) {
     QSqlQuery q(QSqlDatabase::database(ConnectionName, false));
     q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral("SELECT server, max(time_ms) FROM deadlock GROUP BY server")))
+    q.prepare(QStringLiteral(
+        "SELECT server, max(time_ms) FROM deadlock WHERE time_ms <= ? GROUP BY server"));
+    q.addBindValue(I64(notAfter));
+    if (!q.exec())
         throw Failure("Cannot read the newest deadlocks", q.lastError().text());
     std::map<std::string, std::int64_t> newest;
     while (q.next())

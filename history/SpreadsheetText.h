@@ -6,7 +6,8 @@
 #include <string>
 #include <string_view>
 
-// The text without control characters (C0 but tab, CR and LF; DEL; C1), with a leading
-// apostrophe when it then starts with =, +, -, @, a tab or a carriage return. Numbers the
-// program writes itself do not go through here: they stay numbers.
+// The text without control characters (C0 but tab, CR and LF; DEL; C1; the bidirectional
+// controls), with a leading apostrophe when it then starts with =, +, -, @, a tab or a
+// carriage return. Bytes that are no UTF-8 character become U+FFFD. Numbers the program
+// writes itself do not go through here: they stay numbers.
 std::string SpreadsheetText(std::string_view text);

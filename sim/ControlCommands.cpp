@@ -44,7 +44,8 @@ const char* kHelp =
     "commands: ping | instances | fault I|* NAME [VALUE] | faults I | clear I|* | "
     "sessions I | processes I | kill I SPID | block I WAITER BLOCKER [TYPE "
     "[RESOURCE]] | unblock I WAITER | deadlock I SPID SPID... [victim=SPID] "
-    "[resources=KIND,...] [count=N] [size=CHARS] | clock I|* SECONDS | log I | log-clear I | "
+    "[resources=KIND,...] [count=N] [size=CHARS] [pad=CHARS] [ahead=SECONDS] [doctype=yes] | "
+    "clock I|* SECONDS | log I | log-clear I | "
     "shutdown | quit";
 
 } // namespace
@@ -189,7 +190,7 @@ std::string ControlServer::execute(const std::string& line) {
     }
     if (cmd == "deadlock") {
         const char* usage = "usage: deadlock I SPID SPID... [victim=SPID] [resources=KIND,...] "
-                            "[count=N] [size=CHARS]";
+                            "[count=N] [size=CHARS] [pad=CHARS] [ahead=SECONDS] [doctype=yes]";
         DeadlockDef d;
         long long count = 1;
         for (std::size_t i = 2; i < w.size(); ++i) {
@@ -205,6 +206,13 @@ std::string ControlServer::execute(const std::string& line) {
                 count = n;
             } else if (key == "size" && parseInteger(value, n) && n >= 0 && n <= 256 << 20) {
                 d.reportChars = static_cast<std::size_t>(n);
+            } else if (key == "pad" && parseInteger(value, n) && n >= 0 && n <= (1LL << 40)) {
+                d.pad = static_cast<std::uint64_t>(n);
+            } else if (key == "ahead" && parseInteger(value, n) && n >= 0 &&
+                       n <= 100LL * 365 * 86400) {
+                d.ahead = static_cast<double>(n);
+            } else if (key == "doctype" && (value == "yes" || value == "no")) {
+                d.doctype = value == "yes";
             } else if (key == "resources") {
                 std::string kinds = value;
                 for (char& c : kinds) {

@@ -71,7 +71,58 @@ const std::string& resourceOf(const DeadlockDef& d, std::size_t i) {
     return d.resources[std::min(i, d.resources.size() - 1)];
 }
 
+// UTF-16 code units of the UTF-8 character that starts with this byte.
+std::size_t unitsOf(unsigned char lead) {
+    return lead >= 0xF0 ? 2 : 1;
+}
+
+bool continuation(unsigned char c) {
+    return (c & 0xC0) == 0x80;
+}
+
+// The first `units` UTF-16 code units of a UTF-8 text, and how many were taken.
+std::string_view leftUnits(std::string_view s, std::size_t& units) {
+    std::size_t at = 0, taken = 0;
+    while (at < s.size()) {
+        const std::size_t n = unitsOf(static_cast<unsigned char>(s[at]));
+        if (taken + n > units) {
+            break;
+        }
+        taken += n;
+        ++at;
+        while (at < s.size() && continuation(static_cast<unsigned char>(s[at]))) {
+            ++at;
+        }
+    }
+    units = taken;
+    return s.substr(0, at);
+}
+
 } // namespace
+
+std::string DeadlockEvent::left(std::size_t units) const {
+    const std::size_t at = std::min(fillerAt, report.size());
+    std::size_t want = units;
+    std::string out(leftUnits(std::string_view(report).substr(0, at), want));
+    if (want < units && out.size() == at) {
+        const std::size_t pad =
+            static_cast<std::size_t>(std::min<std::uint64_t>(filler, units - want));
+        out.append(pad, 'x');
+        std::size_t rest = units - want - pad;
+        out += leftUnits(std::string_view(report).substr(at), rest);
+    }
+    return out;
+}
+
+std::uint64_t DeadlockEvent::dataLength() const {
+    std::uint64_t units = filler;
+    for (unsigned char c : report) {
+        if (!continuation(c)) {
+            units += unitsOf(c);
+        }
+    }
+    return 2 * units;
+}
 
 bool knownDeadlockResource(std::string_view kind) {
     return kind == "keylock" || kind == "pagelock" || kind == "objectlock" || kind == "ridlock" ||
@@ -188,11 +239,24 @@ void DeadlockRing::record(const ServerState& state, const DeadlockDef& deadlock,
         wallStart_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(when - start_);
     std::int64_t ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count();
-    // One report per millisecond at most: a real server's deadlock monitor is not faster.
-    ms = std::max(ms, lastMs_ + 1);
-    lastMs_ = ms;
+    if (deadlock.ahead > 0) {
+        // Written while the server's clock was wrong: the reports after it keep their times.
+        ms += static_cast<std::int64_t>(deadlock.ahead * 1000);
+    } else {
+        // One report per millisecond at most: a real server's deadlock monitor is not faster.
+        ms = std::max(ms, lastMs_ + 1);
+        lastMs_ = ms;
+    }
     ++total_;
-    events_.push_back({ms, deadlockReportXml(state, deadlock, ms, total_)});
+    DeadlockEvent event{ms, deadlockReportXml(state, deadlock, ms, total_)};
+    if (deadlock.doctype) {
+        event.report = "<!DOCTYPE deadlock [<!ENTITY e \"e\">]>" + event.report;
+    }
+    if (deadlock.pad > 0) {
+        event.filler = deadlock.pad;
+        event.fillerAt = event.report.find("   </inputbuf>");
+    }
+    events_.push_back(std::move(event));
     while (events_.size() > capacity_) {
         events_.pop_front();
     }

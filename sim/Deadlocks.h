@@ -18,8 +18,15 @@ class ServerState;
 using Clock = std::chrono::steady_clock;
 
 struct DeadlockEvent {
-    std::int64_t timeMs = 0; // UTC, ms since 1970; strictly increasing within a ring
-    std::string report;      // the <deadlock> element
+    std::int64_t timeMs = 0;  // UTC, ms since 1970; increasing within a ring but for ahead=
+    std::string report;       // the <deadlock> element, without its filler
+    std::uint64_t filler = 0; // characters of filler ('x') the report holds at fillerAt
+    std::size_t fillerAt = 0; // a byte offset in report
+
+    // LEFT(report, units): the first UTF-16 code units, never half a character.
+    std::string left(std::size_t units) const;
+    // DATALENGTH(report) of the nvarchar(max) text: two bytes a UTF-16 code unit.
+    std::uint64_t dataLength() const;
 };
 
 bool knownDeadlockResource(std::string_view kind);

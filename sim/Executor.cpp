@@ -334,11 +334,18 @@ StatementResult objectNames(TokenWriter& tw, const SessionContext& ctx, const St
     return {true, false, false};
 }
 
+std::string serverClock() {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    return deadlockTimestamp(ms) + "1234"; // sysutcdatetime() has seven digits
+}
+
 // The system_health ring buffer's deadlock reports at or after `since`, shredded as the
 // server's XQuery would: one row per report, oldest first, at most 100. Reading it needs
 // VIEW SERVER STATE (and VIEW SERVER PERFORMANCE STATE not denied), as on a real server.
-StatementResult deadlockRead(TokenWriter& tw, SessionContext& ctx, long long since, Ending end,
-                             Clock::time_point now) {
+StatementResult deadlockRead(TokenWriter& tw, SessionContext& ctx, long long since, long long cap,
+                             Ending end, Clock::time_point now) {
     const LoginDef& login = ctx.login;
     if (!login.sysadmin && (!login.viewServerState || !login.performanceState())) {
         tw.error(msg(300, 14, 1,
@@ -349,29 +356,34 @@ StatementResult deadlockRead(TokenWriter& tw, SessionContext& ctx, long long sin
                   end);
         return {false, false, true};
     }
-    // varchar(30) and nvarchar(max), as on a real server: the report goes out as PLP.
+    // varchar(30), nvarchar(max) (as PLP), bigint and varchar(30), as on a real server.
     const std::vector<Column> cols = {{"", ColumnType::NVarChar, 30},
-                                      {"", ColumnType::NVarCharMax, 0}};
+                                      {"", ColumnType::NVarCharMax, 0},
+                                      {"", ColumnType::BigInt, 0},
+                                      {"", ColumnType::NVarChar, 30}};
     writeColumnMetadata(tw, cols);
-    std::uint64_t rows = 0;
+    // Ordered by time: a report written while the clock was ahead sorts after the others.
+    std::vector<const DeadlockEvent*> due;
     for (const DeadlockEvent& e : ctx.state.deadlocks(now).events()) {
-        if (e.timeMs < since) {
-            continue;
-        }
-        writeRow(tw, cols, {deadlockTimestamp(e.timeMs), e.report});
-        if (++rows == 100) {
-            break;
+        if (e.timeMs >= since) {
+            due.push_back(&e);
         }
     }
-    finish(tw, DoneStatus::Count, kCmdSelect, rows, end);
+    std::stable_sort(due.begin(), due.end(), [](const DeadlockEvent* a, const DeadlockEvent* b) {
+        return a->timeMs < b->timeMs;
+    });
+    if (due.size() > 100) {
+        due.resize(100);
+    }
+    const std::string clock = serverClock();
+    const auto units = static_cast<std::size_t>(cap);
+    for (const DeadlockEvent* e : due) {
+        writeRow(tw, cols,
+                 {deadlockTimestamp(e->timeMs), e->left(units),
+                  static_cast<std::int64_t>(e->dataLength()), clock});
+    }
+    finish(tw, DoneStatus::Count, kCmdSelect, due.size(), end);
     return {true, false, false};
-}
-
-std::string serverClock() {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::system_clock::now().time_since_epoch())
-                        .count();
-    return deadlockTimestamp(ms) + "1234"; // sysutcdatetime() has seven digits
 }
 
 StatementResult variable(TokenWriter& tw, SessionContext& ctx, const std::string& var, Ending end) {
@@ -484,7 +496,7 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
     case StatementKind::ServerClock:
         return singleValue(tw, {"", ColumnType::NVarChar, 30}, serverClock(), end);
     case StatementKind::DeadlockRead:
-        return deadlockRead(tw, ctx, st.number, end, now);
+        return deadlockRead(tw, ctx, st.number, st.number2, end, now);
     case StatementKind::Transaction:
         return runTransactionStatement(tw, ctx, st, end);
     case StatementKind::Set:

@@ -105,6 +105,11 @@ struct DeadlockDef {
     long long object = 0;               // object id of a scenario [object] locked; 0: any
     std::size_t reportChars = 0;        // the report is padded to at least this many characters (in
                                  // the first process's input buffer), as a long batch makes it
+    // Control port only: characters of filler in the first session's input buffer (a report
+    // of any size without holding it), and seconds its time lies ahead of the server's clock.
+    std::uint64_t pad = 0;
+    double ahead = 0;
+    bool doctype = false; // the report starts with a document type declaration (hostile)
 };
 
 struct Scenario {

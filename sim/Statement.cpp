@@ -18,15 +18,18 @@ const char* const kProcessQuery =
     "order by blocked, waittime";
 
 // What a real server would run as XQuery: every xml_deadlock_report event of the ring
-// buffer at or after the time, oldest first, at most 100.
+// buffer at or after the time, oldest first, at most 100; of each report its first {cap}
+// characters, its whole size and the server's clock.
 const char* const kDeadlockRead =
     "select top (100) convert(varchar(30), e.x.value('(@timestamp)[1]', 'datetime2(3)'), 126), "
-    "convert(nvarchar(max), e.x.query('(data[@name=\"xml_report\"]/value/deadlock)[1]'))\r\n"
+    "left(q.report, {cap}), datalength(q.report), convert(varchar(30), sysutcdatetime(), 126)\r\n"
     "from (select convert(xml, t.target_data) as d from sys.dm_xe_session_targets t "
     "join sys.dm_xe_sessions s on s.address = t.event_session_address "
     "where s.name = N'system_health' and t.target_name = N'ring_buffer') as r\r\n"
     "cross apply r.d.nodes('/RingBufferTarget/event[@name=\"xml_deadlock_report\"]"
     "[xs:dateTime(@timestamp) >= xs:dateTime(\"{since}\")]') as e(x)\r\n"
+    "cross apply (select convert(nvarchar(max), "
+    "e.x.query('(data[@name=\"xml_report\"]/value/deadlock)[1]')) as report) as q\r\n"
     "order by e.x.value('(@timestamp)[1]', 'datetime2(3)')";
 
 namespace {
@@ -337,22 +340,35 @@ bool dmInputBuffer(const std::string& s, long long& spid, std::string& letters) 
     return true;
 }
 
-// The deadlock read with any timestamp literal in its place.
-bool deadlockRead(const std::string& s, long long& since) {
+// The deadlock read with any number of characters and any timestamp literal in their places.
+bool deadlockRead(const std::string& s, long long& since, long long& cap) {
     static const std::string pattern = normalizeSql(kDeadlockRead);
-    static const std::size_t marker = pattern.find("{since}");
-    static const std::string head = pattern.substr(0, marker);
-    static const std::string tail = pattern.substr(marker + 7);
-    if (s.size() < head.size() + tail.size() || s.size() > head.size() + tail.size() + 40 ||
+    static const std::size_t capAt = pattern.find("{cap}");
+    static const std::size_t sinceAt = pattern.find("{since}");
+    static const std::string head = pattern.substr(0, capAt);
+    static const std::string middle = pattern.substr(capAt + 5, sinceAt - capAt - 5);
+    static const std::string tail = pattern.substr(sinceAt + 7);
+    if (s.size() < head.size() + middle.size() + tail.size() ||
+        s.size() > head.size() + middle.size() + tail.size() + 60 ||
         s.compare(0, head.size(), head) != 0 ||
         s.compare(s.size() - tail.size(), tail.size(), tail) != 0) {
         return false;
     }
+    const std::size_t middleAt = s.find(middle, head.size());
+    if (middleAt == std::string::npos || middleAt + middle.size() > s.size() - tail.size()) {
+        return false;
+    }
+    long long n = 0;
+    if (!parseInteger(s.substr(head.size(), middleAt - head.size()), n) || n < 1 || n > 1LL << 30) {
+        return false;
+    }
+    const std::size_t stampAt = middleAt + middle.size();
     std::int64_t ms = 0;
-    if (!parseDeadlockTimestamp(s.substr(head.size(), s.size() - head.size() - tail.size()), ms)) {
+    if (!parseDeadlockTimestamp(s.substr(stampAt, s.size() - tail.size() - stampAt), ms)) {
         return false;
     }
     since = ms;
+    cap = n;
     return true;
 }
 
@@ -417,7 +433,7 @@ Statement classifyStatement(std::string_view text) {
         st.kind = StatementKind::ServerClock;
         return st;
     }
-    if (deadlockRead(s, st.number)) {
+    if (deadlockRead(s, st.number, st.number2)) {
         st.kind = StatementKind::DeadlockRead;
         return st;
     }

@@ -31,7 +31,8 @@ enum class StatementKind {
     LastBatch,       // number = SPID: last_batch and getdate()
     TranBegin,       // number = SPID: its oldest open transaction's begin and getdate()
     ServerClock,     // select convert(varchar(30), sysutcdatetime(), 126)
-    DeadlockRead,    // the system_health ring buffer's deadlock reports; number = since (ms)
+    DeadlockRead,    // the system_health ring buffer's deadlock reports; number = since (ms),
+                     // number2 = characters of each report
     ProcessSelect,   // a plain SELECT over sysprocesses (ProcessSelect.h)
     SpWho,           // exec sp_who [argument]
     ExecuteSql,      // exec sp_executesql N'...' [, N'@p ...' [, values]] (ExecuteSql.h)

@@ -290,6 +290,123 @@ TEST(DeadlockParserTest, ReportCutOffKeepsWhatWasRead) {
     EXPECT_NE(error, "");
 }
 
+// Reproducers from fuzzing the parser against a model of what a report says.
+TEST(DeadlockParserTest, CutsReferencesAndLongIdsKeepWhatTheReportSays) {
+    const std::string threeWay = kThreeWay;
+    const std::string longA(kDeadlockMaxField + 10, 'a');
+    const auto inputbuf = [](const std::string& text) {
+        return "<deadlock><process-list><process id=\"p\" spid=\"5\"><inputbuf>" + text;
+    };
+    const auto whole = [](const std::string& start) {
+        return start + "</inputbuf></process></process-list></deadlock>";
+    };
+    struct TCase {
+        const char* Name;
+        std::string Xml;
+        bool Truncated;
+        std::vector<std::string> Statements;
+        std::vector<int> Victims;
+        std::string Wants;
+    };
+    const TCase cases[] = {
+        {"cut after a whole input buffer",
+         threeWay.substr(0, threeWay.find("DELETE dbo.Staging</inputbuf>") + 29),
+         true,
+         {"INSERT dbo.Orders VALUES (1)", "UPDATE dbo.Lines SET Qty = 2", "DELETE dbo.Staging"},
+         {62},
+         "61:IX@ 62:U@ 63:X@"},
+        {"cut after the first frame",
+         "<deadlock><process-list><process id=\"p\" spid=\"5\"><executionStack>"
+         "<frame>SELECT 1</frame>",
+         true,
+         {"SELECT 1"},
+         {},
+         "5:@"},
+        {"cut inside an input buffer resolves its references",
+         inputbuf("SELECT N'caf&#xE9;', '&#128512;' &#65;&amp;#66; &lt;&#x1B;x&#xD800; &#x4"),
+         true,
+         {"SELECT N'caf\xC3\xA9', '\xF0\x9F\x98\x80' A&#66; <\x1Bx\xEF\xBF\xBD"},
+         {},
+         "5:@"},
+        {"cut inside CDATA in an input buffer",
+         inputbuf("a&#x41;<![CDATA[&#x41;<b>"),
+         true,
+         {"aA&#x41;<b>"},
+         {},
+         "5:@"},
+        {"references inside CDATA are text",
+         whole(inputbuf("<![CDATA[SELECT '&#x1B;[31m' ]]>&#x1B;<![CDATA[&#7;]]>")),
+         false,
+         {"SELECT '&#x1B;[31m' \x1B&#7;"},
+         {},
+         "5:@"},
+        {"references inside a comment are text, outside them data",
+         whole(inputbuf("a<!-- &#x1; -->&#x2;")),
+         false,
+         {"a\x02"},
+         {},
+         "5:@"},
+        {"long ids that agree up to the field limit",
+         "<deadlock><victim-list><victimProcess id=\"" + longA +
+             "1\"/></victim-list>"
+             "<process-list><process id=\"" +
+             longA + "1\" spid=\"1\"/><process id=\"" + longA +
+             "2\" spid=\"2\"/></process-list><resource-list>"
+             "<keylock objectname=\"T\"><waiter-list><waiter id=\"" +
+             longA + "2\"/></waiter-list></keylock></resource-list></deadlock>",
+         false,
+         {"", ""},
+         {1},
+         "1:@ 2:@T"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string error;
+        const TDeadlockReport r = ParseDeadlockReport(c.Xml, &error);
+        EXPECT_EQ(r.Truncated, c.Truncated) << error;
+        std::vector<std::string> statements;
+        for (const TDeadlockProcess& p : r.Processes)
+            statements.push_back(p.Statement);
+        EXPECT_EQ(statements, c.Statements);
+        EXPECT_EQ(VictimSpids(r), c.Victims);
+        EXPECT_EQ(Wants(r), c.Wants);
+    }
+
+    // A cut id stays an id the resources can name, and no longer than the limit and its
+    // number.
+    const TDeadlockReport longIds = ParseDeadlockReport(cases[6].Xml);
+    ASSERT_EQ(longIds.Processes.size(), 2u);
+    EXPECT_TRUE(longIds.Processes[0].Id != longIds.Processes[1].Id);
+    EXPECT_TRUE(longIds.Resources.at(0).Waiters.at(0).ProcessId == longIds.Processes[1].Id);
+    EXPECT_LT(longIds.Processes[1].Id.size(), kDeadlockMaxField + 10);
+}
+
+// Resources whose waiters name no process: a report at the size limit is read in one pass,
+// not one pass over the resources per process.
+TEST(DeadlockParserTest, WaitersNamingNoProcessCostOnePass) {
+    std::string processes, resources;
+    std::size_t n = 0;
+    while (processes.size() + resources.size() < kDeadlockMaxXmlBytes - 4096) {
+        const std::string id = std::to_string(n++);
+        processes += "<process id=\"p" + id + "\" spid=\"" + id + "\"/>";
+        resources += "<keylock objectname=\"T" + id + "\"><waiter-list><waiter id=\"w" + id +
+                     "\"/></waiter-list></keylock>";
+    }
+    // The last resource's waiter is a process after all.
+    resources += "<keylock objectname=\"Last\"><waiter-list><waiter id=\"p0\"/></waiter-list>"
+                 "</keylock>";
+    std::string error;
+    const TDeadlockReport r = ParseDeadlockReport("<deadlock><process-list>" + processes +
+                                                      "</process-list><resource-list>" + resources +
+                                                      "</resource-list></deadlock>",
+                                                  &error);
+    EXPECT_EQ(error, "");
+    ASSERT_EQ(r.Processes.size(), n);
+    EXPECT_EQ(r.Resources.size(), n + 1);
+    EXPECT_EQ(r.Processes.front().ObjectName, "Last");
+    EXPECT_EQ(r.Processes.back().ObjectName, "");
+}
+
 TEST(DeadlockParserTest, HostileDocumentsAreRefusedOrBounded) {
     std::string error;
     // Entity expansion needs a document type declaration; none is accepted.

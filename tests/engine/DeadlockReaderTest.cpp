@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 using monitortest::Batches;
@@ -292,6 +293,119 @@ TEST_F(DeadlockReaderTest, ALoginTheServerRefusesSaysSoOnceAndIsStillMonitored) 
     // Only the first login asked the server's clock.
     const std::vector<std::string> batches = Batches(Sim);
     EXPECT_EQ(std::count(batches.begin(), batches.end(), DeadlockClockQueryText), 1);
+}
+
+// A report dated a day ahead (the server's clock was wrong when it wrote it) is taken once
+// and said once, and the reports after it still come, in this run and after a restart that
+// is told the newest time the history keeps.
+TEST_F(DeadlockReaderTest, AReportDatedAheadOfTheServersClockBlindsNothing) {
+    std::int64_t ahead = 0, newest = 0;
+    {
+        auto server = Monitor();
+        Poll(*server);
+        Sim.control("deadlock 0 57 59 ahead=86400");
+        Poll(*server);
+        ASSERT_EQ(Deadlocks.Reports.size(), 1u);
+        ahead = Deadlocks.Reports[0].Time;
+        ASSERT_EQ(Deadlocks.Errors.size(), 1u);
+        EXPECT_NE(Deadlocks.Errors[0].Message.find("ahead of the server's clock"),
+                  std::string::npos)
+            << Deadlocks.Errors[0].Message;
+        EXPECT_NE(Deadlocks.Errors[0].Message.find(DeadlockTimestampText(ahead)),
+                  std::string::npos);
+
+        Deadlock();
+        Poll(*server);
+        Poll(*server);
+        ASSERT_EQ(Deadlocks.Reports.size(), 2u);
+        EXPECT_LT(Deadlocks.Reports[1].Time, ahead);
+        Sim.control("deadlock 0 57 59 ahead=90000");
+        Deadlock();
+        Poll(*server);
+        Poll(*server);
+        EXPECT_EQ(Deadlocks.Reports.size(), 4u);
+        EXPECT_EQ(Deadlocks.Errors.size(), 1u) << "said once";
+        const std::vector<std::int64_t> times = Times(Deadlocks.Reports);
+        newest = *std::max_element(times.begin(), times.end());
+    }
+    Deadlocks.Reports.clear();
+    Deadlocks.Errors.clear();
+
+    // The history's newest is the one ahead: it is not where the restart goes on from.
+    auto restarted = Monitor();
+    restarted->SetDeadlocksKnownUpTo(newest);
+    Poll(*restarted);
+    ASSERT_EQ(Deadlocks.Errors.size(), 1u);
+    EXPECT_NE(Deadlocks.Errors[0].Message.find("newest deadlock report in the history"),
+              std::string::npos)
+        << Deadlocks.Errors[0].Message;
+    Deadlock();
+    Poll(*restarted);
+    Poll(*restarted);
+    ASSERT_EQ(Deadlocks.Reports.size(), 1u) << "the ones ahead are known already";
+    EXPECT_LT(Deadlocks.Reports[0].Time, ahead);
+    EXPECT_EQ(Deadlocks.Errors.size(), 1u);
+}
+
+// A report of a gigabyte stays on the server but for its start: the read says it is too
+// large, keeps what came marked as cut off, and reads on.
+TEST_F(DeadlockReaderTest, AHugeReportComesCutOnTheServerAndIsSaidToBeTooLarge) {
+    auto server = Monitor();
+    Poll(*server);
+    Sim.control("deadlock 0 57 59 victim=57 pad=1073741824");
+    Poll(*server);
+    ASSERT_EQ(Deadlocks.Reports.size(), 1u);
+    const TDeadlockReport& r = Deadlocks.Reports[0];
+    EXPECT_TRUE(r.Truncated);
+    ASSERT_FALSE(r.Processes.empty());
+    EXPECT_EQ(r.Processes[0].Spid, 57);
+    EXPECT_TRUE(r.Processes[0].Victim);
+    EXPECT_EQ(r.Processes[0].Statement.rfind("DELETE FROM dbo.Absences", 0), 0u);
+    EXPECT_LE(r.Xml.size(), kDeadlockReportChars);
+    ASSERT_EQ(Deadlocks.Errors.size(), 1u);
+    const std::string& message = Deadlocks.Errors[0].Message;
+    EXPECT_NE(message.find("report too large"), std::string::npos) << message;
+    std::smatch size;
+    ASSERT_TRUE(std::regex_search(message, size, std::regex(R"(\((\d+) bytes\))"))) << message;
+    EXPECT_GT(std::stoll(size[1].str()), 2 * 1073741824LL);
+    EXPECT_EQ(message.find("VIEW SERVER STATE"), std::string::npos) << message;
+    EXPECT_FALSE(server->DeadlocksUnreadable);
+
+    // The statement asked for the start alone.
+    const std::vector<std::string> batches = Batches(Sim);
+    EXPECT_NE(std::find_if(batches.begin(), batches.end(),
+                           [](const std::string& b) {
+                               return b.find("left(q.report, " +
+                                             std::to_string(kDeadlockReportChars) + ")") !=
+                                      std::string::npos;
+                           }),
+              batches.end());
+    Deadlock();
+    Poll(*server);
+    ASSERT_EQ(Deadlocks.Reports.size(), 2u);
+    EXPECT_FALSE(Deadlocks.Reports[1].Truncated);
+    EXPECT_EQ(Deadlocks.Errors.size(), 1u);
+}
+
+// A report whose XML is refused is said once, however many reads bring it, and the reports
+// after it come as ever.
+TEST_F(DeadlockReaderTest, ARefusedReportIsSaidOnce) {
+    auto server = Monitor();
+    Poll(*server);
+    Sim.control("deadlock 0 57 59 doctype=yes");
+    for (int i = 0; i < 3; ++i)
+        Poll(*server);
+    EXPECT_TRUE(Deadlocks.Reports.empty());
+    ASSERT_EQ(Deadlocks.Errors.size(), 1u);
+    EXPECT_NE(Deadlocks.Errors[0].Message.find("Deadlock report refused"), std::string::npos)
+        << Deadlocks.Errors[0].Message;
+    EXPECT_NE(Deadlocks.Errors[0].Message.find("document type"), std::string::npos);
+    Sim.control("deadlock 0 57 59 doctype=yes");
+    Deadlock();
+    for (int i = 0; i < 3; ++i)
+        Poll(*server);
+    EXPECT_EQ(Deadlocks.Reports.size(), 1u);
+    EXPECT_EQ(Deadlocks.Errors.size(), 2u) << "the second refused report is another";
 }
 
 TEST_F(DeadlockReaderTest, AClientChosenAsVictimGetsMsg1205Once) {

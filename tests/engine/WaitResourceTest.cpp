@@ -77,6 +77,34 @@ TEST(WaitResourceTest, EveryKindIsExplainedWithItsDatabase) {
     }
 }
 
+// An application lock's name is the application's own text: what looks like a latch suffix
+// or a compile marker in it is part of the name.
+TEST(WaitResourceTest, ApplicationLockNamesAreNeverMarkers) {
+    const struct {
+        const char* Text;
+        const char* Name;
+    } cases[] = {
+        {"APPLICATION: 5:0:[LATCH]:(3c4e)", "LATCH"},
+        {"APPLICATION: 5:0:[latch 0x1F]:(3c4e)", "latch 0x1F"},
+        {"APPLICATION: 5:0:[Nightly [COMPILE]]:(3c4e)", "Nightly [COMPILE]"},
+        {"APPLICATION: 5:0:[[[COMPILE]]]:(3c4e)", "[[COMPILE]]"},
+        {"Application : 5:0:[x] (LATCH y]:(3c4e)", "x] (LATCH y"},
+        {"APPLICATION: 5:0:[a]:(b]:(3c4e)", "a]:(b"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Text);
+        const TWaitResource r = DecodeWaitResource(c.Text, NameOf);
+        EXPECT_EQ(r.Kind, "APPLICATION");
+        EXPECT_EQ(r.DatabaseId, 5);
+        EXPECT_FALSE(r.Compile);
+        EXPECT_EQ(r.Words, "Application lock \"" + std::string(c.Name) + "\" in Sales (5)");
+    }
+    // The markers still count after the name, and on other resources.
+    EXPECT_TRUE(DecodeWaitResource("OBJECT: 5:886293007:0 [COMPILE]", NameOf).Compile);
+    EXPECT_EQ(DecodeWaitResource("5:1:104 [LATCH 0x1F]", NameOf).Words,
+              "Page 104 of file 1 in Sales (5)");
+}
+
 TEST(WaitResourceTest, TextsThatAreNoWaitResourceStayAsTheyAre) {
     for (const char* text : {"", "   ", "KEY:", "KEY: x:1", "PAGE: 5:1", "RID: 5:1:2", "5:1",
                              "METADATA: nothing", "SOMETHING: 5:1", "ACCESS_METHODS_DATASET_PARENT",

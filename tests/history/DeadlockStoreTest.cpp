@@ -165,6 +165,9 @@ TEST_F(DeadlockStoreTest, ListsNewestFirstByServerAndTime) {
     EXPECT_EQ(store.Servers(), servers) << "servers with deadlocks alone are offered too";
     const std::map<std::string, std::int64_t> newest = {{"A", 70000}, {"B", 5000}};
     EXPECT_EQ(store.NewestDeadlockTimes(), newest);
+    // A report dated after the bound (a clock that ran ahead) does not count as the newest.
+    const std::map<std::string, std::int64_t> before = {{"A", 10000}, {"B", 5000}};
+    EXPECT_EQ(store.NewestDeadlockTimes(69999), before);
 }
 
 TEST_F(DeadlockStoreTest, RetentionDeletesOlderDeadlocksWithTheirParts) {

@@ -467,12 +467,66 @@ TEST(TdsSimDeadlocks, TheTimelineFillsTheRingBufferOncePerPeriodAndItKeepsTheNew
     EXPECT_TRUE(x.ends_with("</resource-list></deadlock>"));
 }
 
+// A report padded to any size is served by its start and measured whole, never held whole;
+// one dated ahead leaves the times of the next ones alone.
+TEST(TdsSimDeadlocks, PaddedAndMisdatedReports) {
+    Scenario sc = parseScenario(kDeadlocks, "t");
+    sc.sessions[0].inputBuffer = "SELECT N'\xC3\xA9\xF0\x9F\x98\x80'";
+    const auto t0 = Clock::now();
+    ServerState state(sc, 0, t0);
+    DeadlockRing& ring = state.deadlocks(t0);
+    DeadlockDef d;
+    d.spids = {57, 59};
+    d.pad = 1ULL << 31;
+    ring.add(state, d, t0);
+    const DeadlockEvent& padded = ring.events().back();
+    DeadlockEvent plain = padded;
+    plain.filler = 0;
+    // é is one UTF-16 unit, the emoji two; the filler one each.
+    const auto unitsOf = [](const std::string& text) {
+        std::size_t units = 0;
+        for (const char c : text) {
+            const auto b = static_cast<unsigned char>(c);
+            units += (b & 0xC0) == 0x80 ? 0 : b >= 0xF0 ? 2 : 1;
+        }
+        return units;
+    };
+    const std::size_t units = unitsOf(plain.report);
+    EXPECT_EQ(plain.dataLength(), 2 * units);
+    EXPECT_EQ(padded.dataLength(), 2 * (units + (1ULL << 31)));
+    EXPECT_EQ(plain.left(1'000'000), plain.report);
+    const std::string start = padded.left(4000);
+    EXPECT_EQ(unitsOf(start), 4000u);
+    EXPECT_EQ(start.rfind(plain.report.substr(0, padded.fillerAt), 0), 0u);
+    EXPECT_EQ(start.back(), 'x');
+    // The emoji is never cut in half.
+    const std::size_t emoji = plain.report.find("\xF0\x9F\x98\x80");
+    std::size_t before = 0;
+    for (std::size_t i = 0; i < emoji; ++i)
+        before += (static_cast<unsigned char>(plain.report[i]) & 0xC0) != 0x80;
+    EXPECT_EQ(padded.left(before + 1), plain.report.substr(0, emoji));
+
+    const std::int64_t paddedTime = padded.timeMs;
+    DeadlockDef ahead = d;
+    ahead.pad = 0;
+    ahead.ahead = 86400;
+    ring.add(state, ahead, t0);
+    ring.add(state, d, t0);
+    const auto& events = ring.events();
+    ASSERT_EQ(events.size(), 2u); // the ring keeps two
+    EXPECT_NEAR(static_cast<double>(events[0].timeMs - paddedTime), 86400e3, 1000);
+    EXPECT_LT(events[1].timeMs, events[0].timeMs);
+    EXPECT_GT(events[1].timeMs, paddedTime);
+}
+
 TEST(TdsSimDeadlocks, TheReadIsRecognisedWithItsTimeAndNothingLikeIt) {
     std::string read = kDeadlockRead;
     read.replace(read.find("{since}"), 7, "2026-12-11T02:00:01.250Z");
+    read.replace(read.find("{cap}"), 5, "65536");
     Statement st = classifyStatement(read);
     ASSERT_EQ(st.kind, StatementKind::DeadlockRead);
     EXPECT_EQ(st.number, 1796954401250LL);
+    EXPECT_EQ(st.number2, 65536);
     // Folded like every statement: case and line breaks do not matter.
     std::string folded = read;
     for (char& c : folded) {
@@ -484,7 +538,10 @@ TEST(TdsSimDeadlocks, TheReadIsRecognisedWithItsTimeAndNothingLikeIt) {
                      unfiltered.find("]')") + 1 - unfiltered.find("[xs:dateTime"));
     for (const std::string& text :
          {unfiltered, std::string(read).replace(read.find("2026-12-11"), 10, "2026-13-11"),
-          std::string(read).replace(read.find("top (100)"), 9, "top (100000)")}) {
+          std::string(read).replace(read.find("top (100)"), 9, "top (100000)"),
+          std::string(read).replace(read.find("65536"), 5, "0"),
+          std::string(read).replace(read.find("65536"), 5, "-1"),
+          std::string(read).replace(read.find("65536"), 5, "six")}) {
         EXPECT_EQ(classifyStatement(text).kind, StatementKind::Unknown) << text;
     }
     EXPECT_EQ(classifyStatement("select convert(varchar(30), sysutcdatetime(), 126)").kind,

@@ -23,6 +23,7 @@
 #include <QTreeWidget>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 
 using tallyvane::testsupport::TdsSimProcess;
 
@@ -145,6 +146,75 @@ TEST_F(DeadlockRecordingTest, KeepsAndAnnouncesEachDeadlockOnceAcrossARestart) {
     EXPECT_EQ(Monitor().DeadlockReports, 1u);
     EXPECT_EQ(Stored().size(), 3u);
     EXPECT_EQ(Form->ErrorsTL->topLevelItemCount(), 0);
+}
+
+// The error log's descriptions, newest first.
+std::vector<std::string> Logged(TMainF& form) {
+    std::vector<std::string> texts;
+    for (int i = 0; i < form.ErrorsTL->topLevelItemCount(); ++i)
+        texts.push_back(
+            form.ErrorsTL->topLevelItem(i)->text(TErrorLog::ErrDescriptionTLC).toStdString());
+    return texts;
+}
+
+// The peak resident memory of this process, in MiB (VmHWM).
+long PeakResidentMiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6)) / 1024;
+    return -1;
+}
+
+// A report of two gigabytes in the ring buffer: only its start crosses the wire; the window
+// keeps it marked as cut off and says "report too large", not that a grant is missing.
+TEST_F(DeadlockRecordingTest, AHugeReportIsKeptCutAndSaidToBeTooLarge) {
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return Monitor().DeadlockCursor.Known(); }));
+    Sim.control("deadlock 0 57 59 victim=57 pad=1073741824");
+    ASSERT_TRUE(ReadUntil(1));
+    const std::vector<TStoredDeadlock> stored = Stored();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_TRUE(stored[0].Report.Truncated);
+    EXPECT_EQ(stored[0].Report.FirstVictim()->Spid, 57);
+    const std::vector<std::string> logged = Logged(*Form);
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].find("report too large"), std::string::npos) << logged[0];
+    EXPECT_EQ(logged[0].find("VIEW SERVER STATE"), std::string::npos) << logged[0];
+    // Not a target, a fault check: reading the report whole would take gigabytes.
+    const long peak = PeakResidentMiB();
+    std::cout << "peak resident memory with a 2 GB report on the server: " << peak << " MiB\n";
+    EXPECT_LT(peak, 512);
+}
+
+// A report dated a day ahead (the server's clock was wrong when it wrote it) is kept and said
+// once; it is not where a restart reads on from, so the next deadlock is still recorded.
+TEST_F(DeadlockRecordingTest, AReportDatedAheadDoesNotBlindTheNextStart) {
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return Monitor().DeadlockCursor.Known(); }));
+    Sim.control("deadlock 0 57 59 victim=57 ahead=86400");
+    ASSERT_TRUE(ReadUntil(1));
+    ASSERT_EQ(Stored().size(), 1u);
+    std::vector<std::string> logged = Logged(*Form);
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].find("ahead of the server's clock"), std::string::npos) << logged[0];
+    Deadlock();
+    ASSERT_TRUE(ReadUntil(2));
+    EXPECT_EQ(Stored().size(), 2u);
+
+    Form.reset();
+    Deadlock();
+    Start();
+    ASSERT_TRUE(ReadUntil(1));
+    const std::vector<TStoredDeadlock> stored = Stored();
+    EXPECT_EQ(stored.size(), 3u);
+    EXPECT_EQ(Form->Notices->NoticesGiven(), 1) << "the one ahead is not announced again";
+    for (int i = 0; i < 2; ++i) {
+        Form->RefreshA->Execute();
+        ASSERT_TRUE(WaitUntil([&] { return !Monitor().Busy && Monitor().DeadlockReadId == 0; }));
+    }
+    EXPECT_EQ(Monitor().DeadlockReports, 1u);
 }
 
 } // namespace

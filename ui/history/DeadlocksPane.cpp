@@ -1,5 +1,6 @@
 #include "DeadlocksPane.h"
 
+#include "AtomicFile.h"
 #include "CountText.h"
 #include "DeadlockGraph.h"
 #include "DeadlockText.h"
@@ -15,7 +16,6 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalBlocker>
@@ -280,15 +280,10 @@ void TDeadlocksPane::SaveXdlB_Click() {
 void TDeadlocksPane::SaveXdlTo(const QString& path) {
     if (!Selected || Selected->Report.Xml.empty())
         throw THistoryError("No deadlock report is selected.");
-    const std::string& xml = Selected->Report.Xml;
-    // Written whole and renamed into place: a failed save leaves no half file.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(xml.data(), static_cast<qint64>(xml.size())) !=
-            static_cast<qint64>(xml.size()) ||
-        !file.commit())
-        throw THistoryError("Cannot write \"" + path.toStdString() +
-                            "\": " + file.errorString().toStdString());
+    // Written whole and renamed into place: a failed save leaves no half file. A new file is
+    // the user's alone, as the history it comes from: its statements may hold anything.
+    if (const std::error_code error = WriteFileAtomically(path.toStdString(), Selected->Report.Xml))
+        throw THistoryError("Cannot write \"" + path.toStdString() + "\": " + error.message());
     StatusL->setText(Selected->Report.Truncated
                          ? QStringLiteral("The report was saved to %1; the server had cut it "
                                           "off, so SSMS may not open it.")

@@ -5,6 +5,8 @@
 #include "ServerData.h"
 #include "Settings.h"
 
+#include <chrono>
+
 THistoryRecording::THistoryRecording(std::function<void(const std::string&)> logError,
                                      QObject* parent)
     : QObject(parent), LogError(std::move(logError)) {}
@@ -64,10 +66,21 @@ void THistoryRecording::DeadlocksRead(const TServerData& server,
         HistoryRecorder.DeadlocksRead(server.Info.Name, std::move(reports));
 }
 
-std::map<std::string, std::int64_t> THistoryRecording::NewestDeadlockTimes() {
+std::map<std::string, std::vector<std::int64_t>> THistoryRecording::NewestDeadlockTimes() {
     try {
         THistoryStore store(FileName(), THistoryStore::TMode::Read);
-        return store.NewestDeadlockTimes();
+        // The newest of all, and the newest not dated ahead of this clock by more than a
+        // minute: the monitor takes the one that its server's clock allows.
+        const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+        std::map<std::string, std::vector<std::int64_t>> times;
+        for (const auto& [server, time] : store.NewestDeadlockTimes())
+            times[server].push_back(time);
+        for (const auto& [server, time] : store.NewestDeadlockTimes(now + kDeadlockClockSlackMs))
+            if (times[server].front() != time)
+                times[server].push_back(time);
+        return times;
     } catch (const THistoryError&) {
         return {}; // nothing recorded yet, or a file the writer has still to bring up to date
     }

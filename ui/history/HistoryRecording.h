@@ -35,7 +35,7 @@ public:
     // The newest deadlock stored for each server, so that a monitor starting again takes only
     // what came after; empty when the file cannot be read (a report read twice is kept once
     // all the same).
-    static std::map<std::string, std::int64_t> NewestDeadlockTimes();
+    static std::map<std::string, std::vector<std::int64_t>> NewestDeadlockTimes();
     // Ends every episode under way as Unknown and writes what is left (the program stops).
     void Stop();
 

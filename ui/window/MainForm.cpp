@@ -360,7 +360,8 @@ void TMainF::AddServer(const TServerInfo& info) {
     // read once into the history (the notices announce nothing from before the start).
     monitor->DeadlockBacklog = std::chrono::hours(24);
     if (const auto known = KnownDeadlocks.find(info.Name); known != KnownDeadlocks.end())
-        monitor->SetDeadlocksKnownUpTo(known->second);
+        for (const std::int64_t time : known->second)
+            monitor->SetDeadlocksKnownUpTo(time);
     TServerNode* node = ServersTL->AppendNode(std::move(monitor));
     UpdateServerNode(*node);
 }

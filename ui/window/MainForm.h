@@ -150,7 +150,7 @@ private:
     } Shown;
     // The server list file was read in full at start: only then may a save replace it.
     bool ServersLoaded = false;
-    // The newest deadlock in the history per server, while the servers are loaded: their
-    // monitors read on from there.
-    std::map<std::string, std::int64_t> KnownDeadlocks;
+    // The newest deadlock in the history per server (and the newest not dated ahead of this
+    // clock), while the servers are loaded: their monitors read on from there.
+    std::map<std::string, std::vector<std::int64_t>> KnownDeadlocks;
 };
