@@ -32,6 +32,15 @@ std::int32_t HistoryMinDurationMs() {
 bool ConfirmKill = true;
 bool NotifyDeadlocks = true;
 bool OpenBlockingChains = true;
+std::uint16_t ImpactAlertSeconds = 0;
+std::string WebhookUrl;
+std::string WebhookFormat = "json";
+std::string SmtpUrl;
+std::string SmtpFrom;
+std::string SmtpTo;
+std::string SmtpUser;
+std::string SmtpPassword;
+std::uint16_t NotifyCooldown = 600;
 
 void ResetSettings() {
     AutoRefresh = true;
@@ -51,6 +60,15 @@ void ResetSettings() {
     ConfirmKill = true;
     NotifyDeadlocks = true;
     OpenBlockingChains = true;
+    ImpactAlertSeconds = 0;
+    WebhookUrl.clear();
+    WebhookFormat = "json";
+    SmtpUrl.clear();
+    SmtpFrom.clear();
+    SmtpTo.clear();
+    SmtpUser.clear();
+    SmtpPassword.clear();
+    NotifyCooldown = 600;
     RefusedFile.clear();
 }
 
@@ -88,6 +106,15 @@ const TSettingField kFields[] = {
     {"ConfirmKill", &ConfirmKill},
     {"NotifyDeadlocks", &NotifyDeadlocks},
     {"OpenBlockingChains", &OpenBlockingChains},
+    {"ImpactAlertSeconds", &ImpactAlertSeconds},
+    {"WebhookUrl", &WebhookUrl},
+    {"WebhookFormat", &WebhookFormat},
+    {"SmtpUrl", &SmtpUrl},
+    {"SmtpFrom", &SmtpFrom},
+    {"SmtpTo", &SmtpTo},
+    {"SmtpUser", &SmtpUser},
+    {"SmtpPassword", &SmtpPassword},
+    {"NotifyCooldown", &NotifyCooldown},
 };
 
 // A missing key, or a number that is none, leaves the variable as it is.
