@@ -9,6 +9,7 @@ class QLabel;
 class QPushButton;
 class TSpinEdit;
 class TSoundPathEdit;
+class TNoticesPage;
 
 class TSettingsF : public QDialog {
     Q_OBJECT
@@ -47,6 +48,7 @@ public:
     QCheckBox* ConfirmKillCB;
     QCheckBox* DeadlockNoticeCB;
     QCheckBox* OpenChainsCB;
+    TNoticesPage* Notices;
     QPushButton* OkB;
     QPushButton* CancelB;
 };

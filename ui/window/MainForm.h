@@ -18,6 +18,8 @@
 #include <vector>
 
 class QLabel;
+class TBlockingBoard;
+class TNoticeRelay;
 class QSplitter;
 class TDeadlockNotices;
 class TErrorLog;
@@ -81,6 +83,7 @@ public:
     TAction* AutoRefreshA;
     TAction* HistoryA;
     TAction* SaveSnapshotA;
+    TAction* BoardA;
     QMenu* ServersPM;
     QMenu* ProcessesPM;
     QMenu* ErrorsPM;
@@ -92,6 +95,8 @@ public:
     TTrayWarnings* Tray; // JvTrayIcon and TrayPM
     TDeadlockNotices* Notices;
     THistoryRecording* History;
+    TBlockingBoard* Board; // "Blocking now", docked beside the process view
+    TNoticeRelay* Relay;   // notices that leave the desk
 
     // Execute handlers.
     void ServerRegisterAExecute();
@@ -125,6 +130,8 @@ private:
     QStringList ServerNames(const TServerData* except) const;
     bool HasNode(const TServerNode* node) const;
     void ServersTLChangeNode();
+    // The board's row was chosen: that server's process tree with the head selected.
+    void ShowHead(TServerData* server, int spid);
 
     bool ShowsSnapshotOf(const TServerData* server) const;
 

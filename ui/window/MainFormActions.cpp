@@ -1,11 +1,13 @@
 // TMainF: the Execute handlers of the actions and the refresh loop.
 #include "AboutF.h"
+#include "BlockingBoard.h"
 #include "ErrorBox.h"
 #include "ErrorLog.h"
 #include "Errors.h"
 #include "HistoryF.h"
 #include "HistoryRecording.h"
 #include "MainForm.h"
+#include "NoticeRelay.h"
 #include "ProcessExport.h"
 #include "ProcessInfoF.h"
 #include "ProcessView.h"
@@ -126,8 +128,11 @@ void TMainF::ServerUnregisterAExecute() {
         return;
     if (node->Data() != nullptr)
         History->ServerRemoved(*node->Data());
-    if (const TServerData* server = node->Data())
+    if (const TServerData* server = node->Data()) {
         Tray->Forget(*server);
+        Relay->Forget(*server);
+        Board->Forget(*server);
+    }
     if (Shown.Server == node->Data())
         Shown = {};
     node->FreeData();
