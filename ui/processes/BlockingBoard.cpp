@@ -54,9 +54,9 @@ TBlockingBoard::TBlockingBoard(QWidget* parent)
     List->setSelectionMode(QAbstractItemView::SingleSelection);
     List->setEditTriggers(QAbstractItemView::NoEditTriggers);
     List->setTextElideMode(Qt::ElideRight);
-    List->setHeaderLabels({"Server", "Head SPID", "Login", "Host", "Program", "Status", "Open tran",
-                           "Statement", "Blocks", "In all", "Longest wait", "Summed wait",
-                           "Since"});
+    List->setHeaderLabels({"Server", "Head SPID", "Summed wait", "Longest wait", "In all", "Blocks",
+                           "Since", "Login", "Host", "Program", "Status", "Open tran",
+                           "Statement"});
     List->headerItem()->setToolTip(DirectC, "Sessions it blocks directly");
     List->headerItem()->setToolTip(InAllC, "Sessions in its chain, all levels");
     List->headerItem()->setToolTip(SummedC, "The waits of its chain, added up: how much it hurts");
@@ -183,18 +183,21 @@ void TBlockingBoard::Rebuild() {
     }
     for (TServerData* s : blind) {
         auto* item = new QTreeWidgetItem;
-        item->setText(ServerC, DisplayText(s->Info.Name));
         item->setData(ServerC, kServerRole, QVariant::fromValue<void*>(s));
         item->setData(ServerC, kSpidRole, 0);
         const QString why = s->SeesOnlyOwnSession ? DisplayText(s->OwnSessionOnlyText())
                                                   : QStringLiteral("error, see the error log");
-        item->setText(HeadC, "not seeing: " + why);
-        item->setToolTip(HeadC, item->text(HeadC));
+        // One line across the row: the reason is what matters here.
+        item->setText(ServerC, DisplayText(s->Info.Name) + " · not seeing: " + why);
+        item->setToolTip(ServerC, item->text(ServerC));
         for (int c = 0; c < ColumnCount; ++c)
             item->setForeground(c, s->Muted() ? dim : QColor(176, 0, 0));
         items << item;
     }
     List->addTopLevelItems(items);
+    for (QTreeWidgetItem* item : items)
+        if (item->data(ServerC, kSpidRole).toInt() == 0)
+            item->setFirstColumnSpanned(true);
     if (reselect)
         List->setCurrentItem(reselect);
     List->setUpdatesEnabled(true);
@@ -307,6 +310,10 @@ void TBlockingBoard::RestoreState(const QString& key) {
     auto* window = qobject_cast<QMainWindow*>(parentWidget());
     if (!window)
         return;
+    if (!width && !height) {
+        window->resizeDocks({this}, {520}, Qt::Horizontal);
+        return;
+    }
     // A hand-edited store may hold anything.
     const auto fit = [](std::int64_t v) {
         return static_cast<int>(std::clamp<std::int64_t>(v, 80, 4000));

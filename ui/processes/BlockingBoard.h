@@ -27,20 +27,21 @@ class TServerData;
 class TBlockingBoard : public QDockWidget {
     Q_OBJECT
 public:
+    // The figures that say how much it hurts come first; who it is follows.
     enum TColumn {
         ServerC,
         HeadC,
+        SummedC,
+        LongestC,
+        InAllC,
+        DirectC,
+        SinceC,
         LoginC,
         HostC,
         ProgramC,
         StatusC,
         OpenTranC,
         StatementC,
-        DirectC,
-        InAllC,
-        LongestC,
-        SummedC,
-        SinceC,
         ColumnCount
     };
     explicit TBlockingBoard(QWidget* parent = nullptr);
