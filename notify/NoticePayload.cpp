@@ -177,7 +177,7 @@ std::vector<std::pair<std::string, std::string>> Facts(const TNotice& n, const T
     if (!n.Survivors.empty()) {
         std::string spids;
         for (std::int32_t s : n.Survivors)
-            spids += (spids.empty() ? "SPID " : ", ") + std::to_string(s);
+            spids.append(spids.empty() ? "SPID " : ", ").append(std::to_string(s));
         facts.emplace_back("Went on", spids);
     }
     if (!c.Login.empty())
@@ -306,8 +306,11 @@ std::string NoticeJson(const TNotice& n) {
         ",\"time\":" + JsonString(IsoUtcTime(n.TimeMs));
     if (n.Event == "deadlock") {
         json += ",\"victim_spid\":" + JsonNumber(n.VictimSpid) + ",\"survivors\":[";
-        for (std::size_t i = 0; i < n.Survivors.size(); ++i)
-            json += (i ? "," : "") + std::to_string(n.Survivors[i]);
+        for (std::size_t i = 0; i < n.Survivors.size(); ++i) {
+            if (i > 0)
+                json += ',';
+            json += std::to_string(n.Survivors[i]);
+        }
         json += "]";
     }
     return json + "}";
@@ -332,7 +335,9 @@ std::string NoticeText(const TNotice& n) {
 
 std::string NoticeSlack(const TNotice& n) {
     const TClean c = Cleaned(n);
-    std::string text = "*" + SlackEscaped(NoticeHeadline(n)) + "*";
+    std::string text = "*";
+    text += SlackEscaped(NoticeHeadline(n));
+    text += '*';
     for (const auto& [name, value] : Facts(n, c))
         if (name != "Server")
             text += "\n" + name + ": " + SlackEscaped(value);
@@ -392,7 +397,7 @@ std::string NoticeMail(const TNotice& n, const std::string& from, const std::str
     std::string address;
     const auto flush = [&] {
         if (!address.empty())
-            recipients += (recipients.empty() ? "<" : ", <") + address + ">";
+            recipients.append(recipients.empty() ? "<" : ", <").append(address).append(">");
         address.clear();
     };
     for (char ch : to) {

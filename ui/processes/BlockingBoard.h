@@ -66,7 +66,7 @@ public:
 
     QTreeWidget* List;
     QLabel* SummaryL; // "No blocking on 5 servers · last refresh 09:15:02", or the count
-    int CoalesceMs = 200;
+    int CoalesceMs = 500;
 
 signals:
     // Show this head in the process tree.
