@@ -31,6 +31,7 @@ std::int32_t HistoryMinDurationMs() {
 }
 bool ConfirmKill = true;
 bool NotifyDeadlocks = true;
+bool WarnWhenServerStops = true;
 bool OpenBlockingChains = true;
 std::uint16_t ImpactAlertSeconds = 0;
 std::string WebhookUrl;
@@ -59,6 +60,7 @@ void ResetSettings() {
     HistoryRetentionDays = 14;
     ConfirmKill = true;
     NotifyDeadlocks = true;
+    WarnWhenServerStops = true;
     OpenBlockingChains = true;
     ImpactAlertSeconds = 0;
     WebhookUrl.clear();
@@ -105,6 +107,7 @@ const TSettingField kFields[] = {
     {"HistoryRetentionDays", &HistoryRetentionDays, 1},
     {"ConfirmKill", &ConfirmKill},
     {"NotifyDeadlocks", &NotifyDeadlocks},
+    {"WarnWhenServerStops", &WarnWhenServerStops},
     {"OpenBlockingChains", &OpenBlockingChains},
     {"ImpactAlertSeconds", &ImpactAlertSeconds},
     {"WebhookUrl", &WebhookUrl},

@@ -48,6 +48,7 @@ void ExpectDefaults() {
     EXPECT_EQ(HistoryRetentionDays, 14);
     EXPECT_TRUE(ConfirmKill);
     EXPECT_TRUE(NotifyDeadlocks);
+    EXPECT_TRUE(WarnWhenServerStops);
     EXPECT_TRUE(OpenBlockingChains);
 }
 
@@ -87,6 +88,7 @@ TEST_F(SettingsTest, ReadsEachValueByItsRule) {
         {"WarnOnlyOnce=1", [] { return WarnOnlyOnce; }},
         {"ConfirmKill=0", [] { return !ConfirmKill; }},
         {"NotifyDeadlocks=0", [] { return !NotifyDeadlocks; }},
+        {"WarnWhenServerStops=0", [] { return !WarnWhenServerStops; }},
         {"OpenBlockingChains=0", [] { return !OpenBlockingChains; }},
         {"OpenBlockingChains=on", [] { return OpenBlockingChains; }},
     };
@@ -144,6 +146,7 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInOrderAndLoadGivesThemBack) {
                               "HistoryRetentionDays=14\r\n"
                               "ConfirmKill=0\r\n"
                               "NotifyDeadlocks=0\r\n"
+                              "WarnWhenServerStops=1\r\n"
                               "OpenBlockingChains=0\r\n"
                               "ImpactAlertSeconds=0\r\n"
                               "WebhookUrl=https://hooks.example.com/services/T0/B0/abc?x=1;y=2\r\n"

@@ -47,6 +47,7 @@ public:
     TSpinEdit* HistoryRetentionDaysSE;
     QCheckBox* ConfirmKillCB;
     QCheckBox* DeadlockNoticeCB;
+    QCheckBox* ServerStopsCB;
     QCheckBox* OpenChainsCB;
     TNoticesPage* Notices;
     QPushButton* OkB;

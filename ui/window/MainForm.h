@@ -6,6 +6,7 @@
 
 #include "Actions.h"
 #include "Icons.h"
+#include "OutageWatch.h"
 #include "ServerOwner.h"
 
 #include <QMainWindow>
@@ -97,6 +98,7 @@ public:
     THistoryRecording* History;
     TBlockingBoard* Board; // "Blocking now", docked beside the process view
     TNoticeRelay* Relay;   // notices that leave the desk
+    TOutageWatch Outages; // servers that stopped answering
 
     // Execute handlers.
     void ServerRegisterAExecute();
@@ -134,8 +136,12 @@ private:
     void ShowHead(TServerData* server, int spid);
 
     bool ShowsSnapshotOf(const TServerData* server) const;
+    // The status line: the server's summary, and for a stale tree when it was read.
+    QString SummaryText(const TServerData& server) const;
 
     void ScheduleTrayToolTip();
+    // Says once when a server stops answering and when it answers again.
+    void FollowOutage(TServerData& server);
     // One round of RefreshAExecute: the servers from RefreshNext on, for a few milliseconds.
     void RefreshRound();
     int RefreshNext = -1; // the next server of the round, -1 when no round runs
