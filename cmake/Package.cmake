@@ -53,13 +53,16 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_NAME tallyvane)
-set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS "unixodbc, tdsodbc, libqt6sql6-sqlite")
+# libcurl itself comes through dpkg-shlibdeps; HTTPS webhooks and SMTP over TLS check the
+# receiver's certificate against the system's authorities.
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS "unixodbc, tdsodbc, libqt6sql6-sqlite, ca-certificates")
 set(CPACK_DEBIAN_DESKTOP_DESCRIPTION "monitor for blocking in Microsoft SQL Server
 Tallyvane watches Microsoft SQL Server instances for processes that block
 each other. It shows every blocked process under the process that blocks
 it, warns with a tray icon, a sound and a balloon when a blocked process has
 waited too long, shows a process's last SQL command and can kill it.
-Connections go through unixODBC and the FreeTDS driver.")
+Notices of blocking and deadlocks can go to a webhook (JSON, Slack, Teams)
+or by e-mail. Connections go through unixODBC and the FreeTDS driver.")
 
 set(CPACK_DEBIAN_EXPORTER_PACKAGE_NAME tallyvane-exporter)
 set(CPACK_DEBIAN_EXPORTER_PACKAGE_DEPENDS "unixodbc, tdsodbc")

@@ -33,6 +33,15 @@ bool ConfirmKill = true;
 bool NotifyDeadlocks = true;
 bool WarnWhenServerStops = true;
 bool OpenBlockingChains = true;
+std::uint16_t ImpactAlertSeconds = 0;
+std::string WebhookUrl;
+std::string WebhookFormat = "json";
+std::string SmtpUrl;
+std::string SmtpFrom;
+std::string SmtpTo;
+std::string SmtpUser;
+std::string SmtpPassword;
+std::uint16_t NotifyCooldown = 600;
 
 void ResetSettings() {
     AutoRefresh = true;
@@ -53,6 +62,15 @@ void ResetSettings() {
     NotifyDeadlocks = true;
     WarnWhenServerStops = true;
     OpenBlockingChains = true;
+    ImpactAlertSeconds = 0;
+    WebhookUrl.clear();
+    WebhookFormat = "json";
+    SmtpUrl.clear();
+    SmtpFrom.clear();
+    SmtpTo.clear();
+    SmtpUser.clear();
+    SmtpPassword.clear();
+    NotifyCooldown = 600;
     RefusedFile.clear();
 }
 
@@ -91,6 +109,15 @@ const TSettingField kFields[] = {
     {"NotifyDeadlocks", &NotifyDeadlocks},
     {"WarnWhenServerStops", &WarnWhenServerStops},
     {"OpenBlockingChains", &OpenBlockingChains},
+    {"ImpactAlertSeconds", &ImpactAlertSeconds},
+    {"WebhookUrl", &WebhookUrl},
+    {"WebhookFormat", &WebhookFormat},
+    {"SmtpUrl", &SmtpUrl},
+    {"SmtpFrom", &SmtpFrom},
+    {"SmtpTo", &SmtpTo},
+    {"SmtpUser", &SmtpUser},
+    {"SmtpPassword", &SmtpPassword},
+    {"NotifyCooldown", &NotifyCooldown},
 };
 
 // A missing key, or a number that is none, leaves the variable as it is.

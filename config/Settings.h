@@ -35,6 +35,19 @@ extern bool NotifyDeadlocks; // a tray notice for each deadlock a server reports
 extern bool WarnWhenServerStops;
 // Every blocking chain is expanded at each refresh; off, a chain stays as the user left it.
 extern bool OpenBlockingChains;
+// Alerts by impact: the summed blocked wait of a server, in seconds, at or above which it
+// counts as an incident; 0 leaves incidents to the warning threshold.
+extern std::uint16_t ImpactAlertSeconds;
+// Notices that leave the desk. The URL and the password are secrets, kept like the servers'
+// passwords (a file readable by the user alone) and never written to the error log.
+extern std::string WebhookUrl;    // http(s)://..., empty: no webhook
+extern std::string WebhookFormat; // json, slack or teams
+extern std::string SmtpUrl;       // smtp://host:587 (STARTTLS) or smtps://host:465; empty: none
+extern std::string SmtpFrom;      // sender address
+extern std::string SmtpTo;        // recipients, separated by commas
+extern std::string SmtpUser;      // empty: no login
+extern std::string SmtpPassword;
+extern std::uint16_t NotifyCooldown; // seconds between notices of one event per server
 
 // Puts every setting back to the value it has when the process starts, and forgets a refused
 // file (tests).

@@ -74,6 +74,8 @@ check_contents() {
   done
   grep -q 'libqt6sql6-sqlite' <<<"$(dpkg-deb --field "$desktop" Depends)" ||
     fail "tallyvane does not depend on Qt's SQLite driver (the history)"
+  grep -qE '(^|, )libcurl4( |,|$)' <<<"$(dpkg-deb --field "$desktop" Depends)" ||
+    fail "tallyvane does not depend on libcurl4 (the notices)"
 
   command -v lintian >/dev/null || fail "lintian is not installed (scripts/install-deps.sh)"
   echo "== lintian"

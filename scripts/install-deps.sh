@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-multimedia-dev libqt6sql6-sqlite
   unixodbc unixodbc-dev tdsodbc
   libssl-dev openssl
+  libcurl4-openssl-dev
 )
 if [ "${1:-}" != "--package" ]; then
   packages+=(
@@ -17,6 +18,7 @@ if [ "${1:-}" != "--package" ]; then
     pulseaudio pulseaudio-utils
     libclang-rt-14-dev clang-format
     prometheus lintian libseccomp-dev
+    python3-aiosmtpd
   )
 fi
 missing=()

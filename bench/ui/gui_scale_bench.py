@@ -23,7 +23,10 @@ Prints the figures next to the goals as the issue states them, and at the end wh
 goal was met in this run.
 
   gui_scale_bench.py --build BUILD_DIR [--seconds 30] [--warmup 10] [--display N]
-                     [--phases 50,200,500,dead,refusing,latency,refresh,rebuilds]
+                     [--phases 50,200,500,dead,refusing,latency,refresh,rebuilds] [--board]
+
+With --board the "Blocking now" board is shown in every phase: every server's chains sorted by
+impact on each refresh, under the same goals.
 """
 import argparse
 import os
@@ -238,6 +241,12 @@ def measure(args, desktop, procs, work, tag, servers):
     home = os.path.join(work, "home-" + tag)
     os.makedirs(home)
     env.update(HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"))
+    if args.board:
+        # The "Blocking now" board shown from the start, as the user left it.
+        store = os.path.join(home, ".config", "Tallyvane")
+        os.makedirs(store)
+        with open(os.path.join(store, "Tallyvane.conf"), "w") as f:
+            f.write("[BlockingBoard]\nVisible=1\nWidth=520\nHeight=600\n")
     app = write_program_folder(args, work, tag, servers)
     t0 = time.monotonic()
     prog = procs.start([os.path.join(app, "tallyvane")], env, os.path.join(work, f"{tag}.log"))
@@ -310,6 +319,8 @@ def main():
     ap.add_argument("--warmup", type=float, default=10)
     ap.add_argument("--display", default="")
     ap.add_argument("--phases", default="50,200,500,dead,refusing,latency,refresh,rebuilds")
+    ap.add_argument("--board", action="store_true",
+                    help="show the \"Blocking now\" board (every server's chains) throughout")
     ap.add_argument("--attach", default="",
                     help="a command run during the measurement with {pid} of the program, "
                          "e.g. a profiler")

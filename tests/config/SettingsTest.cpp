@@ -121,6 +121,13 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInOrderAndLoadGivesThemBack) {
     ConfirmKill = false;
     NotifyDeadlocks = false;
     OpenBlockingChains = false;
+    WebhookUrl = "https://hooks.example.com/services/T0/B0/abc?x=1;y=2";
+    WebhookFormat = "slack";
+    SmtpUrl = "smtps://mail.example.com:465";
+    SmtpFrom = "tallyvane@example.com";
+    SmtpTo = "dba@example.com, oncall@example.com";
+    SmtpUser = "notify";
+    SmtpPassword = " pass;word=\"1\" ";
     SaveSettings(Path);
     EXPECT_EQ(ReadText(Path), "[Settings]\r\n"
                               "AutoRefresh=0\r\n"
@@ -141,6 +148,15 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInOrderAndLoadGivesThemBack) {
                               "NotifyDeadlocks=0\r\n"
                               "WarnWhenServerStops=1\r\n"
                               "OpenBlockingChains=0\r\n"
+                              "ImpactAlertSeconds=0\r\n"
+                              "WebhookUrl=https://hooks.example.com/services/T0/B0/abc?x=1;y=2\r\n"
+                              "WebhookFormat=slack\r\n"
+                              "SmtpUrl=smtps://mail.example.com:465\r\n"
+                              "SmtpFrom=tallyvane@example.com\r\n"
+                              "SmtpTo=dba@example.com, oncall@example.com\r\n"
+                              "SmtpUser=notify\r\n"
+                              "SmtpPassword=\" pass;word=\"1\" \"\r\n"
+                              "NotifyCooldown=600\r\n"
                               "\r\n");
     EXPECT_EQ(FileMode(Path), 0600u);
 
@@ -154,6 +170,10 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInOrderAndLoadGivesThemBack) {
     EXPECT_TRUE(WarnOnlyOnce);
     EXPECT_FALSE(ConfirmKill);
     EXPECT_FALSE(OpenBlockingChains);
+    // The password (kept here like the servers' passwords: a file its owner alone reads).
+    EXPECT_EQ(SmtpPassword, " pass;word=\"1\" ");
+    EXPECT_EQ(WebhookUrl, "https://hooks.example.com/services/T0/B0/abc?x=1;y=2");
+    EXPECT_EQ(NotifyCooldown, 600);
 }
 
 TEST_F(SettingsTest, HistoryKeysAndTheMinimumDurationThatFollowsTheThreshold) {

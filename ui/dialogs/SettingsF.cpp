@@ -2,6 +2,7 @@
 
 #include "ErrorBox.h"
 #include "FileNames.h"
+#include "NoticesPage.h"
 #include "Settings.h"
 #include "SoundPathEdit.h"
 #include "SoundPlayer.h"
@@ -15,6 +16,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -126,10 +128,18 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     buttons->addWidget(CancelB);
     buttons->addStretch(1);
 
+    Notices = new TNoticesPage(this);
+
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(5, 5, 5, 6);
-    layout->addWidget(GroupBox1);
-    layout->addWidget(HistoryGB);
+    auto* columns = new QHBoxLayout;
+    auto* left = new QVBoxLayout;
+    left->addWidget(GroupBox1);
+    left->addWidget(HistoryGB);
+    left->addStretch(1);
+    columns->addLayout(left);
+    columns->addWidget(Notices, 0, Qt::AlignTop);
+    layout->addLayout(columns);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     setMinimumSize(361, 286);
@@ -152,6 +162,7 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
                         DeadlockNoticeCB,
                         ServerStopsCB,
                         OpenChainsCB,
+                        Notices,
                         OkB,
                         CancelB};
     for (std::size_t i = 1; i < std::size(order); ++i)
@@ -172,7 +183,13 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
             [this] { MinDurationFollows = false; });
     connect(SoundPathBE, &TSoundPathEdit::ButtonClick, this,
             [this](int index) { GuardedCall([this, index] { SoundPathBEButtonClick(index); }); });
-    connect(OkB, &QPushButton::clicked, this, &QDialog::accept);
+    // Notice settings that could not be used are said before the dialog closes.
+    connect(OkB, &QPushButton::clicked, this, [this] {
+        if (const std::string refused = Notices->Refusal(); !refused.empty())
+            QMessageBox::warning(this, windowTitle(), QString::fromStdString(refused) + '.');
+        else
+            accept();
+    });
     connect(CancelB, &QPushButton::clicked, this, &QDialog::reject);
 }
 
@@ -196,6 +213,7 @@ void TSettingsF::SettingsToControls() {
     DeadlockNoticeCB->setChecked(NotifyDeadlocks);
     ServerStopsCB->setChecked(WarnWhenServerStops);
     OpenChainsCB->setChecked(OpenBlockingChains);
+    Notices->SettingsToControls();
     UpdateControlStates();
 }
 
@@ -221,6 +239,7 @@ void TSettingsF::ControlsToSettings() {
     NotifyDeadlocks = DeadlockNoticeCB->isChecked();
     WarnWhenServerStops = ServerStopsCB->isChecked();
     OpenBlockingChains = OpenChainsCB->isChecked();
+    Notices->ControlsToSettings();
 }
 
 void TSettingsF::UpdateControlStates() {

@@ -9,6 +9,7 @@ class QLabel;
 class QPushButton;
 class TSpinEdit;
 class TSoundPathEdit;
+class TNoticesPage;
 
 class TSettingsF : public QDialog {
     Q_OBJECT
@@ -48,6 +49,7 @@ public:
     QCheckBox* DeadlockNoticeCB;
     QCheckBox* ServerStopsCB;
     QCheckBox* OpenChainsCB;
+    TNoticesPage* Notices;
     QPushButton* OkB;
     QPushButton* CancelB;
 };

@@ -2,6 +2,7 @@
 // call-backs. The action handlers are in MainFormActions.cpp.
 #include "MainForm.h"
 
+#include "BlockingBoard.h"
 #include "DeadlockNotices.h"
 #include "ErrorBox.h"
 #include "ErrorLog.h"
@@ -10,6 +11,7 @@
 #include "FirstStartHint.h"
 #include "HistoryRecording.h"
 #include "MuteState.h"
+#include "NoticeRelay.h"
 #include "ProcessView.h"
 #include "ServerData.h"
 #include "ServerListFile.h"
@@ -30,6 +32,7 @@
 #include <QPalette>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStyle>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -117,6 +120,16 @@ void TMainF::CreateComponents() {
     History = new THistoryRecording(
         [this](const std::string& message) { ErrorsTL->LogError("", Exception(message)); }, this);
 
+    Relay = new TNoticeRelay(
+        [this](const std::string& message) { ErrorsTL->LogError("", Exception(message)); }, this);
+    Board = new TBlockingBoard(this);
+    Board->Servers = [this] { return ServersTL->Servers(); };
+    addDockWidget(Qt::RightDockWidgetArea, Board);
+    Board->hide();
+    connect(Board, &TBlockingBoard::HeadChosen, this, [this](TServerData* server, int spid) {
+        GuardedCall([=, this] { ShowHead(server, spid); });
+    });
+
     AutoRefreshTimer.setObjectName("AutoRefreshTimer");
     AutoRefreshTimer.setTimerType(Qt::PreciseTimer);
     connect(&AutoRefreshTimer, &QTimer::timeout, this,
@@ -155,6 +168,13 @@ void TMainF::CreateActions() {
     HistoryA = make("Blocking history...", "Blocking episodes recorded so far", 8);
     SaveSnapshotA =
         make("Save snapshot\u2026", "Save the focused server's process tree as CSV", -1);
+    BoardA =
+        make("Blocking now", "Every server's head blockers, the one that hurts most first", -1);
+    BoardA->setIcon(style()->standardIcon(QStyle::SP_FileDialogDetailedView));
+    BoardA->setCheckable(true);
+    BoardA->AutoCheck = true;
+    BoardA->OnExecute = [this] { Board->setVisible(BoardA->isChecked()); };
+    BoardA->OnUpdate = [this](TAction& a) { a.setChecked(!Board->isHidden()); };
 
     RefreshA->setShortcut(QKeySequence(Qt::Key_F5));
     RefreshA->setShortcutContext(Qt::WindowShortcut);
@@ -211,6 +231,7 @@ void TMainF::CreateMenus() {
     QMenu* processes = menuBar()->addMenu("Processes");
     processes->addAction(ShowBlocksA);
     processes->addAction(HistoryA);
+    processes->addAction(BoardA);
     processes->addSeparator();
     processes->addAction(RefreshA);
     processes->addSeparator();
@@ -263,6 +284,7 @@ void TMainF::CreateMenus() {
     ToolBar1->addSeparator();
     ToolBar1->addAction(ShowBlocksA);
     ToolBar1->addAction(HistoryA);
+    ToolBar1->addAction(BoardA);
     for (QAction* a : ToolBar1->actions())
         if (auto* b = qobject_cast<QToolButton*>(ToolBar1->widgetForAction(a)))
             b->setMinimumSize(31, 30);
@@ -297,6 +319,7 @@ void TMainF::FormCreate() {
     LoadListLayout(ServersTL, kStoreRoot + "ServersTL");
     LoadListLayout(ProcessesTL, kStoreRoot + "ProcessesTL");
     LoadListLayout(ErrorsTL, kStoreRoot + "ErrorsTL");
+    Board->RestoreState(kStoreRoot + "BlockingBoard");
     try {
         LoadServers();
     } catch (const std::exception& error) {
@@ -316,6 +339,7 @@ void TMainF::FormDestroy() {
     SaveListLayout(ServersTL, kStoreRoot + "ServersTL");
     SaveListLayout(ProcessesTL, kStoreRoot + "ProcessesTL");
     SaveListLayout(ErrorsTL, kStoreRoot + "ErrorsTL");
+    Board->SaveState(kStoreRoot + "BlockingBoard");
     for (int i = 0; i < ServersTL->NodeCount(); ++i)
         ServersTL->Node(i)->FreeData();
 }
@@ -328,6 +352,7 @@ void TMainF::ApplySettings() {
     }
     UpdateTrayIcon();
     History->ApplySettings();
+    Relay->ApplySettings();
     Tray->SetShown(ShowInSystemTray);
     Tray->AutoHide = AutoHideOnMinimize;
 }
@@ -420,6 +445,19 @@ void TMainF::ServersTLChangeNode() {
     ShowProcesses(ServersTL->FocusedNode());
 }
 
+void TMainF::ShowHead(TServerData* server, int spid) {
+    TServerNode* node = ServersTL->FindNode(server);
+    if (!node)
+        return;
+    if (spid > 0)
+        server->SelectedSpid = spid;
+    if (ServersTL->FocusedNode() != node)
+        ServersTL->setCurrentItem(node); // rebuilds the process view for it
+    else
+        ShowProcesses(node);
+    ProcessesTL->setFocus();
+}
+
 void TMainF::ScheduleTrayToolTip() {
     // Once per burst of call-backs: with many servers, each finishing its refresh, the worst
     // one is picked once.
@@ -451,6 +489,8 @@ void TMainF::ServerChanged(TServerData& server) {
     if (Destroying)
         return;
     History->ServerChanged(server);
+    Relay->ServerChanged(server);
+    Board->ServerChanged(server);
     FollowOutage(server);
     if (TServerNode* node = ServersTL->FindNode(&server))
         UpdateServerNode(*node);
@@ -487,6 +527,7 @@ void TMainF::DeadlocksRead(TServerData& server, const std::vector<TDeadlockRepor
     if (Destroying || reports.empty())
         return;
     Notices->Announce(server, reports);
+    Relay->DeadlocksRead(server, reports);
     History->DeadlocksRead(server, reports);
 }
 

@@ -19,6 +19,8 @@
 #include <vector>
 
 class QLabel;
+class TBlockingBoard;
+class TNoticeRelay;
 class QSplitter;
 class TDeadlockNotices;
 class TErrorLog;
@@ -82,6 +84,7 @@ public:
     TAction* AutoRefreshA;
     TAction* HistoryA;
     TAction* SaveSnapshotA;
+    TAction* BoardA;
     QMenu* ServersPM;
     QMenu* ProcessesPM;
     QMenu* ErrorsPM;
@@ -93,6 +96,8 @@ public:
     TTrayWarnings* Tray; // JvTrayIcon and TrayPM
     TDeadlockNotices* Notices;
     THistoryRecording* History;
+    TBlockingBoard* Board; // "Blocking now", docked beside the process view
+    TNoticeRelay* Relay;   // notices that leave the desk
     TOutageWatch Outages; // servers that stopped answering
 
     // Execute handlers.
@@ -127,6 +132,8 @@ private:
     QStringList ServerNames(const TServerData* except) const;
     bool HasNode(const TServerNode* node) const;
     void ServersTLChangeNode();
+    // The board's row was chosen: that server's process tree with the head selected.
+    void ShowHead(TServerData* server, int spid);
 
     bool ShowsSnapshotOf(const TServerData* server) const;
     // The status line: the server's summary, and for a stale tree when it was read.

@@ -1,5 +1,6 @@
 // TMainF: the Execute handlers of the actions and the refresh loop.
 #include "AboutF.h"
+#include "BlockingBoard.h"
 #include "ErrorBox.h"
 #include "ErrorLog.h"
 #include "Errors.h"
@@ -7,6 +8,7 @@
 #include "HistoryRecording.h"
 #include "LiveDetails.h"
 #include "MainForm.h"
+#include "NoticeRelay.h"
 #include "ProcessExport.h"
 #include "ProcessInfoF.h"
 #include "ProcessView.h"
@@ -129,6 +131,8 @@ void TMainF::ServerUnregisterAExecute() {
         History->ServerRemoved(*node->Data());
     if (const TServerData* server = node->Data()) {
         Tray->Forget(*server);
+        Relay->Forget(*server);
+        Board->Forget(*server);
         Outages.Forget(*server);
     }
     if (Shown.Server == node->Data())
