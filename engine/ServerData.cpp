@@ -284,6 +284,11 @@ void TServerData::ADOConnectionExecuteComplete(TDbConnection& /*connection*/,
         FinishDatabaseNames(status, recordset);
         return;
     }
+    if (LockWaitReadId != 0 && command.Id == LockWaitReadId) {
+        LockWaitReadId = 0;
+        FinishLockWaits(error, status, recordset);
+        return;
+    }
     if (DeadlockReadId != 0 && command.Id == DeadlockReadId) {
         DeadlockReadId = 0;
         FinishDeadlocks(error, status, recordset);
@@ -317,8 +322,8 @@ void TServerData::ADOConnectionExecuteComplete(TDbConnection& /*connection*/,
         SetError();
     }
     NotifyChanged(false);
-    if (State != 2) {
-        RequestDeadlocks();
+    if (State != 2 && RequestDeadlocks()) {
+        RequestLockWaits();
     }
 }
 
@@ -370,6 +375,7 @@ void TServerData::Disconnect() {
     DatabaseNamesId = 0;
     DatabaseNamesAsked = false;
     DeadlockReadId = 0;
+    LockWaitReadId = 0;
     QueryId = 0;
     SysAdminId = 0;
     ConnectPending = false;

@@ -22,6 +22,7 @@
 #include "DbConnection.h"
 #include "DbDataSet.h"
 #include "DeadlockReader.h"
+#include "LockWaits.h"
 #include "ProcessList.h"
 #include "ServerInfo.h"
 #include "SessionActivity.h"
@@ -185,6 +186,13 @@ public:
     bool DeadlocksUnreadable = false;  // the last read failed; said once in the error log
     std::uint64_t DeadlockReadId = 0;  // the outstanding read's execute, 0 when none
 
+    // Lock waits (ReadLockWaits.cpp): read right behind each deadlock read, so at most as
+    // often; a calm refresh sends nothing more. A read that fails is logged once.
+    bool RequestLockWaits();
+    TLockWaitTally LockWaits;
+    bool LockWaitsUnreadable = false;
+    std::uint64_t LockWaitReadId = 0; // the outstanding read's execute, 0 when none
+
 private:
     void FinishConnect(const TDbError* error, TEventStatus status,
                        const TDbRecordsetPtr& recordset);
@@ -202,6 +210,8 @@ private:
                            const TDbRecordsetPtr& recordset);
     void FinishDatabaseNames(TEventStatus status, const TDbRecordsetPtr& recordset);
     void FinishDeadlocks(const TDbError* error, TEventStatus status,
+                         const TDbRecordsetPtr& recordset);
+    void FinishLockWaits(const TDbError* error, TEventStatus status,
                          const TDbRecordsetPtr& recordset);
 
     IServerOwner& Owner;

@@ -32,6 +32,7 @@ enum class StatementKind {
     TranBegin,       // number = SPID: its oldest open transaction's begin and getdate()
     ServerClock,     // select convert(varchar(30), sysutcdatetime(), 126)
     DeadlockRead,    // the system_health ring buffer's deadlock reports; number = since (ms)
+    LockWaitStats,   // sys.dm_os_wait_stats summed over the LCK_M_ wait types
     ProcessSelect,   // a plain SELECT over sysprocesses (ProcessSelect.h)
     SpWho,           // exec sp_who [argument]
     Unknown,         // word = the token a syntax error points at
