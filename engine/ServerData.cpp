@@ -292,6 +292,11 @@ void TServerData::ADOConnectionExecuteComplete(TDbConnection& /*connection*/,
     if (DeadlockReadId != 0 && command.Id == DeadlockReadId) {
         DeadlockReadId = 0;
         FinishDeadlocks(error, status, recordset);
+        // The lock waits follow a read of reports that worked, so at most as often, and a
+        // login that may not read them is told once, by the deadlock read.
+        if (!DeadlocksUnreadable && !DeadlockClockRead) {
+            RequestLockWaits();
+        }
         return;
     }
     // Only the outstanding process query is read here. Matching its number (rather than
@@ -322,8 +327,8 @@ void TServerData::ADOConnectionExecuteComplete(TDbConnection& /*connection*/,
         SetError();
     }
     NotifyChanged(false);
-    if (State != 2 && RequestDeadlocks()) {
-        RequestLockWaits();
+    if (State != 2) {
+        RequestDeadlocks();
     }
 }
 

@@ -186,8 +186,8 @@ public:
     bool DeadlocksUnreadable = false;  // the last read failed; said once in the error log
     std::uint64_t DeadlockReadId = 0;  // the outstanding read's execute, 0 when none
 
-    // Lock waits (ReadLockWaits.cpp): read right behind each deadlock read, so at most as
-    // often; a calm refresh sends nothing more. A read that fails is logged once.
+    // Lock waits (ReadLockWaits.cpp): read right behind each deadlock read that worked, so at
+    // most as often; a calm refresh sends nothing more. A read that fails is logged once.
     bool RequestLockWaits();
     TLockWaitTally LockWaits;
     bool LockWaitsUnreadable = false;

@@ -104,11 +104,10 @@ std::vector<TMetricFamily> CollectFleetMetrics(const TServers& servers,
                "reports.",
                TMetricType::Counter),
         servers, Always, [](const TServerReport& s) { return double(s.LockWaits); }));
-    out.push_back(PerServer(Family("tallyvane_lock_wait_seconds_total",
-                                   "The wait time of those lock waits, added up.",
-                                   TMetricType::Counter),
-                            servers, Always,
-                            [](const TServerReport& s) { return double(s.LockWaitMs) / 1000.0; }));
+    out.push_back(PerServer(
+        Family("tallyvane_lock_wait_seconds_total", "The wait time of those lock waits, added up.",
+               TMetricType::Counter),
+        servers, Always, [](const TServerReport& s) { return double(s.LockWaitMs) / 1000.0; }));
     out.push_back(PerServer(
         Family("tallyvane_poll_duration_seconds",
                "How long the last completed poll took, from its start to its snapshot or error."),

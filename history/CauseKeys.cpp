@@ -92,8 +92,9 @@ std::string StatementFingerprint(std::string_view s) {
                    (c == '.' && i + 1 < n && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
             // A number, hexadecimal or with a fraction or exponent; a minus sign in front stays
             // (it may be an operator).
-            while (i < n && (std::isalnum(static_cast<unsigned char>(s[i])) || s[i] == '.' ||
-                             ((s[i] == '+' || s[i] == '-') && (s[i - 1] == 'e' || s[i - 1] == 'E'))))
+            while (i < n &&
+                   (std::isalnum(static_cast<unsigned char>(s[i])) || s[i] == '.' ||
+                    ((s[i] == '+' || s[i] == '-') && (s[i - 1] == 'e' || s[i - 1] == 'E'))))
                 ++i;
             emit("?");
         } else if (IsWordChar(c)) {

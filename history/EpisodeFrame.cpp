@@ -21,8 +21,8 @@ void PutVarint(std::string& out, std::uint64_t value) {
 
 // Zigzag, so that a negative SPID or wait costs a byte or two, not ten.
 void PutSigned(std::string& out, std::int64_t value) {
-    PutVarint(out, (static_cast<std::uint64_t>(value) << 1) ^
-                       static_cast<std::uint64_t>(value >> 63));
+    PutVarint(out,
+              (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63));
 }
 
 class TReader {

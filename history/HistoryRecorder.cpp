@@ -107,8 +107,7 @@ void THistoryRecorder::Handle(TServerData* server, TServer& state,
             write.Episode = std::move(episode);
             writes.push_back(std::move(write));
             t.Written = true;
-        }
-        else if (t.Frames.size() > THistoryWriter::MaxPendingFrames)
+        } else if (t.Frames.size() > THistoryWriter::MaxPendingFrames)
             t.Frames.erase(t.Frames.begin());
         if (event.Kind == TEpisodeEventKind::Ended)
             state.Tracked.erase(tracked);
@@ -124,8 +123,8 @@ void THistoryRecorder::TakeLockWaits(const TServerData& server, TServer& state) 
     state.LockWaitReads = tally.Reads;
     // The first read only sets where counting starts; a read gives news when it added some.
     if (Writer != nullptr && tally.LastSince != 0)
-        Writer->SubmitLockWaits({server.Info.Name, tally.LastAt, tally.LastSince,
-                                 tally.LastWaits, tally.LastWaitMs});
+        Writer->SubmitLockWaits(
+            {server.Info.Name, tally.LastAt, tally.LastSince, tally.LastWaits, tally.LastWaitMs});
 }
 
 void THistoryRecorder::StatementRead(std::uint64_t key, const std::string& text) {

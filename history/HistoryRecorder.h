@@ -56,7 +56,7 @@ private:
         std::unique_ptr<TEpisodeDetector> Detector;
         std::uint64_t Snapshots = 0;
         std::map<std::uint64_t, TTracked> Tracked; // by the detector's episode number
-        std::uint64_t LockWaitReads = 0;          // the monitor's lock-wait reads taken
+        std::uint64_t LockWaitReads = 0;           // the monitor's lock-wait reads taken
     };
 
     void Handle(TServerData* server, TServer& state, std::vector<TEpisodeEvent> events,

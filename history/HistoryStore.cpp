@@ -237,23 +237,13 @@ std::int64_t THistoryStore::SaveEpisode(std::int64_t rowId, const TEpisode& e,
         if (!ok)
             throw Failure("Cannot prepare the episode statement", q.lastError().text());
     }
-    const QVariantList values = {Q(e.Server),
-                                 QVariant::fromValue<qint64>(e.Start),
-                                 QVariant::fromValue<qint64>(e.End),
-                                 static_cast<int>(e.EndKind),
-                                 e.PeakWait,
-                                 e.PeakBlocked,
-                                 QVariant::fromValue<qint64>(e.TotalBlockedWait),
-                                 e.Head.Spid,
-                                 Q(e.Head.LoginName),
-                                 Q(e.Head.HostName),
-                                 Q(e.Head.ProgramName),
-                                 Q(e.HeadDBName),
-                                 Q(e.HeadStatus),
-                                 e.HeadOpenTran,
-                                 // What the first session blocked waited on names the object.
-                                 Q(e.Sessions.empty() ? std::string()
-                                                      : WaitObject(e.Sessions[0].WaitResource))};
+    const QVariantList values = {
+        Q(e.Server), QVariant::fromValue<qint64>(e.Start), QVariant::fromValue<qint64>(e.End),
+        static_cast<int>(e.EndKind), e.PeakWait, e.PeakBlocked,
+        QVariant::fromValue<qint64>(e.TotalBlockedWait), e.Head.Spid, Q(e.Head.LoginName),
+        Q(e.Head.HostName), Q(e.Head.ProgramName), Q(e.HeadDBName), Q(e.HeadStatus), e.HeadOpenTran,
+        // What the first session blocked waited on names the object.
+        Q(e.Sessions.empty() ? std::string() : WaitObject(e.Sessions[0].WaitResource))};
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values[i]);
     if (rowId != 0)
@@ -307,8 +297,8 @@ std::int64_t THistoryStore::SaveEpisode(std::int64_t rowId, const TEpisode& e,
 
 void THistoryStore::SaveStatement(std::int64_t rowId, const std::string& statement) {
     QSqlQuery q(QSqlDatabase::database(ConnectionName, false));
-    q.prepare(QStringLiteral(
-        "UPDATE episode SET head_statement = ?, head_fingerprint = ? WHERE id = ?"));
+    q.prepare(
+        QStringLiteral("UPDATE episode SET head_statement = ?, head_fingerprint = ? WHERE id = ?"));
     q.addBindValue(Q(statement));
     q.addBindValue(Q(StatementFingerprint(statement)));
     q.addBindValue(QVariant::fromValue<qint64>(rowId));
@@ -335,9 +325,9 @@ int THistoryStore::DeleteEndedBefore(std::int64_t cutoff) {
         if (!q.exec())
             throw Failure("Cannot delete old episodes", q.lastError().text());
         deleted = q.numRowsAffected();
-        for (const char* sql : {"DELETE FROM lock_wait WHERE at_ms < ?",
-                                "DELETE FROM cause_day WHERE day_ms < ?",
-                                "DELETE FROM cause_day_done WHERE day_ms < ?"}) {
+        for (const char* sql :
+             {"DELETE FROM lock_wait WHERE at_ms < ?", "DELETE FROM cause_day WHERE day_ms < ?",
+              "DELETE FROM cause_day_done WHERE day_ms < ?"}) {
             q.prepare(QString::fromLatin1(sql));
             q.addBindValue(QVariant::fromValue<qint64>(cutoff));
             if (!q.exec())

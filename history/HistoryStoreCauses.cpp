@@ -58,11 +58,12 @@ void THistoryStore::FillCauseKeys() {
     std::vector<std::tuple<std::int64_t, QVariant, QString>> rows;
     while (read.next()) {
         const QVariant statement = read.value(1);
-        rows.emplace_back(read.value(0).toLongLong(),
-                          statement.isNull() ? QVariant(QMetaType(QMetaType::QString))
-                                             : QVariant(QString::fromStdString(StatementFingerprint(
-                                                   statement.toString().toStdString()))),
-                          QString::fromStdString(WaitObject(read.value(2).toString().toStdString())));
+        rows.emplace_back(
+            read.value(0).toLongLong(),
+            statement.isNull() ? QVariant(QMetaType(QMetaType::QString))
+                               : QVariant(QString::fromStdString(
+                                     StatementFingerprint(statement.toString().toStdString()))),
+            QString::fromStdString(WaitObject(read.value(2).toString().toStdString())));
     }
     read.finish();
     for (const auto& [id, fingerprint, object] : rows) {
@@ -107,20 +108,21 @@ int THistoryStore::RollUpCauses(std::int64_t nowMs) {
                 return; // not over yet: grouped from the episodes until it is
             for (int kind = 0; kind <= static_cast<int>(TCauseKind::Object); ++kind) {
                 QSqlQuery sum(db);
-                sum.prepare(QStringLiteral(
-                                "INSERT INTO cause_day (day_ms, kind, key, server, episodes,"
-                                " total_wait_ms, longest_ms, last_seen_ms) SELECT ?, ?, %1,"
-                                " server, count(*), sum(total_wait_ms), max(end_ms - start_ms),"
-                                " max(end_ms) FROM episode WHERE start_ms >= ? AND start_ms < ?"
-                                " GROUP BY %1, server")
-                                .arg(QLatin1String(KeyColumn(static_cast<TCauseKind>(kind)))));
+                sum.prepare(
+                    QStringLiteral("INSERT INTO cause_day (day_ms, kind, key, server, episodes,"
+                                   " total_wait_ms, longest_ms, last_seen_ms) SELECT ?, ?, %1,"
+                                   " server, count(*), sum(total_wait_ms), max(end_ms - start_ms),"
+                                   " max(end_ms) FROM episode WHERE start_ms >= ? AND start_ms < ?"
+                                   " GROUP BY %1, server")
+                        .arg(QLatin1String(KeyColumn(static_cast<TCauseKind>(kind)))));
                 for (const QVariant& value : {I64(day), QVariant(kind), I64(day), I64(day + Day)})
                     sum.addBindValue(value);
                 if (!sum.exec())
                     throw Failure("Cannot add up the causes of a day", sum.lastError().text());
             }
             QSqlQuery done(db);
-            done.prepare(QStringLiteral("INSERT OR IGNORE INTO cause_day_done (day_ms) VALUES (?)"));
+            done.prepare(
+                QStringLiteral("INSERT OR IGNORE INTO cause_day_done (day_ms) VALUES (?)"));
             done.addBindValue(I64(day));
             if (!done.exec())
                 throw Failure("Cannot add up the causes of a day", done.lastError().text());
@@ -138,7 +140,8 @@ std::vector<TCause> THistoryStore::Causes(const THistoryFilter& filter, TCauseKi
     // episode's own.
     const std::int64_t firstWhole =
         filter.From > INT64_MIN + Day ? DayOf(filter.From + Day - 1) : DayOf(filter.From);
-    const std::int64_t endWhole = filter.To < INT64_MAX - 1 ? DayOf(filter.To + 1) : DayOf(filter.To);
+    const std::int64_t endWhole =
+        filter.To < INT64_MAX - 1 ? DayOf(filter.To + 1) : DayOf(filter.To);
     std::vector<std::int64_t> done;
     if (filter.MinDuration <= 0 && firstWhole < endWhole) {
         QSqlQuery q(db);

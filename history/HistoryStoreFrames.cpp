@@ -23,12 +23,13 @@ void THistoryStore::SaveFrame(std::int64_t episodeId, std::int64_t seq,
     QSqlQuery q(QSqlDatabase::database(ConnectionName, false));
     q.prepare(QStringLiteral(
         "INSERT OR REPLACE INTO episode_frame (episode_id, seq, at_ms, blocked, total_wait_ms,"
-        " longest_wait_ms, head_status, head_open_tran, sessions) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+        " longest_wait_ms, head_status, head_open_tran, sessions) VALUES (?, ?, ?, ?, ?, ?, ?, ?, "
+        "?)"));
     const std::string bytes = FrameBytes(frame);
     for (const QVariant& value :
-         {I64(episodeId), I64(seq), I64(frame.At), QVariant(frame.Blocked()), I64(frame.TotalWait()),
-          QVariant(frame.LongestWait()), QVariant(QString::fromStdString(frame.HeadStatus)),
-          QVariant(frame.HeadOpenTran),
+         {I64(episodeId), I64(seq), I64(frame.At), QVariant(frame.Blocked()),
+          I64(frame.TotalWait()), QVariant(frame.LongestWait()),
+          QVariant(QString::fromStdString(frame.HeadStatus)), QVariant(frame.HeadOpenTran),
           QVariant(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())))})
         q.addBindValue(value);
     if (!q.exec())
@@ -50,8 +51,9 @@ TFramesRead THistoryStore::Frames(std::int64_t episodeId) {
         frame.HeadStatus = S(q.value(1));
         frame.HeadOpenTran = q.value(2).toInt();
         const QByteArray bytes = q.value(3).toByteArray();
-        if (!ReadFrameBytes(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())),
-                            frame)) {
+        if (!ReadFrameBytes(
+                std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())),
+                frame)) {
             ++read.Damaged;
             continue;
         }
@@ -68,10 +70,10 @@ std::vector<TTimelineMinute> THistoryStore::Timeline(const THistoryFilter& filte
     q.setForwardOnly(true);
     // The frame with the most blocked wait in each minute speaks for it (SQLite takes the
     // other columns from the row that gave the max).
-    QString sql = QStringLiteral(
-        "SELECT e.server, f.at_ms - (f.at_ms % ?) AS minute, max(f.total_wait_ms),"
-        " f.blocked, e.id FROM episode e JOIN episode_frame f ON f.episode_id = e.id"
-        " WHERE e.start_ms <= ? AND e.end_ms >= ? AND f.at_ms BETWEEN ? AND ?");
+    QString sql =
+        QStringLiteral("SELECT e.server, f.at_ms - (f.at_ms % ?) AS minute, max(f.total_wait_ms),"
+                       " f.blocked, e.id FROM episode e JOIN episode_frame f ON f.episode_id = e.id"
+                       " WHERE e.start_ms <= ? AND e.end_ms >= ? AND f.at_ms BETWEEN ? AND ?");
     if (!filter.Server.empty())
         sql += QStringLiteral(" AND e.server = ?");
     sql += QStringLiteral(" GROUP BY e.server, minute ORDER BY e.server, minute");

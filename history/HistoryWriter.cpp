@@ -208,8 +208,8 @@ void THistoryWriter::WritePending(THistoryStore& store, std::uint64_t upTo) {
             std::int64_t rowId = open != Open.end() ? open->second.RowId : 0;
             std::int64_t nextFrame = open != Open.end() ? open->second.NextFrame : 0;
             if (write.Episode)
-                rowId = store.SaveEpisode(
-                    rowId, *write.Episode, open != Open.end() ? &open->second.Episode : nullptr);
+                rowId = store.SaveEpisode(rowId, *write.Episode,
+                                          open != Open.end() ? &open->second.Episode : nullptr);
             // Frames of an episode that was never written (or already ended) have nowhere to go.
             if (rowId != 0)
                 for (const TEpisodeFrame& frame : write.Frames)

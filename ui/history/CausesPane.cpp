@@ -52,11 +52,11 @@ TCausesPane::TCausesPane(QWidget* parent) : QWidget(parent) {
                             TCauseKind::Statement, TCauseKind::Object})
         GroupByCB->addItem(QString::fromLatin1(CauseKindName(kind)), static_cast<int>(kind));
     ExportB = new QPushButton(QStringLiteral("Export causes..."), this);
-    CausesTV = MakeList({"Cause", "Episodes", "Total blocked wait", "Longest episode", "Last seen"},
-                        this);
+    CausesTV =
+        MakeList({"Cause", "Episodes", "Total blocked wait", "Longest episode", "Last seen"}, this);
     CausesTV->setObjectName(QStringLiteral("CausesTV"));
-    EpisodesTV =
-        MakeList({"Server", "Start", "Duration", "Blocked wait", "Peak blocked", "Head SPID"}, this);
+    EpisodesTV = MakeList(
+        {"Server", "Start", "Duration", "Blocked wait", "Peak blocked", "Head SPID"}, this);
     StatusL = new QLabel(this);
     StatusL->setTextFormat(Qt::PlainText);
 
@@ -86,7 +86,8 @@ TCausesPane::TCausesPane(QWidget* parent) : QWidget(parent) {
     connect(EpisodesTV, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
         const int row = EpisodesTV->indexOfTopLevelItem(item);
         if (row >= 0 && static_cast<std::size_t>(row) < Listed.size())
-            emit EpisodeChosen(static_cast<qint64>(Listed[static_cast<std::size_t>(row)].Episode.Id));
+            emit EpisodeChosen(
+                static_cast<qint64>(Listed[static_cast<std::size_t>(row)].Episode.Id));
     });
     connect(ExportB, &QPushButton::clicked, this, [this] {
         GuardedCall([this] {
@@ -151,7 +152,8 @@ void TCausesPane::Regroup() {
     CausesTV->addTopLevelItems(rows);
     CausesTV->setCurrentItem(rows.front());
     CausesTV->resizeColumnToContents(EpisodesC);
-    CausesTV->setColumnWidth(CauseC, std::min(CausesTV->sizeHintForColumn(CauseC) + 12, 480));
+    CausesTV->resizeColumnToContents(CauseC);
+    CausesTV->setColumnWidth(CauseC, std::min(CausesTV->columnWidth(CauseC), 480));
     StatusL->setText(QStringLiteral("%1 causes, grouped in %2 ms; double-click one for its "
                                     "episodes.")
                          .arg(Causes.size())

@@ -128,8 +128,8 @@ void TEpisodeReplay::Show(const std::string& fileName, const TStoredEpisode& epi
     Frames = std::move(read.Frames);
     QStringList notes;
     if (read.Damaged > 0)
-        notes << QStringLiteral("%1 frame(s) could not be read and are left out.")
-                     .arg(read.Damaged);
+        notes
+            << QStringLiteral("%1 frame(s) could not be read and are left out.").arg(read.Damaged);
     if (Frames.empty()) {
         FrameL->setText(QStringLiteral("No frames were recorded for this episode (it was "
                                        "recorded before frames were kept, or the program "

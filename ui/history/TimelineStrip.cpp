@@ -55,8 +55,8 @@ void TTimelineStrip::Show(const std::string& fileName, const THistoryFilter& fil
         for (TLockWaitSample& s : store.LockWaits(filter)) {
             const std::int64_t span = s.At - s.Since;
             if (span > 0)
-                MaxLockRate =
-                    std::max(MaxLockRate, static_cast<double>(s.WaitMs) / static_cast<double>(span));
+                MaxLockRate = std::max(MaxLockRate,
+                                       static_cast<double>(s.WaitMs) / static_cast<double>(span));
             rows[s.Server].LockWaits.push_back(std::move(s));
         }
         THistoryFilter deadlocks = filter;
@@ -144,10 +144,9 @@ void TTimelineStrip::paintEvent(QPaintEvent*) {
         const TServerRow& row = Servers[static_cast<std::size_t>(r)];
         const QRectF strip(plot.left(), plot.top() + r * rowHeight, plot.width(), rowHeight);
         p.setPen(text);
-        p.drawText(QRectF(0, strip.top(), LabelWidth() - 6, rowHeight),
-                   Qt::AlignRight | Qt::AlignVCenter,
-                   fontMetrics().elidedText(DisplayText(row.Name), Qt::ElideRight,
-                                            LabelWidth() - 6));
+        p.drawText(
+            QRectF(0, strip.top(), LabelWidth() - 6, rowHeight), Qt::AlignRight | Qt::AlignVCenter,
+            fontMetrics().elidedText(DisplayText(row.Name), Qt::ElideRight, LabelWidth() - 6));
         // The lock waits behind, as strong as they were busy.
         for (const TLockWaitSample& s : row.LockWaits) {
             if (s.At <= s.Since || MaxLockRate <= 0)
@@ -199,8 +198,8 @@ QString TTimelineStrip::FiguresAt(QPoint at, std::int64_t* episodeId) const {
     if (Servers.empty() || !plot.contains(at))
         return {};
     const double rowHeight = plot.height() / ServerCount();
-    const int r = std::clamp(static_cast<int>((at.y() - plot.top()) / rowHeight), 0,
-                             ServerCount() - 1);
+    const int r =
+        std::clamp(static_cast<int>((at.y() - plot.top()) / rowHeight), 0, ServerCount() - 1);
     const TServerRow& row = Servers[static_cast<std::size_t>(r)];
     const std::int64_t t = TimeAt(at.x());
     const std::int64_t start = t - ((t % Bucket) + Bucket) % Bucket;
@@ -225,9 +224,9 @@ QString TTimelineStrip::FiguresAt(QPoint at, std::int64_t* episodeId) const {
                          .arg(s.Waits)
                          .arg(THistoryF::DurationText(s.WaitMs))
                          .arg(TimeText(s.Since, "HH:mm:ss"), TimeText(s.At, "HH:mm:ss"));
-    const int deadlocks = static_cast<int>(std::count_if(
-        row.Deadlocks.begin(), row.Deadlocks.end(),
-        [&](std::int64_t d) { return d >= start && d < start + Bucket; }));
+    const int deadlocks = static_cast<int>(
+        std::count_if(row.Deadlocks.begin(), row.Deadlocks.end(),
+                      [&](std::int64_t d) { return d >= start && d < start + Bucket; }));
     if (deadlocks > 0)
         lines << QStringLiteral("Deadlocks: %1").arg(deadlocks);
     return lines.join(QLatin1Char('\n'));
