@@ -41,16 +41,13 @@ public:
         }
         return false;
     }
-    bool Signed32(std::int32_t& value) {
+    // A difference of two 32-bit numbers: damaged bytes beyond that range are refused.
+    bool Signed(std::int64_t& value) {
         std::uint64_t raw = 0;
         if (!Varint(raw))
             return false;
-        const std::int64_t decoded =
-            static_cast<std::int64_t>(raw >> 1) ^ -static_cast<std::int64_t>(raw & 1);
-        if (decoded < INT32_MIN || decoded > INT32_MAX)
-            return false;
-        value = static_cast<std::int32_t>(decoded);
-        return true;
+        value = static_cast<std::int64_t>(raw >> 1) ^ -static_cast<std::int64_t>(raw & 1);
+        return value >= 2 * std::int64_t{INT32_MIN} && value <= 2 * std::int64_t{INT32_MAX};
     }
     bool Text(std::string& text) {
         std::uint64_t length = 0;
@@ -72,6 +69,13 @@ private:
     std::string_view Bytes;
     std::size_t At = 0;
 };
+
+bool Within32(std::int64_t value, std::int32_t& out) {
+    if (value < INT32_MIN || value > INT32_MAX)
+        return false;
+    out = static_cast<std::int32_t>(value);
+    return true;
+}
 
 } // namespace
 
@@ -101,13 +105,19 @@ std::string FrameBytes(const TEpisodeFrame& frame) {
     };
     std::string sessions;
     sessions.reserve(frame.Sessions.size() * 8);
+    // Each number as its difference to the one before it (the blocker to the session's own
+    // SPID): sessions of one chain come in order with waits alike, so most take a byte.
+    TFrameSession previous;
     for (const TFrameSession& s : frame.Sessions) {
-        PutSigned(sessions, s.Ordinal);
-        PutSigned(sessions, s.Spid);
-        PutSigned(sessions, s.BlockedBy);
-        PutSigned(sessions, s.Wait);
+        PutSigned(sessions, std::int64_t{s.Ordinal} - previous.Ordinal);
+        PutSigned(sessions, std::int64_t{s.Spid} - previous.Spid);
+        PutSigned(sessions, std::int64_t{s.BlockedBy} - s.Spid);
+        PutSigned(sessions, std::int64_t{s.Wait} - previous.Wait);
         PutVarint(sessions, number(s.WaitType));
         PutVarint(sessions, number(s.WaitResource));
+        previous.Ordinal = s.Ordinal;
+        previous.Spid = s.Spid;
+        previous.Wait = s.Wait;
     }
     std::string out;
     out.push_back(static_cast<char>(FormatVersion));
@@ -136,12 +146,20 @@ bool ReadFrameBytes(std::string_view bytes, TEpisodeFrame& frame) {
     if (!in.Varint(sessionCount) || sessionCount > MaxSessions || sessionCount > bytes.size())
         return false;
     std::vector<TFrameSession> sessions(sessionCount);
+    TFrameSession previous;
     for (TFrameSession& s : sessions) {
         std::uint64_t type = 0, resource = 0;
-        if (!in.Signed32(s.Ordinal) || !in.Signed32(s.Spid) || !in.Signed32(s.BlockedBy) ||
-            !in.Signed32(s.Wait) || !in.Varint(type) || !in.Varint(resource) ||
-            type >= stringCount || resource >= stringCount || s.Ordinal < 0)
+        std::int64_t ordinal = 0, spid = 0, blockedBy = 0, wait = 0;
+        if (!in.Signed(ordinal) || !in.Signed(spid) || !in.Signed(blockedBy) || !in.Signed(wait) ||
+            !in.Varint(type) || !in.Varint(resource) || type >= stringCount ||
+            resource >= stringCount)
             return false;
+        if (!Within32(ordinal += previous.Ordinal, s.Ordinal) ||
+            !Within32(spid += previous.Spid, s.Spid) ||
+            !Within32(blockedBy += s.Spid, s.BlockedBy) ||
+            !Within32(wait += previous.Wait, s.Wait) || s.Ordinal < 0)
+            return false;
+        previous = s;
         s.WaitType = strings[type];
         s.WaitResource = strings[resource];
     }

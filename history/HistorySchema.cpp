@@ -116,8 +116,10 @@ const std::vector<THistorySchemaStep> SchemaSteps = {
          "CREATE INDEX episode_start ON episode (start_ms)",
          // One row per refresh of an open episode: the figures as columns (the timeline sums
          // them), the sessions as a blob (EpisodeFrame.h). seq orders them, whatever the clock
-         // did between two refreshes.
+         // did between two refreshes. A rowid table keeps a blob of a kilobyte or two in its
+         // page, where a table without rowid would spill it to overflow pages.
          "CREATE TABLE episode_frame ("
+         " id INTEGER PRIMARY KEY,"
          " episode_id INTEGER NOT NULL,"
          " seq INTEGER NOT NULL,"
          " at_ms INTEGER NOT NULL,"
@@ -126,8 +128,8 @@ const std::vector<THistorySchemaStep> SchemaSteps = {
          " longest_wait_ms INTEGER NOT NULL,"
          " head_status TEXT NOT NULL,"
          " head_open_tran INTEGER NOT NULL,"
-         " sessions BLOB NOT NULL,"
-         " PRIMARY KEY (episode_id, seq)) WITHOUT ROWID",
+         " sessions BLOB NOT NULL)",
+         "CREATE UNIQUE INDEX episode_frame_seq ON episode_frame (episode_id, seq)",
          // The server's own count of lock waits, as deltas between two reads.
          "CREATE TABLE lock_wait ("
          " server TEXT NOT NULL,"

@@ -16,7 +16,9 @@
 #include <QComboBox>
 #include <QDateTimeEdit>
 #include <QDir>
+#include <QImage>
 #include <QLabel>
+#include <QPalette>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -164,6 +166,28 @@ TEST_F(HistoryReplayTest, TheReplayShowsTheTreeAsItStoodAtEachRefresh) {
     window.EpisodesTV->setCurrentItem(nullptr);
     QTest::mouseClick(&timeline, Qt::LeftButton, {}, timeline.PointOf(0, Base + 10'000));
     ASSERT_NE(window.EpisodesTV->currentItem(), nullptr);
+
+    // On a dark theme the strip takes the palette's colours: a picture to look at (run with
+    // QT_SCALE_FACTOR=2 for the 200 % one), and the labels must not vanish into the ground.
+    QPalette dark;
+    dark.setColor(QPalette::Base, QColor(30, 30, 30));
+    dark.setColor(QPalette::Window, QColor(45, 45, 45));
+    dark.setColor(QPalette::Text, QColor(230, 230, 230));
+    dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+    dark.setColor(QPalette::Highlight, QColor(80, 150, 255));
+    timeline.setPalette(dark);
+    window.FromDTE->setDateTime(QDateTime::fromMSecsSinceEpoch(Base - 60'000));
+    window.ToDTE->setDateTime(QDateTime::fromMSecsSinceEpoch(Base + 120'000));
+    window.ShowB_Click();
+    timeline.resize(1000, 120);
+    const QImage image = timeline.grab().toImage();
+    EXPECT_TRUE(image.save(
+        QDir(QStringLiteral(TALLYVANE_ARTIFACTS_DIR)).filePath("history-timeline-dark.png")));
+    int light = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width() / 8; ++x)
+            light += qGray(image.pixel(x, y)) > 150;
+    EXPECT_GT(light, 20) << "the server's name is drawn in the light text colour";
 }
 
 // A file of nothing: every page says so instead of failing.
