@@ -37,8 +37,9 @@ bool IsIntegerType(SQLSMALLINT type) {
 // sessions); a server that sends more is refused rather than read into memory.
 constexpr std::size_t MaxRows = 100000;
 // A text cell read row by row (a column without a size, or a long one) is kept up to this
-// many bytes; no column we read holds more than 4000 characters.
-constexpr std::size_t MaxCellBytes = 64 * 1024;
+// many bytes: a deadlock report (nvarchar(max)) of a big parallel query runs to megabytes,
+// and the report's reader takes up to 16 MB.
+constexpr std::size_t MaxCellBytes = 16 * 1024 * 1024;
 
 bool TooManyRows(const TDbRecordset& records, TWorkerResult& result) {
     if (records.RowCount() < MaxRows) {

@@ -40,11 +40,12 @@ std::string restAfterWords(const std::string& line, std::size_t words) {
     return trim(line.substr(pos));
 }
 
-const char* kHelp = "commands: ping | instances | fault I|* NAME [VALUE] | faults I | clear I|* | "
-                    "sessions I | processes I | kill I SPID | block I WAITER BLOCKER [TYPE "
-                    "[RESOURCE]] | unblock I WAITER | deadlock I SPID SPID... [victim=SPID] "
-                    "[resources=KIND,...] [count=N] | clock I|* SECONDS | log I | log-clear I | "
-                    "shutdown | quit";
+const char* kHelp =
+    "commands: ping | instances | fault I|* NAME [VALUE] | faults I | clear I|* | "
+    "sessions I | processes I | kill I SPID | block I WAITER BLOCKER [TYPE "
+    "[RESOURCE]] | unblock I WAITER | deadlock I SPID SPID... [victim=SPID] "
+    "[resources=KIND,...] [count=N] [size=CHARS] | clock I|* SECONDS | log I | log-clear I | "
+    "shutdown | quit";
 
 } // namespace
 
@@ -188,7 +189,7 @@ std::string ControlServer::execute(const std::string& line) {
     }
     if (cmd == "deadlock") {
         const char* usage = "usage: deadlock I SPID SPID... [victim=SPID] [resources=KIND,...] "
-                            "[count=N]";
+                            "[count=N] [size=CHARS]";
         DeadlockDef d;
         long long count = 1;
         for (std::size_t i = 2; i < w.size(); ++i) {
@@ -202,6 +203,8 @@ std::string ControlServer::execute(const std::string& line) {
                 d.victim = static_cast<int>(n);
             } else if (key == "count" && parseInteger(value, n) && n >= 1 && n <= 100000) {
                 count = n;
+            } else if (key == "size" && parseInteger(value, n) && n >= 0 && n <= 256 << 20) {
+                d.reportChars = static_cast<std::size_t>(n);
             } else if (key == "resources") {
                 std::string kinds = value;
                 for (char& c : kinds) {

@@ -328,6 +328,17 @@ std::string deadlockReportXml(const ServerState& state, const DeadlockDef& d, st
              "\" requestType=\"wait\"/></waiter-list></" + kind + ">";
     }
     x += "</resource-list></deadlock>";
+    if (x.size() < d.reportChars) {
+        // A long input buffer, as a big batch leaves it: numbered lines, so that a reader
+        // that loses or reorders a piece shows it.
+        std::string pad;
+        for (int line = 1; pad.size() < d.reportChars - x.size(); ++line) {
+            pad += "-- line " + std::to_string(line) + " of a long batch\n";
+        }
+        pad.resize(d.reportChars - x.size());
+        const std::size_t at = x.find("   </inputbuf>");
+        x.insert(at == std::string::npos ? x.size() : at, pad);
+    }
     return x;
 }
 

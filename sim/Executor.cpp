@@ -1,9 +1,11 @@
 #include "Executor.h"
 
 #include "Deadlocks.h"
+#include "ExecuteSql.h"
 #include "ProcessSelect.h"
 #include "ResultSet.h"
 #include "Statement.h"
+#include "Transactions.h"
 
 #include <chrono>
 
@@ -59,7 +61,7 @@ StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, Ending end,
         sendError(tw, m, end);
         return {false, true, true};
     }
-    static const std::vector<Column> cols = {
+    static const std::vector<Column> declared = {
         // sysprocesses declares these NOT NULL but blocked; the joined name is NULL when no
         // database matches.
         {"spid", ColumnType::SmallInt, 0, false},
@@ -78,6 +80,10 @@ StatementResult processQuery(TokenWriter& tw, SessionContext& ctx, Ending end,
         {"physical_io", ColumnType::BigInt, 0, false},
         {"memusage", ColumnType::Int, 0, false},
     };
+    std::vector<Column> cols;
+    for (const Column& c : declared) {
+        cols.push_back(wireColumn(tw, c));
+    }
     writeColumnMetadata(tw, cols);
     std::vector<ProcessRow> rows = ctx.state.processRows(now, ctx.spid);
     std::uint64_t count = 0;
@@ -207,7 +213,8 @@ StatementResult dmInputBuffer(TokenWriter& tw, SessionContext& ctx, long long sp
     return {true, false, false};
 }
 
-StatementResult kill(TokenWriter& tw, SessionContext& ctx, long long spid, Ending end) {
+StatementResult kill(TokenWriter& tw, SessionContext& ctx, long long spid, Ending end,
+                     Clock::time_point now) {
     if (!ctx.login.sysadmin && !ctx.login.alterAnyConnection) {
         sendError(tw, msg(6102, 14, 1, "User does not have permission to use the KILL statement."),
                   end);
@@ -223,6 +230,12 @@ StatementResult kill(TokenWriter& tw, SessionContext& ctx, long long spid, Endin
     }
     if (spid == ctx.spid) {
         sendError(tw, msg(6104, 16, 1, "Cannot use KILL to kill your own process."), end);
+        return {false, false, true};
+    }
+    // SPIDs up to 50 are the server's own (lazy writer, log writer, ...), not a client's.
+    if (spid <= 50 && !ctx.state.connectionRow(static_cast<int>(spid)) &&
+        ctx.state.sessionRow(static_cast<int>(spid), now)) {
+        sendError(tw, msg(6107, 14, 1, "Only user processes can be killed."), end);
         return {false, false, true};
     }
     if (ctx.state.kill(static_cast<int>(spid)) == KillResult::NotFound) {
@@ -336,9 +349,9 @@ StatementResult deadlockRead(TokenWriter& tw, SessionContext& ctx, long long sin
                   end);
         return {false, false, true};
     }
-    // varchar(30) and nvarchar(max) on a real server; the reports tdssim writes fit 4000.
+    // varchar(30) and nvarchar(max), as on a real server: the report goes out as PLP.
     const std::vector<Column> cols = {{"", ColumnType::NVarChar, 30},
-                                      {"", ColumnType::NVarChar, 4000}};
+                                      {"", ColumnType::NVarCharMax, 0}};
     writeColumnMetadata(tw, cols);
     std::uint64_t rows = 0;
     for (const DeadlockEvent& e : ctx.state.deadlocks(now).events()) {
@@ -450,57 +463,6 @@ void sendError(TokenWriter& tw, const ServerMessage& m, bool inProc) {
     sendError(tw, m, inProc ? Ending::InProc : Ending::Last);
 }
 
-StatementResult executeBatch(TokenWriter& tw, SessionContext& ctx, std::string_view text,
-                             bool inProc, Clock::time_point now) {
-    // A client chosen as a deadlock's victim learns it from its next batch; its transaction
-    // was rolled back.
-    if (ctx.state.deadlocks(now).takeVictim(ctx.spid)) {
-        if (SessionDef* row = ctx.state.connectionRow(ctx.spid)) {
-            row->openTran = 0;
-        }
-        sendError(tw,
-                  msg(1205, 13, 51,
-                      "Transaction (Process ID " + num(ctx.spid) +
-                          ") was deadlocked on lock resources with another process and has been "
-                          "chosen as the deadlock victim. Rerun the transaction."),
-                  inProc ? Ending::InProc : Ending::Last);
-        return {false, false, true};
-    }
-    const std::vector<BatchPart> parts = splitBatchLines(text);
-    // Errors report the batch line their statement starts on.
-    struct LineScope {
-        TokenWriter& tw;
-        ~LineScope() { tw.setStatementLine(1); }
-    } scope{tw};
-    if (parts.size() <= 1) {
-        tw.setStatementLine(parts.empty() ? 1 : parts[0].line);
-        return executeStatement(tw, ctx, text, inProc ? Ending::InProc : Ending::Last, now);
-    }
-    // A statement the server cannot parse stops the whole batch before anything runs, as
-    // a compile error does.
-    for (const BatchPart& part : parts) {
-        Statement st = classifyStatement(part.text);
-        if (st.kind == StatementKind::Unknown) {
-            tw.setStatementLine(part.line);
-            sendError(tw, msg(102, 15, 1, "Incorrect syntax near '" + st.word + "'."),
-                      inProc ? Ending::InProc : Ending::Last);
-            return {false, false, true};
-        }
-    }
-    // Run-time errors end their own statement only; the rest still run.
-    StatementResult all;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        const bool last = i + 1 == parts.size();
-        const Ending end = inProc ? Ending::InProc : (last ? Ending::Last : Ending::More);
-        tw.setStatementLine(parts[i].line);
-        StatementResult r = executeStatement(tw, ctx, parts[i].text, end, now);
-        all.rows = all.rows || r.rows;
-        all.processQuery = all.processQuery || r.processQuery;
-        all.failed = all.failed || r.failed;
-    }
-    return all;
-}
-
 StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::string_view text,
                                  Ending end, Clock::time_point now) {
     Statement st = classifyStatement(text);
@@ -517,7 +479,7 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
     case StatementKind::DmInputBuffer:
         return dmInputBuffer(tw, ctx, st.number, st.word, end, now);
     case StatementKind::Kill:
-        return kill(tw, ctx, st.number, end);
+        return kill(tw, ctx, st.number, end, now);
     case StatementKind::SelectInt:
         return singleValue(tw, {"", ColumnType::Int, 0, false}, std::int64_t{st.number}, end);
     case StatementKind::Version:
@@ -547,17 +509,8 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
         return deadlockRead(tw, ctx, st.number, end, now);
     case StatementKind::LockWaitStats:
         return lockWaitStats(tw, ctx, end, now);
-    case StatementKind::Transaction: {
-        if (SessionDef* row = ctx.state.connectionRow(ctx.spid)) {
-            if (st.word == "begin" || st.word.find("+begin") != std::string::npos) {
-                row->openTran = st.word == "begin" ? row->openTran + 1 : 1;
-            } else {
-                row->openTran = 0;
-            }
-        }
-        finish(tw, DoneStatus::Final, 0, 0, end);
-        return {};
-    }
+    case StatementKind::Transaction:
+        return runTransactionStatement(tw, ctx, st, end);
     case StatementKind::Set:
     case StatementKind::Empty:
         finish(tw, DoneStatus::Final, 0, 0, end);
@@ -570,6 +523,11 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
     case StatementKind::SpWho:
         if (std::optional<SpWhoCall> call = parseSpWhoStatement(text)) {
             return answerSpWho(tw, ctx, *call, end, true, now);
+        }
+        break;
+    case StatementKind::ExecuteSql:
+        if (std::optional<ExecuteSqlCall> call = parseExecuteSqlStatement(text)) {
+            return executeSqlInBatch(tw, ctx, *call, end, now);
         }
         break;
     case StatementKind::Unknown:

@@ -4,6 +4,7 @@
 #include "ServerState.h"
 #include "TokenWriter.h"
 
+#include <cstdint>
 #include <string_view>
 
 namespace tdssim {
@@ -14,10 +15,18 @@ struct StatementResult {
     bool failed = false;       // an error was sent
 };
 
+// The descriptor of the session's open transaction as ENVCHANGE 8 announced it (0: none),
+// shared by T-SQL BEGIN TRAN/COMMIT/ROLLBACK and the transaction manager requests.
+struct TransactionDescriptor {
+    std::uint64_t current = 0;
+    std::uint64_t next = 0x1000;
+};
+
 struct SessionContext {
     ServerState& state;
     int spid;
     const LoginDef& login;
+    TransactionDescriptor* transaction = nullptr; // null: no descriptors are announced
 };
 
 // How a statement's reply ends: the batch's last DONE, a DONE that says more follows, or a

@@ -98,10 +98,12 @@ EncryptionDecision negotiateEncryption(EncryptionMode mode, std::optional<std::u
         }
         return {Encrypt::On, Outcome::Everything};
     case EncryptionMode::On:
+        // A server forcing encryption tells a client that asked for none that it is
+        // required, and ends the connection of one that cannot encrypt.
         if (clientCannot) {
-            return {Encrypt::NotSup, Outcome::Clear};
+            return {Encrypt::Req, Outcome::Refuse};
         }
-        return {Encrypt::On, Outcome::Everything};
+        return {c == Encrypt::Off ? Encrypt::Req : Encrypt::On, Outcome::Everything};
     case EncryptionMode::Required:
         return {Encrypt::Req, clientCannot ? Outcome::Refuse : Outcome::Everything};
     }

@@ -22,15 +22,26 @@ struct ProcessSelect {
     struct Order {
         std::size_t column = 0;
         bool descending = false;
+        bool negated = false; // ORDER BY -spid: by the integer's negation
     };
     std::vector<std::size_t> columns;
     std::vector<std::string> names; // as the result set names them (an alias or the column)
     std::vector<Condition> where;
     std::vector<Order> orderBy;
     std::optional<long long> top;
-    // A column the view does not have: Msg 207.
-    std::string invalidColumn;
+    bool topPercent = false;
+    bool distinct = false;
+    // A compile-time error (an unknown column 207, an unbound prefix 4104 or 107, an ORDER BY
+    // position out of range 108, ...): the statement runs nothing, nor does its batch.
+    std::optional<ServerMessage> error;
 };
+
+// The columns of sysprocesses, in the view's own order (ProcessSelect.cpp holds the catalog,
+// ProcessSelectParser.cpp reads the statements).
+std::optional<std::size_t> findProcessColumn(const std::string& name);
+bool isIntegerProcessColumn(std::size_t index);
+std::size_t processColumnCount();
+const char* processColumnName(std::size_t index);
 
 // Nullopt: the text is not a SELECT over sysprocesses of this shape (its error stays).
 std::optional<ProcessSelect> parseProcessSelect(std::string_view text);

@@ -2,6 +2,7 @@
 
 #include "Bytes.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tdssim {
@@ -23,7 +24,25 @@ int intWidth(ColumnType t) {
 }
 
 bool isText(ColumnType t) {
-    return t == ColumnType::NVarChar || t == ColumnType::NChar;
+    return t == ColumnType::NVarChar || t == ColumnType::NChar || t == ColumnType::NVarCharMax;
+}
+
+constexpr std::uint64_t kPlpNull = ~std::uint64_t{0};
+constexpr std::size_t kPlpChunk = 8000; // bytes of UCS-2 per chunk
+
+// PLP: the total length in bytes, the value in chunks of a u32 length each, a zero-length
+// chunk at the end.
+void writePlpText(std::string& out, std::string_view text) {
+    std::string ucs2;
+    ByteWriter(ucs2).ucs2(text);
+    ByteWriter w(out);
+    w.u64le(ucs2.size());
+    for (std::size_t at = 0; at < ucs2.size(); at += kPlpChunk) {
+        const std::size_t n = std::min(kPlpChunk, ucs2.size() - at);
+        w.u32le(static_cast<std::uint32_t>(n));
+        out.append(ucs2, at, n);
+    }
+    w.u32le(0);
 }
 
 // TYPE_INFO of a number column: the fixed type, or the N type and its width.
@@ -44,7 +63,18 @@ void writeNumberType(ByteWriter& w, const Column& c) {
     }
 }
 
+// decimal(19,0): length 9, a sign byte (1 positive), the magnitude in 8 bytes.
+void writeDecimal(ByteWriter& w, std::int64_t v) {
+    w.u8(9);
+    w.u8(v < 0 ? 0 : 1);
+    w.u64le(v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v));
+}
+
 void writeInt(ByteWriter& w, const Column& c, std::int64_t v) {
+    if (c.type == ColumnType::Decimal) {
+        writeDecimal(w, v);
+        return;
+    }
     const int width = intWidth(c.type);
     if (c.nullable) {
         w.u8(static_cast<std::uint8_t>(width));
@@ -95,9 +125,11 @@ void writeBinary(ByteWriter& w, const Column& c, std::string_view bytes) {
 
 // A NULL in a NOT NULL column cannot go out as such; zeros keep the stream readable.
 void writeNull(ByteWriter& w, const Column& c) {
-    if (isText(c.type) || c.type == ColumnType::Binary) {
+    if (c.type == ColumnType::NVarCharMax) {
+        w.u64le(kPlpNull);
+    } else if (isText(c.type) || c.type == ColumnType::Binary) {
         w.u16le(0xFFFF);
-    } else if (c.nullable) {
+    } else if (c.nullable || c.type == ColumnType::Decimal) {
         w.u8(0);
     } else if (c.type == ColumnType::DateTime) {
         writeDateTime(w, c, "");
@@ -107,6 +139,10 @@ void writeNull(ByteWriter& w, const Column& c) {
 }
 
 void writeText(std::string& out, const Column& c, std::string_view text) {
+    if (c.type == ColumnType::NVarCharMax) {
+        writePlpText(out, text);
+        return;
+    }
     ByteWriter w(out);
     std::size_t lenPos = out.size();
     w.u16le(0);
@@ -135,22 +171,40 @@ void writeText(std::string& out, const Column& c, std::string_view text) {
 
 } // namespace
 
+Column wireColumn(const TokenWriter& tw, Column column) {
+    if (column.type == ColumnType::BigInt && !tw.collations()) {
+        column.type = ColumnType::Decimal;
+    }
+    if (column.type == ColumnType::NVarCharMax && !tw.tds72()) {
+        column.type = ColumnType::NVarChar;
+        column.chars = 4000;
+    }
+    return column;
+}
+
 void writeColumnMetadata(TokenWriter& tw, const std::vector<Column>& columns) {
     ByteWriter w(tw.out());
     w.u8(0x81);
     w.u16le(static_cast<std::uint16_t>(columns.size()));
-    for (const Column& c : columns) {
+    for (const Column& declared : columns) {
+        const Column c = wireColumn(tw, declared);
         tw.userType();
         w.u16le(c.nullable ? 0x0001 : 0x0000);
         if (isText(c.type)) {
             w.u8(c.type == ColumnType::NChar ? 0xEF : 0xE7);
-            w.u16le(static_cast<std::uint16_t>(c.chars * 2));
+            w.u16le(c.type == ColumnType::NVarCharMax ? 0xFFFF
+                                                      : static_cast<std::uint16_t>(c.chars * 2));
             if (tw.collations()) {
                 w.bytes(kCollation);
             }
         } else if (c.type == ColumnType::Binary) {
             w.u8(0xAD);
             w.u16le(c.chars);
+        } else if (c.type == ColumnType::Decimal) {
+            w.u8(0x6A); // DECIMALN: length, precision, scale
+            w.u8(9);
+            w.u8(19);
+            w.u8(0);
         } else {
             writeNumberType(w, c);
         }
@@ -195,7 +249,7 @@ void writeRow(TokenWriter& tw, const std::vector<Column>& columns, const std::ve
     std::string& out = tw.out();
     out.push_back(static_cast<char>(0xD1));
     for (std::size_t i = 0; i < columns.size(); ++i) {
-        const Column& c = columns[i];
+        const Column c = wireColumn(tw, columns[i]);
         const Value& v = i < row.size() ? row[i] : Value{Null{}};
         if (const auto* s = std::get_if<std::string>(&v)) {
             writeTextValue(out, c, *s);

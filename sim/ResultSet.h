@@ -11,7 +11,21 @@
 
 namespace tdssim {
 
-enum class ColumnType { TinyInt, SmallInt, Int, BigInt, Bit, DateTime, Binary, NVarChar, NChar };
+// NVarCharMax is nvarchar(max), its values sent as PLP (partially length-prefixed) chunks.
+// Decimal is decimal(19,0), the form bigint takes towards a TDS 7.0 client (wireColumn).
+enum class ColumnType {
+    TinyInt,
+    SmallInt,
+    Int,
+    BigInt,
+    Bit,
+    DateTime,
+    Binary,
+    NVarChar,
+    NChar,
+    NVarCharMax,
+    Decimal
+};
 
 // A column that cannot be NULL goes out with the fixed-length type (INT2, INT4, BIT,
 // DATETIME, ...) and without the nullable flag, as the real server sends what its catalog
@@ -23,15 +37,22 @@ struct Column {
     bool nullable = true;
 };
 
-struct Null {};
+struct Null {
+    bool operator==(const Null&) const = default;
+};
 // DateTime values are text "yyyy-mm-dd hh:mi:ss.mmm"; Binary values are bytes, padded with
 // zeros to the column's length.
 using Value = std::variant<Null, std::int64_t, std::string>;
 
+// The column as this client's TDS version carries it: bigint reaches a TDS 7.0 client as
+// decimal(19,0), as SQL Server 2000 sends it (INT8 came with 7.1); (max) types came with 7.2,
+// so an older client gets nvarchar(4000) instead.
+Column wireColumn(const TokenWriter& tw, Column column);
+
 void writeColumnMetadata(TokenWriter& tw, const std::vector<Column>& columns);
 
 // Column values of one ROW written straight into the reply, for result sets too big to
-// go through Value (the process query of a large server).
+// go through Value (the process query of a large server); columns as wireColumn gives them.
 void writeRowStart(std::string& out);
 void writeIntValue(std::string& out, const Column& column, std::int64_t value);
 void writeTextValue(std::string& out, const Column& column, std::string_view text);

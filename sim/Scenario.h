@@ -103,6 +103,8 @@ struct DeadlockDef {
     std::vector<std::string> resources; // per waiter: keylock, pagelock, objectlock, ridlock,
                                         // exchangeEvent; the last repeats; default keylock
     long long object = 0;               // object id of a scenario [object] locked; 0: any
+    std::size_t reportChars = 0;        // the report is padded to at least this many characters (in
+                                 // the first process's input buffer), as a long batch makes it
 };
 
 struct Scenario {

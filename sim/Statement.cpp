@@ -1,6 +1,7 @@
 #include "Statement.h"
 
 #include "Deadlocks.h"
+#include "ExecuteSql.h"
 #include "ProcessSelect.h"
 #include "TextUtil.h"
 
@@ -92,7 +93,63 @@ bool startsStatement(std::string_view line) {
 
 } // namespace
 
-std::vector<BatchPart> splitBatchLines(std::string_view text) {
+std::string blankComments(std::string_view text, bool* unclosed) {
+    std::string out(text);
+    char quote = 0; // ' " or ] while inside a literal or a delimited name
+    int depth = 0;  // block comments nest
+    bool line = false;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const char c = out[i];
+        const char next = i + 1 < out.size() ? out[i + 1] : '\0';
+        if (line) {
+            if (c == '\n' || c == '\r') {
+                line = false;
+            } else {
+                out[i] = ' ';
+            }
+        } else if (depth > 0) {
+            if (c == '/' && next == '*') {
+                ++depth;
+                out[i] = out[i + 1] = ' ';
+                ++i;
+            } else if (c == '*' && next == '/') {
+                --depth;
+                out[i] = out[i + 1] = ' ';
+                ++i;
+            } else if (c != '\n' && c != '\r') {
+                out[i] = ' ';
+            }
+        } else if (quote) {
+            if (c == quote) {
+                if (next == quote) {
+                    ++i; // doubled: part of the literal
+                } else {
+                    quote = 0;
+                }
+            }
+        } else if (c == '\'' || c == '"' || c == '[') {
+            quote = c == '[' ? ']' : c;
+        } else if (c == '-' && next == '-') {
+            line = true;
+            out[i] = out[i + 1] = ' ';
+            ++i;
+        } else if (c == '/' && next == '*') {
+            depth = 1;
+            out[i] = out[i + 1] = ' ';
+            ++i;
+        }
+    }
+    if (unclosed) {
+        *unclosed = depth > 0;
+    }
+    return out;
+}
+
+std::vector<BatchPart> splitBatchLines(std::string_view original) {
+    // Comments split nothing and run nothing: a server reads them as white space. Blanking
+    // them keeps every line where it was.
+    const std::string blanked = blankComments(original);
+    const std::string_view text = blanked;
     std::vector<BatchPart> parts;
     std::string current;
     std::size_t start = 0; // where current begins in text
@@ -118,7 +175,7 @@ std::vector<BatchPart> splitBatchLines(std::string_view text) {
         current.clear();
         start = i + 1;
     };
-    char quote = 0; // ' or ] while inside a literal or a bracketed name
+    char quote = 0; // ' " or ] while inside a literal or a delimited name
     for (; i < text.size(); ++i) {
         const char c = text[i];
         if (quote) {
@@ -132,7 +189,7 @@ std::vector<BatchPart> splitBatchLines(std::string_view text) {
             }
             continue;
         }
-        if (c == '\'' || c == '[') {
+        if (c == '\'' || c == '"' || c == '[') {
             quote = c == '[' ? ']' : c;
             current.push_back(c);
             continue;
@@ -299,6 +356,37 @@ bool deadlockRead(const std::string& s, long long& since) {
     return true;
 }
 
+// BEGIN TRAN[SACTION], COMMIT [TRAN[SACTION]|WORK], ROLLBACK ..., each possibly guarded by
+// IF @@TRANCOUNT > 0 and followed on the same line by BEGIN TRAN.
+bool transaction(const std::string& s, Statement& st) {
+    std::string rest = s;
+    st.number = 0;
+    for (const char* guard : {"if @@trancount > 0 ", "if @@trancount>0 "}) {
+        if (rest.rfind(guard, 0) == 0) {
+            rest.erase(0, std::string_view(guard).size());
+            st.number = 1;
+            break;
+        }
+    }
+    std::string word;
+    for (const char* w : {"begin tran", "commit", "rollback"}) {
+        if (rest.rfind(w, 0) == 0) {
+            word = w;
+            break;
+        }
+    }
+    if (word.empty()) {
+        st.number = 0;
+        return false;
+    }
+    st.kind = StatementKind::Transaction;
+    st.word = word == "begin tran" ? "begin" : word;
+    if (word != "begin tran" && rest.find("begin tran") != std::string::npos) {
+        st.word += "+begin";
+    }
+    return true;
+}
+
 } // namespace
 
 Statement classifyStatement(std::string_view text) {
@@ -428,23 +516,15 @@ Statement classifyStatement(std::string_view text) {
         st.kind = StatementKind::Set;
         return st;
     }
-    for (const char* prefix :
-         {"begin tran", "commit", "rollback", "if @@trancount > 0 commit",
-          "if @@trancount > 0 rollback", "if @@trancount>0 commit", "if @@trancount>0 rollback"}) {
-        std::string p = prefix;
-        if (s.rfind(p, 0) == 0) {
-            st.kind = StatementKind::Transaction;
-            st.word = p.find("commit") != std::string::npos     ? "commit"
-                      : p.find("rollback") != std::string::npos ? "rollback"
-                                                                : "begin";
-            if (s.find("begin tran") != std::string::npos && st.word != "begin") {
-                st.word += "+begin";
-            }
-            return st;
-        }
+    if (transaction(s, st)) {
+        return st;
     }
     if (parseProcessSelect(text)) {
         st.kind = StatementKind::ProcessSelect;
+        return st;
+    }
+    if (parseExecuteSqlStatement(text)) {
+        st.kind = StatementKind::ExecuteSql;
         return st;
     }
     if (parseSpWhoStatement(text)) {

@@ -35,6 +35,7 @@ enum class StatementKind {
     LockWaitStats,   // sys.dm_os_wait_stats summed over the LCK_M_ wait types
     ProcessSelect,   // a plain SELECT over sysprocesses (ProcessSelect.h)
     SpWho,           // exec sp_who [argument]
+    ExecuteSql,      // exec sp_executesql N'...' [, N'@p ...' [, values]] (ExecuteSql.h)
     Unknown,         // word = the token a syntax error points at
 };
 
@@ -50,9 +51,13 @@ std::string normalizeSql(std::string_view text);
 
 Statement classifyStatement(std::string_view text);
 
+// The text with its comments (-- to the line's end, nested /* */) turned into blanks, line
+// breaks kept; quotes and delimited names are left alone. unclosed: set when a /* has no end.
+std::string blankComments(std::string_view text, bool* unclosed = nullptr);
+
 // The statements of a batch: split at ";" and before a line that starts a new statement
-// (SELECT, SET, USE, KILL, DBCC, ...), never inside quotes or brackets. Empty pieces are
-// dropped; a batch of one statement comes back whole.
+// (SELECT, SET, USE, KILL, DBCC, ...), never inside quotes, brackets or comments. Comments
+// come back as blanks; empty pieces are dropped; a batch of one statement comes back whole.
 std::vector<std::string> splitBatch(std::string_view text);
 
 // The same pieces with the batch line each starts on (its first character that is not

@@ -249,9 +249,9 @@ void TdsSession::handleLogin(const std::string& payload) {
     info.state = 2;
     info.text = "Changed database context to '" + db->name + "'.";
     tw.info(info);
-    if (tw.collations()) {
-        tw.envChangeCollation(); // TDS 7.0 has no collations
-    }
+    // Also towards TDS 7.0, whose columns carry none: SQL Server 2000 sends it to every
+    // client, and 7.0 clients take their character set from it.
+    tw.envChangeCollation();
     tw.envChange(2, "us_english", "");
     info.number = 5703;
     info.state = 1;
@@ -413,14 +413,14 @@ void TdsSession::respond(const Message& m) {
 
 void TdsSession::respondBatch(TokenWriter& tw, const std::string& payload, bool& rows) {
     SqlBatch batch = parseSqlBatch(payload, tds72());
-    SessionContext ctx{state_, spid_, *login_};
+    SessionContext ctx{state_, spid_, *login_, &transaction_};
     StatementResult r = executeBatch(tw, ctx, batch.text, false, Clock::now());
     rows = r.rows;
 }
 
 void TdsSession::respondRpc(TokenWriter& tw, const std::string& payload, bool& rows) {
     std::vector<RpcCall> calls = parseRpc(payload, tds72(), tds71());
-    SessionContext ctx{state_, spid_, *login_};
+    SessionContext ctx{state_, spid_, *login_, &transaction_};
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const RpcCall& c = calls[i];
         const bool last = i + 1 == calls.size();
@@ -519,16 +519,16 @@ void TdsSession::respondTm(TokenWriter& tw, const std::string& payload) {
     SessionDef* row = state_.connectionRow(spid_);
     switch (tm.type) {
     case TmType::Begin:
-        transaction_ = nextTransaction_++;
-        tw.envChangeBeginTransaction(transaction_);
+        transaction_.current = transaction_.next++;
+        tw.envChangeBeginTransaction(transaction_.current);
         break;
     case TmType::Commit:
     case TmType::Rollback:
-        tw.envChangeEndTransaction(tm.type == TmType::Commit ? 9 : 10, transaction_);
-        transaction_ = 0;
+        tw.envChangeEndTransaction(tm.type == TmType::Commit ? 9 : 10, transaction_.current);
+        transaction_.current = 0;
         if (tm.beginAfter) {
-            transaction_ = nextTransaction_++;
-            tw.envChangeBeginTransaction(transaction_);
+            transaction_.current = transaction_.next++;
+            tw.envChangeBeginTransaction(transaction_.current);
         }
         break;
     default:
@@ -536,7 +536,7 @@ void TdsSession::respondTm(TokenWriter& tw, const std::string& payload) {
     }
     if (row) {
         // An open transaction that has done nothing yet still counts, as with BEGIN TRAN.
-        row->openTran = transaction_ != 0 ? 1 : 0;
+        row->openTran = transaction_.current != 0 ? 1 : 0;
     }
     tw.done(DoneStatus::Final, 0, 0);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ClientLog.h"
+#include "Executor.h"
 #include "Packet.h"
 #include "Prelogin.h"
 #include "SecureChannel.h"
@@ -92,8 +93,7 @@ private:
     };
     std::map<std::int32_t, Prepared> prepared_;
     std::int32_t nextHandle_ = 1;
-    std::uint64_t transaction_ = 0;
-    std::uint64_t nextTransaction_ = 0x1000;
+    TransactionDescriptor transaction_;
 };
 
 } // namespace tdssim

@@ -103,6 +103,9 @@ void parsers(std::string_view data) {
         }
     }
     classifyStatement(data);
+    for (const BatchPart& part : splitBatchLines(data)) {
+        classifyStatement(part.text);
+    }
     try {
         MessageAssembler a(1 << 20);
         a.feed(data);

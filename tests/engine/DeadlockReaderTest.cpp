@@ -227,6 +227,23 @@ TEST_F(DeadlockReaderTest, MoreThanOneReadsWorthComesInReadsOfAHundred) {
     EXPECT_EQ(std::adjacent_find(times.begin(), times.end()), times.end());
 }
 
+TEST_F(DeadlockReaderTest, AMegabyteReportComesWholeThroughItsChunks) {
+    // nvarchar(max) arrives in PLP chunks and is fetched row by row: nothing may be lost.
+    auto server = Monitor();
+    Poll(*server);
+    Sim.control("deadlock 0 57 59 victim=57 size=1048576");
+    Poll(*server);
+    ASSERT_EQ(Deadlocks.Reports.size(), 1u);
+    const TDeadlockReport& r = Deadlocks.Reports.front();
+    EXPECT_EQ(r.Xml.size(), 1048576u);
+    EXPECT_FALSE(r.Truncated);
+    EXPECT_EQ(r.Xml.rfind("</deadlock>"), r.Xml.size() - 11);
+    ASSERT_EQ(r.Processes.size(), 2u);
+    EXPECT_EQ(r.FirstVictim()->Spid, 57);
+    EXPECT_EQ(r.Processes[1].LoginName, "reports");
+    EXPECT_TRUE(Deadlocks.Errors.empty());
+}
+
 TEST_F(DeadlockReaderTest, ALoginTheServerRefusesSaysSoOnceAndIsStillMonitored) {
     auto server = Monitor("perf", "Sim-Perf-1");
     for (int i = 0; i < 4; ++i)

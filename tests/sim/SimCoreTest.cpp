@@ -341,6 +341,11 @@ TEST(TdsSimStatements, BatchesSplitIntoStatementsButNotInsideOneStatement) {
         {"set nocount on\n\n  \nselect 1", {"set nocount on", "select 1"}},
         {"set nocount on\nselected_rows", {"set nocount on\nselected_rows"}},
         {";;", {";;"}},
+        // Comments are blanks: nothing in one splits or runs, nested ones included.
+        {"select 1 /* ;\nkill 5 */\nselect 2", {"select 1", "select 2"}},
+        {"select 1 -- ; kill 5\nselect 2", {"select 1", "select 2"}},
+        {"/* a /* nested */ kill 5 */ select 1", {"select 1"}},
+        {"select '--not a comment'; select \"/*\"", {"select '--not a comment'", "select \"/*\""}},
     };
     for (const Case& c : cases) {
         std::vector<std::string> parts;
@@ -366,9 +371,11 @@ TEST(TdsSimEncryption, AnswerAndOutcomeForEveryModeAndClientByte) {
         {EncryptionMode::Login, Encrypt::On, Encrypt::On, O::Everything},
         {EncryptionMode::Login, Encrypt::NotSup, Encrypt::NotSup, O::Clear},
         {EncryptionMode::Login, std::nullopt, Encrypt::NotSup, O::Clear},
-        {EncryptionMode::On, Encrypt::Off, Encrypt::On, O::Everything},
+        {EncryptionMode::On, Encrypt::Off, Encrypt::Req, O::Everything},
+        {EncryptionMode::On, Encrypt::On, Encrypt::On, O::Everything},
         {EncryptionMode::On, Encrypt::Req, Encrypt::On, O::Everything},
-        {EncryptionMode::On, Encrypt::NotSup, Encrypt::NotSup, O::Clear},
+        {EncryptionMode::On, Encrypt::NotSup, Encrypt::Req, O::Refuse},
+        {EncryptionMode::On, std::nullopt, Encrypt::Req, O::Refuse},
         {EncryptionMode::Required, Encrypt::Off, Encrypt::Req, O::Everything},
         {EncryptionMode::Required, 0x81, Encrypt::Req, O::Everything}, // on + client cert
         {EncryptionMode::Required, Encrypt::NotSup, Encrypt::Req, O::Refuse},

@@ -80,7 +80,8 @@ class TsqlAndIsqlInEveryMode(unittest.TestCase):
                     "required": (True, "all")},
         "require": {"off": (False, "none"), "login": (True, "all"), "on": (True, "all"),
                     "required": (True, "all")},
-        "off": {"off": (True, "none"), "login": (True, "none"), "on": (True, "none"),
+        # A server forcing encryption ("on" and "required") ends a client that cannot encrypt.
+        "off": {"off": (True, "none"), "login": (True, "none"), "on": (False, "refused"),
                 "required": (False, "refused")},
     }
 
@@ -138,7 +139,7 @@ class PytdsInEveryMode(unittest.TestCase):
 
     # client -> per server mode: negotiated mode, or None when the connection fails
     EXPECTED = {
-        "no cafile": {"off": "none", "login": "none", "on": "none", "required": None},
+        "no cafile": {"off": "none", "login": "none", "on": None, "required": None},
         "cafile": {"off": None, "login": "all", "on": "all", "required": "all"},
         "cafile, login only": {"off": "none", "login": "login", "on": "all", "required": "all"},
     }
