@@ -284,9 +284,19 @@ void TServerData::ADOConnectionExecuteComplete(TDbConnection& /*connection*/,
         FinishDatabaseNames(status, recordset);
         return;
     }
+    if (LockWaitReadId != 0 && command.Id == LockWaitReadId) {
+        LockWaitReadId = 0;
+        FinishLockWaits(error, status, recordset);
+        return;
+    }
     if (DeadlockReadId != 0 && command.Id == DeadlockReadId) {
         DeadlockReadId = 0;
         FinishDeadlocks(error, status, recordset);
+        // The lock waits follow a read of reports that worked, so at most as often, and a
+        // login that may not read them is told once, by the deadlock read.
+        if (!DeadlocksUnreadable && !DeadlockClockRead) {
+            RequestLockWaits();
+        }
         return;
     }
     // Only the outstanding process query is read here. Matching its number (rather than
@@ -370,6 +380,7 @@ void TServerData::Disconnect() {
     DatabaseNamesId = 0;
     DatabaseNamesAsked = false;
     DeadlockReadId = 0;
+    LockWaitReadId = 0;
     QueryId = 0;
     SysAdminId = 0;
     ConnectPending = false;

@@ -22,6 +22,7 @@
 #include "DbConnection.h"
 #include "DbDataSet.h"
 #include "DeadlockReader.h"
+#include "LockWaits.h"
 #include "ProcessList.h"
 #include "ServerInfo.h"
 #include "SessionActivity.h"
@@ -190,6 +191,13 @@ public:
     bool DeadlocksUnreadable = false;  // the last read failed; said once in the error log
     std::uint64_t DeadlockReadId = 0;  // the outstanding read's execute, 0 when none
 
+    // Lock waits (ReadLockWaits.cpp): read right behind each deadlock read that worked, so at
+    // most as often; a calm refresh sends nothing more. A read that fails is logged once.
+    bool RequestLockWaits();
+    TLockWaitTally LockWaits;
+    bool LockWaitsUnreadable = false;
+    std::uint64_t LockWaitReadId = 0; // the outstanding read's execute, 0 when none
+
 private:
     void FinishConnect(const TDbError* error, TEventStatus status,
                        const TDbRecordsetPtr& recordset);
@@ -210,6 +218,8 @@ private:
                          const TDbRecordsetPtr& recordset);
     // Says once that a report's time lies ahead of the server's clock.
     void SayDeadlockAhead(const char* what, std::int64_t time, std::int64_t clock);
+    void FinishLockWaits(const TDbError* error, TEventStatus status,
+                         const TDbRecordsetPtr& recordset);
 
     IServerOwner& Owner;
     mutable TBlockingAnalysis Analysis_;

@@ -138,6 +138,11 @@ std::vector<TServerReport> TFleet::Reports() const {
     reports.reserve(List.size());
     for (const auto& server : List) {
         reports.push_back(*server);
+        if (server->Monitor) {
+            // Counted by the monitor across reconnects and server restarts: never goes down.
+            reports.back().LockWaits = server->Monitor->LockWaits.Waits;
+            reports.back().LockWaitMs = server->Monitor->LockWaits.WaitMs;
+        }
     }
     return reports;
 }

@@ -98,6 +98,17 @@ std::vector<TMetricFamily> CollectFleetMetrics(const TServers& servers,
                          TMetricType::Counter),
                   servers, Always, [](const TServerReport& s) { return double(s.Deadlocks); }));
     out.push_back(PerServer(
+        Family("tallyvane_lock_waits_total",
+               "Lock waits (the server's sys.dm_os_wait_stats, LCK_M_ wait types) counted since "
+               "the exporter started, also those shorter than a poll; read with the deadlock "
+               "reports.",
+               TMetricType::Counter),
+        servers, Always, [](const TServerReport& s) { return double(s.LockWaits); }));
+    out.push_back(PerServer(
+        Family("tallyvane_lock_wait_seconds_total", "The wait time of those lock waits, added up.",
+               TMetricType::Counter),
+        servers, Always, [](const TServerReport& s) { return double(s.LockWaitMs) / 1000.0; }));
+    out.push_back(PerServer(
         Family("tallyvane_poll_duration_seconds",
                "How long the last completed poll took, from its start to its snapshot or error."),
         servers, HasPolled, [](const TServerReport& s) { return s.LastPollSeconds; }));

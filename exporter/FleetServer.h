@@ -32,6 +32,8 @@ struct TServerReport {
     std::uint64_t PollErrors = 0; // failed polls since start
     std::uint64_t BlockingEpisodes = 0; // episodes begun since start (Episodes' count)
     std::uint64_t Deadlocks = 0;        // deadlock reports read since start
+    std::uint64_t LockWaits = 0;        // the server's lock waits counted since start
+    std::uint64_t LockWaitMs = 0;       // and their wait time
     TServerFigures Figures;             // of the last snapshot, while Up
     TDownReason Reason = TDownReason::None;
 };

@@ -47,6 +47,7 @@ struct TEpisodeDetector::TOpen {
     TEpisode Episode;
     std::unordered_map<std::string, std::size_t> SessionIndex; // KeyText -> Sessions index
     std::vector<std::int32_t> CurrentWait; // per session; 0 when not blocked now
+    TEpisodeFrame Frame;                   // of the last Update, when making frames
 };
 
 std::int64_t TEpisodeDetector::SystemClock() {
@@ -78,6 +79,13 @@ void TEpisodeDetector::Update(TOpen& open, const TSnapshot& snapshot, std::int32
 
     std::vector<bool> seen(episode.Sessions.size(), false);
     std::int32_t blockedNow = 0;
+    TEpisodeFrame& frame = open.Frame;
+    frame.Sessions.clear();
+    if (MakesFrames) {
+        frame.At = now;
+        frame.HeadStatus = head.Status;
+        frame.HeadOpenTran = head.OpenTran;
+    }
     for (const std::int32_t member : snapshot.Tree(headSession)) {
         const TBlockingSession& blocked = snapshot.Analysis.Session(member);
         const TProcessItem& row = *blocked.BlockedRow;
@@ -107,6 +115,9 @@ void TEpisodeDetector::Update(TOpen& open, const TSnapshot& snapshot, std::int32
         open.CurrentWait[s] = wait;
         episode.PeakWait = std::max(episode.PeakWait, wait);
         episode.Start = std::min(episode.Start, now - wait);
+        if (MakesFrames)
+            frame.Sessions.push_back({static_cast<std::int32_t>(s), row.Spid, row.Blocked, wait,
+                                      row.LastWaitType, row.WaitResource});
     }
     episode.TotalBlockedWait = 0;
     for (std::size_t s = 0; s < episode.Sessions.size(); ++s) {
@@ -115,6 +126,12 @@ void TEpisodeDetector::Update(TOpen& open, const TSnapshot& snapshot, std::int32
         episode.TotalBlockedWait += episode.Sessions[s].TotalWait;
     }
     episode.PeakBlocked = std::max(episode.PeakBlocked, blockedNow);
+}
+
+std::optional<TEpisodeFrame> TEpisodeDetector::FrameOf(const TOpen& open) const {
+    if (!MakesFrames)
+        return std::nullopt;
+    return open.Frame;
 }
 
 std::vector<TEpisodeEvent> TEpisodeDetector::Observe(const TProcessList& list,
@@ -142,11 +159,11 @@ std::vector<TEpisodeEvent> TEpisodeDetector::Observe(const TBlockingAnalysis& an
         if (blocking) {
             Update(*open, snapshot, session, now);
             continued.insert(head.Spid);
-            events.push_back({TEpisodeEventKind::Updated, open->Episode});
+            events.push_back({TEpisodeEventKind::Updated, open->Episode, FrameOf(*open)});
             stillOpen.push_back(std::move(open));
         } else {
             open->Episode.EndKind = TEpisodeEnd::Ended;
-            events.push_back({TEpisodeEventKind::Ended, std::move(open->Episode)});
+            events.push_back({TEpisodeEventKind::Ended, std::move(open->Episode), std::nullopt});
         }
     }
     Open = std::move(stillOpen);
@@ -171,7 +188,7 @@ std::vector<TEpisodeEvent> TEpisodeDetector::Observe(const TBlockingAnalysis& an
         open->Episode.Server = ServerName;
         open->Episode.Start = now - chain->LongestWait;
         Update(*open, snapshot, chain->Session, now);
-        events.push_back({TEpisodeEventKind::Started, open->Episode});
+        events.push_back({TEpisodeEventKind::Started, open->Episode, FrameOf(*open)});
         Open.push_back(std::move(open));
     }
     return events;
@@ -181,7 +198,7 @@ std::vector<TEpisodeEvent> TEpisodeDetector::ServerLost() {
     std::vector<TEpisodeEvent> events;
     for (auto& open : Open) {
         open->Episode.EndKind = TEpisodeEnd::Unknown;
-        events.push_back({TEpisodeEventKind::Ended, std::move(open->Episode)});
+        events.push_back({TEpisodeEventKind::Ended, std::move(open->Episode), std::nullopt});
     }
     Open.clear();
     return events;

@@ -10,10 +10,12 @@
 #pragma once
 
 #include "Episode.h"
+#include "EpisodeFrame.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,8 @@ enum class TEpisodeEventKind : std::uint8_t { Started, Updated, Ended };
 struct TEpisodeEvent {
     TEpisodeEventKind Kind = TEpisodeEventKind::Started;
     TEpisode Episode; // the episode as it stands after this snapshot
+    // The snapshot's frame of a Started or Updated episode, when the detector makes frames.
+    std::optional<TEpisodeFrame> Frame;
 };
 
 class TEpisodeDetector {
@@ -50,6 +54,9 @@ public:
     std::vector<TEpisodeEvent> ServerLost();
 
     const std::string& Server() const { return ServerName; }
+    // Whether Started and Updated events carry the snapshot's frame (the history records them;
+    // the exporter only counts).
+    bool MakesFrames = false;
     std::vector<TEpisode> OpenEpisodes() const;
     // Episodes started since construction.
     std::uint64_t StartedCount() const { return NextId - 1; }
@@ -59,6 +66,7 @@ private:
     struct TSnapshot;
 
     void Update(TOpen& open, const TSnapshot& snapshot, std::int32_t head, std::int64_t now);
+    std::optional<TEpisodeFrame> FrameOf(const TOpen& open) const;
 
     std::string ServerName;
     TClock Clock;

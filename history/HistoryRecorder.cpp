@@ -29,14 +29,19 @@ void THistoryRecorder::ServerChanged(TServerData& server, const THistorySettings
         StopAll();
         return;
     }
-    TServer& state = Servers[&server];
+    const auto [entry, added] = Servers.try_emplace(&server);
+    TServer& state = entry->second;
+    if (added) // reads from before are not news
+        state.LockWaitReads = server.LockWaits.Reads;
     if (!state.Detector || state.Detector->Server() != server.Info.Name) {
         // A renamed server is another server to the history.
         if (state.Detector)
             Handle(&server, state, state.Detector->ServerLost(), MinDurationMs);
         state.Detector = std::make_unique<TEpisodeDetector>(server.Info.Name, Clock);
+        state.Detector->MakesFrames = true;
         state.Snapshots = 0;
     }
+    TakeLockWaits(server, state);
     if (!server.Enabled || server.State == 2) {
         Handle(&server, state, state.Detector->ServerLost(), MinDurationMs);
         return;
@@ -72,7 +77,7 @@ void THistoryRecorder::Handle(TServerData* server, TServer& state,
         TEpisode& episode = event.Episode;
         if (event.Kind == TEpisodeEventKind::Started) {
             const std::uint64_t key = NextKey++;
-            state.Tracked[episode.Id] = TTracked{key, false, std::nullopt};
+            state.Tracked[episode.Id] = TTracked{key, false, std::nullopt, {}};
             // Read once, at the start: later the head may have sent other commands.
             if (server != nullptr && (server->IsSysAdmin || server->CanViewServerState)) {
                 try {
@@ -90,20 +95,36 @@ void THistoryRecorder::Handle(TServerData* server, TServer& state,
         if (tracked == state.Tracked.end())
             continue;
         TTracked& t = tracked->second;
+        if (event.Frame)
+            t.Frames.push_back(std::move(*event.Frame));
         if (t.Written || episode.Duration() >= minDurationMs) {
             THistoryWrite write;
             write.Key = t.Key;
             write.Statement = std::move(t.Statement);
             t.Statement.reset();
+            write.Frames = std::move(t.Frames);
+            t.Frames.clear();
             write.Episode = std::move(episode);
             writes.push_back(std::move(write));
             t.Written = true;
-        }
+        } else if (t.Frames.size() > THistoryWriter::MaxPendingFrames)
+            t.Frames.erase(t.Frames.begin());
         if (event.Kind == TEpisodeEventKind::Ended)
             state.Tracked.erase(tracked);
     }
     if (Writer != nullptr)
         Writer->Submit(std::move(writes));
+}
+
+void THistoryRecorder::TakeLockWaits(const TServerData& server, TServer& state) {
+    const TLockWaitTally& tally = server.LockWaits;
+    if (tally.Reads == state.LockWaitReads)
+        return;
+    state.LockWaitReads = tally.Reads;
+    // The first read only sets where counting starts; a read gives news when it added some.
+    if (Writer != nullptr && tally.LastSince != 0)
+        Writer->SubmitLockWaits(
+            {server.Info.Name, tally.LastAt, tally.LastSince, tally.LastWaits, tally.LastWaitMs});
 }
 
 void THistoryRecorder::StatementRead(std::uint64_t key, const std::string& text) {
@@ -112,7 +133,7 @@ void THistoryRecorder::StatementRead(std::uint64_t key, const std::string& text)
             if (t.Key != key)
                 continue;
             if (t.Written && Writer != nullptr)
-                Writer->Submit({THistoryWrite{key, std::nullopt, text}});
+                Writer->Submit({THistoryWrite{key, std::nullopt, text, {}}});
             else
                 t.Statement = text;
             return;

@@ -50,16 +50,20 @@ private:
         std::uint64_t Key = 0;
         bool Written = false;
         std::optional<std::string> Statement; // read, not yet written
+        std::vector<TEpisodeFrame> Frames;    // taken before the episode was long enough to write
     };
     struct TServer {
         std::unique_ptr<TEpisodeDetector> Detector;
         std::uint64_t Snapshots = 0;
         std::map<std::uint64_t, TTracked> Tracked; // by the detector's episode number
+        std::uint64_t LockWaitReads = 0;           // the monitor's lock-wait reads taken
     };
 
     void Handle(TServerData* server, TServer& state, std::vector<TEpisodeEvent> events,
                 std::int64_t minDurationMs);
     void StatementRead(std::uint64_t key, const std::string& text);
+    // The monitor's lock waits, when it read them again since the last call.
+    void TakeLockWaits(const TServerData& server, TServer& state);
 
     TEpisodeDetector::TClock Clock;
     THistoryWriter* Writer = nullptr;

@@ -1,5 +1,8 @@
 #include "HistoryStore.h"
 
+#include "CauseKeys.h"
+#include "HistorySchema.h"
+
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -19,122 +22,6 @@ namespace {
 
 // "TLVN" in the file header tells our file from any other SQLite file.
 constexpr int ApplicationId = 0x544c564e;
-
-const char* const Schema[] = {
-    "CREATE TABLE episode ("
-    " id INTEGER PRIMARY KEY,"
-    " server TEXT NOT NULL,"
-    " start_ms INTEGER NOT NULL,"
-    " end_ms INTEGER NOT NULL,"
-    " end_kind INTEGER NOT NULL," // 0 open, 1 ended, 2 unknown (the server stopped answering)
-    " peak_wait_ms INTEGER NOT NULL,"
-    " peak_blocked INTEGER NOT NULL,"
-    " total_wait_ms INTEGER NOT NULL,"
-    " head_spid INTEGER NOT NULL,"
-    " head_login TEXT NOT NULL,"
-    " head_host TEXT NOT NULL,"
-    " head_program TEXT NOT NULL,"
-    " head_database TEXT NOT NULL,"
-    " head_status TEXT NOT NULL,"
-    " head_open_tran INTEGER NOT NULL,"
-    " head_statement TEXT)", // NULL: not read
-    "CREATE INDEX episode_server_start ON episode (server, start_ms)",
-    "CREATE INDEX episode_server_end ON episode (server, end_ms)",
-    "CREATE INDEX episode_end ON episode (end_ms)",
-    "CREATE TABLE blocked_session ("
-    " episode_id INTEGER NOT NULL,"
-    " ordinal INTEGER NOT NULL," // order in which the episode first saw it blocked
-    " spid INTEGER NOT NULL,"
-    " login TEXT NOT NULL,"
-    " host TEXT NOT NULL,"
-    " program TEXT NOT NULL,"
-    " database TEXT NOT NULL,"
-    " wait_type TEXT NOT NULL,"
-    " wait_resource TEXT NOT NULL,"
-    " blocked_by INTEGER NOT NULL,"
-    " longest_wait_ms INTEGER NOT NULL,"
-    " total_wait_ms INTEGER NOT NULL,"
-    " PRIMARY KEY (episode_id, ordinal)) WITHOUT ROWID",
-};
-
-// Each later schema version adds to the one before; a file is brought up step by step, in
-// one transaction, so an older file keeps its episodes and gains the new tables.
-struct TSchemaStep {
-    int Version;
-    std::vector<const char*> Statements;
-};
-
-const TSchemaStep SchemaSteps[] = {
-    {2,
-     {
-         // Every kill the user confirmed, whether the server carried it out or refused it.
-         "CREATE TABLE kill ("
-         " id INTEGER PRIMARY KEY,"
-         " server TEXT NOT NULL,"
-         " time_ms INTEGER NOT NULL,"
-         " spid INTEGER NOT NULL,"
-         " login TEXT NOT NULL,"
-         " host TEXT NOT NULL,"
-         " program TEXT NOT NULL,"
-         " statement TEXT,"          // NULL: not read
-         " killed_by TEXT NOT NULL," // the local user who confirmed it
-         " open_tran INTEGER NOT NULL,"
-         " blocked_count INTEGER NOT NULL," // sessions it blocked, directly or behind others
-         " outcome TEXT NOT NULL)",         // empty: done; otherwise the server's refusal
-         "CREATE INDEX kill_time ON kill (time_ms)",
-     }},
-    {3,
-     {
-         // One row per deadlock report read from a server; the victim as the report names it
-         // first, and the whole report as the server wrote it.
-         "CREATE TABLE deadlock ("
-         " id INTEGER PRIMARY KEY,"
-         " server TEXT NOT NULL,"
-         " time_ms INTEGER NOT NULL,"
-         " victim_spid INTEGER NOT NULL,"
-         " victim_login TEXT NOT NULL,"
-         " victim_host TEXT NOT NULL,"
-         " victim_program TEXT NOT NULL,"
-         " victim_statement TEXT NOT NULL,"
-         " truncated INTEGER NOT NULL," // the report was cut off; what could be read is kept
-         " report_xml TEXT NOT NULL,"
-         " UNIQUE (server, time_ms, victim_spid))",
-         "CREATE INDEX deadlock_time ON deadlock (time_ms)",
-         "CREATE TABLE deadlock_participant ("
-         " deadlock_id INTEGER NOT NULL,"
-         " ordinal INTEGER NOT NULL," // order in the report's process list
-         " process_id TEXT NOT NULL,"
-         " spid INTEGER NOT NULL,"
-         " victim INTEGER NOT NULL,"
-         " login TEXT NOT NULL,"
-         " host TEXT NOT NULL,"
-         " program TEXT NOT NULL,"
-         " database TEXT NOT NULL,"
-         " lock_mode TEXT NOT NULL,"
-         " wait_resource TEXT NOT NULL,"
-         " object_name TEXT NOT NULL,"
-         " index_name TEXT NOT NULL,"
-         " statement TEXT NOT NULL,"
-         " PRIMARY KEY (deadlock_id, ordinal)) WITHOUT ROWID",
-         // The resources they held and wanted, for drawing who waited for whom.
-         "CREATE TABLE deadlock_resource ("
-         " deadlock_id INTEGER NOT NULL,"
-         " ordinal INTEGER NOT NULL," // order in the report's resource list
-         " kind TEXT NOT NULL,"       // keylock, pagelock, objectlock, exchangeEvent, ...
-         " object_name TEXT NOT NULL,"
-         " index_name TEXT NOT NULL,"
-         " wait_type TEXT NOT NULL," // what an exchange event's threads wait for
-         " PRIMARY KEY (deadlock_id, ordinal)) WITHOUT ROWID",
-         "CREATE TABLE deadlock_lock ("
-         " deadlock_id INTEGER NOT NULL,"
-         " resource_ordinal INTEGER NOT NULL,"
-         " waiter INTEGER NOT NULL,"  // 0 owns the resource, 1 waits for it
-         " ordinal INTEGER NOT NULL," // order in the owner or waiter list
-         " process_id TEXT NOT NULL," // the participant's process_id
-         " mode TEXT NOT NULL,"
-         " PRIMARY KEY (deadlock_id, resource_ordinal, waiter, ordinal)) WITHOUT ROWID",
-     }},
-};
 
 QString Q(const std::string& text) {
     return QString::fromStdString(text);
@@ -255,7 +142,7 @@ void THistoryStore::Exec(const QString& sql) {
 }
 
 void THistoryStore::ApplySchemaSteps(int fromVersion) {
-    for (const TSchemaStep& step : SchemaSteps)
+    for (const THistorySchemaStep& step : SchemaSteps)
         if (step.Version > fromVersion)
             for (const char* statement : step.Statements)
                 Exec(QString::fromLatin1(statement));
@@ -281,6 +168,8 @@ void THistoryStore::CreateOrCheckSchema(TMode mode) {
                                 "bring it up to date.");
         Transaction([&] {
             ApplySchemaSteps(version);
+            if (version < 4)
+                FillCauseKeys();
             Exec(QStringLiteral("PRAGMA user_version=%1").arg(SchemaVersion));
         });
         return;
@@ -297,7 +186,7 @@ void THistoryStore::CreateOrCheckSchema(TMode mode) {
     // Set before the first table: free pages can then be given back without a full VACUUM.
     Exec(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL"));
     Transaction([&] {
-        for (const char* statement : Schema)
+        for (const char* statement : BaseSchema)
             Exec(QString::fromLatin1(statement));
         ApplySchemaSteps(1);
         Exec(QStringLiteral("PRAGMA application_id=%1").arg(ApplicationId));
@@ -338,30 +227,23 @@ std::int64_t THistoryStore::SaveEpisode(std::int64_t rowId, const TEpisode& e,
                 ? q.prepare(QStringLiteral(
                       "INSERT INTO episode (server, start_ms, end_ms, end_kind, peak_wait_ms,"
                       " peak_blocked, total_wait_ms, head_spid, head_login, head_host,"
-                      " head_program, head_database, head_status, head_open_tran)"
-                      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"))
+                      " head_program, head_database, head_status, head_open_tran, wait_object)"
+                      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"))
                 : q.prepare(QStringLiteral(
                       "UPDATE episode SET server = ?, start_ms = ?, end_ms = ?, end_kind = ?,"
                       " peak_wait_ms = ?, peak_blocked = ?, total_wait_ms = ?, head_spid = ?,"
                       " head_login = ?, head_host = ?, head_program = ?, head_database = ?,"
-                      " head_status = ?, head_open_tran = ? WHERE id = ?"));
+                      " head_status = ?, head_open_tran = ?, wait_object = ? WHERE id = ?"));
         if (!ok)
             throw Failure("Cannot prepare the episode statement", q.lastError().text());
     }
-    const QVariantList values = {Q(e.Server),
-                                 QVariant::fromValue<qint64>(e.Start),
-                                 QVariant::fromValue<qint64>(e.End),
-                                 static_cast<int>(e.EndKind),
-                                 e.PeakWait,
-                                 e.PeakBlocked,
-                                 QVariant::fromValue<qint64>(e.TotalBlockedWait),
-                                 e.Head.Spid,
-                                 Q(e.Head.LoginName),
-                                 Q(e.Head.HostName),
-                                 Q(e.Head.ProgramName),
-                                 Q(e.HeadDBName),
-                                 Q(e.HeadStatus),
-                                 e.HeadOpenTran};
+    const QVariantList values = {
+        Q(e.Server), QVariant::fromValue<qint64>(e.Start), QVariant::fromValue<qint64>(e.End),
+        static_cast<int>(e.EndKind), e.PeakWait, e.PeakBlocked,
+        QVariant::fromValue<qint64>(e.TotalBlockedWait), e.Head.Spid, Q(e.Head.LoginName),
+        Q(e.Head.HostName), Q(e.Head.ProgramName), Q(e.HeadDBName), Q(e.HeadStatus), e.HeadOpenTran,
+        // What the first session blocked waited on names the object.
+        Q(e.Sessions.empty() ? std::string() : WaitObject(e.Sessions[0].WaitResource))};
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values[i]);
     if (rowId != 0)
@@ -415,8 +297,10 @@ std::int64_t THistoryStore::SaveEpisode(std::int64_t rowId, const TEpisode& e,
 
 void THistoryStore::SaveStatement(std::int64_t rowId, const std::string& statement) {
     QSqlQuery q(QSqlDatabase::database(ConnectionName, false));
-    q.prepare(QStringLiteral("UPDATE episode SET head_statement = ? WHERE id = ?"));
+    q.prepare(
+        QStringLiteral("UPDATE episode SET head_statement = ?, head_fingerprint = ? WHERE id = ?"));
     q.addBindValue(Q(statement));
+    q.addBindValue(Q(StatementFingerprint(statement)));
     q.addBindValue(QVariant::fromValue<qint64>(rowId));
     if (!q.exec())
         throw Failure("Cannot write a statement", q.lastError().text());
@@ -431,11 +315,24 @@ int THistoryStore::DeleteEndedBefore(std::int64_t cutoff) {
         q.addBindValue(QVariant::fromValue<qint64>(cutoff));
         if (!q.exec())
             throw Failure("Cannot delete old sessions", q.lastError().text());
+        q.prepare(QStringLiteral("DELETE FROM episode_frame WHERE episode_id IN"
+                                 " (SELECT id FROM episode WHERE end_ms < ? AND end_kind <> 0)"));
+        q.addBindValue(QVariant::fromValue<qint64>(cutoff));
+        if (!q.exec())
+            throw Failure("Cannot delete old frames", q.lastError().text());
         q.prepare(QStringLiteral("DELETE FROM episode WHERE end_ms < ? AND end_kind <> 0"));
         q.addBindValue(QVariant::fromValue<qint64>(cutoff));
         if (!q.exec())
             throw Failure("Cannot delete old episodes", q.lastError().text());
         deleted = q.numRowsAffected();
+        for (const char* sql :
+             {"DELETE FROM lock_wait WHERE at_ms < ?", "DELETE FROM cause_day WHERE day_ms < ?",
+              "DELETE FROM cause_day_done WHERE day_ms < ?"}) {
+            q.prepare(QString::fromLatin1(sql));
+            q.addBindValue(QVariant::fromValue<qint64>(cutoff));
+            if (!q.exec())
+                throw Failure("Cannot delete old figures", q.lastError().text());
+        }
         q.prepare(QStringLiteral("DELETE FROM kill WHERE time_ms < ?"));
         q.addBindValue(QVariant::fromValue<qint64>(cutoff));
         if (!q.exec())
@@ -450,14 +347,39 @@ void THistoryStore::Shrink() {
     Exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
 }
 
+const char* const THistoryStore::EpisodeColumns =
+    "id, server, start_ms, end_ms, end_kind, peak_wait_ms, peak_blocked, total_wait_ms, head_spid,"
+    " head_login, head_host, head_program, head_database, head_status, head_open_tran,"
+    " head_statement";
+
+TStoredEpisode THistoryStore::EpisodeRow(const QSqlQuery& q) {
+    TStoredEpisode stored;
+    TEpisode& e = stored.Episode;
+    e.Id = static_cast<std::uint64_t>(q.value(0).toLongLong());
+    e.Server = S(q.value(1));
+    e.Start = q.value(2).toLongLong();
+    e.End = q.value(3).toLongLong();
+    const int kind = q.value(4).toInt();
+    e.EndKind =
+        kind == 1 ? TEpisodeEnd::Ended : (kind == 2 ? TEpisodeEnd::Unknown : TEpisodeEnd::Open);
+    e.PeakWait = q.value(5).toInt();
+    e.PeakBlocked = q.value(6).toInt();
+    e.TotalBlockedWait = q.value(7).toLongLong();
+    e.Head = {q.value(8).toInt(), S(q.value(9)), S(q.value(10)), S(q.value(11))};
+    e.HeadDBName = S(q.value(12));
+    e.HeadStatus = S(q.value(13));
+    e.HeadOpenTran = q.value(14).toInt();
+    if (!q.value(15).isNull())
+        stored.Statement = S(q.value(15));
+    return stored;
+}
+
 std::vector<TStoredEpisode> THistoryStore::Episodes(const THistoryFilter& filter) {
     QSqlQuery q(QSqlDatabase::database(ConnectionName, false));
     q.setForwardOnly(true);
-    QString sql = QStringLiteral(
-        "SELECT id, server, start_ms, end_ms, end_kind, peak_wait_ms, peak_blocked,"
-        " total_wait_ms, head_spid, head_login, head_host, head_program, head_database,"
-        " head_status, head_open_tran, head_statement FROM episode"
-        " WHERE start_ms <= ? AND end_ms >= ? AND end_ms - start_ms >= ?");
+    QString sql = QStringLiteral("SELECT ") + QLatin1String(EpisodeColumns) +
+                  QStringLiteral(" FROM episode"
+                                 " WHERE start_ms <= ? AND end_ms >= ? AND end_ms - start_ms >= ?");
     if (!filter.Server.empty())
         sql += QStringLiteral(" AND server = ?");
     sql += QStringLiteral(" ORDER BY start_ms DESC, id DESC LIMIT ?");
@@ -471,27 +393,8 @@ std::vector<TStoredEpisode> THistoryStore::Episodes(const THistoryFilter& filter
     if (!q.exec())
         throw Failure("Cannot read episodes", q.lastError().text());
     std::vector<TStoredEpisode> episodes;
-    while (q.next()) {
-        TStoredEpisode stored;
-        TEpisode& e = stored.Episode;
-        e.Id = static_cast<std::uint64_t>(q.value(0).toLongLong());
-        e.Server = S(q.value(1));
-        e.Start = q.value(2).toLongLong();
-        e.End = q.value(3).toLongLong();
-        const int kind = q.value(4).toInt();
-        e.EndKind =
-            kind == 1 ? TEpisodeEnd::Ended : (kind == 2 ? TEpisodeEnd::Unknown : TEpisodeEnd::Open);
-        e.PeakWait = q.value(5).toInt();
-        e.PeakBlocked = q.value(6).toInt();
-        e.TotalBlockedWait = q.value(7).toLongLong();
-        e.Head = {q.value(8).toInt(), S(q.value(9)), S(q.value(10)), S(q.value(11))};
-        e.HeadDBName = S(q.value(12));
-        e.HeadStatus = S(q.value(13));
-        e.HeadOpenTran = q.value(14).toInt();
-        if (!q.value(15).isNull())
-            stored.Statement = S(q.value(15));
-        episodes.push_back(std::move(stored));
-    }
+    while (q.next())
+        episodes.push_back(EpisodeRow(q));
     return episodes;
 }
 

@@ -6,13 +6,16 @@
 // its peaks grow), and one row per blocked session in `blocked_session`; the kills the user
 // confirmed in `kill`; deadlock reports in `deadlock` with their processes in
 // `deadlock_participant` and the resources they held and wanted in `deadlock_resource` and
-// `deadlock_lock`. Times are integer milliseconds since 1970 (UTC). The schema's
+// `deadlock_lock`; the frames of each episode (one per refresh while it lasted) in
+// `episode_frame`; the server's lock-wait counts in `lock_wait`; the causes of whole past days
+// added up in `cause_day`. Times are integer milliseconds since 1970 (UTC). The schema's
 // version is the file's user_version: an older file is brought up to date by the writer, a
 // file of a newer version is refused rather than written over.
 #pragma once
 
 #include "DeadlockReport.h"
 #include "Episode.h"
+#include "EpisodeFrame.h"
 #include "KillRecord.h"
 
 #include <QString>
@@ -24,6 +27,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+class QSqlQuery;
 
 // Every failure of the store: the message says what could not be done and why.
 class THistoryError : public std::runtime_error {
@@ -53,9 +58,47 @@ struct TStoredDeadlock {
     TDeadlockReport Report;
 };
 
+// The frames of one episode in the order they were recorded; Damaged counts those that could
+// not be read (they are left out).
+struct TFramesRead {
+    std::vector<TEpisodeFrame> Frames;
+    int Damaged = 0;
+};
+
+// One minute (or bucket) of one server on the timeline: the largest sum of blocked waits that
+// a refresh saw in it, and the episode that had it.
+struct TTimelineMinute {
+    std::string Server;
+    std::int64_t Minute = 0; // its first millisecond
+    std::int64_t TotalWait = 0;
+    std::int32_t Blocked = 0;
+    std::int64_t EpisodeId = 0;
+};
+
+// The server's lock waits between two reads: (Since, At].
+struct TLockWaitSample {
+    std::string Server;
+    std::int64_t At = 0;
+    std::int64_t Since = 0;
+    std::int64_t Waits = 0;
+    std::int64_t WaitMs = 0;
+};
+
+// What the causes are grouped by; the numbers are stored (cause_day.kind).
+enum class TCauseKind : int { Login = 0, Program = 1, Host = 2, Statement = 3, Object = 4 };
+
+// One group of episodes: Key is null when the episodes have none (a statement not read).
+struct TCause {
+    std::optional<std::string> Key;
+    std::int64_t Episodes = 0;
+    std::int64_t TotalWait = 0; // milliseconds, the episodes' summed blocked waits
+    std::int64_t Longest = 0;   // the longest episode, milliseconds
+    std::int64_t LastSeen = 0;  // the latest end
+};
+
 class THistoryStore {
 public:
-    static constexpr int SchemaVersion = 3;
+    static constexpr int SchemaVersion = 4;
 
     // The history file beside the settings file: its name with "-history.sqlite" in place of
     // the extension ("tallyvane.ini" gives "tallyvane-history.sqlite").
@@ -78,8 +121,9 @@ public:
     // written again.
     std::int64_t SaveEpisode(std::int64_t rowId, const TEpisode& episode, const TEpisode* before);
     void SaveStatement(std::int64_t rowId, const std::string& statement);
-    // Deletes the episodes that ended before cutoff, with their sessions, and the kills made
-    // before it; returns how many rows of either.
+    // Deletes the episodes that ended before cutoff, with their sessions and frames, the kills
+    // made and the lock waits counted before it, and the causes of the days before it; returns
+    // how many episodes and kills.
     int DeleteEndedBefore(std::int64_t cutoff);
     // Gives free pages back to the file system after deletions.
     void Shrink();
@@ -105,9 +149,34 @@ public:
     // a report dated far ahead (a server's clock that was wrong) must not stand for the newest.
     std::map<std::string, std::int64_t> NewestDeadlockTimes(std::int64_t notAfter = INT64_MAX);
 
+    // Frames (HistoryStoreFrames.cpp). seq numbers the episode's frames from 0.
+    void SaveFrame(std::int64_t episodeId, std::int64_t seq, const TEpisodeFrame& frame);
+    TFramesRead Frames(std::int64_t episodeId);
+    // Per server and bucket (a minute, or longer for a long range) of [From, To] of the
+    // filter's server (empty: all).
+    std::vector<TTimelineMinute> Timeline(const THistoryFilter& filter,
+                                          std::int64_t bucketMs = 60000);
+    void SaveLockWaits(const TLockWaitSample& sample);
+    std::vector<TLockWaitSample> LockWaits(const THistoryFilter& filter);
+
+    // Causes (HistoryStoreCauses.cpp): the episodes that started in [From, To] of the filter's
+    // server (empty: all) and lasted at least MinDuration, grouped, the most blocked wait first.
+    std::vector<TCause> Causes(const THistoryFilter& filter, TCauseKind kind);
+    // The episodes of one group, newest first, at most the filter's Limit.
+    std::vector<TStoredEpisode> CauseEpisodes(const THistoryFilter& filter, TCauseKind kind,
+                                              const std::optional<std::string>& key);
+    // Adds up the causes of the days (UTC) before today's that are over: no episode that
+    // started on them is still open. Returns how many days were added.
+    int RollUpCauses(std::int64_t nowMs);
+
     const std::string& FileName() const { return Path; }
 
 private:
+    // The columns of an episode row in the order EpisodeRow reads them.
+    static const char* const EpisodeColumns;
+    static TStoredEpisode EpisodeRow(const QSqlQuery& query);
+    // Computes head_fingerprint and wait_object for episodes written before they existed.
+    void FillCauseKeys();
     void Exec(const QString& sql);
     void CreateOrCheckSchema(TMode mode);
     void ApplySchemaSteps(int fromVersion);

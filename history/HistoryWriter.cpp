@@ -17,10 +17,17 @@ std::int64_t ThreadCpuNs() {
 }
 
 void Merge(THistoryWrite& into, THistoryWrite&& news) {
+    into.Key = news.Key;
     if (news.Episode)
         into.Episode = std::move(news.Episode);
     if (news.Statement && !into.Statement) // the first one read is the one kept
         into.Statement = std::move(news.Statement);
+    for (TEpisodeFrame& frame : news.Frames)
+        into.Frames.push_back(std::move(frame));
+    if (into.Frames.size() > THistoryWriter::MaxPendingFrames)
+        into.Frames.erase(into.Frames.begin(),
+                          into.Frames.end() -
+                              static_cast<std::ptrdiff_t>(THistoryWriter::MaxPendingFrames));
 }
 
 } // namespace
@@ -75,6 +82,15 @@ void THistoryWriter::SubmitDeadlocks(std::vector<TDeadlockWrite> deadlocks) {
     Wake.notify_one();
 }
 
+void THistoryWriter::SubmitLockWaits(TLockWaitWrite counts) {
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        LockWaitQueue.push_back(std::move(counts));
+        ++Submitted;
+    }
+    Wake.notify_one();
+}
+
 void THistoryWriter::SetRetentionDays(int days) {
     RetentionDays = days;
     std::lock_guard<std::mutex> guard(Lock);
@@ -104,6 +120,7 @@ void THistoryWriter::Run() {
         std::vector<std::vector<THistoryWrite>> taken;
         std::vector<TKillRecord> kills;
         std::vector<TDeadlockWrite> deadlocks;
+        std::vector<TLockWaitWrite> lockWaits;
         std::uint64_t upTo = 0;
         bool stop = false;
         bool retentionDue = false;
@@ -112,11 +129,12 @@ void THistoryWriter::Run() {
             // Waking every few seconds lets a failed write be tried again and retention run.
             Wake.wait_for(guard, std::chrono::seconds(5), [&] {
                 return Stopping || !Queue.empty() || !KillQueue.empty() || !DeadlockQueue.empty() ||
-                       NextRetention == 0;
+                       !LockWaitQueue.empty() || NextRetention == 0;
             });
             taken.swap(Queue);
             kills.swap(KillQueue);
             deadlocks.swap(DeadlockQueue);
+            lockWaits.swap(LockWaitQueue);
             upTo = Submitted;
             stop = Stopping;
             retentionDue = Clock() >= NextRetention;
@@ -134,10 +152,14 @@ void THistoryWriter::Run() {
             PendingDeadlocks.push_back(std::move(d));
         while (PendingDeadlocks.size() > MaxPendingDeadlocks)
             PendingDeadlocks.pop_front();
+        for (TLockWaitWrite& w : lockWaits)
+            PendingLockWaits.push_back(std::move(w));
+        while (PendingLockWaits.size() > MaxPending)
+            PendingLockWaits.pop_front();
 
         const std::int64_t now = Clock();
-        const bool unwritten =
-            !Pending.empty() || !PendingKills.empty() || !PendingDeadlocks.empty();
+        const bool unwritten = !Pending.empty() || !PendingKills.empty() ||
+                               !PendingDeadlocks.empty() || !PendingLockWaits.empty();
         const bool work = unwritten || retentionDue;
         if (work && (now >= NextAttempt || stop)) {
             try {
@@ -154,6 +176,7 @@ void THistoryWriter::Run() {
                     const int episodes = store->DeleteEndedBefore(cutoff);
                     if (episodes + store->DeleteDeadlocksBefore(cutoff) > 0)
                         store->Shrink();
+                    store->RollUpCauses(now);
                 }
                 Reported = false;
                 NextAttempt = 0;
@@ -183,11 +206,18 @@ void THistoryWriter::WritePending(THistoryStore& store, std::uint64_t upTo) {
         for (auto& [key, write] : Pending) {
             const auto open = Open.find(key);
             std::int64_t rowId = open != Open.end() ? open->second.RowId : 0;
-            if (write.Episode) {
-                const TEpisode* before = open != Open.end() ? &open->second.Episode : nullptr;
-                rowId = store.SaveEpisode(rowId, *write.Episode, before);
-                written.push_back({key, {rowId, *write.Episode}});
-            }
+            std::int64_t nextFrame = open != Open.end() ? open->second.NextFrame : 0;
+            if (write.Episode)
+                rowId = store.SaveEpisode(rowId, *write.Episode,
+                                          open != Open.end() ? &open->second.Episode : nullptr);
+            // Frames of an episode that was never written (or already ended) have nowhere to go.
+            if (rowId != 0)
+                for (const TEpisodeFrame& frame : write.Frames)
+                    store.SaveFrame(rowId, nextFrame++, frame);
+            if (write.Episode)
+                written.push_back({key, {rowId, *write.Episode, nextFrame}});
+            else if (open != Open.end())
+                written.push_back({key, {rowId, open->second.Episode, nextFrame}});
             // A statement for an episode that was never written (or already ended) has
             // nowhere to go.
             if (write.Statement && rowId != 0)
@@ -197,11 +227,14 @@ void THistoryWriter::WritePending(THistoryStore& store, std::uint64_t upTo) {
             store.SaveKill(kill);
         for (const TDeadlockWrite& d : PendingDeadlocks)
             store.SaveDeadlock(d.Server, d.Report);
+        for (const TLockWaitWrite& w : PendingLockWaits)
+            store.SaveLockWaits({w.Server, w.At, w.Since, w.Waits, w.WaitMs});
     });
     // Only what is committed counts as written.
     Pending.clear();
     PendingKills.clear();
     PendingDeadlocks.clear();
+    PendingLockWaits.clear();
     for (auto& [key, w] : written) {
         if (w.Episode.EndKind == TEpisodeEnd::Open)
             Open[key] = std::move(w);

@@ -13,6 +13,7 @@
 
 #include "DeadlockReport.h"
 #include "Episode.h"
+#include "EpisodeFrame.h"
 #include "KillRecord.h"
 
 #include <QObject>
@@ -31,12 +32,21 @@
 
 class THistoryStore;
 
-// One episode's news: its state after a refresh, and/or its head blocker's statement. Key is
-// the recorder's number for the episode, unique in one run.
+// One episode's news: its state after a refresh, and/or its head blocker's statement, and the
+// frames of the refreshes since the last news. Key is the recorder's number for the episode,
+// unique in one run.
 struct THistoryWrite {
     std::uint64_t Key = 0;
     std::optional<TEpisode> Episode;
     std::optional<std::string> Statement;
+    std::vector<TEpisodeFrame> Frames; // oldest first
+};
+
+// The server's lock waits counted between two reads.
+struct TLockWaitWrite {
+    std::string Server;
+    std::int64_t At = 0, Since = 0; // milliseconds since 1970, UTC
+    std::int64_t Waits = 0, WaitMs = 0;
 };
 
 // A deadlock report as a monitor read it.
@@ -52,6 +62,8 @@ public:
     using TClock = std::function<std::int64_t()>; // milliseconds since 1970, UTC
     static constexpr std::size_t MaxPending = 50000;
     static constexpr std::size_t MaxPendingDeadlocks = 5000;
+    // Frames kept per episode while writing fails; the oldest go first.
+    static constexpr std::size_t MaxPendingFrames = 2000;
     static constexpr std::int64_t Day = 24 * 3600 * 1000;
 
     THistoryWriter(std::string fileName, int retentionDays, TClock clock);
@@ -67,6 +79,8 @@ public:
     void SubmitKill(TKillRecord kill);
     // Hands deadlock reports to the thread; one already stored is not stored again.
     void SubmitDeadlocks(std::vector<TDeadlockWrite> deadlocks);
+    // Hands lock-wait counts to the thread, to be written with the next batch.
+    void SubmitLockWaits(TLockWaitWrite counts);
     void SetRetentionDays(int days);
     // Waits until everything submitted so far was written or failed (at most timeoutMs).
     bool Flush(int timeoutMs = 30000);
@@ -86,6 +100,7 @@ private:
     struct TWritten {
         std::int64_t RowId = 0;
         TEpisode Episode;
+        std::int64_t NextFrame = 0; // seq of its next frame
     };
 
     void Run();
@@ -101,6 +116,7 @@ private:
     std::vector<std::vector<THistoryWrite>> Queue; // guarded by Lock
     std::vector<TKillRecord> KillQueue;            // guarded by Lock
     std::vector<TDeadlockWrite> DeadlockQueue;     // guarded by Lock
+    std::vector<TLockWaitWrite> LockWaitQueue;     // guarded by Lock
     std::uint64_t Submitted = 0;                   // batches, guarded by Lock
     std::uint64_t Done = 0;                        // batches written or given up, guarded
     bool Stopping = false;                         // guarded by Lock
@@ -112,6 +128,7 @@ private:
     std::deque<TKillRecord> PendingKills;           // not yet in the file, oldest first
     std::map<std::uint64_t, TWritten> Open;         // written episodes that are still open
     std::deque<TDeadlockWrite> PendingDeadlocks;    // not yet in the file
+    std::deque<TLockWaitWrite> PendingLockWaits;    // not yet in the file
     bool Reported = false;                          // the current failure was reported
     std::int64_t NextAttempt = 0;
     std::atomic<std::int64_t> CpuNs{0};

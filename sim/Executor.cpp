@@ -386,6 +386,28 @@ StatementResult deadlockRead(TokenWriter& tw, SessionContext& ctx, long long sin
     return {true, false, false};
 }
 
+// sys.dm_os_wait_stats summed over the lock wait types; VIEW SERVER STATE, as the deadlock read.
+StatementResult lockWaitStats(TokenWriter& tw, SessionContext& ctx, Ending end,
+                              Clock::time_point now) {
+    const LoginDef& login = ctx.login;
+    if (!login.sysadmin && (!login.viewServerState || !login.performanceState())) {
+        tw.error(msg(300, 14, 1,
+                     std::string(login.viewServerState ? "VIEW SERVER PERFORMANCE STATE"
+                                                       : "VIEW SERVER STATE") +
+                         " permission was denied on object 'server', database 'master'."));
+        sendError(tw, msg(297, 16, 1, "The user does not have permission to perform this action."),
+                  end);
+        return {false, false, true};
+    }
+    const std::vector<Column> cols = {{"", ColumnType::NVarChar, 20},
+                                      {"", ColumnType::NVarChar, 20}};
+    writeColumnMetadata(tw, cols);
+    const LockWaitTotals totals = ctx.state.lockWaits(now);
+    writeRow(tw, cols, {std::to_string(totals.waits), std::to_string(totals.waitMs)});
+    finish(tw, DoneStatus::Count, kCmdSelect, 1, end);
+    return {true, false, false};
+}
+
 StatementResult variable(TokenWriter& tw, SessionContext& ctx, const std::string& var, Ending end) {
     SessionDef* row = ctx.state.connectionRow(ctx.spid);
     const DatabaseDef* db = row ? ctx.state.findDatabase(row->dbid) : nullptr;
@@ -497,6 +519,8 @@ StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::stri
         return singleValue(tw, {"", ColumnType::NVarChar, 30}, serverClock(), end);
     case StatementKind::DeadlockRead:
         return deadlockRead(tw, ctx, st.number, st.number2, end, now);
+    case StatementKind::LockWaitStats:
+        return lockWaitStats(tw, ctx, end, now);
     case StatementKind::Transaction:
         return runTransactionStatement(tw, ctx, st, end);
     case StatementKind::Set:

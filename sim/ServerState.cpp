@@ -266,6 +266,10 @@ DeadlockRing& ServerState::deadlocks(Clock::time_point now) {
     return deadlocks_;
 }
 
+LockWaitTotals ServerState::lockWaits(Clock::time_point now) {
+    return waitStats_.advance(scenario_, elapsedTime(now));
+}
+
 void ServerState::setScenarioTime(double seconds, Clock::time_point now) {
     clockZero_ =
         now - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));

@@ -4,6 +4,7 @@
 
 #include "Deadlocks.h"
 #include "Scenario.h"
+#include "WaitStats.h"
 
 #include <chrono>
 #include <functional>
@@ -89,6 +90,8 @@ public:
     // The deadlock reports of the system_health ring buffer, brought up to now.
     DeadlockRing& deadlocks(Clock::time_point now);
     void setScenarioTime(double seconds, Clock::time_point now);
+    // sys.dm_os_wait_stats summed over the lock wait types, brought up to now.
+    LockWaitTotals lockWaits(Clock::time_point now);
 
     // Blocking started from the control port: lasts until unblock or a kill.
     void block(int waiter, int blocker, std::string waitType, std::string waitResource,
@@ -124,6 +127,7 @@ private:
     std::map<int, const DatabaseDef*> databasesById_;
     std::map<int, std::vector<std::size_t>> episodesByWaiter_;
     DeadlockRing deadlocks_;
+    WaitStats waitStats_;
 };
 
 } // namespace tdssim

@@ -433,6 +433,11 @@ Statement classifyStatement(std::string_view text) {
         st.kind = StatementKind::ServerClock;
         return st;
     }
+    if (s == "select convert(varchar(20), sum(waiting_tasks_count)), convert(varchar(20), "
+             "sum(wait_time_ms)) from sys.dm_os_wait_stats where wait_type like 'lck[_]m[_]%'") {
+        st.kind = StatementKind::LockWaitStats;
+        return st;
+    }
     if (deadlockRead(s, st.number, st.number2)) {
         st.kind = StatementKind::DeadlockRead;
         return st;

@@ -33,6 +33,7 @@ enum class StatementKind {
     ServerClock,     // select convert(varchar(30), sysutcdatetime(), 126)
     DeadlockRead,    // the system_health ring buffer's deadlock reports; number = since (ms),
                      // number2 = characters of each report
+    LockWaitStats,   // sys.dm_os_wait_stats summed over the LCK_M_ wait types
     ProcessSelect,   // a plain SELECT over sysprocesses (ProcessSelect.h)
     SpWho,           // exec sp_who [argument]
     ExecuteSql,      // exec sp_executesql N'...' [, N'@p ...' [, values]] (ExecuteSql.h)

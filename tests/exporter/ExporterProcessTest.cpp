@@ -135,6 +135,22 @@ tallyvane_deadlocks_total{server="NoLogin"} 0
 tallyvane_deadlocks_total{server="BadPassword"} 0
 tallyvane_deadlocks_total{server="Refused"} 0
 tallyvane_deadlocks_total{server="QueryError"} 0
+# TYPE tallyvane_lock_waits_total counter
+tallyvane_lock_waits_total{server="SQL-A"} 0
+tallyvane_lock_waits_total{server="SQL-B"} 0
+tallyvane_lock_waits_total{server="SQL-C"} 0
+tallyvane_lock_waits_total{server="NoLogin"} 0
+tallyvane_lock_waits_total{server="BadPassword"} 0
+tallyvane_lock_waits_total{server="Refused"} 0
+tallyvane_lock_waits_total{server="QueryError"} 0
+# TYPE tallyvane_lock_wait_seconds_total counter
+tallyvane_lock_wait_seconds_total{server="SQL-A"} 0
+tallyvane_lock_wait_seconds_total{server="SQL-B"} 0
+tallyvane_lock_wait_seconds_total{server="SQL-C"} 0
+tallyvane_lock_wait_seconds_total{server="NoLogin"} 0
+tallyvane_lock_wait_seconds_total{server="BadPassword"} 0
+tallyvane_lock_wait_seconds_total{server="Refused"} 0
+tallyvane_lock_wait_seconds_total{server="QueryError"} 0
 # TYPE tallyvane_poll_duration_seconds gauge
 tallyvane_poll_duration_seconds{server="SQL-A"} *
 tallyvane_poll_duration_seconds{server="SQL-B"} *

@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
         TEpisode ended = MakeEpisode("K", now, now + 1000, 2, TEpisodeEnd::Ended);
         ended.Head.LoginName = std::to_string(key);
         const std::uint64_t before = writer.CommittedBatches();
-        writer.Submit({{1, open, std::nullopt}, {key + 1, ended, std::string("UPDATE t")}});
+        writer.Submit({{1, open, std::nullopt, {}}, {key + 1, ended, std::string("UPDATE t"), {}}});
         if (!writer.Flush())
             return 1;
         if (writer.CommittedBatches() > before) {

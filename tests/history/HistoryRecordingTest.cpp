@@ -268,3 +268,61 @@ TEST_F(HistoryRecordingTest, EpisodesShorterThanTheMinimumDurationAreNotWritten)
 }
 
 } // namespace
+
+namespace {
+
+// The frames of the demo's long episode: one per refresh from the one that found it to the
+// last that saw 51 block, and 53 first under 52 at the refresh after it began to wait (6 s).
+TEST_F(HistoryRecordingTest, KeepsAFrameOfTheDemoPerRefreshWhileTheBlockingLasts) {
+    TdsSimProcess sim("demo");
+    TServerData server(Monitors, Info(sim, "PROD-SQL01"));
+    for (double t = 0.5; t < 31; t += 1)
+        At(sim, server, t);
+    Recorder.StopAll();
+    ASSERT_TRUE(Writer.Flush());
+    THistoryStore reader(File, THistoryStore::TMode::Read);
+    for (const TStoredEpisode& stored : reader.Episodes({})) {
+        const TEpisode& e = stored.Episode;
+        const TFramesRead read = reader.Frames(static_cast<std::int64_t>(e.Id));
+        EXPECT_EQ(read.Damaged, 0);
+        ASSERT_FALSE(read.Frames.empty()) << e.Head.Spid;
+        // Every refresh between the first and the last frame has its frame, a second apart.
+        for (std::size_t i = 1; i < read.Frames.size(); ++i)
+            EXPECT_EQ(read.Frames[i].At - read.Frames[i - 1].At, 1000) << e.Head.Spid;
+        EXPECT_EQ(read.Frames.back().At, e.End) << e.Head.Spid;
+        if (e.Head.Spid != 51)
+            continue;
+        EXPECT_EQ(read.Frames.size(), 23u) << "3.5 s to 25.5 s";
+        const std::vector<TEpisodeSession> sessions =
+            reader.Sessions(static_cast<std::int64_t>(e.Id));
+        const auto blockerOf53 = [&](const TEpisodeFrame& f) {
+            for (const TFrameSession& s : f.Sessions)
+                if (s.Spid == 53)
+                    return s.BlockedBy;
+            return 0;
+        };
+        EXPECT_EQ(blockerOf53(read.Frames[2]), 0) << "5.5 s";
+        EXPECT_EQ(blockerOf53(read.Frames[3]), 52) << "6.5 s";
+        EXPECT_EQ(read.Frames[3].At - Base, 6500);
+        EXPECT_EQ(read.Frames[3].HeadStatus, "sleeping");
+        EXPECT_EQ(read.Frames[3].HeadOpenTran, 1);
+    }
+    // The causes: payroll's chains hold up the most.
+    const std::vector<TCause> causes = reader.Causes({}, TCauseKind::Login);
+    ASSERT_FALSE(causes.empty());
+    EXPECT_EQ(causes.front().Key, std::optional<std::string>("payroll"));
+}
+
+// A server without blocking: no frame, no episode, no write at all.
+TEST_F(HistoryRecordingTest, ACalmServerWritesNothing) {
+    const std::string file = Folder.File("calm.ini");
+    WriteText(file, "[server]\nname = CALM\n[session]\nspid = 51\n[session]\nspid = 52\n");
+    TdsSimProcess sim(file);
+    TServerData server(Monitors, Info(sim, "CALM"));
+    for (double t = 0.5; t < 6; t += 1)
+        At(sim, server, t);
+    ASSERT_TRUE(Writer.Flush());
+    EXPECT_EQ(Writer.CommittedBatches(), 0u);
+}
+
+} // namespace

@@ -35,32 +35,35 @@ TEST_F(HistoryStoreTest, CreatesAPrivateWalFileWithItsSchemaVersion) {
     EXPECT_EQ(Sqlite(File, "select server, end_ms - start_ms from episode"), "PROD|4000");
 }
 
-TEST_F(HistoryStoreTest, BringsAFileOfTheFirstSchemaUpToDateAndKeepsItsEpisodes) {
-    {
-        THistoryStore store(File, THistoryStore::TMode::Write);
-        store.Transaction([&] { store.SaveEpisode(0, MakeEpisode("PROD", 1000, 5000), nullptr); });
+TEST_F(HistoryStoreTest, BringsFilesOfEveryOlderSchemaUpToDateAndKeepsTheirEpisodes) {
+    for (int version = 1; version < THistoryStore::SchemaVersion; ++version) {
+        const std::string file = Folder.File("v" + std::to_string(version) + ".sqlite");
+        ASSERT_EQ(MakeOlderFile(file, version), "");
+        try {
+            THistoryStore reader(file, THistoryStore::TMode::Read);
+            ADD_FAILURE() << "a reader changed the schema";
+        } catch (const THistoryError& e) {
+            EXPECT_NE(std::string(e.what()).find("older schema (" + std::to_string(version) + ")"),
+                      std::string::npos)
+                << e.what();
+        }
+        { THistoryStore writer(file, THistoryStore::TMode::Write); }
+        EXPECT_EQ(Sqlite(file, "PRAGMA user_version"),
+                  std::to_string(THistoryStore::SchemaVersion));
+        EXPECT_EQ(Sqlite(file, "select count(*) from kill; select count(*) from deadlock;"
+                               " select count(*) from deadlock_lock;"
+                               " select count(*) from episode_frame"),
+                  "0\n0\n0\n0");
+        // The episode is kept, and what the causes group by is worked out for it.
+        EXPECT_EQ(Sqlite(file, "select server, end_ms - start_ms, head_fingerprint, wait_object"
+                               " from episode"),
+                  "PROD|4000|update t set a = ? where id = ?|database 5, hobt 72057594043301888")
+            << version;
+        THistoryStore reader(file, THistoryStore::TMode::Read);
+        ASSERT_EQ(reader.Episodes({}).size(), 1u);
+        EXPECT_EQ(reader.Causes({}, TCauseKind::Statement).size(), 1u);
+        EXPECT_TRUE(reader.Frames(7).Frames.empty());
     }
-    // What the first released version wrote: the episode tables alone.
-    ASSERT_EQ(Sqlite(File, "drop table kill; drop table deadlock; drop table deadlock_participant;"
-                           " drop table deadlock_resource; drop table deadlock_lock;"
-                           " PRAGMA user_version=1"),
-              "");
-    try {
-        THistoryStore reader(File, THistoryStore::TMode::Read);
-        ADD_FAILURE() << "a reader changed the schema";
-    } catch (const THistoryError& e) {
-        EXPECT_NE(std::string(e.what()).find("older schema (1)"), std::string::npos) << e.what();
-    }
-    { THistoryStore writer(File, THistoryStore::TMode::Write); }
-    EXPECT_EQ(Sqlite(File, "PRAGMA user_version"), std::to_string(THistoryStore::SchemaVersion));
-    EXPECT_EQ(Sqlite(File, "select count(*) from kill; select count(*) from deadlock;"
-                           " select count(*) from deadlock_participant;"
-                           " select count(*) from deadlock_resource;"
-                           " select count(*) from deadlock_lock"),
-              "0\n0\n0\n0\n0");
-    EXPECT_EQ(Sqlite(File, "select server, end_ms - start_ms from episode"), "PROD|4000");
-    THistoryStore reader(File, THistoryStore::TMode::Read);
-    EXPECT_EQ(reader.Episodes({}).size(), 1u);
 }
 
 TEST_F(HistoryStoreTest, WritesAnEpisodeAndExtendsItInPlace) {

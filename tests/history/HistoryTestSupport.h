@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Episode.h"
+#include "HistorySchema.h"
 #include "KillRecord.h"
 
 #include <cstdio>
@@ -20,6 +21,25 @@ inline std::string Sqlite(const std::string& file, const std::string& sql) {
     while (!out.empty() && out.back() == '\n')
         out.pop_back();
     return out;
+}
+
+// A file as an older version of the program left it: its schema up to version, with one ended
+// episode of PROD (1000 to 5000 ms, one blocked session) and its statement.
+inline std::string MakeOlderFile(const std::string& file, int version) {
+    std::string sql;
+    for (const char* statement : BaseSchema)
+        sql += std::string(statement) + ";";
+    for (const THistorySchemaStep& step : SchemaSteps)
+        if (step.Version <= version)
+            for (const char* statement : step.Statements)
+                sql += std::string(statement) + ";";
+    sql += "INSERT INTO episode VALUES (7, 'PROD', 1000, 5000, 1, 4000, 1, 4000, 51, 'payroll',"
+           " 'APP-SRV-01', 'Payroll Service', 'Sales', 'sleeping', 1,"
+           " 'UPDATE t SET a = 5 WHERE id = 12');"
+           "INSERT INTO blocked_session VALUES (7, 0, 60, 'web', 'WEB-01', 'Shop', 'Sales',"
+           " 'LCK_M_U', 'KEY: 5:72057594043301888 (8194443284a0)', 51, 4000, 4000);";
+    sql += "PRAGMA user_version=" + std::to_string(version) + ";";
+    return Sqlite(file, sql);
 }
 
 inline TEpisode MakeEpisode(const std::string& server, std::int64_t start, std::int64_t end,

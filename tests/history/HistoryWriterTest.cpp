@@ -39,7 +39,7 @@ protected:
 };
 
 THistoryWrite Write(std::uint64_t key, const TEpisode& episode) {
-    return {key, episode, {}};
+    return {key, episode, {}, {}};
 }
 
 TEST_F(HistoryWriterTest, WritesOneRowPerEpisodeAsItGoesOnAndItsStatementOnce) {
@@ -47,14 +47,14 @@ TEST_F(HistoryWriterTest, WritesOneRowPerEpisodeAsItGoesOnAndItsStatementOnce) {
     const std::int64_t t = Now;
     TEpisode e = MakeEpisode("PROD", t - 3000, t, 1, TEpisodeEnd::Open);
     writer->Submit({Write(1, e)});
-    writer->Submit({{1, std::nullopt, std::string("BEGIN TRAN\r\nUPDATE x")}});
+    writer->Submit({{1, std::nullopt, std::string("BEGIN TRAN\r\nUPDATE x"), {}}});
     e.End = t + 1000;
     e.Sessions.push_back(MakeEpisode("PROD", t, t + 500, 2).Sessions[1]);
     writer->Submit({Write(1, e), Write(2, MakeEpisode("QA", t, t + 4000))});
     e.EndKind = TEpisodeEnd::Ended;
     writer->Submit({Write(1, e)});
     // A statement that comes after its episode ended has nowhere to go.
-    writer->Submit({{1, std::nullopt, std::string("late")}});
+    writer->Submit({{1, std::nullopt, std::string("late"), {}}});
     ASSERT_TRUE(writer->Flush());
 
     const auto stored = Stored();

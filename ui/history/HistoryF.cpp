@@ -1,12 +1,15 @@
 #include "HistoryF.h"
 
+#include "CausesPane.h"
 #include "CountText.h"
 #include "DeadlocksPane.h"
 #include "DisplayText.h"
 #include "EpisodeCsv.h"
+#include "EpisodeReplay.h"
 #include "ErrorBox.h"
 #include "HistoryKillsView.h"
 #include "SpinEdit.h"
+#include "TimelineStrip.h"
 
 #include <QComboBox>
 #include <QDateTimeEdit>
@@ -133,16 +136,23 @@ THistoryF::THistoryF(std::string fileName, const QStringList& servers, QWidget* 
     StatusL = new QLabel(this);
     StatusL->setTextFormat(Qt::PlainText);
 
+    ReplayP = new TEpisodeReplay;
+    DetailsTC = new QTabWidget;
+    DetailsTC->addTab(SessionsTV, QStringLiteral("S&essions"));
+    DetailsTC->addTab(ReplayP, QStringLiteral("&Replay"));
     auto* details = new QSplitter(Qt::Horizontal);
-    details->addWidget(SessionsTV);
+    details->addWidget(DetailsTC);
     details->addWidget(StatementE);
     details->setStretchFactor(0, 3);
     details->setStretchFactor(1, 2);
+    TimelineS = new TTimelineStrip;
     auto* split = new QSplitter(Qt::Vertical);
+    split->addWidget(TimelineS);
     split->addWidget(EpisodesTV);
     split->addWidget(details);
-    split->setStretchFactor(0, 3);
-    split->setStretchFactor(1, 2);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 3);
+    split->setStretchFactor(2, 3);
 
     auto* episodes = new QWidget;
     auto* episodesLayout = new QVBoxLayout(episodes);
@@ -151,8 +161,10 @@ THistoryF::THistoryF(std::string fileName, const QStringList& servers, QWidget* 
     episodesLayout->addWidget(StatusL);
     DeadlocksP = new TDeadlocksPane(FileName);
     KillsV = new THistoryKillsView;
+    CausesP = new TCausesPane;
     PagesTC = new QTabWidget(this);
     PagesTC->addTab(episodes, QStringLiteral("&Blocking episodes"));
+    PagesTC->addTab(CausesP, QStringLiteral("&Causes"));
     PagesTC->addTab(DeadlocksP, QStringLiteral("&Deadlocks"));
     PagesTC->addTab(KillsV, QStringLiteral("&Kills"));
 
@@ -165,6 +177,15 @@ THistoryF::THistoryF(std::string fileName, const QStringList& servers, QWidget* 
             [this] { GuardedCall([this] { ExportB_Click(); }); });
     connect(EpisodesTV, &QTreeWidget::currentItemChanged, this,
             [this] { GuardedCall([this] { EpisodeSelected(); }); });
+    connect(TimelineS, &TTimelineStrip::EpisodeClicked, this, [this](qint64 id) {
+        if (!SelectEpisode(static_cast<std::uint64_t>(id)))
+            StatusL->setText(QStringLiteral("That episode is not in the list (see the filter)."));
+    });
+    connect(CausesP, &TCausesPane::EpisodeChosen, this, [this](qint64 id) {
+        if (!SelectEpisode(static_cast<std::uint64_t>(id)))
+            CausesP->StatusL->setText(
+                QStringLiteral("That episode is not in the episode list (see the filter)."));
+    });
     FollowTimer = new QTimer(this);
     FollowTimer->setSingleShot(true);
     FollowTimer->setInterval(500);
@@ -172,6 +193,7 @@ THistoryF::THistoryF(std::string fileName, const QStringList& servers, QWidget* 
         GuardedCall([this] {
             ReadEpisodes(true);
             DeadlocksP->Follow(Filter(TDeadlocksPane::ShownDeadlocks));
+            TimelineS->Show(FileName, Filter(ShownEpisodes));
         });
     });
     ShowB_Click();
@@ -191,8 +213,23 @@ THistoryFilter THistoryF::Filter(int limit) const {
 void THistoryF::ShowB_Click() {
     KillsV->Show(FileName, Filter(THistoryKillsView::ShownKills));
     DeadlocksP->Show(Filter(TDeadlocksPane::ShownDeadlocks));
+    CausesP->Show(FileName, Filter(TCausesPane::ShownCauses));
+    TimelineS->Show(FileName, Filter(ShownEpisodes));
     FollowTimer->stop();
     ReadEpisodes(false);
+}
+
+bool THistoryF::SelectEpisode(std::uint64_t id) {
+    for (std::size_t i = 0; i < Episodes.size(); ++i) {
+        if (Episodes[i].Episode.Id != id)
+            continue;
+        PagesTC->setCurrentIndex(0);
+        QTreeWidgetItem* row = EpisodesTV->topLevelItem(static_cast<int>(i));
+        EpisodesTV->setCurrentItem(row);
+        EpisodesTV->scrollToItem(row);
+        return true;
+    }
+    return false;
 }
 
 void THistoryF::FollowRecorder() {
@@ -305,9 +342,12 @@ void THistoryF::EpisodeSelected() {
     SessionsTV->clear();
     StatementE->clear();
     const int index = EpisodesTV->indexOfTopLevelItem(EpisodesTV->currentItem());
-    if (index < 0 || static_cast<std::size_t>(index) >= Episodes.size())
+    if (index < 0 || static_cast<std::size_t>(index) >= Episodes.size()) {
+        ReplayP->Clear();
         return;
+    }
     const TStoredEpisode& stored = Episodes[static_cast<std::size_t>(index)];
+    ReplayP->Show(FileName, stored);
     const TEpisode& e = stored.Episode;
     std::vector<TEpisodeSession> sessions;
     try {

@@ -1,8 +1,9 @@
 // "Blocking history": the episodes recorded in the history file, newest first, filtered by
-// server, time range and minimum duration; the selected episode's sessions as a tree (each
-// under the session that blocked it, the head blocker on top) and the head blocker's
-// statement; the filtered episodes exported as CSV; the deadlocks and the kills of the same
-// servers and time on pages of their own. A window of its own beside the main window:
+// server, time range and minimum duration, under a timeline of the range; the selected
+// episode's sessions as a tree (each under the session that blocked it, the head blocker on
+// top), its replay refresh by refresh, and the head blocker's statement; the filtered episodes
+// exported as CSV; the causes, the deadlocks and the kills of the same servers and time on
+// pages of their own. A window of its own beside the main window:
 // monitoring goes on while it is open.
 #pragma once
 
@@ -22,7 +23,10 @@ class QTabWidget;
 class QTimer;
 class QTreeWidget;
 class THistoryKillsView;
+class TCausesPane;
 class TDeadlocksPane;
+class TEpisodeReplay;
+class TTimelineStrip;
 class TSpinEdit;
 
 class THistoryF : public QDialog {
@@ -64,6 +68,9 @@ public:
     // Writes the filtered episodes as CSV into the file; errors are thrown.
     void ExportTo(const QString& path);
     THistoryFilter Filter(int limit) const;
+    // Selects the episode in the list (the episodes page comes to the front); false when the
+    // list does not hold it.
+    bool SelectEpisode(std::uint64_t id);
 
     QComboBox* ServerCB;
     QDateTimeEdit* FromDTE;
@@ -76,6 +83,10 @@ public:
     QPlainTextEdit* StatementE;
     QLabel* StatusL;
     QTabWidget* PagesTC;
+    QTabWidget* DetailsTC; // the selected episode's sessions and its replay
+    TTimelineStrip* TimelineS;
+    TEpisodeReplay* ReplayP;
+    TCausesPane* CausesP;
     TDeadlocksPane* DeadlocksP;
     THistoryKillsView* KillsV;
 
