@@ -34,6 +34,10 @@ struct TServerReport {
     std::uint64_t Deadlocks = 0;        // deadlock reports read since start
     TServerFigures Figures;             // of the last snapshot, while Up
     TDownReason Reason = TDownReason::None;
+    // The kind of server (EditionLabel) and its ProductVersion as last learned; empty until a
+    // poll has read a snapshot.
+    std::string Edition;
+    std::string Version;
 };
 
 struct TFleetServer : TServerReport {
