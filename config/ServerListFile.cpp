@@ -8,12 +8,19 @@
 
 namespace {
 
+// Blanks the connection string reader trims from an unquoted value.
+bool TrimmedBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
 // A connection string value as the OLE DB syntax needs it: in double quotes (doubled inside)
-// when it holds ";", starts with a quote or has blanks at either end; otherwise as it is.
+// when it holds ";", starts with a quote or has blanks (tabs, line breaks) at either end;
+// otherwise as it is.
 std::string OleDbValue(const std::string& value) {
-    const bool plain = value.find(';') == std::string::npos &&
-                       (value.empty() || (value.front() != '"' && value.front() != '\'' &&
-                                          value.front() != ' ' && value.back() != ' '));
+    const bool plain =
+        value.find(';') == std::string::npos &&
+        (value.empty() || (value.front() != '"' && value.front() != '\'' &&
+                           !TrimmedBlank(value.front()) && !TrimmedBlank(value.back())));
     if (plain)
         return value;
     std::string quoted = "\"";

@@ -257,6 +257,9 @@ std::uint64_t TDbConnection::StartConnect(bool synchronous) {
         job.Host = info.Host;
         job.Port = info.Port;
         job.Encryption = info.Encryption;
+        job.DataSource = std::move(info.DataSource);
+        job.UserId = std::move(info.UserId);
+        job.Password = std::move(info.Password);
         Worker().Submit(std::move(job));
         ArmWatchdog(id, timeout);
     }

@@ -1,9 +1,11 @@
 #include "FreeTdsConfig.h"
 
 #include "DbTypes.h"
+#include "OdbcValueRules.h"
 
 #include <QDir>
 #include <QStandardPaths>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -26,34 +28,30 @@ constexpr std::size_t LineLimit = 255;
     throw EDbError(MakeDbError(message, "08001"));
 }
 
-// FreeTDS ends a value at ';' or '#', trims blanks at both ends, and a line break would start
-// a line of the writer's choice: such a value cannot be written without being altered.
-void CheckValue(const std::string& key, const std::string& value, const char* what) {
-    const auto describe = [&] { return std::string(what) + " \"" + value + "\""; };
-    for (unsigned char c : value) {
-        if (c == ';' || c == '#' || c == '\r' || c == '\n' || c == '\0') {
-            std::string shown = c == '\r'   ? "a carriage return"
-                                : c == '\n' ? "a line break"
-                                : c == '\0' ? "a NUL character"
-                                            : std::string("\"") + static_cast<char>(c) + "\"";
-            Fail((c == ';' || c == '#' ? describe() : std::string(what)) + " cannot hold " + shown +
-                 " when the driver must check the certificate (the FreeTDS configuration cannot "
-                 "carry it)");
-        }
-    }
-    if (!value.empty() && (value.front() == ' ' || value.front() == '\t' || value.back() == ' ' ||
-                           value.back() == '\t')) {
-        Fail(describe() + " cannot begin or end with a blank when the driver must check the "
-                          "certificate (the FreeTDS configuration cannot carry it)");
+// A value the file cannot carry unaltered is refused (OdbcValueRules.h), and so is one whose
+// line would be longer than FreeTDS reads.
+void CheckValue(const std::string& key, const std::string& value, const std::string& what,
+                const std::string& why) {
+    const std::string problem = ConfigValueProblem(value);
+    if (!problem.empty()) {
+        // A value with control characters is not shown: it would break the message's line.
+        const bool showable = std::none_of(value.begin(), value.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20;
+        });
+        Fail(what + (showable ? " \"" + value + "\"" : std::string()) + " " + problem + why);
     }
     const std::size_t line = 1 + key.size() + 3 + value.size() + 1; // "\tkey = value\n"
     if (line > LineLimit) {
-        Fail(describe() + " is too long for the FreeTDS configuration: at most " +
-             std::to_string(LineLimit - key.size() - 5) +
-             " bytes when the driver must check "
-             "the certificate");
+        Fail(what + " \"" + value + "\" is too long for the FreeTDS configuration: at most " +
+             std::to_string(LineLimit - key.size() - 5) + " bytes" + why);
     }
 }
+
+const char* const CertificateWhy =
+    " when the driver must check the certificate (the FreeTDS configuration cannot carry it)";
+const char* const SeparateLoginWhy =
+    " when the user name or password travels apart from the connection string (the ODBC "
+    "configuration cannot carry it)";
 
 std::string SectionText(const TFreeTdsServer& s) {
     std::string t = "\thost = " + s.Host + "\n";
@@ -65,19 +63,33 @@ std::string SectionText(const TFreeTdsServer& s) {
         t += "\tport = 1433\n";
     }
     t += "\ttds version = 7.4\n";
-    t += "\tencryption = require\n";
-    t += "\tca file = " + (s.CaFile.empty() ? std::string("system") : s.CaFile) + "\n";
-    t += "\tcheck certificate hostname = yes\n";
+    t += "\tclient charset = UTF-8\n";
+    t += "\tinitial block size = 32767\n";
+    if (!s.Encryption.empty()) {
+        t += "\tencryption = " + s.Encryption + "\n";
+    }
+    if (s.CheckCertificate) {
+        t += "\tca file = " + (s.CaFile.empty() ? std::string("system") : s.CaFile) + "\n";
+        t += "\tcheck certificate hostname = yes\n";
+    }
     return t;
 }
 
-std::string HashName(const std::string& text) {
+std::string DataSourceText(const TOdbcDataSource& s) {
+    std::string t = "Driver = " + s.Driver + "\nServername = " + s.Servername + "\n";
+    if (!s.Database.empty()) {
+        t += "Database = " + s.Database + "\n";
+    }
+    return t;
+}
+
+std::string HashName(const char* prefix, const std::string& text) {
     std::uint64_t h = 1469598103934665603ULL; // FNV-1a
     for (unsigned char c : text) {
         h = (h ^ c) * 1099511628211ULL;
     }
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "tallyvane-%016llx", static_cast<unsigned long long>(h));
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%s-%016llx", prefix, static_cast<unsigned long long>(h));
     return buf;
 }
 
@@ -120,22 +132,28 @@ void CheckPrivate(const std::string& folder) {
     }
 }
 
-// "freetds-<pid>.conf" or "freetds-<pid>.conf.tmp": the pid, or 0 for any other name.
+// "freetds-<pid>.conf" or "odbc-<pid>.ini", or either with ".tmp": the pid, or 0 for any
+// other name.
 pid_t PidOfFile(const char* name) {
-    static const char prefix[] = "freetds-";
-    if (std::strncmp(name, prefix, sizeof prefix - 1) != 0) {
-        return 0;
+    for (const auto& [prefix, suffix] : {std::pair<const char*, const char*>{"freetds-", ".conf"},
+                                         std::pair<const char*, const char*>{"odbc-", ".ini"}}) {
+        const std::size_t length = std::strlen(prefix);
+        if (std::strncmp(name, prefix, length) != 0) {
+            continue;
+        }
+        const char* p = name + length;
+        long pid = 0;
+        const char* digits = p;
+        while (*p >= '0' && *p <= '9' && pid < 1L << 30) {
+            pid = pid * 10 + (*p++ - '0');
+        }
+        const std::string rest = p;
+        if (p == digits || (rest != suffix && rest != std::string(suffix) + ".tmp")) {
+            return 0;
+        }
+        return static_cast<pid_t>(pid);
     }
-    const char* p = name + sizeof prefix - 1;
-    long pid = 0;
-    const char* digits = p;
-    while (*p >= '0' && *p <= '9' && pid < 1L << 30) {
-        pid = pid * 10 + (*p++ - '0');
-    }
-    if (p == digits || (std::strcmp(p, ".conf") != 0 && std::strcmp(p, ".conf.tmp") != 0)) {
-        return 0;
-    }
-    return static_cast<pid_t>(pid);
+    return 0;
 }
 
 // Files left by runs that did not end normally (killed, crashed): only regular files of this
@@ -164,82 +182,123 @@ void RemoveDeadFiles(const std::string& folder) {
     ::closedir(dir);
 }
 
+// Writes a whole file to a new temporary one, then renames it over: a reader never sees
+// half, and nothing planted under either name is ever written through.
+void WriteWhole(const std::string& path, const std::string& body, const char* what) {
+    const std::string temp = path + ".tmp";
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(temp.c_str(), flags, 0600);
+    if (fd < 0 && errno == EEXIST && ::unlink(temp.c_str()) == 0) {
+        fd = ::open(temp.c_str(), flags, 0600); // left by an earlier write that failed
+    }
+    if (fd < 0) {
+        Fail(std::string("Cannot write the ") + what + " " + temp + ": " + std::strerror(errno));
+    }
+    const bool ok = ::fchmod(fd, 0600) == 0 &&
+                    ::write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size());
+    ::close(fd);
+    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        Fail(std::string("Cannot write the ") + what + " " + path + ": " + std::strerror(err));
+    }
+}
+
+// One private file of named sections, pointed at by an environment variable.
+struct TSectionFile {
+    TSectionFile(const char* prefix, const char* suffix, const char* variable, const char* what,
+                 std::string header)
+        : Prefix(prefix), Suffix(suffix), Variable(variable), What(what),
+          Header(std::move(header)) {}
+
+    const char* Prefix; // of the file's name: "<prefix><pid><suffix>"
+    const char* Suffix;
+    const char* Variable; // FREETDSCONF, ODBCINI
+    const char* What;     // for messages
+    std::string Header;   // before the sections
+    std::string Path;
+    bool Pointed = false;
+    std::map<std::string, std::string> Sections;
+};
+
 class TConfigFile {
 public:
     ~TConfigFile() {
-        if (!Path.empty()) {
-            ::unlink(Path.c_str());
+        for (const TSectionFile* file : {&FreeTds, &OdbcIni}) {
+            if (!file->Path.empty()) {
+                ::unlink(file->Path.c_str());
+            }
         }
     }
 
     std::string Section(const TFreeTdsServer& server) {
         const std::string text = SectionText(server);
-        const std::string name = HashName(text);
+        return Add(FreeTds, HashName("tallyvane", text), text);
+    }
+
+    std::string DataSource(const TOdbcDataSource& source) {
+        const std::string text = DataSourceText(source);
+        // 30 characters: the driver manager refuses a data source name beyond 32.
+        return Add(OdbcIni, HashName("tallyvane-dsn", text), text);
+    }
+
+    std::string CurrentPath() {
         std::lock_guard<std::mutex> lock(Mutex);
-        if (Sections.count(name) != 0) {
+        return FreeTds.Path;
+    }
+
+    std::string CurrentOdbcIniPath() {
+        std::lock_guard<std::mutex> lock(Mutex);
+        return OdbcIni.Path;
+    }
+
+private:
+    std::string Add(TSectionFile& file, const std::string& name, const std::string& text) {
+        std::lock_guard<std::mutex> lock(Mutex);
+        if (file.Sections.count(name) != 0) {
             return name;
         }
-        Sections[name] = text;
+        file.Sections[name] = text;
         try {
-            Write();
+            Write(file);
         } catch (...) {
-            Sections.erase(name);
+            file.Sections.erase(name);
             throw;
         }
         return name;
     }
 
-    std::string CurrentPath() {
-        std::lock_guard<std::mutex> lock(Mutex);
-        return Path;
-    }
-
-private:
-    void Write() {
+    void Write(TSectionFile& file) {
         // Chosen and checked until a file exists; checked again before every write.
         const std::string folder = Folder.empty() ? ChooseFolder() : Folder;
         CheckPrivate(folder);
         if (Folder.empty()) {
             RemoveDeadFiles(folder);
             Folder = folder;
-            Path = folder + "/freetds-" + std::to_string(::getpid()) + ".conf";
         }
-        std::string body = "; Written by Tallyvane for its own connections; removed when it "
-                           "ends.\n[global]\n";
-        for (const auto& [name, text] : Sections) {
+        if (file.Path.empty()) {
+            file.Path = Folder + "/" + file.Prefix + std::to_string(::getpid()) + file.Suffix;
+        }
+        std::string body = file.Header;
+        for (const auto& [name, text] : file.Sections) {
             body += "[" + name + "]\n" + text;
         }
-        // Whole file to a new temporary one, then renamed over: the driver never reads half,
-        // and nothing planted under either name is ever written through.
-        const std::string temp = Path + ".tmp";
-        const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-        int fd = ::open(temp.c_str(), flags, 0600);
-        if (fd < 0 && errno == EEXIST && ::unlink(temp.c_str()) == 0) {
-            fd = ::open(temp.c_str(), flags, 0600); // left by an earlier write that failed
-        }
-        if (fd < 0) {
-            Fail("Cannot write the FreeTDS configuration " + temp + ": " + std::strerror(errno));
-        }
-        const bool ok = ::fchmod(fd, 0600) == 0 &&
-                        ::write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size());
-        ::close(fd);
-        if (!ok || ::rename(temp.c_str(), Path.c_str()) != 0) {
-            const int err = errno;
-            ::unlink(temp.c_str());
-            Fail("Cannot write the FreeTDS configuration " + Path + ": " + std::strerror(err));
-        }
-        if (!Pointed) {
+        WriteWhole(file.Path, body, file.What);
+        if (!file.Pointed) {
             // Set once, before any connection reads it; the value never changes afterwards.
-            ::setenv("FREETDSCONF", Path.c_str(), 1);
-            Pointed = true;
+            ::setenv(file.Variable, file.Path.c_str(), 1);
+            file.Pointed = true;
         }
     }
 
     std::mutex Mutex;
     std::string Folder;
-    std::string Path;
-    bool Pointed = false;
-    std::map<std::string, std::string> Sections;
+    TSectionFile FreeTds{"freetds-", ".conf", "FREETDSCONF", "FreeTDS configuration",
+                         "; Written by Tallyvane for its own connections; removed when it "
+                         "ends.\n[global]\n"};
+    TSectionFile OdbcIni{"odbc-", ".ini", "ODBCINI", "ODBC data source file",
+                         "; Written by Tallyvane for its own connections; removed when it "
+                         "ends.\n"};
 };
 
 TConfigFile& File() {
@@ -250,12 +309,24 @@ TConfigFile& File() {
 } // namespace
 
 std::string FreeTdsSectionFor(const TFreeTdsServer& server) {
-    CheckValue("host", server.Host, "The server name");
-    CheckValue("instance", server.Instance, "The instance name");
-    CheckValue("ca file", server.CaFile, "The certificate file (ServerCertificate)");
+    const std::string why = server.CheckCertificate ? CertificateWhy : SeparateLoginWhy;
+    CheckValue("host", server.Host, "The server name", why);
+    CheckValue("instance", server.Instance, "The instance name", why);
+    CheckValue("ca file", server.CaFile, "The certificate file (ServerCertificate)", why);
     return File().Section(server);
 }
 
 std::string FreeTdsConfigPath() {
     return File().CurrentPath();
+}
+
+std::string OdbcDataSourceFor(const TOdbcDataSource& source) {
+    CheckValue("Driver", source.Driver, "The driver name", SeparateLoginWhy);
+    CheckValue("Database", source.Database, "The database name (Initial Catalog)",
+               SeparateLoginWhy);
+    return File().DataSource(source);
+}
+
+std::string OdbcIniPath() {
+    return File().CurrentOdbcIniPath();
 }

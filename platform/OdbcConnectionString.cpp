@@ -8,8 +8,10 @@
 #include "FreeTdsConfig.h"
 #endif
 
+#include <QString>
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <initializer_list>
 
 namespace {
@@ -162,24 +164,52 @@ bool IsUtf8(const std::string& s) {
     return true;
 }
 
-// The ODBC string under construction, each value quoted the way its driver reads it back.
+// Why a value cannot be written for the driver, in words a DBA can act on.
+std::string Unwritable(const std::string& key, const std::string& value, bool freeTds) {
+    const std::u16string wide = QString::fromStdString(value).toStdU16String();
+    for (const char16_t unit : wide) {
+        const char low = static_cast<char>(unit & 0xFF);
+        if (unit > 0xFF && (low == '}' || low == ';' || low == '{')) {
+            char code[16];
+            std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(unit));
+            return "The value of " + key + " holds the character " + code +
+                   ", which the ODBC driver manager reads as \"" + low +
+                   "\" (it keeps only the low byte of each character); it cannot be passed "
+                   "safely";
+        }
+    }
+    return "The value of " + key +
+           (freeTds ? " holds \"}\" together with \";\" or a leading \"{\", which the ODBC "
+                      "driver manager and the FreeTDS driver would read differently"
+                    : " cannot be written so that the ODBC driver manager and the driver read "
+                      "it alike");
+}
+
+// The ODBC string under construction, each value quoted the way its driver reads it back and
+// checked as the driver manager reads it: every keyword goes through Append.
 struct TOdbcStringBuilder {
     bool FreeTds = true;
     std::string Text;
 
-    void Append(const std::string& key, const std::string& value) {
+    static void CheckText(const std::string& key, const std::string& value) {
         if (value.find('\0') != std::string::npos) {
             Fail("The value of " + key + " holds a NUL character");
         }
         if (!IsUtf8(value)) {
             Fail("The value of " + key + " is not valid UTF-8 text");
         }
-        const std::optional<std::string> quoted =
-            FreeTds ? FreeTdsQuote(value) : std::optional<std::string>(OdbcQuote(value));
+    }
+
+    // The value as written, or nothing when no writing serves both readers.
+    std::optional<std::string> Quoted(const std::string& key, const std::string& value) const {
+        CheckText(key, value);
+        return FreeTds ? FreeTdsQuote(value) : OdbcQuote(value);
+    }
+
+    void Append(const std::string& key, const std::string& value) {
+        const std::optional<std::string> quoted = Quoted(key, value);
         if (!quoted) {
-            Fail("The value of " + key +
-                 " holds \"}\" together with \";\" or a leading \"{\", which the ODBC driver "
-                 "manager and the FreeTDS driver would read differently");
+            Fail(Unwritable(key, value, FreeTds));
         }
         Text += key + '=' + *quoted + ';';
     }
@@ -236,32 +266,70 @@ void AppendServer(TOdbcStringBuilder& out, const TServerAddress& address,
     out.Append("ClientCharset", "UTF-8");
 }
 
+// The private data source that carries everything but the credentials to FreeTDS when they
+// travel in SQLConnect's own arguments.
+void UseSeparateLogin(TOdbcConnectInfo& info, const TServerAddress& address,
+                      const std::string& database, const std::string& uid, const std::string& pwd) {
+#ifdef _WIN32
+    (void)info;
+    (void)address;
+    (void)database;
+    (void)uid;
+    (void)pwd;
+    Fail("The user name or password holds characters that no connection string can carry to "
+         "the driver (\"}\" together with \";\", or characters the driver manager misreads)");
+#else
+    using TMode = TEncryptionRequest::TMode;
+    TFreeTdsServer server{address.Host, address.Port, address.Instance, info.Encryption.CaFile};
+    server.Encryption = info.Encryption.Mode == TMode::NotAsked ? ""
+                        : info.Encryption.Demanded()            ? "require"
+                                                                : "request";
+    server.CheckCertificate = info.Encryption.ChecksCertificate();
+    const std::string section = FreeTdsSectionFor(server);
+    info.DataSource = OdbcDataSourceFor({info.DriverName, section, database});
+    info.UserId = uid;
+    info.Password = pwd;
+#endif
+}
+
+struct TCredentials {
+    std::string UserId;
+    std::string Password;
+    bool Separate = false; // no connection string can carry them: SQLConnect's arguments
+};
+
 // Integrated security follows the login analysis's rule, and credentials typed in the login
 // dialog always win: a string that made the dialog appear never connects without them.
-void AppendCredentials(TOdbcStringBuilder& out, TOdbcConnectInfo& info,
-                       const TConnectionStringPairs& pairs, const std::string& loginText,
-                       const std::string& userId, const std::string& password) {
+TCredentials AppendCredentials(TOdbcStringBuilder& out, TOdbcConnectInfo& info,
+                               const TConnectionStringPairs& pairs, const std::string& loginText,
+                               const std::string& userId, const std::string& password) {
     if (userId.empty() && password.empty() && UsesIntegratedSecurity(loginText)) {
         // FreeTDS offers Windows authentication through Kerberos (GSSAPI) only; the ticket
         // comes from the user's credential cache (kinit).
         out.Append("Trusted_Connection", "Yes");
         info.IntegratedSecurity = true;
-        return;
+        return {};
     }
-    const std::string uid = !userId.empty() ? userId : ValueOf(pairs, {"user id", "uid", "user"});
-    const std::string pwd = !password.empty() ? password : ValueOf(pairs, {"password", "pwd"});
-    // The connection string carries them: SQLConnect would lose the application name and the
-    // workstation ID, which FreeTDS reads from a connection string only.
-    if (uid.empty() && !pwd.empty()) {
+    TCredentials c;
+    c.UserId = !userId.empty() ? userId : ValueOf(pairs, {"user id", "uid", "user"});
+    c.Password = !password.empty() ? password : ValueOf(pairs, {"password", "pwd"});
+    if (c.UserId.empty() && !c.Password.empty()) {
         // FreeTDS would drop the password and try Kerberos instead.
         Fail("The connection string gives a password (PWD) but no user name (User ID)");
     }
-    if (!uid.empty()) {
-        out.Append("UID", uid);
+    // The connection string carries them when it can: SQLConnect would lose the application
+    // name and the workstation ID, which FreeTDS reads from a connection string only.
+    if (out.FreeTds && (!out.Quoted("UID", c.UserId) || !out.Quoted("PWD", c.Password))) {
+        c.Separate = true;
+        return c;
     }
-    if (!pwd.empty()) {
-        out.Append("PWD", pwd);
+    if (!c.UserId.empty()) {
+        out.Append("UID", c.UserId);
     }
+    if (!c.Password.empty()) {
+        out.Append("PWD", c.Password);
+    }
+    return c;
 }
 
 void AppendEncryption(TOdbcStringBuilder& out, const TEncryptionRequest& request,
@@ -398,43 +466,6 @@ TConnectionStringPairs ParseOleDbConnectionString(const std::string& text) {
     return pairs;
 }
 
-// Values that any reader takes as they stand; everything else goes in braces.
-static bool NeedsBraces(const std::string& value) {
-    return value.find_first_of(";{}=") != std::string::npos ||
-           (!value.empty() && (IsSpace(value.front()) || IsSpace(value.back())));
-}
-
-std::optional<std::string> FreeTdsQuote(const std::string& value) {
-    if (!NeedsBraces(value)) {
-        return value;
-    }
-    // The driver manager ends a braced value at the first single "}" and FreeTDS at the first
-    // "};", undoing no doubling: braces serve both only for a value without "}".
-    if (value.find('}') == std::string::npos) {
-        return "{" + value + "}";
-    }
-    // Unbraced, both read up to the first ";".
-    if (value.find(';') == std::string::npos && value.front() != '{') {
-        return value;
-    }
-    return std::nullopt;
-}
-
-std::string OdbcQuote(const std::string& value) {
-    if (!NeedsBraces(value)) {
-        return value;
-    }
-    std::string out = "{";
-    for (char c : value) {
-        out += c;
-        if (c == '}') {
-            out += '}';
-        }
-    }
-    out += '}';
-    return out;
-}
-
 TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
                                            const std::string& userId, const std::string& password) {
     std::string loginText = oleDbString;
@@ -450,14 +481,8 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
     if (driver.empty()) {
         driver = DefaultDriver;
     }
-    if (driver.find('}') != std::string::npos) {
-        // Inside Driver={...} it would end the name and let the rest pass as keywords.
-        Fail("Invalid driver name \"" + driver + "\": a driver name cannot contain \"}\"");
-    }
-    if (driver.find('/') != std::string::npos || driver.find('\\') != std::string::npos) {
-        // The driver manager loads a name it does not know as a library path.
-        Fail("Invalid driver name \"" + driver +
-             "\": give the name of an installed ODBC driver, not a path");
+    if (const std::string problem = DriverNameProblem(driver); !problem.empty()) {
+        Fail("Invalid driver name \"" + driver + "\": " + problem);
     }
     info.DriverName = driver;
 
@@ -492,7 +517,8 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
     }
     AppendServer(out, address, section);
     out.Append("APP", ApplicationName);
-    AppendCredentials(out, info, pairs, loginText, userId, password);
+    const TCredentials credentials =
+        AppendCredentials(out, info, pairs, loginText, userId, password);
     const std::string database = ValueOf(pairs, {"initial catalog", "database"});
     if (!database.empty()) {
         out.Append("Database", database);
@@ -504,6 +530,12 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
     info.ConnectTimeout = ConnectTimeoutOf(pairs);
     AppendEncryption(out, info.Encryption, address.Host);
     AppendMicrosoftDriverKeywords(out, pairs, driver);
+    if (credentials.Separate) {
+        // Everything else was checked as the string would carry it; the data source carries
+        // the server, the database and the encryption instead.
+        UseSeparateLogin(info, address, database, credentials.UserId, credentials.Password);
+        return info;
+    }
     info.OdbcString = std::move(out.Text);
     return info;
 }

@@ -19,6 +19,7 @@
 // server always sees the application name "Tallyvane".
 #pragma once
 
+#include "OdbcValueRules.h"
 #include "TlsSettings.h"
 
 #include <cstdint>
@@ -35,29 +36,28 @@ using TConnectionStringPairs = std::vector<std::pair<std::string, std::string>>;
 TConnectionStringPairs ParseOleDbConnectionString(const std::string& text);
 
 struct TOdbcConnectInfo {
-    std::string OdbcString;                      // for SQLDriverConnect
+    std::string OdbcString;                      // for SQLDriverConnect; empty with DataSource
     std::optional<std::uint32_t> ConnectTimeout; // from the string, when it names one
     std::string DriverName;                      // the driver asked for ("FreeTDS" by default)
     std::string Host;                            // the server's host name or address
     std::uint16_t Port = 0;                      // 0 when the instance name finds it
     bool IntegratedSecurity = false;             // Windows authentication (Kerberos) asked for
     TEncryptionRequest Encryption;               // what the string asks of encryption
+    // A user name or password that no connection string carries to both the driver manager
+    // and FreeTDS goes in SQLConnect's own arguments, which no parser reads, with this private
+    // data source holding the rest (FreeTdsConfig.h). The server then sees no application
+    // name or workstation ID: FreeTDS reads those from a connection string only.
+    std::string DataSource;
+    std::string UserId;
+    std::string Password;
 };
 
 // userId and password come from OnWillConnect and, when not empty, replace the string's own.
 // Throws EDbError with a clear message for what cannot be translated (no server named,
 // integrated security without Kerberos in the driver, a bad port, a NUL anywhere, a value
 // that the driver manager and the driver would read differently: the message names its key).
-// Every value the user gave reaches the driver exactly as given, or the string is refused.
+// Every value the user gave reaches the driver exactly as given, or the string is refused;
+// every value is checked as the driver manager reads it too (OdbcValueRules.h), so none can
+// name another driver, a data source or a file to it.
 TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
                                            const std::string& userId, const std::string& password);
-
-// Quotes an ODBC attribute value when it needs it: {value} with "}" doubled.
-std::string OdbcQuote(const std::string& value);
-
-// The same for the FreeTDS driver behind the unixODBC driver manager. The manager reads a
-// braced value up to the first single "}" ("}}" stands for one), FreeTDS up to the first "};"
-// with nothing undone; both read an unbraced value up to the first ";". So: {value} for a
-// value without "}", the value unbraced when it holds no ";" and starts with no "{", else
-// nothing (no quoting serves both readers).
-std::optional<std::string> FreeTdsQuote(const std::string& value);

@@ -200,10 +200,19 @@ TWorkerResult TOdbcWorker::DoConnect(const TWorkerJob& job) {
     // The wide calls: FreeTDS reads the narrow ones' text as Latin-1 before it knows the
     // client character set, which garbles user names and passwords beyond ASCII.
     SQLRETURN rc = SQL_ERROR;
-    std::vector<SQLWCHAR> text = Utf16(job.Text);
-    // The translation refused any NUL, so the whole string reaches the driver.
-    rc = SQLDriverConnectW(dbc, nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr,
-                           SQL_DRIVER_NOPROMPT);
+    if (!job.DataSource.empty()) {
+        // The credentials pass as they are: the driver manager hands them on unread.
+        std::vector<SQLWCHAR> source = Utf16(job.DataSource);
+        std::vector<SQLWCHAR> user = Utf16(job.UserId);
+        std::vector<SQLWCHAR> password = Utf16(job.Password);
+        rc = SQLConnectW(dbc, source.data(), SQL_NTS, user.data(), SQL_NTS, password.data(),
+                         SQL_NTS);
+    } else {
+        std::vector<SQLWCHAR> text = Utf16(job.Text);
+        // The translation refused any NUL, so the whole string reaches the driver.
+        rc = SQLDriverConnectW(dbc, nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr,
+                               SQL_DRIVER_NOPROMPT);
+    }
     result.Ok = SQL_SUCCEEDED(rc);
     TakeDiagnostics(SQL_HANDLE_DBC, dbc, !result.Ok, result, "Cannot connect to the server");
     if (!result.Ok && IsUnreachable(result.Error) && job.Port != 0) {

@@ -31,6 +31,11 @@ struct TWorkerJob {
     std::uint16_t Port = 0; // 0: found through the instance name
     // Connects only: what the string asks of encryption, for a look at the server's.
     TEncryptionRequest Encryption;
+    // Connects only: when not empty, SQLConnect with this data source and these credentials
+    // instead of SQLDriverConnect with Text.
+    std::string DataSource;
+    std::string UserId;
+    std::string Password;
 };
 
 struct TWorkerResult {

@@ -1,7 +1,8 @@
 // libFuzzer target: the OLE DB to ODBC connection string translation. Whatever the input, the
-// ODBC string must read the same to the unixODBC driver manager and to FreeTDS, with no key
-// the translation did not mean to write; for values put in fields, both readers must see
-// exactly those values (or the translation refused).
+// ODBC string must read the same to the unixODBC driver manager (through its narrow copy, every
+// UTF-16 unit cut to its low byte) and to FreeTDS, with no key the translation did not mean to
+// write; for values put in fields, both readers must see exactly those values, or the
+// credentials travel apart untouched, or the translation refused.
 #include "ConnectionStringPieces.h"
 #include "ConnectionStringReaders.h"
 #include "DbTypes.h"
@@ -62,14 +63,24 @@ void Structured(const std::string& data) {
     } catch (const EDbError&) {
         return; // refused
     }
+    const bool integrated =
+        typedUser.empty() && typedPassword.empty() && UsesIntegratedSecurity(oleDb);
+    const std::string& uid = typedUser.empty() ? f[1] : typedUser;
+    const std::string& pwd = typedPassword.empty() ? f[2] : typedPassword;
+    if (!info.DataSource.empty()) {
+        // SQLConnect: nothing goes through a connection string, the credentials unchanged.
+        if (integrated || !info.OdbcString.empty() || info.UserId != uid || info.Password != pwd ||
+            info.DataSource.rfind("tallyvane-dsn-", 0) != 0) {
+            Found("credentials apart, but not as given", oleDb, info.OdbcString);
+        }
+        return;
+    }
     TPairs expected = {{"Driver", "FreeTDS"},  {"Server", info.Host},      {"Port", "1433"},
                        {"TDS_Version", "7.4"}, {"ClientCharset", "UTF-8"}, {"PacketSize", "32767"},
                        {"APP", "Tallyvane"}};
-    if (typedUser.empty() && typedPassword.empty() && UsesIntegratedSecurity(oleDb)) {
+    if (integrated) {
         expected.emplace_back("Trusted_Connection", "Yes");
     } else {
-        const std::string& uid = typedUser.empty() ? f[1] : typedUser;
-        const std::string& pwd = typedPassword.empty() ? f[2] : typedPassword;
         if (!uid.empty()) {
             expected.emplace_back("UID", uid);
         }
@@ -116,7 +127,14 @@ void Raw(const std::string& oleDb) {
                                                   "TRUSTSERVERCERTIFICATE",
                                                   "HOSTNAMEINCERTIFICATE",
                                                   "SERVERCERTIFICATE"};
-    const TPairs dm = connstr_readers::ReadAsDriverManager(info.OdbcString);
+    if (!info.DataSource.empty()) {
+        if (!info.OdbcString.empty()) {
+            Found("a connection string beside SQLConnect's data source", oleDb, info.OdbcString);
+        }
+        return;
+    }
+    const TPairs dm =
+        connstr_readers::ReadAsDriverManager(connstr_readers::DriverManagerView(info.OdbcString));
     std::set<std::string> seen;
     for (const auto& [key, value] : dm) {
         const std::string k = connstr_readers::Upper(key);
@@ -128,14 +146,16 @@ void Raw(const std::string& oleDb) {
         }
     }
     if (dm.empty() || connstr_readers::Upper(dm[0].first) != "DRIVER" ||
-        dm[0].second != info.DriverName) {
+        dm[0].second != DriverManagerCopy(info.DriverName)) {
         Found("the driver is not the one asked for", oleDb, info.OdbcString);
     }
     const std::string d = connstr_readers::Upper(info.DriverName);
     const bool freeTds =
         d.find("FREETDS") != std::string::npos || d.find("TDSODBC") != std::string::npos;
     if (freeTds) {
-        const std::string why = connstr_readers::Disagreement(info.OdbcString, dm);
+        // What FreeTDS reads, checked against the manager's reading of the same string.
+        const TPairs tds = connstr_readers::ReadAsFreeTds(info.OdbcString);
+        const std::string why = connstr_readers::Disagreement(info.OdbcString, tds);
         if (!why.empty()) {
             Found(why, oleDb, info.OdbcString);
         }

@@ -109,6 +109,8 @@ TEST_F(ServerListFileTest, TheLoginFormQuotesItsValues) {
         {"'lead", "\"'lead\""},
         {"\"lead", "\"\"\"lead\""},
         {" blank ", "\" blank \""},
+        {"\ttab", "\"\ttab\""},
+        {"line\n", "\"line\n\""},
         {"in\"side;", "\"in\"\"side;\""},
     };
     for (const auto& c : cases) {

@@ -127,6 +127,28 @@ TEST(ConnectionStringTranslation, FreeTdsQuoting) {
         {"};", nullptr},
         {"{a}", nullptr},
         {"a;b}", nullptr},
+        // Beyond ASCII the driver manager reads each character's low byte: U+017D as "}",
+        // U+013B as ";", U+017B as "{", U+0100 as a NUL (the end of its copy), and the
+        // surrogates of U+1F47D as "=" and "}".
+        {"x\xC5\xBD", "x\xC5\xBD"},
+        {"a\xC4\xBB"
+         "b",
+         "{a\xC4\xBB"
+         "b}"},
+        {"\xC5\xBB"
+         "ab",
+         "{\xC5\xBB"
+         "ab}"},
+        {"a\xC4\x80"
+         "b",
+         "a\xC4\x80"
+         "b"},
+        {"x\xC5\xBD\xC4\xBB"
+         "DRIVER=/tmp/lib.so\xC4\xBB",
+         nullptr},
+        {"x}DRIVER=/tmp/lib.so\xC4\xBB", nullptr},
+        {"a;\xC5\xBD", nullptr},
+        {"a;\xF0\x9F\x91\xBD", nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Value);
@@ -140,8 +162,8 @@ TEST(ConnectionStringTranslation, FreeTdsQuoting) {
 }
 
 // What no form of the string carries is refused with the key named and the value kept out of
-// the message; nothing goes around the string (FreeTDS's SQLConnect would drop the application
-// name and the workstation ID).
+// the message. Only the credentials go around the string (SQLConnect's own arguments); the
+// other values would have nowhere else to go.
 TEST(ConnectionStringTranslation, ValuesNoFormCarriesAreRefusedByName) {
     const struct {
         const char* OleDb;
@@ -149,10 +171,14 @@ TEST(ConnectionStringTranslation, ValuesNoFormCarriesAreRefusedByName) {
         const char* Password;
         const char* Key;
     } cases[] = {
-        {"Data Source=db1;User ID=sa", "", "a};DSN=x", "PWD"},
-        {"Data Source=db1;User ID=\"{u}\"", "", "pw", "UID"},
-        {"Data Source=db1", "a;b}", "pw", "UID"},
         {"Data Source=db1;Initial Catalog=\"a};b\"", "", "", "Database"},
+        {"Data Source=db1;Initial Catalog=\"a\xC5\xBD\xC4\xBB"
+         "DSN=x\"",
+         "", "", "Database"},
+        {"Data Source=db1;Workstation ID=\"w\xC5\xBD\xC4\xBBSAVEFILE=/tmp/x\"", "", "", "WSID"},
+        {"Data Source=\"h\xC5\xBD\xC4\xBB"
+         "DRIVER=x\"",
+         "", "", "Server"},
         {"Data Source=db1;Workstation ID=\"w};SAVEFILE=/tmp/x\"", "", "", "WSID"},
         {"Data Source=\"{h};DRIVER=x\"", "", "", "Server"},
         {"Data Source=db1;User ID=sa;Password=\"a\xFF\"", "", "", "PWD"},

@@ -6,6 +6,9 @@
 #include "TdsSimProcess.h"
 #include "TestCertificates.h"
 
+#include <QProcess>
+#include <QTemporaryDir>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
@@ -161,6 +164,56 @@ TEST(EncryptionMatrix, EverySettingAgainstEveryModeAndCertificate) {
                 } else {
                     EXPECT_EQ(WireMode(sim, logged), want.Wire);
                 }
+            }
+        }
+    }
+}
+
+// A password that no connection string carries ("}" with ";", as generated ones hold) goes
+// in SQLConnect's arguments through the private data source: every setting gives the same
+// outcome as with a plain password, the certificate check included.
+TEST(EncryptionMatrix, CredentialsApartKeepTheEncryptionAsked) {
+    QTemporaryDir dir;
+    QProcess print;
+    print.start(QString::fromStdString(TdsSimProcess::executablePath()),
+                {"--print-scenario", "demo"});
+    ASSERT_TRUE(print.waitForFinished(10000));
+    const std::string scenario = dir.filePath("apart.ini").toStdString();
+    std::ofstream(scenario) << print.readAllStandardOutput().toStdString()
+                            << "\n[login]\nname = gen\npassword = \"Gen};p{w}}x;\"\n"
+                               "sysadmin = yes\n";
+    for (const std::string mode : {"off", "required"}) {
+        for (const std::string cert : {"good", "self-signed"}) {
+            TdsSimProcess sim(
+                scenario, 1, std::chrono::seconds(10),
+                {"--encryption", mode, "--cert", Certs().Cert(cert), "--key", Certs().Key(cert)});
+            for (const Setting& s : Settings()) {
+                SCOPED_TRACE(std::string("client ") + s.Name + ", server " + mode + ", " + cert);
+                const Outcome want = Expected(s, mode, cert);
+                TDbConnection c;
+                c.ConnectionString = "Provider=SQLOLEDB.1;Data Source=127.0.0.1," +
+                                     std::to_string(sim.port()) +
+                                     ";User ID=gen;Password=\"Gen};p{w}}x;\";Persist Security "
+                                     "Info=True;" +
+                                     s.Pieces;
+                c.ConnectionTimeout = 10;
+                std::string error;
+                try {
+                    c.Open();
+                    TDbDataSet data;
+                    data.SetRecordset(c.Execute("select 4711"));
+                    EXPECT_EQ(data.Fields(0).AsInteger(), 4711);
+                } catch (const EDbError& e) {
+                    error = e.what();
+                }
+                EXPECT_EQ(error.empty(), want.Connects) << error;
+                if (want.Connects) {
+                    EXPECT_NE(c.EncryptionState.find(want.Report), std::string::npos)
+                        << c.EncryptionState;
+                } else {
+                    EXPECT_NE(error.find(want.Report), std::string::npos) << error;
+                }
+                c.Close();
             }
         }
     }

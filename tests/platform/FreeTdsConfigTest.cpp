@@ -87,12 +87,27 @@ TEST_F(FreeTdsConfigTest, ValuesTheFormatCannotCarryAreRefusedWithTheirName) {
         {{"db1", 1433, "", "/etc/db/ca.pem\n\tencryption = off"}, "ServerCertificate"},
         {{"db1", 1433, "", "/" + std::string(243, 'c')}, "ServerCertificate"},
         {{"db1", 1433, "", "/etc/db/ca.pem "}, "ServerCertificate"},
+        // FreeTDS skips blanks at a value's ends and folds a tab, a vertical tab, a form
+        // feed or a run of blanks inside it into one blank: the value would arrive altered.
+        {{"db1", 1433, "", "\v/etc/db/ca.pem"}, "ServerCertificate) cannot begin or end"},
+        {{"db1", 1433, "", "/etc/db/ca.pem\f"}, "ServerCertificate) cannot begin or end"},
+        {{"db1", 1433, "", "/etc/db/my  ca.pem"}, "\"/etc/db/my  ca.pem\" cannot hold two"},
+        {{"db1", 1433, "", "/etc/db/my\tca.pem"}, "ServerCertificate) cannot hold a tab"},
+        {{"db1", std::nullopt, "SQL  2019", ""}, "instance name \"SQL  2019\" cannot hold two"},
+        {{"db1", std::nullopt, "SQL\t2019", ""}, "instance name cannot hold a tab"},
+        {{"db1", std::nullopt, "\fSQL", ""}, "instance name cannot begin or end"},
+        {{"db1", std::nullopt, "SQL \v", ""}, "instance name cannot begin or end"},
+        {{"db  1", 1433, "", ""}, "server name \"db  1\" cannot hold two"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Named);
         EXPECT_NE(Refusal(c.Server).find(c.Named), std::string::npos) << Refusal(c.Server);
     }
     EXPECT_EQ(FreeTdsConfigPath(), ""); // nothing written
+
+    // One blank between other characters reads back as written.
+    FreeTdsSectionFor({"db1", std::nullopt, "SQL 2019", "/my ca.pem"});
+    EXPECT_NE(ReadAll(FreeTdsConfigPath()).find("\tinstance = SQL 2019\n"), std::string::npos);
 
     // The longest path a line of FreeTDS can hold (255 bytes with the line break) goes in whole.
     const std::string longest = "/" + std::string(242, 'c');
@@ -105,7 +120,9 @@ TEST_F(FreeTdsConfigTest, ValuesTheFormatCannotCarryAreRefusedWithTheirName) {
 // As the user meets it: the connection string's keyword is named, nothing is written.
 TEST_F(FreeTdsConfigTest, ConnectionStringWithAnUnwritableCertificatePathIsRefused) {
     for (const std::string& path :
-         {std::string("/etc/db/my#ca.pem"), "/etc/db/" + std::string(300, 'c') + ".pem"}) {
+         {std::string("/etc/db/my#ca.pem"), "/etc/db/" + std::string(300, 'c') + ".pem",
+          std::string("\v/etc/db/ca.pem"), std::string("/etc/db/ca.pem\f"),
+          std::string("/etc/db/my  ca.pem"), std::string("/etc/db/my\tca.pem")}) {
         try {
             TranslateConnectionString("Data Source=db1;Encrypt=yes;ServerCertificate=" + path, "",
                                       "");
@@ -216,6 +233,42 @@ TEST_F(FreeTdsConfigTest, FilesOfDeadProcessesAreRemoved) {
     ASSERT_EQ(::lstat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_NE(ReadAll(path).find("host = db1"), std::string::npos);
+}
+
+// The data source file for credentials that travel apart: private, beside the FreeTDS file,
+// never written through a planted link, a dead run's copy removed, no password in it.
+TEST_F(FreeTdsConfigTest, DataSourceFileIsPrivateAndNeverWrittenThroughALink) {
+    ::unsetenv("ODBCINI");
+    ASSERT_EQ(::mkdir(Ours.c_str(), 0700), 0);
+    const pid_t dead = ::fork();
+    if (dead == 0) {
+        ::_exit(0);
+    }
+    ASSERT_GT(dead, 0);
+    ::waitpid(dead, nullptr, 0);
+    const std::string victim = Tmp + "/victim.txt";
+    std::ofstream(victim) << "keep";
+    const std::string stale = Ours + "/odbc-" + std::to_string(dead) + ".ini";
+    std::ofstream(stale) << "[old]\n";
+    const std::string own = Ours + "/odbc-" + std::to_string(::getpid()) + ".ini";
+    ASSERT_EQ(::symlink(victim.c_str(), own.c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), (own + ".tmp").c_str()), 0);
+
+    const TOdbcConnectInfo info = TranslateConnectionString(
+        "Data Source=db1,14330;User ID=ops;Initial Catalog=HR", "", "Gen};pw");
+    EXPECT_EQ(info.OdbcString, "");
+    EXPECT_EQ(OdbcIniPath(), own);
+    EXPECT_EQ(std::string(std::getenv("ODBCINI") ? std::getenv("ODBCINI") : ""), own);
+    struct stat st {};
+    ASSERT_EQ(::lstat(own.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(::lstat(stale.c_str(), &st), 0);
+    EXPECT_EQ(ReadAll(victim), "keep");
+    const std::string text = ReadAll(own);
+    EXPECT_NE(text.find("[" + info.DataSource + "]\nDriver = FreeTDS\n"), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Gen}"), std::string::npos);
 }
 
 } // namespace
