@@ -1,5 +1,9 @@
 #include "EndpointThread.h"
 
+#if !defined(_WIN32)
+#include <openssl/crypto.h>
+#endif
+
 TEndpointThread::TEndpointThread(THttpServerConfig config, THttpServer::TMetricsPage page) {
     Thread.setObjectName("http");
     Server = new THttpServer(std::move(config), std::move(page));
@@ -10,7 +14,16 @@ TEndpointThread::TEndpointThread(THttpServerConfig config, THttpServer::TMetrics
 TEndpointThread::~TEndpointThread() {
     // The server and its sockets go on their own thread, before it ends.
     QMetaObject::invokeMethod(
-        Server, [this] { delete Server; }, Qt::BlockingQueuedConnection);
+        Server,
+        [this] {
+            delete Server;
+#if !defined(_WIN32)
+            // The random generators OpenSSL made for this thread at its first handshake are
+            // not freed when the thread ends: free them now.
+            OPENSSL_thread_stop();
+#endif
+        },
+        Qt::BlockingQueuedConnection);
     Thread.quit();
     Thread.wait();
 }

@@ -1,11 +1,22 @@
 #include "HttpServer.h"
 
+#include "AnswerWriter.h"
+#include "DescriptorBudget.h"
 #include "HttpRequest.h"
+#include "TlsRelay.h"
 
+#include <QPointer>
+#include <QSocketNotifier>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 #include <algorithm>
+#if defined(Q_OS_UNIX)
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -69,25 +80,37 @@ QByteArray AddressKey(const QHostAddress& address) {
 // read only once the previous answer has drained), and closes on a time-out or on request.
 class THttpConnection : public QObject {
 public:
-    THttpConnection(THttpServer& server, QTcpSocket* socket, QByteArray peer)
-        : QObject(&server), Server(server), Socket(socket), Peer(std::move(peer)) {
+    THttpConnection(THttpServer& server, QTcpSocket* socket, QByteArray peer, TTlsRelay* relay)
+        : QObject(&server), Server(server), Socket(socket), Relay(relay), Peer(std::move(peer)),
+          Serial(++server.Accepted) {
         Socket->setParent(this);
         Server.Connections.insert(this);
-        ++Server.PerAddress[Peer];
         Timer.setSingleShot(true);
         Timer.setInterval(Server.Settings.IdleTimeout);
         connect(&Timer, &QTimer::timeout, this, [this] {
+            AbortRelay();
             Socket->abort();
             Finish();
         });
+        if (Relay) {
+            // Answers go on; the connection closes once the one under way is out.
+            Relay->ClientEnded = [this] { ClientHalfClosed = true; };
+        }
         connect(Socket, &QTcpSocket::readyRead, this, [this] { Process(); });
         connect(Socket, &QTcpSocket::bytesWritten, this, [this] { Drained(); });
-        connect(Socket, &QTcpSocket::disconnected, this, [this] { Finish(); });
+        connect(Socket, &QTcpSocket::disconnected, this, [this] { PeerGone(); });
         connect(Socket, &QTcpSocket::errorOccurred, this, [this] {
             if (Socket->state() == QAbstractSocket::UnconnectedState) {
-                Finish();
+                PeerGone();
             }
         });
+        if (!qobject_cast<QSslSocket*>(Socket)) {
+            Writer = new TAnswerWriter(Socket->socketDescriptor(), this);
+            if (!Writer->Valid()) {
+                delete Writer;
+                Writer = nullptr;
+            }
+        }
         if (auto* tls = qobject_cast<QSslSocket*>(Socket); tls && !tls->isEncrypted()) {
             // The handshake has a time-out of its own; the request's starts once it is done.
             Timer.setInterval(Server.Settings.HandshakeTimeout);
@@ -100,11 +123,23 @@ public:
         Process();
     }
     ~THttpConnection() override {
-        Server.Connections.erase(this);
-        const auto count = Server.PerAddress.find(Peer);
-        if (count != Server.PerAddress.end() && --count->second <= 0) {
-            Server.PerAddress.erase(count);
+        if (!Finished) {
+            Server.Connections.erase(this);
         }
+        if (Relay) {
+            Relay->ClientEnded = nullptr;
+        }
+    }
+
+    const QByteArray& PeerKey() const { return Peer; }
+    std::uint64_t Order() const { return Serial; }
+    bool Answering() const { return Draining; }
+
+    // Closed at once to make room for another client.
+    void Evict() {
+        AbortRelay();
+        Socket->abort();
+        Finish();
     }
 
 private:
@@ -172,8 +207,13 @@ private:
         const std::string bytes = Serialize(answer, keepAlive, withBody);
         Closing = !keepAlive;
         Draining = true;
+        Succeeding = answer.Status == 200;
         // The time-out now bounds how long the answer may take to drain.
         Timer.start();
+        if (Writer) {
+            Writer->Write(bytes, [this](bool whole) { Written(whole); });
+            return;
+        }
         Socket->write(bytes.data(), qint64(bytes.size()));
         // Out to the kernel now: a client that half-closed after its request makes the socket
         // drop whatever is still buffered here when it reads that end of stream.
@@ -185,7 +225,10 @@ private:
             return;
         }
         Draining = false;
-        if (Closing) {
+        if (Succeeding) {
+            Server.MarkProven(Peer);
+        }
+        if (Closing || ClientHalfClosed) {
             Socket->disconnectFromHost();
             return;
         }
@@ -194,22 +237,68 @@ private:
         QTimer::singleShot(0, this, [this] { Process(); });
     }
 
+    // The answer went out through the writer (or the client went away meanwhile).
+    void Written(bool whole) {
+        Draining = false;
+        if (!whole) {
+            Socket->abort();
+            Finish();
+            return;
+        }
+        if (Succeeding) {
+            Server.MarkProven(Peer);
+        }
+        if (Closing || ReadEnded) {
+            Finish();
+            return;
+        }
+        Timer.start();
+        QTimer::singleShot(0, this, [this] { Process(); });
+    }
+
+    // Qt's socket closed (the client ended its stream, or the connection broke). An answer
+    // still on its way through the writer goes on.
+    void PeerGone() {
+        ReadEnded = true;
+        if (Writer && Draining) {
+            return;
+        }
+        Finish();
+    }
+
+    void AbortRelay() {
+        if (Relay) {
+            Relay->Abort();
+        }
+    }
+
     void Finish() {
         if (Finished) {
             return;
         }
         Finished = true;
         Timer.stop();
+        if (Writer) {
+            Writer->Close();
+        }
+        // Out of the count now: the slot may be handed on before the deferred delete.
+        Server.Connections.erase(this);
         deleteLater();
     }
 
     THttpServer& Server;
     QTcpSocket* Socket;
+    QPointer<TTlsRelay> Relay; // TLS on Unix: between the client and Qt
     QByteArray Peer;
+    std::uint64_t Serial; // order of arrival
     QTimer Timer;
     std::string Buffer;
-    bool Draining = false; // an answer is being written
-    bool Closing = false;  // close once it is written
+    TAnswerWriter* Writer = nullptr; // plain connections; TLS is written through Qt
+    bool ReadEnded = false;          // Qt's socket has closed
+    bool ClientHalfClosed = false;   // the relay saw the end of the client's stream
+    bool Draining = false;           // an answer is being written
+    bool Succeeding = false;         // and it is a 200
+    bool Closing = false;            // close once it is written
     bool Finished = false;
 };
 
@@ -217,8 +306,11 @@ THttpServer::THttpServer(THttpServerConfig config, TMetricsPage page, QObject* p
     : QObject(parent), Settings(std::move(config)), Page(std::move(page)) {}
 
 THttpServer::~THttpServer() {
+    delete Waiting; // before the socket it watches goes
+    Waiting = nullptr;
     Server.reset();
     // Connections go while this object is still whole: their destructors reach back to it.
+    // Finished ones have left the set and go with their parent, this object.
     while (!Connections.empty()) {
         delete *Connections.begin();
     }
@@ -233,7 +325,10 @@ public:
     explicit TListener(THttpServer& owner) : Owner(owner) {}
 
 protected:
-    void incomingConnection(qintptr descriptor) override { Owner.Accept(descriptor); }
+    void incomingConnection(qintptr descriptor) override {
+        Owner.AcceptWorks();
+        Owner.Accept(descriptor);
+    }
 
 private:
     THttpServer& Owner;
@@ -241,39 +336,217 @@ private:
 
 bool THttpServer::Listen(std::string& errorText) {
     Server = std::make_unique<TListener>(*this);
+    // Room in the kernel's queue for clients that arrive while others crowd in.
+    Server->setListenBacklogSize(std::max(50, 4 * Settings.MaxConnections));
+    connect(Server.get(), &QTcpServer::acceptError, this,
+            [this] { AcceptFailed(Server->errorString().toStdString()); });
     if (!Server->listen(Settings.Address, Settings.Port)) {
         errorText = "Cannot listen on " + Settings.Address.toString().toStdString() + ":" +
                     std::to_string(Settings.Port) + ": " + Server->errorString().toStdString();
         return false;
     }
+#if defined(Q_OS_UNIX)
+    // Accepting is done here, not by Qt: out of descriptors, Qt either stops accepting for good
+    // or retries at once in a busy loop, depending on the errors its listener met before.
+    Server->pauseAccepting();
+    Waiting = new QSocketNotifier(Server->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(Waiting, &QSocketNotifier::activated, this, [this] { AcceptWaiting(); });
+#endif
     return true;
 }
+
+#if defined(Q_OS_UNIX)
+void THttpServer::AcceptWaiting() {
+    const int listening = int(Server->socketDescriptor());
+    for (;;) {
+        const int descriptor = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+        if (descriptor >= 0) {
+            Accept(descriptor);
+            continue;
+        }
+        const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            AcceptWorks(); // every queued client taken
+            return;
+        }
+        // A client that gave up while queued; the next may be fine.
+        if (error == EINTR || error == ECONNABORTED || error == EPROTO) {
+            continue;
+        }
+        // Out of descriptors (EMFILE, ENFILE) or memory: the clients stay queued in the kernel
+        // until a try succeeds.
+        Waiting->setEnabled(false);
+        AcceptFailed(std::strerror(error));
+        return;
+    }
+}
+#endif
 
 quint16 THttpServer::Port() const {
     return Server ? Server->serverPort() : 0;
 }
 
-bool THttpServer::Admits(const QHostAddress& peer) const {
-    const int open = int(Connections.size());
-    if (open >= Settings.MaxConnections) {
-        return false;
+void THttpServer::Report(const std::string& line) const {
+    if (Settings.Log) {
+        Settings.Log(line);
     }
-    const int reserved = Settings.ReservedForOtherAddresses >= 0
-                             ? Settings.ReservedForOtherAddresses
-                             : Settings.MaxConnections / 4;
-    const auto count = PerAddress.find(AddressKey(peer));
-    const int fromPeer = count == PerAddress.end() ? 0 : count->second;
-    return fromPeer < std::max(1, Settings.MaxConnections - reserved);
 }
 
+// Says once that accepting fails and tries again until it works, so that the endpoint answers
+// again once descriptors are free.
+void THttpServer::AcceptFailed(const std::string& reason) {
+    if (!AcceptFailing) {
+        AcceptFailing = true;
+        const TDescriptorBudget budget = CurrentDescriptorBudget();
+        Report("The HTTP endpoint cannot accept connections: " + reason +
+               (budget.Known() ? " (a limit of " + std::to_string(budget.Limit) + " open files)"
+                               : std::string()) +
+               "; clients wait until descriptors are free");
+    }
+    QTimer::singleShot(Settings.AcceptRetry, this, [this] {
+        if (Waiting) {
+            Waiting->setEnabled(true); // fires at once while clients are queued
+        } else if (Server) {
+            Server->resumeAccepting();
+        }
+    });
+}
+
+bool THttpServer::IsProven(const QByteArray& peer) const {
+    const auto found = Proven.find(peer);
+    return found != Proven.end() &&
+           std::chrono::steady_clock::now() - found->second < Settings.ProvenFor;
+}
+
+void THttpServer::MarkProven(const QByteArray& peer) {
+    // Bounded: many addresses that each complete a request push out the longest silent one.
+    constexpr std::size_t MostRemembered = 4096;
+    if (Proven.size() >= MostRemembered && Proven.count(peer) == 0) {
+        Proven.erase(
+            std::min_element(Proven.begin(), Proven.end(),
+                             [](const auto& a, const auto& b) { return a.second < b.second; }));
+    }
+    Proven[peer] = std::chrono::steady_clock::now();
+}
+
+bool THttpServer::MakeRoomFor(const QByteArray& peer) {
+    const int most = Settings.MaxConnections;
+    const int keptForOthers =
+        Settings.ReservedForOtherAddresses >= 0 ? Settings.ReservedForOtherAddresses : most / 4;
+    const int keptForProven =
+        Settings.ReservedForProvenAddresses >= 0 ? Settings.ReservedForProvenAddresses : most / 4;
+    const bool proven = IsProven(peer);
+    // The connections the newcomer competes with: all of them for a proven address, the
+    // others' share for the rest.
+    struct TShare {
+        int Count = 0;
+        bool Proven = false;
+    };
+    std::map<QByteArray, TShare> pool;
+    int inPool = 0;
+    int fromPeer = 0;
+    for (const THttpConnection* connection : Connections) {
+        const bool connectionProven = IsProven(connection->PeerKey());
+        if (connection->PeerKey() == peer) {
+            ++fromPeer;
+        }
+        if (proven || !connectionProven) {
+            TShare& share = pool[connection->PeerKey()];
+            ++share.Count;
+            share.Proven = connectionProven;
+            ++inPool;
+        }
+    }
+    if (fromPeer >= std::max(1, most - keptForOthers)) {
+        return false;
+    }
+    const int poolLimit = proven ? most : std::max(1, most - keptForProven);
+    if (int(Connections.size()) < most && inPool < poolLimit) {
+        return true;
+    }
+    // Full: the address holding the most (the unproven first among equals) gives way.
+    const auto biggest =
+        std::max_element(pool.begin(), pool.end(), [](const auto& a, const auto& b) {
+            return std::make_pair(a.second.Count, !a.second.Proven) <
+                   std::make_pair(b.second.Count, !b.second.Proven);
+        });
+    const auto own = pool.find(peer);
+    const int ownCount = own == pool.end() ? 0 : own->second.Count;
+    if (biggest == pool.end() || biggest->second.Count < ownCount + 2) {
+        return false;
+    }
+    // Its oldest connection that is not in the middle of an answer, else its oldest.
+    THttpConnection* victim = nullptr;
+    for (THttpConnection* connection : Connections) {
+        if (connection->PeerKey() != biggest->first) {
+            continue;
+        }
+        if (victim == nullptr || std::make_pair(connection->Answering(), connection->Order()) <
+                                     std::make_pair(victim->Answering(), victim->Order())) {
+            victim = connection;
+        }
+    }
+    victim->Evict();
+    return true;
+}
+
+void THttpServer::AcceptWorks() {
+    if (AcceptFailing) {
+        AcceptFailing = false;
+        Report("The HTTP endpoint accepts connections again");
+    }
+}
+
+#if defined(Q_OS_UNIX)
+void THttpServer::Accept(qintptr descriptor) {
+    // The bounds first, before Qt or a relay spends anything on a client that is refused.
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    QHostAddress peerAddress;
+    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        peerAddress.setAddress(reinterpret_cast<const sockaddr*>(&address));
+    }
+    const QByteArray peer = AddressKey(peerAddress);
+    if (peerAddress.isNull() || !MakeRoomFor(peer)) {
+        ::close(int(descriptor)); // over a bound: refused at once rather than piling up
+        return;
+    }
+    TTlsRelay* relay = nullptr;
+    qintptr wrapped = descriptor;
+    if (Settings.Tls) {
+        relay = new TTlsRelay(descriptor, Settings.IdleTimeout, this);
+        if (relay->Valid()) {
+            wrapped = relay->QtSide();
+        } else {
+            delete relay;
+            relay = nullptr;
+        }
+    }
+    QTcpSocket* socket = Settings.Tls ? new QSslSocket() : new QTcpSocket();
+    if (!socket->setSocketDescriptor(wrapped)) {
+        delete socket;
+        ::close(int(wrapped));
+        if (relay) {
+            relay->Abort(); // closes the client's descriptor
+        }
+        return;
+    }
+    if (Settings.Tls) {
+        auto* tls = static_cast<QSslSocket*>(socket);
+        tls->setSslConfiguration(*Settings.Tls);
+        tls->startServerEncryption();
+    }
+    new THttpConnection(*this, socket, peer, relay);
+}
+#else
 void THttpServer::Accept(qintptr descriptor) {
     QTcpSocket* socket = Settings.Tls ? new QSslSocket() : new QTcpSocket();
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;
         return;
     }
-    const QHostAddress peer = socket->peerAddress();
-    if (!Admits(peer)) {
+    const QByteArray peer = AddressKey(socket->peerAddress());
+    if (!MakeRoomFor(peer)) {
         // Over a bound: refuse at once rather than let clients pile up.
         socket->abort();
         delete socket;
@@ -284,5 +557,6 @@ void THttpServer::Accept(qintptr descriptor) {
         tls->setSslConfiguration(*Settings.Tls);
         tls->startServerEncryption();
     }
-    new THttpConnection(*this, socket, AddressKey(peer));
+    new THttpConnection(*this, socket, peer, nullptr);
 }
+#endif

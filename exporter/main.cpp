@@ -1,5 +1,6 @@
 // tallyvane-exporter: the headless fleet mode. Watches the enabled servers of the server list
 // with the desktop program's monitors and serves their blocking figures to Prometheus.
+#include "DescriptorBudget.h"
 #include "EndpointThread.h"
 #include "Errors.h"
 #include "ExporterOptions.h"
@@ -58,6 +59,7 @@ THttpServerConfig EndpointConfig(const TExporterOptions& options) {
         config.Tls = LoadTlsConfiguration(options.TlsCertFile, options.TlsKeyFile);
     }
     config.HandshakeTimeout = std::chrono::milliseconds(options.HandshakeTimeoutMs);
+    config.Log = [](const std::string& line) { std::cerr << line << '\n'; };
     return config;
 }
 
@@ -73,10 +75,27 @@ int Run(const TExporterOptions& options, const char* argv0) {
     }
     LoadSettings(SettingsFileName);
     const std::vector<TServerInfo> servers = LoadServers(ServersFileName);
+    const TDescriptorBudget budget = RaiseDescriptorLimit();
+    // The endpoint's connections (up to three descriptors each: the client's, and Qt's and its
+    // answer writer's, or the two of a TLS relay's pair) and its listening socket.
+    const std::size_t endpointDescriptors =
+        options.Once ? 0 : 3 * std::size_t(THttpServerConfig().MaxConnections) + 1;
     TFleet fleet(servers, options.Shard, std::cerr);
     std::cerr << "Watching " << fleet.Servers().size() << " of " << servers.size() << " servers of "
               << ServersFileName << " (shard " << options.Shard.Index << "/" << options.Shard.Count
               << "), every " << AutoRefreshInterval << " s\n";
+    if (budget.Known()) {
+        std::cerr << "Descriptors: " << budget.Describe(endpointDescriptors) << "\n";
+    }
+    // Beyond the budget the last connections would fail at random and the endpoint could no
+    // longer accept: better a clear refusal now.
+    if (fleet.Servers().size() > budget.ServersAllowed(endpointDescriptors)) {
+        throw Exception("Cannot watch " + std::to_string(fleet.Servers().size()) +
+                        " servers: " + budget.Describe(endpointDescriptors) +
+                        " (each holds two descriptors). Raise the limit of open files "
+                        "(LimitNOFILE= in the systemd unit, ulimit -n) or split the servers "
+                        "among exporters with --shard");
+    }
 
     TExporterFacts facts;
     facts.Version = Version;

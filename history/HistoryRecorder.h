@@ -1,5 +1,5 @@
 // Feeds the blocking history from the monitors, on the GUI thread: one episode detector per
-// server, the head blocker's statement read once per episode (sysadmin logins only), one
+// server, the head blocker's statement read once per episode (logins with VIEW SERVER STATE), one
 // batch of writes per refresh for the writer thread, and the deadlock reports as they are read.
 #pragma once
 

@@ -2,9 +2,8 @@
 # Cross-builds the Windows programs with Debian's MinGW-w64 and packs them as
 # dist/tallyvane-<version>-win64.zip, with the Qt DLLs, plugins and MinGW runtime they load.
 #   scripts/build-windows.sh            build folder build-win64/
-# Qt for MinGW comes from $TALLYVANE_QT_MINGW (an unpacked folder), else from the archive
-# $TALLYVANE_QT_MINGW_TARBALL, else from qt6-mingw-6.4.2.tar.gz in the shared windows folder
-# beside the checkout (../shared/windows/, or $TALLYVANE_SHARED/windows/).
+# Qt for MinGW: see scripts/find-qt-mingw.sh (an archive beside the checkout, else what
+# scripts/build-qt-mingw.sh built); exit status 3 when there is none.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -24,28 +23,11 @@ if [ ${#need[@]} -gt 0 ]; then
     { "${sudo_cmd[@]}" apt-get update -q && "${sudo_cmd[@]}" apt-get install -y -q "${need[@]}"; }
 fi
 
-# Qt for MinGW.
-qt=${TALLYVANE_QT_MINGW:-}
-if [ -z "$qt" ]; then
-  tarball=${TALLYVANE_QT_MINGW_TARBALL:-}
-  if [ -z "$tarball" ]; then
-    for shared in ${TALLYVANE_SHARED:+"$TALLYVANE_SHARED"} "$repo/../shared" /work/shared; do
-      if [ -f "$shared/windows/qt6-mingw-6.4.2.tar.gz" ]; then
-        tarball=$shared/windows/qt6-mingw-6.4.2.tar.gz
-        break
-      fi
-    done
-  fi
-  if [ -n "$tarball" ] && [ ! -f "$tarball" ]; then
-    echo "build-windows: Qt for MinGW not found: $tarball does not exist" >&2
-    exit 3
-  fi
-  if [ -z "$tarball" ]; then
-    echo "build-windows: Qt for MinGW not found: no qt6-mingw-6.4.2.tar.gz in ../shared/windows/" >&2
-    echo "  or /work/shared/windows/. Set TALLYVANE_QT_MINGW_TARBALL to the archive, or" >&2
-    echo "  TALLYVANE_QT_MINGW to an unpacked Qt for MinGW (see README, \"Windows\")." >&2
-    exit 3
-  fi
+# Qt for MinGW: scripts/find-qt-mingw.sh says where from (exit status 3: nowhere).
+found=$(scripts/find-qt-mingw.sh) || exit $?
+qt=${found#* }
+if [ "${found%% *}" = tarball ]; then
+  tarball=$qt
   qt=$repo/$build/qt6-mingw
   stamp="$(stat -c '%s %Y' "$tarball") $tarball"
   if [ ! -f "$qt/.unpacked" ] || [ "$(cat "$qt/.unpacked")" != "$stamp" ]; then
@@ -56,9 +38,15 @@ if [ -z "$qt" ]; then
     echo "$stamp" >"$qt/.unpacked"
   fi
 fi
+echo "Qt for MinGW: $qt"
 if [ ! -f "$qt/lib/cmake/Qt6/Qt6Config.cmake" ]; then
   echo "build-windows: $qt is not a Qt for MinGW (no lib/cmake/Qt6/Qt6Config.cmake)" >&2
   exit 3
+fi
+# Another Qt than the last configure's: CMake would keep finding the old one through its cache.
+if [ -f "$build/CMakeCache.txt" ] &&
+  [ "$(sed -n 's/^TALLYVANE_QT_MINGW:[A-Z]*=//p' "$build/CMakeCache.txt")" != "$qt" ]; then
+  rm -f "$build/CMakeCache.txt"
 fi
 
 launcher=()

@@ -4,7 +4,8 @@
 #   scripts/check-packages.sh --install [dist] TDSSIM
 #       as root (or with sudo): installs both with apt, starts the installed program on a
 #       private Xvfb display until its window shows, runs the installed exporter --once against
-#       tdssim, purges both and checks that nothing of them is left in /usr, /lib or /etc.
+#       tdssim (also under the unit's system call filter), purges both and checks that nothing
+#       of them is left in /usr, /lib or /etc.
 # Exit status 77: there are no packages to check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,7 +39,7 @@ check_contents() {
     ./usr/share/icons/hicolor/256x256/apps/tallyvane.png \
     ./usr/share/applications/tallyvane.desktop ./usr/share/metainfo/tallyvane.metainfo.xml \
     ./usr/share/man/man1/tallyvane.1.gz ./usr/share/doc/tallyvane/copyright \
-    ./usr/share/doc/tallyvane/changelog.gz; do
+    ./usr/share/doc/tallyvane/changelog.gz ./usr/share/doc/tallyvane/README.md.gz; do
     grep -qxF "$file" <<<"$list" || fail "tallyvane lacks $file"
   done
   if grep -qE 'exporter|systemd|/etc/' <<<"$list"; then
@@ -184,6 +185,14 @@ check_install() {
     systemd-analyze verify --man=no /lib/systemd/system/tallyvane-exporter.service ||
       fail "systemd-analyze verify finds fault with the installed unit"
   fi
+  # The installed exporter under the installed unit's system call filter, as systemd would
+  # build it (systemd does not run units here).
+  local launcher
+  launcher="$(dirname "$tdssim")/../tests/install/unit_filter_launcher"
+  [ -x "$launcher" ] || fail "no $launcher (a build with the tests on and libseccomp-dev installed)"
+  tests/install/check_unit_filter.sh "$launcher" /usr/bin/tallyvane-exporter "$tdssim" \
+    /lib/systemd/system/tallyvane-exporter.service tests/install/systemd-syscall-sets.txt ||
+    fail "the installed exporter does not run under its unit's system call filter"
   kill "$sim"
   sim=""
 

@@ -16,7 +16,7 @@ if [ "${1:-}" != "--package" ]; then
     xvfb xauth openbox trayer xdotool imagemagick x11-utils
     pulseaudio pulseaudio-utils
     libclang-rt-14-dev clang-format
-    prometheus lintian
+    prometheus lintian libseccomp-dev
   )
 fi
 missing=()

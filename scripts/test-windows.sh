@@ -3,12 +3,44 @@
 # a fresh Wine prefix's reach and runs tests/windows/test_windows.py against tdssim on the
 # Linux side: the exporter's --once figures, and the desktop program on a virtual display
 # until its main window shows and it polls a server (screenshot in build-win64/artifacts/).
-#   scripts/test-windows.sh [LINUX_BUILD]     tdssim from LINUX_BUILD (default build/)
-# Exit status 3 when Qt for MinGW is missing: the caller decides how loud that is.
+#   scripts/test-windows.sh [--build-qt] [--optional] [LINUX_BUILD]
+#     LINUX_BUILD   tdssim from there (default build/)
+#     --build-qt    builds Qt for MinGW first when there is none (scripts/build-qt-mingw.sh)
+#     --optional    without Qt for MinGW: a banner saying the tests did not run, and success
+# Without Qt for MinGW and without --optional: exit status 3.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+build_qt=0
+optional=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --build-qt) build_qt=1 ;;
+    --optional) optional=1 ;;
+    -*)
+      echo "test-windows: unknown option $1" >&2
+      exit 2
+      ;;
+    *) break ;;
+  esac
+  shift
+done
 linux_build=${1:-build}
 build=${TALLYVANE_WIN_BUILD:-build-win64}
+
+# Qt for MinGW first: without it nothing below can run.
+if ! scripts/find-qt-mingw.sh >/dev/null 2>&1; then
+  if [ "$build_qt" = 1 ]; then
+    scripts/build-qt-mingw.sh
+  elif [ "$optional" = 1 ]; then
+    echo "##########################################################################" >&2
+    echo "# WINDOWS TESTS NOT RUN: no Qt for MinGW. scripts/test.sh --windows builds" >&2
+    echo "# it once (scripts/build-qt-mingw.sh, about 35 minutes); see README, Windows." >&2
+    echo "##########################################################################" >&2
+    exit 0
+  else
+    scripts/find-qt-mingw.sh >/dev/null || exit $? # says why
+  fi
+fi
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)

@@ -29,10 +29,25 @@ struct TRunResult {
     std::string Err;
 };
 
+// Starts the exporter, through a launcher when one is given (prlimit and its options: the
+// launcher's command line with the exporter's after it).
+inline void StartExporter(QProcess& process, const std::vector<std::string>& args,
+                          const std::vector<std::string>& launcher) {
+    if (launcher.empty()) {
+        process.start(TALLYVANE_EXPORTER_PATH, ToArgs(args));
+        return;
+    }
+    std::vector<std::string> all(launcher.begin() + 1, launcher.end());
+    all.push_back(TALLYVANE_EXPORTER_PATH);
+    all.insert(all.end(), args.begin(), args.end());
+    process.start(QString::fromStdString(launcher.front()), ToArgs(all));
+}
+
 // Runs the exporter to its end (bounded by the time-out, then killed).
-inline TRunResult RunExporter(const std::vector<std::string>& args, int timeoutMs = 60000) {
+inline TRunResult RunExporter(const std::vector<std::string>& args, int timeoutMs = 60000,
+                              const std::vector<std::string>& launcher = {}) {
     QProcess process;
-    process.start(TALLYVANE_EXPORTER_PATH, ToArgs(args));
+    StartExporter(process, args, launcher);
     TRunResult result;
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
@@ -47,10 +62,11 @@ inline TRunResult RunExporter(const std::vector<std::string>& args, int timeoutM
 // The exporter serving on a free loopback port until Stop or destruction.
 class TServingExporter {
 public:
-    explicit TServingExporter(std::vector<std::string> args) {
+    explicit TServingExporter(std::vector<std::string> args,
+                              const std::vector<std::string>& launcher = {}) {
         args.push_back("--listen");
         args.push_back("127.0.0.1:0");
-        Process.start(TALLYVANE_EXPORTER_PATH, ToArgs(args));
+        StartExporter(Process, args, launcher);
         const std::regex serving("Serving https?://[^:]+:([0-9]+)/metrics");
         tallyvane::testsupport::SpinUntil(
             [&] {

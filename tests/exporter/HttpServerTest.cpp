@@ -323,6 +323,7 @@ TEST(HttpServer, TlsClientsThatNeverShakeHandsDoNotStopTheServer) {
     config.HandshakeTimeout = std::chrono::milliseconds(300);
     config.MaxConnections = 8;
     config.ReservedForOtherAddresses = 0;
+    config.ReservedForProvenAddresses = 0;
     TServerUnderTest server(config);
     for (int round = 0; round < 2; ++round) {
         ASSERT_TRUE(SpinUntil([&] { return server.Server->OpenConnections() == 0; }));
