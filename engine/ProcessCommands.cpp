@@ -19,7 +19,10 @@ std::string TrimText(std::string s) {
 
 bool TServerData::UsesDmInputBuffer() const {
     // DBCC INPUTBUFFER shows other sessions to sysadmin only; the function (2014 SP2 and
-    // later) to any login with VIEW SERVER STATE.
+    // later) to any login with VIEW SERVER STATE. Managed Instance, RDS and Azure SQL Database
+    // always have the function, and DBCC is no choice there.
+    if (Edition != TServerEdition::SqlServer)
+        return true;
     return !IsSysAdmin && CanViewServerState && !NoDmInputBuffer;
 }
 
@@ -36,7 +39,7 @@ std::string TServerData::GetInputBuffer(std::int32_t spid) {
     try {
         records = OleCall([&] { return ADOConnection.Execute(InputBufferQuery(spid)); });
     } catch (const EOleException&) {
-        if (!dm || !ADOConnection.Connected())
+        if (!dm || !ADOConnection.Connected() || Edition != TServerEdition::SqlServer)
             throw;
         // An older server without the function: DBCC from now on on this connection.
         NoDmInputBuffer = true;
@@ -83,7 +86,7 @@ void TServerData::FinishInputBuffer(const TInputBufferRequest& request, TEventSt
         } catch (const std::exception&) {
             // Reported as a failed read: the caller has nobody to show it to either.
         }
-    } else if (request.Dm) {
+    } else if (request.Dm && Edition == TServerEdition::SqlServer) {
         // An older server without the function: asked again through DBCC.
         NoDmInputBuffer = true;
         try {
@@ -108,6 +111,17 @@ std::string SessionIdentityQuery(std::int32_t spid) {
 
 const char* const DatabaseNamesQueryText = "select dbid, name from master.dbo.sysdatabases";
 
+// Azure SQL Database names no other database: its own id and name is all there is.
+std::string TServerData::SessionIdentityQueryFor(std::int32_t spid) const {
+    return Edition == TServerEdition::AzureSqlDatabase ? DmSessionIdentityQuery(spid)
+                                                       : SessionIdentityQuery(spid);
+}
+
+const char* TServerData::DatabaseNamesQueryFor() const {
+    return Edition == TServerEdition::AzureSqlDatabase ? CurrentDatabaseQueryText
+                                                       : DatabaseNamesQueryText;
+}
+
 std::optional<TSessionIdentity> SessionIdentityFrom(const TDbRecordsetPtr& records) {
     if (!records || !records->IsOpen())
         return std::nullopt;
@@ -130,7 +144,7 @@ std::optional<TSessionIdentity> SessionIdentityFrom(const TDbRecordsetPtr& recor
 std::optional<TSessionIdentity> TServerData::ReadSessionIdentity(std::int32_t spid) {
     CommandKind = 4;
     return OleCall([&]() -> std::optional<TSessionIdentity> {
-        return SessionIdentityFrom(ADOConnection.Execute(SessionIdentityQuery(spid)));
+        return SessionIdentityFrom(ADOConnection.Execute(SessionIdentityQueryFor(spid)));
     });
 }
 
@@ -138,7 +152,7 @@ bool TServerData::RequestSessionIdentity(std::int32_t spid, TSessionIdentityDone
     if (ADOConnection.Connecting() || !ADOConnection.Connected())
         return false;
     CommandKind = 4;
-    OleCall([&] { ADOConnection.Execute(SessionIdentityQuery(spid), eoAsyncExecute); });
+    OleCall([&] { ADOConnection.Execute(SessionIdentityQueryFor(spid), eoAsyncExecute); });
     IdentityRequests[ADOConnection.LastCommandId()] = std::move(done);
     return true;
 }
@@ -152,7 +166,9 @@ TDatabaseNames DatabaseNamesFrom(const TDbRecordsetPtr& records) {
     TDbDataSet dataSet;
     dataSet.SetRecordset(records);
     for (dataSet.First(); !dataSet.Eof(); dataSet.Next())
-        names[dataSet.Fields(0).AsInteger()] = TrimText(dataSet.Fields(1).AsString());
+        if (!dataSet.Fields(0).IsNull())
+            names[dataSet.Fields(0).AsInteger()] = TrimText(
+                std::string(CutToUnits(dataSet.Fields(1).AsString(), ServerTextLimit::Name)));
     return names;
 }
 
@@ -161,7 +177,7 @@ TDatabaseNames DatabaseNamesFrom(const TDbRecordsetPtr& records) {
 TDatabaseNames TServerData::ReadDatabaseNames() {
     CommandKind = 4;
     return OleCall(
-        [&] { return DatabaseNamesFrom(ADOConnection.Execute(DatabaseNamesQueryText)); });
+        [&] { return DatabaseNamesFrom(ADOConnection.Execute(DatabaseNamesQueryFor())); });
 }
 
 bool TServerData::RequestDatabaseNames() {
@@ -172,7 +188,7 @@ bool TServerData::RequestDatabaseNames() {
     DatabaseNamesAsked = true;
     try {
         CommandKind = 4;
-        ADOConnection.Execute(DatabaseNamesQueryText, eoAsyncExecute);
+        ADOConnection.Execute(DatabaseNamesQueryFor(), eoAsyncExecute);
     } catch (const std::exception&) {
         return false; // the ids stay as they are
     }

@@ -70,6 +70,18 @@ bool TServerData::RequestDeadlocks() {
     if (!ReadsDeadlocks || DeadlockReadId != 0 || now < NextDeadlockRead || !CanViewServerState ||
         SeesOnlyOwnSession || ADOConnection.Connecting() || !ADOConnection.Connected())
         return false;
+    if (Edition == TServerEdition::AzureSqlDatabase) {
+        // No system_health there, and no session of ours is created: said once, monitoring
+        // goes on.
+        if (!DeadlocksNotOffered) {
+            DeadlocksNotOffered = true;
+            Owner.LogError(Info.Name,
+                           Exception("Deadlocks are not read: Azure SQL Database has no "
+                                     "system_health session, and Tallyvane creates no event "
+                                     "session of its own. Blocking is watched as before."));
+        }
+        return false;
+    }
     DeadlockClockRead = !DeadlockCursor.Known();
     const std::string text = DeadlockClockRead ? std::string(DeadlockClockQueryText)
                                                : DeadlockReadQuery(DeadlockCursor.Since());

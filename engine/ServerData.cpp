@@ -1,5 +1,6 @@
 #include "ServerData.h"
 
+#include "ConnectionStringPieces.h"
 #include "Errors.h"
 #include "OleException.h"
 #include "ServerOwner.h"
@@ -12,13 +13,22 @@ const char* const TServerData::ProcessQueryText =
     "from master.dbo.sysprocesses p left outer join master..sysdatabases d on d.dbid = p.dbid\r\n"
     "order by blocked, waittime";
 
-// One round trip for everything the login may see and do. VIEW SERVER PERFORMANCE STATE is
-// asked only of SQL Server 2022 and later, where the permission exists.
+// One round trip for everything the login may see and do, and which kind of server it is.
+// VIEW SERVER PERFORMANCE STATE is asked only of SQL Server 2022 and later, where the
+// permission exists; the database-level permissions only of Azure SQL Database.
 const char* const TServerData::SysAdminQueryText =
     "select IS_SRVROLEMEMBER('sysadmin'), HAS_PERMS_BY_NAME(null, null, 'VIEW SERVER STATE'), "
     "HAS_PERMS_BY_NAME(null, null, 'ALTER ANY CONNECTION'), suser_sname(), "
     "case when convert(int, SERVERPROPERTY('ProductMajorVersion')) >= 16 then "
-    "HAS_PERMS_BY_NAME(null, null, 'VIEW SERVER PERFORMANCE STATE') else 0 end";
+    "HAS_PERMS_BY_NAME(null, null, 'VIEW SERVER PERFORMANCE STATE') else 0 end, "
+    "convert(int, SERVERPROPERTY('EngineEdition')), "
+    "convert(nvarchar(128), SERVERPROPERTY('ProductVersion')), db_id('rdsadmin'), "
+    "case when convert(int, SERVERPROPERTY('EngineEdition')) = 5 then "
+    "HAS_PERMS_BY_NAME(db_name(), 'DATABASE', 'VIEW DATABASE STATE') else 0 end, "
+    "case when convert(int, SERVERPROPERTY('EngineEdition')) = 5 then "
+    "HAS_PERMS_BY_NAME(db_name(), 'DATABASE', 'KILL DATABASE CONNECTION') else 0 end, "
+    "case when convert(int, SERVERPROPERTY('EngineEdition')) = 5 then "
+    "IS_SRVROLEMEMBER('##MS_ServerStateReader##') else 0 end";
 
 namespace {
 
@@ -127,7 +137,7 @@ void TServerData::Refresh() {
 
 void TServerData::QueryProcesses() {
     CommandKind = 0;
-    OleCall([this] { ADOConnection.Execute(ProcessQueryText, eoAsyncExecute); });
+    OleCall([this] { ADOConnection.Execute(ProcessQueryFor(), eoAsyncExecute); });
     QueryId = ADOConnection.LastCommandId();
 }
 
@@ -145,6 +155,8 @@ void TServerData::ReadPermissions(const TDbRecordsetPtr& recordset) {
     CanAlterAnyConnection = false;
     CanViewPerformanceState = false;
     LoginName.clear();
+    Edition = TServerEdition::SqlServer;
+    ProductVersion.clear();
     OleCall([&] {
         if (recordset && recordset->IsOpen()) {
             TDbDataSet dataSet;
@@ -165,8 +177,45 @@ void TServerData::ReadPermissions(const TDbRecordsetPtr& recordset) {
                 // Bounded: it only names the login in a status line.
                 LoginName = dataSet.Fields(3).AsString().substr(0, 128);
             }
+            ReadEdition(dataSet);
         }
     });
+}
+
+void TServerData::ReadEdition(TDbDataSet& dataSet) {
+    const int columns = dataSet.FieldCount();
+    const auto granted = [&](int column) {
+        return columns > column && !dataSet.Fields(column).IsNull() &&
+               dataSet.Fields(column).AsInteger() == 1;
+    };
+    const bool hasEdition = columns > 5;
+    const bool editionNull = hasEdition && dataSet.Fields(5).IsNull();
+    const bool rdsAdmin = columns > 7 && !dataSet.Fields(7).IsNull();
+    Edition = EditionFromEngine(hasEdition && !editionNull
+                                    ? std::optional<std::int64_t>(dataSet.Fields(5).AsInteger())
+                                    : std::nullopt,
+                                editionNull, rdsAdmin);
+    if (columns > 6 && !dataSet.Fields(6).IsNull())
+        ProductVersion = SafeProductVersion(dataSet.Fields(6).AsString().substr(0, 128));
+    if (Edition != TServerEdition::AzureSqlDatabase)
+        return;
+    if (ConnectionStringValue(Info.ConnectionString, "Initial Catalog").empty() &&
+        ConnectionStringValue(Info.ConnectionString, "Database").empty())
+        throw Exception("Azure SQL Database watches one database per connection: name it in the "
+                        "connection string (Initial Catalog=<database>).");
+    // The server admin holds the database-level permissions; no server role applies.
+    CanViewServerState = IsSysAdmin || granted(8) || granted(10);
+    CanViewPerformanceState = CanViewServerState;
+    CanAlterAnyConnection = IsSysAdmin || granted(9);
+}
+
+const char* TServerData::ProcessQueryFor() const {
+    return Edition == TServerEdition::AzureSqlDatabase ? DmProcessQueryText : ProcessQueryText;
+}
+
+std::string TServerData::LastBatchQueryFor(std::int32_t spid) const {
+    return Edition == TServerEdition::AzureSqlDatabase ? DmLastBatchQuery(spid)
+                                                       : LastBatchQuery(spid);
 }
 
 std::string TServerData::OwnSessionOnlyText() const {
@@ -180,7 +229,10 @@ std::string TServerData::OwnSessionOnlyText() const {
             quoted += ']';
         }
     }
-    return "sees only its own session: GRANT VIEW SERVER STATE TO [" + quoted + "]";
+    return std::string("sees only its own session: GRANT ") +
+           (Edition == TServerEdition::AzureSqlDatabase ? "VIEW DATABASE STATE"
+                                                        : "VIEW SERVER STATE") +
+           " TO [" + quoted + "]";
 }
 
 bool TServerData::CheckVisibility() {

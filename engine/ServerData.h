@@ -24,6 +24,7 @@
 #include "DeadlockReader.h"
 #include "LockWaits.h"
 #include "ProcessList.h"
+#include "ServerEdition.h"
 #include "ServerInfo.h"
 #include "SessionActivity.h"
 #include "SessionLookups.h"
@@ -137,6 +138,19 @@ public:
     // PERFORMANCE STATE (which does not open input buffers).
     bool CanViewPerformanceState = false;
     std::string LoginName; // suser_sname(), for the grant we suggest
+    // The kind of server and its ProductVersion (safe to show; empty when unknown), asked
+    // with the permissions. On Azure SQL Database CanViewServerState stands for VIEW DATABASE
+    // STATE (or ##MS_ServerStateReader##) and CanAlterAnyConnection for KILL DATABASE
+    // CONNECTION.
+    TServerEdition Edition = TServerEdition::SqlServer;
+    std::string ProductVersion;
+    // The process query for Edition: the box's own, or its DMV form on Azure SQL Database.
+    const char* ProcessQueryFor() const;
+    // LastBatchQuery, or its DMV form where master cannot be named.
+    std::string LastBatchQueryFor(std::int32_t spid) const;
+    std::string SessionIdentityQueryFor(std::int32_t spid) const;
+    const char* DatabaseNamesQueryFor() const;
+    bool DeadlocksNotOffered = false; // said once: this edition has no deadlock source we read
     // Without VIEW SERVER STATE the process list holds only our own session: never an all-clear.
     // Shown as an error (State 2) with its own text; the connection stays open and each refresh
     // asks the permissions again instead of the process query.
@@ -203,6 +217,8 @@ private:
                        const TDbRecordsetPtr& recordset);
     // Reads the permission row into IsSysAdmin and the fields beside it.
     void ReadPermissions(const TDbRecordsetPtr& recordset);
+    // The edition's columns of that row; an edition we cannot watch throws.
+    void ReadEdition(TDbDataSet& dataSet);
     // Sets or clears SeesOnlyOwnSession; true when the process query may run.
     bool CheckVisibility();
 

@@ -221,6 +221,8 @@ void TFleet::PollCompleted(TFleetServer& server) {
         server.Up = true;
         server.Reason = TDownReason::None;
         server.Message.clear();
+        server.Edition = EditionLabel(monitor.Edition);
+        server.Version = monitor.ProductVersion;
         server.Figures = ComputeServerFigures(monitor.Analysis());
         // The threshold is read now, as the monitor's warning rule reads it.
         server.Episodes->Observe(monitor.Analysis(), static_cast<std::int32_t>(WarningTimeout));

@@ -63,6 +63,20 @@ std::vector<TMetricFamily> CollectFleetMetrics(const TServers& servers,
     }
     out.push_back(std::move(reason));
 
+    TMetricFamily info =
+        Family("tallyvane_server_info",
+               "1 for each server whose kind is known: edition is sql_server, azure_sql_database, "
+               "azure_sql_managed_instance or rds, version its ProductVersion.");
+    for (const TServerReport& server : servers) {
+        if (!server.Edition.empty()) {
+            info.Samples.push_back({{{"server", server.Label},
+                                     {"edition", server.Edition},
+                                     {"version", server.Version}},
+                                    1});
+        }
+    }
+    out.push_back(std::move(info));
+
     out.push_back(PerServer(Family("tallyvane_sessions", "Sessions (SPIDs) in the last snapshot."),
                             servers, IsUp,
                             [](const TServerReport& s) { return double(s.Figures.Sessions); }));

@@ -36,6 +36,10 @@ struct TServerReport {
     std::uint64_t LockWaitMs = 0;       // and their wait time
     TServerFigures Figures;             // of the last snapshot, while Up
     TDownReason Reason = TDownReason::None;
+    // The kind of server (EditionLabel) and its ProductVersion as last learned; empty until a
+    // poll has read a snapshot.
+    std::string Edition;
+    std::string Version;
 };
 
 struct TFleetServer : TServerReport {

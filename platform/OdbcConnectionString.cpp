@@ -3,6 +3,7 @@
 #include "ConnectionStringPieces.h"
 #include "DataLinkFile.h"
 #include "DbTypes.h"
+#include "MicrosoftDriverKeywords.h"
 #ifndef _WIN32
 #include "FreeTdsConfig.h"
 #endif
@@ -340,6 +341,22 @@ void AppendEncryption(TOdbcStringBuilder& out, const TEncryptionRequest& request
     }
 }
 
+// Microsoft's driver takes its own keywords as written, each by the rules of every value;
+// FreeTDS refuses the ones only that driver can honour, and ignores the rest as before.
+void AppendMicrosoftDriverKeywords(TOdbcStringBuilder& out, const TConnectionStringPairs& pairs,
+                                   const std::string& driver) {
+    const bool microsoft = !out.FreeTds && IsMicrosoftOdbcDriver(driver);
+    for (const TMicrosoftDriverKeyword& keyword : MicrosoftDriverKeywords()) {
+        const std::string* value = Find(pairs, {Lower(keyword.Name).c_str()});
+        if (value == nullptr)
+            continue;
+        if (microsoft)
+            out.Append(keyword.Name, *value);
+        else if (out.FreeTds && keyword.NeedsMicrosoftDriver)
+            Fail(NeedsMicrosoftDriverText(keyword.Name));
+    }
+}
+
 std::optional<std::uint32_t> ConnectTimeoutOf(const TConnectionStringPairs& pairs) {
     const std::string* timeout = Find(pairs, {"connect timeout", "connection timeout", "timeout"});
     if (timeout == nullptr) {
@@ -512,6 +529,7 @@ TOdbcConnectInfo TranslateConnectionString(const std::string& oleDbString,
     }
     info.ConnectTimeout = ConnectTimeoutOf(pairs);
     AppendEncryption(out, info.Encryption, address.Host);
+    AppendMicrosoftDriverKeywords(out, pairs, driver);
     if (credentials.Separate) {
         // Everything else was checked as the string would carry it; the data source carries
         // the server, the database and the encryption instead.

@@ -12,6 +12,8 @@
 //   Use Encryption for Data, Encrypt, TrustServerCertificate, HostNameInCertificate,
 //     ServerCertificate: see TlsSettings.h;
 //   Driver: another installed ODBC driver for SQL Server instead of FreeTDS;
+//   with Microsoft's driver, its own keywords (Authentication for Entra ID, ...) as written
+//     (MicrosoftDriverKeywords.h); with FreeTDS, Authentication is refused by name;
 //   "FILE NAME=path" at the start: the connection string of that data link file.
 // Everything else (Provider, Persist Security Info, Application Name, ...) is ignored: the
 // server always sees the application name "Tallyvane".

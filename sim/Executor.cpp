@@ -1,6 +1,7 @@
 #include "Executor.h"
 
 #include "Deadlocks.h"
+#include "Editions.h"
 #include "ExecuteSql.h"
 #include "ProcessSelect.h"
 #include "ResultSet.h"
@@ -156,10 +157,33 @@ StatementResult permissions(TokenWriter& tw, const SessionContext& ctx, const st
                             Ending end) {
     std::vector<Column> cols;
     std::vector<Value> row;
+    const Scenario& sc = ctx.state.scenario();
     for (char c : letters) {
         if (c == 'n') {
             cols.push_back({"", ColumnType::NVarChar, 128});
             row.emplace_back(ctx.login.name);
+            continue;
+        }
+        if (c == 'r') {
+            cols.push_back({"", ColumnType::NVarChar, 128});
+            row.push_back(sc.productVersion ? Value{*sc.productVersion} : Value{Null{}});
+            continue;
+        }
+        if (c == 'e' || c == 'd') {
+            const DatabaseDef* rds = ctx.state.findDatabase("rdsadmin");
+            cols.push_back({"", ColumnType::Int, 0});
+            row.push_back(c == 'e' ? Value{std::int64_t{sc.engineEdition}}
+                          : rds    ? Value{std::int64_t{rds->id}}
+                                   : Value{Null{}});
+            continue;
+        }
+        if (c == 'w' || c == 'k' || c == 'm') {
+            // Asked of Azure SQL Database only; 0 elsewhere.
+            const bool azure = isAzureDatabase(sc);
+            const bool granted = azure && (c == 'k' ? ctx.login.killDatabaseConnection
+                                                    : ctx.login.viewDatabaseState);
+            cols.push_back({"", ColumnType::Int, 0});
+            row.emplace_back(std::int64_t{granted ? 1 : 0});
             continue;
         }
         const bool granted = c == 's'   ? ctx.login.sysadmin
@@ -192,7 +216,8 @@ StatementResult dmInputBuffer(TokenWriter& tw, SessionContext& ctx, long long sp
     }
     writeColumnMetadata(tw, cols);
     std::optional<InputBuffer> buffer;
-    const bool allowed = ctx.login.sysadmin || ctx.login.viewServerState || spid == ctx.spid;
+    const bool allowed = ctx.login.sysadmin || ctx.login.viewServerState ||
+                         ctx.login.viewDatabaseState || spid == ctx.spid;
     if (allowed && spid >= -32768 && spid <= 32767) {
         buffer = ctx.state.inputBuffer(static_cast<int>(spid), now);
     }
@@ -215,7 +240,7 @@ StatementResult dmInputBuffer(TokenWriter& tw, SessionContext& ctx, long long sp
 
 StatementResult kill(TokenWriter& tw, SessionContext& ctx, long long spid, Ending end,
                      Clock::time_point now) {
-    if (!ctx.login.sysadmin && !ctx.login.alterAnyConnection) {
+    if (!ctx.login.sysadmin && !ctx.login.alterAnyConnection && !ctx.login.killDatabaseConnection) {
         sendError(tw, msg(6102, 14, 1, "User does not have permission to use the KILL statement."),
                   end);
         return {false, false, true};
@@ -477,8 +502,17 @@ void sendError(TokenWriter& tw, const ServerMessage& m, bool inProc) {
 
 StatementResult executeStatement(TokenWriter& tw, SessionContext& ctx, std::string_view text,
                                  Ending end, Clock::time_point now) {
+    if (StatementResult refused; refuseOnAzureDatabase(tw, ctx, text, end, refused)) {
+        return refused;
+    }
     Statement st = classifyStatement(text);
     switch (st.kind) {
+    case StatementKind::DmProcessQuery:
+    case StatementKind::DmSessionIdentity:
+    case StatementKind::DmLastBatch:
+    case StatementKind::ServerProperty:
+    case StatementKind::CurrentDatabase:
+        return executeEditionStatement(tw, ctx, st, end, now);
     case StatementKind::ProcessQuery:
         return processQuery(tw, ctx, end, now);
     case StatementKind::IsSysAdmin:

@@ -22,6 +22,7 @@ const char* usageText() {
     return "Usage: tdssim --port PORT --scenario NAME|FILE [--instances N] [--control PORT]\n"
            "              [--log FILE] [--encryption off|login|on|required]\n"
            "              [--cert FILE --key FILE] [--login-timeout SECONDS]\n"
+           "              [--engine-edition N] [--rds]\n"
            "       tdssim --print-scenario NAME\n"
            "\n"
            "A simulated Microsoft SQL Server for tests and demos: speaks TDS 7.1 to 7.4 on\n"
@@ -44,6 +45,11 @@ const char* usageText() {
            "                      self-signed certificate for localhost/127.0.0.1 is made.\n"
            "  --login-timeout S   drop a client that has not logged in after S seconds\n"
            "                      (default 60; 0: never).\n"
+           "  --engine-edition N  SERVERPROPERTY('EngineEdition'): 1 to 4 a SQL Server (default "
+           "3),\n"
+           "                      5 Azure SQL Database, 8 Azure SQL Managed Instance.\n"
+           "  --rds               an Amazon RDS for SQL Server: an rdsadmin database, and the\n"
+           "                      scenario's sysadmin logins are master logins without sysadmin.\n"
            "  --print-scenario S  print the text of a built-in scenario and exit.\n"
            "  --version           print the version and exit.\n"
            "  --help              this text.\n"
@@ -122,6 +128,16 @@ Options parseOptions(int argc, char** argv) {
                     "--login-timeout needs a number of seconds from 0 to 86400, not '" + v + "'");
             }
             o.loginTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+        } else if (a == "--engine-edition") {
+            std::string v = next();
+            long long n = 0;
+            if (!parseInteger(v, n) || !((n >= 1 && n <= 5) || n == 8)) {
+                throw std::invalid_argument("--engine-edition needs 1, 2, 3, 4, 5 or 8, not '" + v +
+                                            "'");
+            }
+            o.engineEdition = static_cast<int>(n);
+        } else if (a == "--rds") {
+            o.rds = true;
         } else if (a == "--print-scenario") {
             o.printScenario = next();
         } else {

@@ -20,6 +20,9 @@ struct Options {
     std::string certFile;
     std::string keyFile;
     std::chrono::milliseconds loginTimeout{60000};
+    // --engine-edition N and --rds: which kind of server it answers as (Editions.h).
+    std::optional<int> engineEdition;
+    bool rds = false;
     bool help = false;
     bool version = false;
 };

@@ -108,6 +108,16 @@ struct Parser {
                 sc.serverName = v;
             } else if (key == "version") {
                 sc.majorVersion = static_cast<int>(integer(v));
+            } else if (key == "engine_edition") {
+                const long long n = integer(v);
+                if (n < 0 || n > 1000) {
+                    fail("engine_edition must be from 0 to 1000");
+                }
+                sc.engineEdition = static_cast<int>(n);
+            } else if (key == "product_version") {
+                sc.productVersion = v == "NULL" ? std::nullopt : std::optional<std::string>(v);
+            } else if (key == "rds") {
+                sc.rds = flag(v);
             } else if (key == "period") {
                 sc.period = seconds(v);
             } else if (key == "ring_buffer") {
@@ -132,6 +142,10 @@ struct Parser {
                 l.viewServerState = flag(v);
             } else if (key == "alter_any_connection") {
                 l.alterAnyConnection = flag(v);
+            } else if (key == "view_database_state") {
+                l.viewDatabaseState = flag(v);
+            } else if (key == "kill_database_connection") {
+                l.killDatabaseConnection = flag(v);
             } else if (key == "view_server_performance_state") {
                 l.viewServerPerformanceState = flag(v);
             } else {

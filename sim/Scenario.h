@@ -29,6 +29,10 @@ struct LoginDef {
     // SQL Server 2022 (major version 16) on it alone shows every session; reading the
     // system_health ring buffer needs it besides VIEW SERVER STATE, so "no" denies that read.
     std::optional<bool> viewServerPerformanceState;
+    // Azure SQL Database's database-level permissions (Editions.h): every session of the
+    // database and its input buffer, and KILL.
+    bool viewDatabaseState = false;
+    bool killDatabaseConnection = false;
     bool performanceState() const { return viewServerPerformanceState.value_or(viewServerState); }
 };
 
@@ -117,6 +121,11 @@ struct Scenario {
     std::string serverName = "TDSSIM";
     double period = 0;     // the timeline repeats with this period (seconds); 0 = plays once
     int majorVersion = 15; // SERVERPROPERTY('ProductMajorVersion'): 15 is 2019, 16 is 2022
+    // SERVERPROPERTY('EngineEdition') and ('ProductVersion', nullopt: NULL); rds adds an
+    // rdsadmin database (Editions.h).
+    int engineEdition = 3;
+    std::optional<std::string> productVersion = std::string("15.0.2000.5");
+    bool rds = false;
     std::vector<LoginDef> logins;
     std::vector<DatabaseDef> databases;
     std::vector<ObjectDef> objects;

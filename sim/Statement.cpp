@@ -1,6 +1,7 @@
 #include "Statement.h"
 
 #include "Deadlocks.h"
+#include "Editions.h"
 #include "ExecuteSql.h"
 #include "ProcessSelect.h"
 #include "TextUtil.h"
@@ -277,6 +278,18 @@ bool permissionColumns(const std::string& s, std::string& letters) {
         {"casewhenconvert(int,serverproperty('productmajorversion'))>=16thenhas_perms_by_name("
          "null,null,'viewserverperformancestate')else0end",
          'p'},
+        {"convert(int,serverproperty('engineedition'))", 'e'},
+        {"convert(nvarchar(128),serverproperty('productversion'))", 'r'},
+        {"db_id('rdsadmin')", 'd'},
+        {"casewhenconvert(int,serverproperty('engineedition'))=5thenhas_perms_by_name(db_name(),"
+         "'database','viewdatabasestate')else0end",
+         'w'},
+        {"casewhenconvert(int,serverproperty('engineedition'))=5thenhas_perms_by_name(db_name(),"
+         "'database','killdatabaseconnection')else0end",
+         'k'},
+        {"casewhenconvert(int,serverproperty('engineedition'))=5thenis_srvrolemember('##ms_"
+         "serverstatereader##')else0end",
+         'm'},
     };
     const std::string rest = withoutBlanks(std::string_view(s).substr(7));
     std::size_t at = 0;
@@ -415,6 +428,9 @@ Statement classifyStatement(std::string_view text) {
     }
     if (s == processQuery) {
         st.kind = StatementKind::ProcessQuery;
+        return st;
+    }
+    if (classifyEditionStatement(s, st)) {
         return st;
     }
     if (s == "select is_srvrolemember('sysadmin')" || s == "select is_srvrolemember ('sysadmin')") {

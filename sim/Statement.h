@@ -20,24 +20,32 @@ enum class StatementKind {
     Variable, // word = variable or function, e.g. "@@spid", "db_name()"
     Use,      // word = database name
     Set,
-    Transaction,     // word = "begin", "commit", "rollback"
-    Databases,       // dbid and name of every database
-    SessionIdentity, // number = SPID: login, host, program, login time
-    ObjectNames,     // number = object or hobt id, number2 = dbid, word = "object" or "hobt"
-    Permissions,     // word = one letter a column: s sysadmin, v VIEW SERVER STATE,
-                     // a ALTER ANY CONNECTION, n suser_sname()
-    DmInputBuffer,   // number = SPID, word = one letter a column: t event_type,
-                     // p parameters, i event_info
-    LastBatch,       // number = SPID: last_batch and getdate()
-    TranBegin,       // number = SPID: its oldest open transaction's begin and getdate()
-    ServerClock,     // select convert(varchar(30), sysutcdatetime(), 126)
-    DeadlockRead,    // the system_health ring buffer's deadlock reports; number = since (ms),
-                     // number2 = characters of each report
-    LockWaitStats,   // sys.dm_os_wait_stats summed over the LCK_M_ wait types
-    ProcessSelect,   // a plain SELECT over sysprocesses (ProcessSelect.h)
-    SpWho,           // exec sp_who [argument]
-    ExecuteSql,      // exec sp_executesql N'...' [, N'@p ...' [, values]] (ExecuteSql.h)
-    Unknown,         // word = the token a syntax error points at
+    Transaction,       // word = "begin", "commit", "rollback"
+    Databases,         // dbid and name of every database
+    SessionIdentity,   // number = SPID: login, host, program, login time
+    ObjectNames,       // number = object or hobt id, number2 = dbid, word = "object" or "hobt"
+    Permissions,       // word = one letter a column: s sysadmin, v VIEW SERVER STATE,
+                       // a ALTER ANY CONNECTION, n suser_sname(), p VIEW SERVER PERFORMANCE
+                       // STATE, e EngineEdition, r ProductVersion, d db_id('rdsadmin'),
+                       // w VIEW DATABASE STATE, k KILL DATABASE CONNECTION,
+                       // m ##MS_ServerStateReader##
+    DmInputBuffer,     // number = SPID, word = one letter a column: t event_type,
+                       // p parameters, i event_info
+    LastBatch,         // number = SPID: last_batch and getdate()
+    TranBegin,         // number = SPID: its oldest open transaction's begin and getdate()
+    ServerClock,       // select convert(varchar(30), sysutcdatetime(), 126)
+    DeadlockRead,      // the system_health ring buffer's deadlock reports; number = since (ms),
+                       // number2 = characters of each report
+    LockWaitStats,     // sys.dm_os_wait_stats summed over the LCK_M_ wait types
+    ProcessSelect,     // a plain SELECT over sysprocesses (ProcessSelect.h)
+    SpWho,             // exec sp_who [argument]
+    ExecuteSql,        // exec sp_executesql N'...' [, N'@p ...' [, values]] (ExecuteSql.h)
+    DmProcessQuery,    // the process query's DMV form (Editions.h)
+    DmSessionIdentity, // number = SPID, from sys.dm_exec_sessions
+    DmLastBatch,       // number = SPID: last_request_start_time and getdate()
+    ServerProperty,    // word = "engineedition" or "productversion"
+    CurrentDatabase,   // select db_id(), db_name()
+    Unknown,           // word = the token a syntax error points at
 };
 
 struct Statement {

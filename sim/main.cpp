@@ -2,6 +2,7 @@
 #include "BuiltinScenarios.h"
 #include "ClientLog.h"
 #include "ControlServer.h"
+#include "Editions.h"
 #include "EventLoop.h"
 #include "Instance.h"
 #include "Options.h"
@@ -43,6 +44,11 @@ int main(int argc, char** argv) {
     }
     try {
         Scenario scenario = loadScenario(opts.scenario);
+        if (opts.engineEdition) {
+            scenario.engineEdition = *opts.engineEdition;
+        }
+        scenario.rds = scenario.rds || opts.rds;
+        prepareEdition(scenario);
         ClientLog log(opts.logPath);
         if (!log.ok()) {
             std::cerr << "tdssim: cannot open log file " << opts.logPath << "\n";

@@ -78,6 +78,36 @@ struct TFleetFixture {
     }
 };
 
+// Azure SQL Database and Managed Instance, as the exporter sees them: up with the blocking of
+// the one database, and the kind of server in tallyvane_server_info.
+TEST(ExporterProcess, TellsTheKindOfEachServer) {
+    TTempFolder folder;
+    TdsSimProcess azure("demo", 1, std::chrono::seconds(10), {"--engine-edition", "5"});
+    TdsSimProcess managed("demo", 1, std::chrono::seconds(10), {"--engine-edition", "8"});
+    TdsSimProcess rds("demo", 1, std::chrono::seconds(10), {"--rds"});
+    WriteFile(folder.File("servers.ini"),
+              Section("AZ", azure.oledbConnectionString() + ";Initial Catalog=Sales") +
+                  Section("MI", managed.oledbConnectionString()) +
+                  Section("RDS", rds.oledbConnectionString()));
+    WriteFile(folder.File("tallyvane.ini"), "[Settings]\r\nAutoRefreshInterval=7\r\n");
+    const TRunResult run = RunExporter({"--servers", folder.File("servers.ini"), "--settings",
+                                        folder.File("tallyvane.ini"), "--once"});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    const std::string page = Normalized(run.Out);
+    for (const char* line :
+         {"tallyvane_up{server=\"AZ\"} 1",
+          "tallyvane_server_info{server=\"AZ\",edition=\"azure_sql_database\",version=\"15.0."
+          "2000.5\"} 1",
+          "tallyvane_server_info{server=\"MI\",edition=\"azure_sql_managed_instance\",version="
+          "\"15.0.2000.5\"} 1",
+          "tallyvane_server_info{server=\"RDS\",edition=\"rds\",version=\"15.0.2000.5\"} 1"})
+        EXPECT_NE(page.find(line), std::string::npos) << line << "\n" << page;
+    EXPECT_EQ(page.find("tallyvane_blocked_sessions{server=\"AZ\"} 0"), std::string::npos) << page;
+    EXPECT_NE(page.find("tallyvane_blocked_sessions{server=\"AZ\"}"), std::string::npos) << page;
+    for (const std::string& line : azure.logLines())
+        EXPECT_EQ(line.find("master."), std::string::npos) << line;
+}
+
 TEST(ExporterProcess, OnceGivesTheFiguresOfTheScenario) {
     TFleetFixture fleet;
     fleet.WriteServers();
@@ -99,6 +129,10 @@ tallyvane_down_reason{server="NoLogin",reason="login_required"} 1
 tallyvane_down_reason{server="BadPassword",reason="login_failed"} 1
 tallyvane_down_reason{server="Refused",reason="connect_failed"} 1
 tallyvane_down_reason{server="QueryError",reason="query_failed"} 1
+# TYPE tallyvane_server_info gauge
+tallyvane_server_info{server="SQL-A",edition="sql_server",version="15.0.2000.5"} 1
+tallyvane_server_info{server="SQL-B",edition="sql_server",version="15.0.2000.5"} 1
+tallyvane_server_info{server="SQL-C",edition="sql_server",version="15.0.2000.5"} 1
 # TYPE tallyvane_sessions gauge
 tallyvane_sessions{server="SQL-A"} 7
 tallyvane_sessions{server="SQL-B"} 7

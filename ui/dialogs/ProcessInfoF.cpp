@@ -192,6 +192,9 @@ void TProcessInfoF::LoadDetails() {
     QString text = QStringLiteral("Login: %1\nHost: %2\nProgram: %3\nDatabase: %4    Status: %5")
                        .arg(OrNone(Details.Login), OrNone(Details.Host), OrNone(Details.Program),
                             OrNone(Details.Database), OrNone(Details.Status));
+    text += QStringLiteral("\nServer: %1")
+                .arg(QString::fromStdString(
+                    EditionText(ServerData->Edition, ServerData->ProductVersion)));
     if (!Details.Wait.empty())
         text += "\nWait: " + Q(Details.Wait);
     if (!Details.WaitResource.empty()) {
@@ -288,7 +291,7 @@ void TProcessInfoF::LoadBlocking() {
         statementOf(Blocking.Head.Spid, HeadSqlM);
     }
     if (Blocking.IsHead) {
-        read([&] { Idle = ServerData->ReadAge(LastBatchQuery(Spid)); });
+        read([&] { Idle = ServerData->ReadAge(ServerData->LastBatchQueryFor(Spid)); });
         // The transaction views show other sessions only with VIEW SERVER STATE.
         if (Blocking.Session.OpenTran > 0 &&
             (ServerData->IsSysAdmin || ServerData->CanViewServerState))

@@ -64,7 +64,11 @@ QString TServerNode::ToolTip(const TServerData& server) {
     // The figures of the last snapshot, then what the connection got: encrypted or not, TLS
     // version, certificate.
     const std::string& encryption = server.ADOConnection.EncryptionState;
-    const QString summary = ServerSummary(server);
+    QString summary = ServerSummary(server);
+    // The kind of server, once a connect has told it.
+    if (!server.ProductVersion.empty() || server.Edition != TServerEdition::SqlServer)
+        summary += QLatin1Char('\n') +
+                   QString::fromStdString(EditionText(server.Edition, server.ProductVersion));
     return encryption.empty() ? summary
                               : summary + QLatin1Char('\n') + QString::fromStdString(encryption);
 }
