@@ -2,6 +2,7 @@
 #include "BuiltinScenarios.h"
 #include "ClientLog.h"
 #include "ControlServer.h"
+#include "DescriptorLimit.h"
 #include "EventLoop.h"
 #include "Instance.h"
 #include "Options.h"
@@ -58,6 +59,7 @@ int main(int argc, char** argv) {
             std::cerr << "tdssim: encryption " << encryptionModeName(opts.encryption)
                       << ", certificate " << tls->description() << "\n";
         }
+        raiseDescriptorLimit(opts.instances);
         EventLoop loop;
         std::vector<std::unique_ptr<Instance>> instances;
         for (int i = 0; i < opts.instances; ++i) {
