@@ -64,9 +64,16 @@ QString TServerNode::ToolTip(const TServerData& server) {
     // The figures of the last snapshot, then what the connection got: encrypted or not, TLS
     // version, certificate.
     const std::string& encryption = server.ADOConnection.EncryptionState;
-    const QString summary = ServerSummary(server);
-    return encryption.empty() ? summary
-                              : summary + QLatin1Char('\n') + QString::fromStdString(encryption);
+    QString text = ServerSummary(server);
+    if (!encryption.empty())
+        text += QLatin1Char('\n') + QString::fromStdString(encryption);
+    // A server whose connects failed waits before the automatic refresh tries it again.
+    if (server.Enabled && !server.Busy) {
+        const std::string next = NextTryText(server.Reconnect.Remaining());
+        if (!next.empty())
+            text += QLatin1Char('\n') + QString::fromStdString(next);
+    }
+    return text;
 }
 
 TServerListView::~TServerListView() {
