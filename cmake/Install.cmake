@@ -34,6 +34,8 @@ foreach(page tallyvane tallyvane-exporter)
   tallyvane_gzip(${_doc}/${page}.changelog ${_doc}/${page}.changelog.gz)
 endforeach()
 configure_file(${PROJECT_SOURCE_DIR}/contrib/debian/copyright.in ${_doc}/copyright @ONLY)
+# The README is what the empty window of an installed program points to.
+tallyvane_gzip(${PROJECT_SOURCE_DIR}/README.md ${_doc}/README.md.gz)
 
 # --- desktop ---------------------------------------------------------------------------------
 if(TARGET tallyvane)
@@ -64,6 +66,8 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/tallyvane.metainfo.xml.in
 install(FILES ${PROJECT_BINARY_DIR}/tallyvane.metainfo.xml
   DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT desktop)
 install(FILES ${_doc}/tallyvane.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT desktop)
+install(FILES ${_doc}/README.md.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tallyvane
+  COMPONENT desktop)
 
 # --- fleet -----------------------------------------------------------------------------------
 # A machine that only runs the exporter builds that target and installs with --component fleet.

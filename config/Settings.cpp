@@ -31,6 +31,7 @@ std::int32_t HistoryMinDurationMs() {
 }
 bool ConfirmKill = true;
 bool NotifyDeadlocks = true;
+bool WarnWhenServerStops = true;
 bool OpenBlockingChains = true;
 
 void ResetSettings() {
@@ -50,6 +51,7 @@ void ResetSettings() {
     HistoryRetentionDays = 14;
     ConfirmKill = true;
     NotifyDeadlocks = true;
+    WarnWhenServerStops = true;
     OpenBlockingChains = true;
     RefusedFile.clear();
 }
@@ -87,6 +89,7 @@ const TSettingField kFields[] = {
     {"HistoryRetentionDays", &HistoryRetentionDays, 1},
     {"ConfirmKill", &ConfirmKill},
     {"NotifyDeadlocks", &NotifyDeadlocks},
+    {"WarnWhenServerStops", &WarnWhenServerStops},
     {"OpenBlockingChains", &OpenBlockingChains},
 };
 

@@ -31,6 +31,8 @@ std::int32_t HistoryMinDurationMs();
 constexpr std::int32_t MaxHistoryMinDuration = 86'400'000;
 extern bool ConfirmKill;     // ask before killing a process
 extern bool NotifyDeadlocks; // a tray notice for each deadlock a server reports
+// A balloon and the sound once when a server that answered stops answering.
+extern bool WarnWhenServerStops;
 // Every blocking chain is expanded at each refresh; off, a chain stays as the user left it.
 extern bool OpenBlockingChains;
 

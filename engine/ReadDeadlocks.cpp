@@ -70,7 +70,12 @@ void TServerData::FinishDeadlocks(const TDbError* error, TEventStatus status,
                 if (!ParseDeadlockTimestamp(stamp, time))
                     throw Exception("the server's time \"" + stamp + "\" is no timestamp");
                 if (DeadlockClockRead) {
-                    DeadlockCursor.StartAt(time);
+                    // Nothing is known of this server yet (a first start): what its ring
+                    // buffer kept of the last day is read once, for the history.
+                    DeadlockCursor.StartAt(
+                        time -
+                        std::chrono::duration_cast<std::chrono::milliseconds>(DeadlockBacklog)
+                            .count());
                     return;
                 }
                 if (dataSet.FieldCount() < 2 || dataSet.Fields(1).IsNull())

@@ -96,6 +96,7 @@ void TServerData::ReadProcesses() {
         ProcessList.BuildBlockTree();
         Analysis_.Analyze(ProcessList);
         ++Snapshots;
+        SnapshotTime = std::chrono::system_clock::now();
     } catch (const std::exception& e) {
         Owner.LogError(Info.Name, e);
         SetError();

@@ -164,6 +164,8 @@ public:
     bool Enabled = false;        // monitoring is on
     bool Loading = false;        // ApplyServerInfo is running
     std::uint64_t Snapshots = 0; // snapshots read successfully since creation
+    // When the latest of them was read (the figures shown are "as of" this moment).
+    std::chrono::system_clock::time_point SnapshotTime{};
 
     // The execute numbers of the outstanding process query and of the sysadmin question
     // asked after a connect, 0 when none.
@@ -176,14 +178,16 @@ public:
     // DeadlockReadInterval, the reports new since the last read are read on this connection
     // (behind the process query, never beside it) and handed to the owner's DeadlocksRead.
     // Without a known time the first read takes the server's clock, so reports from before the
-    // start are not announced; SetDeadlocksKnownUpTo (the newest report kept in a history)
-    // makes it go on from there instead. A read that fails is logged once and tried again
-    // after ten intervals; monitoring goes on.
+    // start are not taken, except those of the last DeadlockBacklog (handed over like new ones:
+    // the owner keeps them and announces none from before its start); SetDeadlocksKnownUpTo
+    // (the newest report kept in a history) makes it go on from there instead. A read that fails is
+    // logged once and tried again after ten intervals; monitoring goes on.
     void SetDeadlocksKnownUpTo(std::int64_t msSince1970);
     // Sends the read when it is due, on an open connection; false when nothing was sent.
     bool RequestDeadlocks();
     bool ReadsDeadlocks = false;
     std::chrono::steady_clock::duration DeadlockReadInterval = std::chrono::minutes(1);
+    std::chrono::system_clock::duration DeadlockBacklog{};
     TDeadlockCursor DeadlockCursor;
     std::uint64_t DeadlockReports = 0; // reports handed to the owner since creation
     bool DeadlocksUnreadable = false;  // the last read failed; said once in the error log

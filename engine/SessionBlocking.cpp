@@ -57,6 +57,12 @@ TSessionBlocking DescribeBlocking(const TBlockingAnalysis& analysis, std::int32_
     }
 
     out.BlocksDirectly = session.Blocks;
+    if (session.Blocks > 0) {
+        std::vector<std::int32_t> behind;
+        analysis.Behind(index, behind);
+        for (const std::int32_t b : behind)
+            out.BlockedSpids.push_back(analysis.Session(b).Spid);
+    }
     if (const TBlockingChain* chain = analysis.HeadChain(index)) {
         out.IsHead = true;
         out.BlocksInAll = chain->Blocked;

@@ -40,6 +40,8 @@ struct TSessionBlocking {
     std::int32_t BlocksInAll = 0;    // directly or behind others
     std::int64_t BlockedWait = 0;    // milliseconds, summed over those sessions
     std::int32_t LongestBlocked = 0; // milliseconds, the longest of those waits
+    // The SPIDs of the sessions it holds up, directly or behind others, in pre-order.
+    std::vector<std::int32_t> BlockedSpids;
 };
 
 // Nothing found when the SPID is not in the analysed snapshot.

@@ -105,6 +105,20 @@ std::string ChooseFolder() {
         .toStdString();
 }
 
+// What to do about a folder in the shared temporary folder that this user cannot remove (its
+// sticky bit keeps other users' entries): point TMPDIR at a fresh folder of one's own.
+std::string WayOut(const std::string& folder) {
+    const QString temp = QDir::tempPath();
+    if (QString::fromStdString(folder).section('/', 0, -2) != temp) {
+        return "; remove it";
+    }
+    const char* home = std::getenv("HOME");
+    const std::string cache = std::string(home && *home ? home : "~") + "/.cache/tallyvane-tmp";
+    return ". Another user made it, so it may not be removable without root; instead start "
+           "Tallyvane with its temporary files in a fresh folder of your own: mkdir -m 700 " +
+           cache + " && TMPDIR=" + cache + " tallyvane";
+}
+
 // The folder as the private odbc.ini folder must be: a real folder (not a symbolic link),
 // owned by this user, closed to everyone else.
 void CheckPrivate(const std::string& folder) {
@@ -117,11 +131,12 @@ void CheckPrivate(const std::string& folder) {
     }
     if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) {
         Fail("The folder " + folder +
-             " for the FreeTDS configuration is not a folder but a link or a file; remove it");
+             " for the FreeTDS configuration is not a folder but a link or a file" +
+             WayOut(folder));
     }
     if (st.st_uid != ::geteuid()) {
         Fail("The folder " + folder + " for the FreeTDS configuration belongs to another user (" +
-             std::to_string(st.st_uid) + "); remove it");
+             std::to_string(st.st_uid) + ")" + WayOut(folder));
     }
     if ((st.st_mode & 077) != 0) {
         char mode[8];

@@ -38,7 +38,7 @@ check_contents() {
     ./usr/share/icons/hicolor/256x256/apps/tallyvane.png \
     ./usr/share/applications/tallyvane.desktop ./usr/share/metainfo/tallyvane.metainfo.xml \
     ./usr/share/man/man1/tallyvane.1.gz ./usr/share/doc/tallyvane/copyright \
-    ./usr/share/doc/tallyvane/changelog.gz; do
+    ./usr/share/doc/tallyvane/changelog.gz ./usr/share/doc/tallyvane/README.md.gz; do
     grep -qxF "$file" <<<"$list" || fail "tallyvane lacks $file"
   done
   if grep -qE 'exporter|systemd|/etc/' <<<"$list"; then

@@ -48,6 +48,7 @@ void ExpectDefaults() {
     EXPECT_EQ(HistoryRetentionDays, 14);
     EXPECT_TRUE(ConfirmKill);
     EXPECT_TRUE(NotifyDeadlocks);
+    EXPECT_TRUE(WarnWhenServerStops);
     EXPECT_TRUE(OpenBlockingChains);
 }
 
@@ -87,6 +88,7 @@ TEST_F(SettingsTest, ReadsEachValueByItsRule) {
         {"WarnOnlyOnce=1", [] { return WarnOnlyOnce; }},
         {"ConfirmKill=0", [] { return !ConfirmKill; }},
         {"NotifyDeadlocks=0", [] { return !NotifyDeadlocks; }},
+        {"WarnWhenServerStops=0", [] { return !WarnWhenServerStops; }},
         {"OpenBlockingChains=0", [] { return !OpenBlockingChains; }},
         {"OpenBlockingChains=on", [] { return OpenBlockingChains; }},
     };
@@ -137,6 +139,7 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInOrderAndLoadGivesThemBack) {
                               "HistoryRetentionDays=14\r\n"
                               "ConfirmKill=0\r\n"
                               "NotifyDeadlocks=0\r\n"
+                              "WarnWhenServerStops=1\r\n"
                               "OpenBlockingChains=0\r\n"
                               "\r\n");
     EXPECT_EQ(FileMode(Path), 0600u);

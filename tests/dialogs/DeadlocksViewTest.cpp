@@ -1,14 +1,17 @@
 // "Deadlocks" in the history window: a history file written by the store, read by the pane:
 // the list under the window's filter, the selected deadlock's processes and statements, its
 // drawing, and the report saved as an .xdl file through the file dialog.
+#include "CountText.h"
 #include "DeadlockFixtures.h"
 #include "DeadlockGraph.h"
 #include "DeadlockParser.h"
+#include "DeadlockZoom.h"
 #include "DeadlocksPane.h"
 #include "HistoryF.h"
 #include "HistoryStore.h"
 #include "ModalDriver.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDateTimeEdit>
 #include <QFile>
@@ -17,7 +20,9 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTreeWidget>
+#include <QWheelEvent>
 #include <QXmlStreamReader>
 #include <gtest/gtest.h>
 
@@ -81,6 +86,7 @@ TEST_F(DeadlocksView, ListsTheWindowsServersAndTimeNewestFirst) {
     f.ServerCB->setCurrentText("QA");
     f.ShowB->click();
     EXPECT_EQ(Column(p->DeadlocksTV, TDeadlocksPane::ServerC), "QA");
+    EXPECT_EQ(p->StatusL->text(), "1 deadlock.");
     f.ServerCB->setCurrentIndex(0);
     f.FromDTE->setDateTime(QDateTime::fromMSecsSinceEpoch(Now - 48 * Hour));
     f.ToDTE->setDateTime(QDateTime::fromMSecsSinceEpoch(Now - 29 * Hour));
@@ -210,6 +216,66 @@ TEST_F(DeadlocksView, AHistoryWithoutDeadlocksSaysSo) {
     EXPECT_EQ(p.DeadlocksTV->topLevelItemCount(), 0);
     EXPECT_TRUE(p.StatusL->text().startsWith("No blocking history has been recorded yet"));
     EXPECT_FALSE(p.SaveXdlB->isEnabled());
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(DeadlocksView, TheDrawingFitsItsPaneAndZoomsWithCtrlWheelAndKeys) {
+    TDeadlocksPane p(File);
+    p.resize(500, 400);
+    p.show();
+    p.Show({});
+    // The three-way deadlock is wider than its pane.
+    p.DeadlocksTV->setCurrentItem(p.DeadlocksTV->topLevelItem(1));
+    TDeadlockZoom& zoom = *p.ZoomW;
+    const QSizeF drawing = p.GraphW->Layout().Size;
+    ASSERT_GT(drawing.width(), zoom.viewport()->width());
+    EXPECT_TRUE(zoom.Fitting());
+    EXPECT_LT(zoom.Scale(), 1.0);
+    EXPECT_LE(p.GraphW->width(), zoom.maximumViewportSize().width());
+    EXPECT_LE(p.GraphW->height(), zoom.maximumViewportSize().height());
+    const double fitted = zoom.Scale();
+
+    QWheelEvent in(QPointF(10, 10), zoom.mapToGlobal(QPointF(10, 10)), QPoint(), QPoint(0, 120),
+                   Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(zoom.viewport(), &in);
+    EXPECT_FALSE(zoom.Fitting());
+    EXPECT_NEAR(zoom.Scale(), fitted * TDeadlockZoom::Step, 1e-9);
+    QTest::keyClick(&zoom, Qt::Key_Plus, Qt::ControlModifier);
+    EXPECT_NEAR(zoom.Scale(), fitted * TDeadlockZoom::Step * TDeadlockZoom::Step, 1e-9);
+    QTest::keyClick(&zoom, Qt::Key_Minus, Qt::ControlModifier);
+    EXPECT_NEAR(zoom.Scale(), fitted * TDeadlockZoom::Step, 1e-9);
+    QTest::keyClick(&zoom, Qt::Key_0, Qt::ControlModifier);
+    EXPECT_TRUE(zoom.Fitting());
+    EXPECT_NEAR(zoom.Scale(), fitted, 1e-9);
+    // A small drawing is not blown up.
+    p.resize(1400, 1000);
+    QApplication::processEvents();
+    EXPECT_LE(zoom.Scale(), 1.0);
+}
+
+TEST_F(DeadlocksView, TheListFollowsNewReportsAndKeepsTheSelection) {
+    TDeadlocksPane p(File);
+    p.Show({});
+    p.DeadlocksTV->setCurrentItem(p.DeadlocksTV->topLevelItem(1));
+    const QString selected = p.DeadlocksTV->currentItem()->text(TDeadlocksPane::VictimC);
+    {
+        THistoryStore store(File, THistoryStore::TMode::Write);
+        store.Transaction([&] { store.SaveDeadlock("PROD-SQL01", deadlocks::TwoWay(Now, 77)); });
+    }
+    p.Follow({});
+    ASSERT_EQ(p.Count(), 5u);
+    EXPECT_EQ(p.DeadlocksTV->topLevelItem(0)->text(TDeadlocksPane::VictimC), "77 (HR Portal)");
+    EXPECT_EQ(p.DeadlocksTV->currentItem()->text(TDeadlocksPane::VictimC), selected);
+    EXPECT_EQ(p.StatusL->text(), "5 deadlocks.");
+}
+
+TEST(CountTexts, SayOneThingInTheSingular) {
+    EXPECT_EQ(CountText(1, "kill.", "kills."), "1 kill.");
+    EXPECT_EQ(CountText(0, "kill.", "kills."), "0 kills.");
+    EXPECT_EQ(CountText(2, "deadlock.", "deadlocks."), "2 deadlocks.");
 }
 
 } // namespace

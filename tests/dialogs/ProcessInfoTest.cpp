@@ -369,13 +369,13 @@ TEST_F(ProcessInfoAgainstSim, TheHeadBlockersCardSaysWhomItHoldsUpAndHowLongItHa
     At(11);
     OnNext<TProcessInfoF>([&](TProcessInfoF* f) {
         const QString text = f->BlockingL->text();
-        EXPECT_TRUE(Matches(text,
-                            "Blocks 3 sessions \\(2 directly\\); they have waited 1\\d\\.\\d s "
-                            "in all, the longest 11\\.\\d s\\.\n"
-                            "Head blocker, sleeping with an open transaction for 14 min "
-                            "\\d\\d s\\.\n"
-                            "Idle for 14 min \\d\\d s, since its last batch at "
-                            "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\."))
+        EXPECT_TRUE(Matches(text, "Blocks 3 sessions \\(2 directly\\): SPIDs 52, 53, 54; they have "
+                                  "waited 1\\d\\.\\d s "
+                                  "in all, the longest 11\\.\\d s\\.\n"
+                                  "Head blocker, sleeping with an open transaction for 14 min "
+                                  "\\d\\d s\\.\n"
+                                  "Idle for 14 min \\d\\d s, since its last batch at "
+                                  "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\."))
             << text.toStdString();
         EXPECT_TRUE(f->BlockerGB->isHidden()) << "nothing blocks it";
         EXPECT_TRUE(WhollyShown(f->InfoL));
@@ -402,6 +402,10 @@ TEST_F(ProcessInfoAgainstSim, ABlockedSessionsCardNamesItsBlockerTheHeadAndTheLo
         EXPECT_TRUE(f->BlockerGB->title().contains("SPID 52"));
         EXPECT_EQ(f->BlockerSqlM->toPlainText(),
                   "UPDATE dbo.Salaries SET Bonus = 500 WHERE EmployeeId = 1017");
+        // Further up, what the head runs: the statement everybody waits for.
+        EXPECT_FALSE(f->HeadGB->isHidden());
+        EXPECT_TRUE(f->HeadGB->title().contains("SPID 51")) << f->HeadGB->title().toStdString();
+        EXPECT_EQ(f->HeadSqlM->toPlainText(), Spid51Command);
         // The first screen holds all of it: identity, the locked table and index, the blocker;
         // at the smallest size too, where the statements give up their room first.
         for (const QSize size : {f->size(), QSize(1, 1)}) {
@@ -421,10 +425,11 @@ TEST_F(ProcessInfoAgainstSim, ABlockedSessionsCardNamesItsBlockerTheHeadAndTheLo
             Matches(f->BlockingL->text(),
                     "Blocked for 1\\d\\.\\d s by SPID 51 \\(login payroll, host APP-SRV-01, "
                     "program Payroll Service\\)\\.\n"
-                    "Blocks 1 session directly; they have waited 5\\.\\d s in all, the "
+                    "Blocks 1 session directly: SPID 53; they have waited 5\\.\\d s in all, the "
                     "longest 5\\.\\d s\\."))
             << f->BlockingL->text().toStdString();
         EXPECT_EQ(f->BlockerSqlM->toPlainText(), Spid51Command);
+        EXPECT_TRUE(f->HeadGB->isHidden()) << "its blocker is the head";
         // 53 has stopped waiting by 22 s: "Refresh" tells it from the monitor's next snapshot.
         Sim.setClock(0, 22);
         Server->Refresh();
@@ -461,9 +466,10 @@ TEST_F(ProcessInfoAgainstSim, TheKillConfirmationTellsWhatIsLostAndTheKillIsReco
         EXPECT_TRUE(Matches(question,
                             "Kill SPID 51 on Sim\\?\n\nLogin: payroll\nHost: APP-SRV-01\n"
                             "Program: Payroll Service\n\n"
+                            "As of \\d\\d:\\d\\d:\\d\\d \\(the latest refresh\\):\n"
                             "Its open transaction, open for 14 min \\d\\d s, will be rolled back; "
                             "its changes are lost and its locks are held until the rollback "
-                            "ends\\.\nIt blocks 3 sessions\\."))
+                            "ends\\.\nIt blocks 3 sessions: SPIDs 52, 53, 54\\."))
             << question.toStdString();
     });
     EXPECT_TRUE(ShowProcessInfo(*Server, Seen(51), nullptr,
@@ -489,8 +495,11 @@ TEST_F(ProcessInfoAgainstSim, TheKillConfirmationTellsWhatIsLostAndTheKillIsReco
     f.Spid = 60;
     f.Details = Seen(60);
     f.LoadBlocking();
-    EXPECT_TRUE(f.ConfirmationText().endsWith("Program: Microsoft SQL Server Management Studio - "
-                                              "Query\n\nIt blocks no other session."))
+    EXPECT_TRUE(Matches(f.ConfirmationText(),
+                        "[\\s\\S]*Program: Microsoft SQL Server Management Studio - "
+                        "Query\n\nAs of "
+                        "\\d\\d:\\d\\d:\\d\\d \\(the latest refresh\\):\nIt blocks no other "
+                        "session\\."))
         << f.ConfirmationText().toStdString();
 }
 

@@ -140,12 +140,16 @@ TEST_F(SettingsDialog, OkStoresAllElevenValuesAndSavesThem) {
         f->WarnOnlyOnceCB->click();
         EXPECT_TRUE(f->DeadlockNoticeCB->isChecked()) << "on unless switched off";
         f->DeadlockNoticeCB->setChecked(false);
+        EXPECT_EQ(f->ServerStopsCB->text(), "Warn when a server stops answering");
+        EXPECT_TRUE(f->ServerStopsCB->isChecked()) << "on unless switched off";
+        f->ServerStopsCB->click();
         EXPECT_TRUE(f->OpenChainsCB->isChecked());
         f->OpenChainsCB->click();
         f->OkB->click();
     });
     ASSERT_TRUE(EditSettings());
     EXPECT_FALSE(NotifyDeadlocks);
+    EXPECT_FALSE(WarnWhenServerStops);
     EXPECT_FALSE(OpenBlockingChains);
     EXPECT_FALSE(AutoRefresh);
     EXPECT_EQ(AutoRefreshInterval, 25);
@@ -170,6 +174,7 @@ TEST_F(SettingsDialog, OkStoresAllElevenValuesAndSavesThem) {
     EXPECT_EQ(WarningSoundPath, "/sounds/alarm.wav");
     EXPECT_TRUE(WarnOnlyOnce);
     EXPECT_FALSE(NotifyDeadlocks);
+    EXPECT_FALSE(WarnWhenServerStops);
     EXPECT_FALSE(OpenBlockingChains);
 }
 

@@ -1,5 +1,6 @@
-// Writes the program's pictures at one size as PNG files: state0.png ... state4.png (so that
-// the end-to-end test can tell which picture the tray icon shows), and process*, log* and
+// Writes the program's pictures at one size as PNG files: state0.png ... state4.png and
+// state5.png, the blocks picture with an error mark (so that the end-to-end test can tell
+// which picture the tray icon shows), and process*, log* and
 // toolbar* for looking at them.
 //   tallyvane_icon_dump SIZE FOLDER
 #include "Icons.h"
@@ -30,5 +31,8 @@ int main(int argc, char** argv) {
                 return 1;
         }
     }
+    // The tray's blocks picture with the error mark of another server.
+    if (!MakeBlocksWithErrorIcon().pixmap(QSize(size, size)).save(folder.filePath("state5.png")))
+        return 1;
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <fstream>
+#include <thread>
 
 using monitortest::Batches;
 using monitortest::MonitorTest;
@@ -136,6 +137,27 @@ TEST_F(DeadlockReaderTest, EachReportIsReadOnceAndOlderOnesAreNotAnnounced) {
               batches.end());
     EXPECT_TRUE(Owner.Errors.empty());
     EXPECT_TRUE(Deadlocks.Errors.empty());
+}
+
+TEST_F(DeadlockReaderTest, AFirstStartReadsWhatTheRingBufferKeptOfTheLastDayOnce) {
+    Deadlock(2); // before the program ever looked at this server
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const struct {
+        const char* Name;
+        std::chrono::system_clock::duration Backlog;
+        std::size_t Read;
+    } cases[] = {{"the last day", std::chrono::hours(24), 2},
+                 {"only the last 100 ms", std::chrono::milliseconds(100), 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Deadlocks.Reports.clear();
+        auto server = Monitor();
+        server->DeadlockBacklog = c.Backlog;
+        Poll(*server); // learns the server's clock
+        Poll(*server);
+        Poll(*server);
+        EXPECT_EQ(Deadlocks.Reports.size(), c.Read);
+    }
 }
 
 TEST_F(DeadlockReaderTest, AtMostOneReadAnIntervalUnlessAReadCameBackFull) {

@@ -157,12 +157,13 @@ TEST_F(FreeTdsConfigTest, FolderNotThisUsersAloneIsRefused) {
         const char* Name;
         std::string Command; // as the other user; empty: as this user
         const char* Error;
+        bool WayOut; // the user cannot remove it: the message says what to do without root
     } cases[] = {
-        {"owned by another user", "mkdir -m 0700 " + Ours, "belongs to another user"},
-        {"another user's open folder", "mkdir -m 0777 " + Ours, "belongs to another user"},
-        {"a link planted by another user", "ln -s " + victim + " " + Ours, "link"},
-        {"a link to our own folder", "", "link"},
-        {"ours but open to others", "", "mode 0755"},
+        {"owned by another user", "mkdir -m 0700 " + Ours, "belongs to another user", true},
+        {"another user's open folder", "mkdir -m 0777 " + Ours, "belongs to another user", true},
+        {"a link planted by another user", "ln -s " + victim + " " + Ours, "link", true},
+        {"a link to our own folder", "", "link", true},
+        {"ours but open to others", "", "mode 0755", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -181,6 +182,11 @@ TEST_F(FreeTdsConfigTest, FolderNotThisUsersAloneIsRefused) {
         const std::string error = Refusal({"db1", 1433, "", ""});
         EXPECT_NE(error.find(c.Error), std::string::npos) << error;
         EXPECT_NE(error.find(Ours), std::string::npos) << error;
+        const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "~";
+        EXPECT_EQ(error.find("TMPDIR=" + home + "/.cache/") != std::string::npos, c.WayOut)
+            << error;
+        EXPECT_EQ(error.find("mkdir -m 700 " + home + "/.cache/") != std::string::npos, c.WayOut)
+            << error;
         EXPECT_EQ(FreeTdsConfigPath(), "");
         EXPECT_EQ(std::getenv("FREETDSCONF"), nullptr);
         EXPECT_EQ(std::system(("test -z \"$(ls -A " + victim + ")\"").c_str()), 0);

@@ -75,8 +75,13 @@ TEST_F(ProcessGlanceTest, TheSpidFitsItsCellAtAnyDepth) {
                            View->fontMetrics().horizontalAdvance(QStringLiteral("32000"));
         EXPECT_GE(cell.width(), needed);
     }
-    // Rows of a narrower snapshot give the column back, down to its designed width.
+    // A narrower snapshot of the same server leaves the width (the columns beside it do not
+    // jump at every refresh); another server's view gives it back, down to the designed width.
+    const int widest = View->header()->sectionSize(TProcessModel::SpidTLC);
     FillSnapshot(*Server, {{51, 0}});
+    Show();
+    EXPECT_EQ(View->header()->sectionSize(TProcessModel::SpidTLC), widest);
+    View->ShowProcesses(nullptr, false);
     Show();
     EXPECT_EQ(View->header()->sectionSize(TProcessModel::SpidTLC), 72);
     EXPECT_FALSE(View->SpidWidthChosen());

@@ -33,15 +33,18 @@ QIcon MutedIcon(const QIcon& stateIcon) {
     }
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
-    // A loudspeaker on a white disc in the lower right corner, struck through in red.
-    p.setPen(Qt::NoPen);
+    // A loudspeaker on a ringed white disc in the upper right corner, struck through in red:
+    // beside the state's own mark (padlock, cross, arrow) in the lower right, never over it.
+    p.setPen(QPen(QColor(90, 90, 90), 0.8));
     p.setBrush(Qt::white);
-    p.drawEllipse(QRectF(8, 8, 8, 8));
-    p.setBrush(QColor(60, 60, 60));
-    const QPointF speaker[] = {{9.5, 11}, {11, 11}, {13, 9.5}, {13, 14.5}, {11, 13}, {9.5, 13}};
+    p.drawEllipse(QRectF(8.4, 0.4, 7.2, 7.2));
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(20, 20, 20));
+    const QPointF speaker[] = {{9.8, 2.8},  {11.4, 2.8}, {13.6, 1.2},
+                               {13.6, 6.8}, {11.4, 5.2}, {9.8, 5.2}};
     p.drawPolygon(speaker, 6);
-    p.setPen(QPen(QColor(200, 0, 0), 1.6));
-    p.drawLine(QPointF(8.8, 15.2), QPointF(15.2, 8.8));
+    p.setPen(QPen(QColor(220, 0, 0), 1.5, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(9.2, 6.8), QPointF(15.0, 1.0));
     p.end();
     return QIcon(pixmap);
 }

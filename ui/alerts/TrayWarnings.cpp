@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
@@ -42,6 +43,8 @@ TTrayWarnings::~TTrayWarnings() {
 }
 
 int TTrayWarnings::Share(const TServerData& s) {
+    if (s.Muted())
+        return 0; // the user asked for quiet: neither its blocks nor its errors
     if (s.State == 1 && ((IgnoreSelfBlocks && !s.ProcessList.HasRealBlocks()) ||
                          (IgnoreNotWarningBlocks && !s.ProcessList.HasWarning())))
         return 0;
@@ -49,16 +52,32 @@ int TTrayWarnings::Share(const TServerData& s) {
 }
 
 int TTrayWarnings::TrayIconIndex(const std::vector<TServerData*>& servers) {
-    int m = 0;
-    for (const TServerData* s : servers)
-        m = std::max(m, Share(*s));
-    return m + 2;
+    bool blocks = false, errors = false;
+    for (const TServerData* s : servers) {
+        const int share = Share(*s);
+        blocks |= share == 1;
+        errors |= share == 2;
+    }
+    return blocks ? 3 : errors ? 4 : 2;
 }
 
-void TTrayWarnings::SetIndex(int index) {
-    if (index != Index) {
+bool TTrayWarnings::TrayErrorMark(const std::vector<TServerData*>& servers) {
+    bool blocks = false, errors = false;
+    for (const TServerData* s : servers) {
+        const int share = Share(*s);
+        blocks |= share == 1;
+        errors |= share == 2;
+    }
+    return blocks && errors;
+}
+
+void TTrayWarnings::SetIndex(int index, bool marked) {
+    if (index != Index || marked != Marked) {
         Index = index;
-        JvTrayIcon.setIcon(States.Icon(Index));
+        Marked = marked;
+        if (marked && BlocksWithError.isNull())
+            BlocksWithError = MakeBlocksWithErrorIcon();
+        JvTrayIcon.setIcon(marked ? BlocksWithError : States.Icon(Index));
     }
 }
 
@@ -98,7 +117,7 @@ void TTrayWarnings::Forget(const TServerData& server) {
 }
 
 void TTrayWarnings::ShowCounted() {
-    SetIndex(Errors > 0 ? 4 : Blocks > 0 ? 3 : 2);
+    SetIndex(Blocks > 0 ? 3 : Errors > 0 ? 4 : 2, Blocks > 0 && Errors > 0);
 }
 
 QString TTrayWarnings::BalloonText(const QString& serverName) {
@@ -228,6 +247,31 @@ void TTrayWarnings::GiveWarning() {
                                    5000);
     }
     HoldOff.start(HoldOffMs);
+}
+
+QString TTrayWarnings::StoppedText(const QString& serverName, const QDateTime& lastAnswer) {
+    QString text = serverName + " stopped answering.";
+    if (lastAnswer.isValid())
+        text += "\nLast answer at " + lastAnswer.time().toString(QStringLiteral("HH:mm:ss")) + '.';
+    return text;
+}
+
+bool TTrayWarnings::WarnStopped(const TServerData& server, const QDateTime& lastAnswer) {
+    if (!WarnWhenServerStops || server.Muted())
+        return false;
+    const bool balloon = ShowBaloonOnWarning && JvTrayIcon.isVisible();
+    if (!PlaySoundOnWarning && !balloon)
+        return false;
+    ++Given;
+    if (PlaySoundOnWarning)
+        PlayWarningSound();
+    if (balloon) {
+        LastBalloon = StoppedText(DisplayText(server.Info.Name), lastAnswer).left(255);
+        if (QSystemTrayIcon::supportsMessages())
+            JvTrayIcon.showMessage(BalloonTitle().left(63), LastBalloon, QSystemTrayIcon::Critical,
+                                   5000);
+    }
+    return true;
 }
 
 QString TTrayWarnings::FindSoundFile(const QString& soundPath) {

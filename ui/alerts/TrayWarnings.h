@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+class QDateTime;
 class QSoundEffect;
 class QWidget;
 class TImageList;
@@ -24,9 +25,13 @@ public:
     TTrayWarnings(QWidget& mainWindow, const TImageList& states);
     ~TTrayWarnings() override;
 
-    // The icon index for these servers, in node order: 2 none counts, 3 blocks that count,
-    // 4 some server in error. Reads IgnoreSelfBlocks and IgnoreNotWarningBlocks.
+    // The icon index for these servers, in node order: 3 some server has blocks that count,
+    // else 4 some server is in error, else 2. Blocks come first: an error elsewhere (a DR
+    // server that refuses) must not hide them; it adds a small error mark to the blocks
+    // picture instead (ErrorMarked). Muted servers count for neither. Reads IgnoreSelfBlocks
+    // and IgnoreNotWarningBlocks.
     static int TrayIconIndex(const std::vector<TServerData*>& servers);
+    static bool TrayErrorMark(const std::vector<TServerData*>& servers);
     // Counts every server anew and shows the icon.
     void UpdateTrayIcon(const std::vector<TServerData*>& servers);
     // One server's state may have changed: its share of the icon is counted again (so a
@@ -36,6 +41,8 @@ public:
     void Forget(const TServerData& server);
     void ShowCounted();
     int IconIndex() const { return Index; }
+    // The blocks picture carries the error mark.
+    bool ErrorMarked() const { return Marked; }
 
     // Sound (PlaySoundOnWarning) and balloon (ShowBaloonOnWarning, icon shown); true when
     // either will be given. Warnings are given together: the first one at once, those that
@@ -47,6 +54,11 @@ public:
     // waits up to StatementWaitMs for the answer.
     bool Warn(TServerData& server);
     int HoldOffMs = 1000;
+    // A server that answered has stopped answering: the sound and a balloon that says so, by
+    // the same settings as a warning, unless WarnWhenServerStops is off or the server is
+    // muted. True when either is given. Once per outage: the caller says when.
+    bool WarnStopped(const TServerData& server, const QDateTime& lastAnswer);
+    static QString StoppedText(const QString& serverName, const QDateTime& lastAnswer);
     int StatementWaitMs = 800;
     static QString BalloonTitle() { return QStringLiteral("MSTallyvane"); }
     static QString BalloonText(const QString& serverName);
@@ -87,11 +99,13 @@ private:
     void IconActivated(QSystemTrayIcon::ActivationReason reason);
     // A server's share of the icon: 0, 1 blocks that count, 2 error.
     static int Share(const TServerData& server);
-    void SetIndex(int index);
+    void SetIndex(int index, bool marked);
 
     QWidget& Window;
     const TImageList& States;
     int Index = 0;
+    bool Marked = false;
+    QIcon BlocksWithError;
     std::unordered_map<const TServerData*, std::uint8_t> Shares;
     int Errors = 0;
     int Blocks = 0;

@@ -78,6 +78,19 @@ QPlainTextEdit* StatementBox(QWidget* parent) {
     return box;
 }
 
+// "SPID 53" or "SPIDs 53, 54, 60"; a long list ends in how many more there are.
+QString SpidList(const std::vector<std::int32_t>& spids) {
+    constexpr std::size_t kNamed = 12;
+    QStringList named;
+    for (std::size_t i = 0; i < spids.size() && i < kNamed; ++i)
+        named << QString::number(spids[i]);
+    QString text = (spids.size() == 1 ? QStringLiteral("SPID ") : QStringLiteral("SPIDs ")) +
+                   named.join(QStringLiteral(", "));
+    if (spids.size() > kNamed)
+        text += QStringLiteral(" and %1 more").arg(spids.size() - kNamed);
+    return text;
+}
+
 QLabel* FactsLabel(QWidget* parent) {
     auto* label = new QLabel(parent);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -107,7 +120,11 @@ TProcessInfoF::TProcessInfoF(QWidget* parent) : QDialog(parent) {
     BlockerSqlM = StatementBox(BlockerGB);
     (new QVBoxLayout(BlockerGB))->addWidget(BlockerSqlM);
     BlockerGB->hide();
-    for (QPlainTextEdit* box : {SqlM, BlockerSqlM})
+    HeadGB = new QGroupBox(this);
+    HeadSqlM = StatementBox(HeadGB);
+    (new QVBoxLayout(HeadGB))->addWidget(HeadSqlM);
+    HeadGB->hide();
+    for (QPlainTextEdit* box : {SqlM, BlockerSqlM, HeadSqlM})
         box->installEventFilter(this);
 
     Button1 = new QPushButton(QStringLiteral("Refresh"), this);
@@ -120,6 +137,7 @@ TProcessInfoF::TProcessInfoF(QWidget* parent) : QDialog(parent) {
     auto* statements = new QSplitter(Qt::Vertical, this);
     statements->addWidget(GroupBox1);
     statements->addWidget(BlockerGB);
+    statements->addWidget(HeadGB);
     statements->setChildrenCollapsible(false);
     auto* left = new QVBoxLayout;
     left->addWidget(InfoL);
@@ -135,7 +153,8 @@ TProcessInfoF::TProcessInfoF(QWidget* parent) : QDialog(parent) {
     layout->addLayout(buttons);
 
     setTabOrder(SqlM, BlockerSqlM);
-    setTabOrder(BlockerSqlM, Button1);
+    setTabOrder(BlockerSqlM, HeadSqlM);
+    setTabOrder(HeadSqlM, Button1);
     setTabOrder(Button1, Button2);
     setTabOrder(Button2, Button3);
     setMinimumSize(440, 400);
@@ -213,13 +232,24 @@ void TProcessInfoF::LoadDetails() {
     InfoL->setText(text);
 }
 
-void TProcessInfoF::LoadBlocking() {
+void TProcessInfoF::ReadLatestFigures() {
     Blocking = DescribeBlocking(ServerData->Analysis(), Spid);
+    AsOf = ServerData->SnapshotTime;
     // The snapshot may show the SPID in the hands of another session by now.
     if (Blocking.Found && Details.Known &&
         (Blocking.Session.Login != Details.Login || Blocking.Session.Host != Details.Host ||
          Blocking.Session.Program != Details.Program))
         Blocking = TSessionBlocking{};
+}
+
+QString TProcessInfoF::AsOfText() const {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(AsOf.time_since_epoch()).count();
+    return QDateTime::fromMSecsSinceEpoch(ms).time().toString(QStringLiteral("HH:mm:ss"));
+}
+
+void TProcessInfoF::LoadBlocking() {
+    ReadLatestFigures();
     Idle = TAgeRead{};
     Transaction.reset();
 
@@ -238,14 +268,24 @@ void TProcessInfoF::LoadBlocking() {
         }
     };
     BlockerGB->setVisible(Blocking.BlockerKnown);
+    const auto statementOf = [&](std::int32_t spid, QPlainTextEdit* box) {
+        std::string text;
+        if (read([&] { text = ServerData->GetInputBuffer(spid); }))
+            box->setPlainText(StatementText(text));
+        else
+            box->setPlainText(QStringLiteral("(not read)"));
+    };
     if (Blocking.BlockerKnown) {
         BlockerGB->setTitle(QStringLiteral("Last SQL command of SPID %1, which blocks it")
                                 .arg(Blocking.BlockerSpid));
-        std::string text;
-        if (read([&] { text = ServerData->GetInputBuffer(Blocking.BlockerSpid); }))
-            BlockerSqlM->setPlainText(StatementText(text));
-        else
-            BlockerSqlM->setPlainText(QStringLiteral("(not read)"));
+        statementOf(Blocking.BlockerSpid, BlockerSqlM);
+    }
+    // Further up the chain, the head holds what everybody waits for.
+    HeadGB->setVisible(Blocking.HeadKnown);
+    if (Blocking.HeadKnown) {
+        HeadGB->setTitle(QStringLiteral("Last SQL command of SPID %1, at the head of its chain")
+                             .arg(Blocking.Head.Spid));
+        statementOf(Blocking.Head.Spid, HeadSqlM);
     }
     if (Blocking.IsHead) {
         read([&] { Idle = ServerData->ReadAge(LastBatchQuery(Spid)); });
@@ -296,9 +336,9 @@ QString TProcessInfoF::BlockingText() const {
         const QString directly = b.BlocksDirectly == b.BlocksInAll
                                      ? QStringLiteral(" directly")
                                      : QStringLiteral(" (%1 directly)").arg(b.BlocksDirectly);
-        lines << QStringLiteral("Blocks %1%2; they have waited %3 in all, the longest %4.")
-                     .arg(Sessions(b.BlocksInAll), directly, Duration(b.BlockedWait),
-                          Duration(b.LongestBlocked));
+        lines << QStringLiteral("Blocks %1%2: %3; they have waited %4 in all, the longest %5.")
+                     .arg(Sessions(b.BlocksInAll), directly, SpidList(b.BlockedSpids),
+                          Duration(b.BlockedWait), Duration(b.LongestBlocked));
     } else {
         lines << QStringLiteral("Blocks no other session.");
     }
@@ -330,8 +370,12 @@ QString TProcessInfoF::ConfirmationText() const {
         text += QStringLiteral("\n\nWarning: SPID %1 is a system process. Killing it can stop "
                                "the server's own work.")
                     .arg(Spid);
-    if (Blocking.Found) {
-        text += QStringLiteral("\n");
+    if (!Blocking.Found) {
+        text += QStringLiteral("\n\nAs of %1 (the latest refresh) it is not in the server's "
+                               "process list.")
+                    .arg(AsOfText());
+    } else {
+        text += QStringLiteral("\n\nAs of %1 (the latest refresh):").arg(AsOfText());
         if (Blocking.Session.OpenTran > 0) {
             text += QStringLiteral("\nIts open transaction");
             if (Transaction && Transaction->AgeMs)
@@ -340,7 +384,8 @@ QString TProcessInfoF::ConfirmationText() const {
                                    "are held until the rollback ends.");
         }
         text += Blocking.BlocksInAll > 0
-                    ? QStringLiteral("\nIt blocks %1.").arg(Sessions(Blocking.BlocksInAll))
+                    ? QStringLiteral("\nIt blocks %1: %2.")
+                          .arg(Sessions(Blocking.BlocksInAll), SpidList(Blocking.BlockedSpids))
                     : QStringLiteral("\nIt blocks no other session.");
     }
     return text;
@@ -396,6 +441,10 @@ void TProcessInfoF::Record(TKillRecord record, const std::string& outcome) {
 void TProcessInfoF::Button2Click() {
     if (!ServerData->MayKill())
         return;
+    // The figures the question gives are the latest refresh's, not those of the opening: the
+    // blocking may have ended (or grown) while the card was open.
+    ReadLatestFigures();
+    BlockingL->setText(BlockingText());
     if (ConfirmKill && QMessageBox::question(
                            this, QStringLiteral("Kill process"), ToolTipText(ConfirmationText()),
                            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
@@ -422,7 +471,7 @@ void TProcessInfoF::Button2Click() {
 
 bool TProcessInfoF::eventFilter(QObject* watched, QEvent* event) {
     // Escape closes the dialog also while a text box has the focus.
-    if ((watched == SqlM || watched == BlockerSqlM) &&
+    if ((watched == SqlM || watched == BlockerSqlM || watched == HeadSqlM) &&
         (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
         if (event->type() == QEvent::KeyRelease)

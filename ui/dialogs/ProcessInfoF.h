@@ -13,6 +13,7 @@
 #include "SessionLookups.h"
 
 #include <QDialog>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -70,6 +71,8 @@ public:
     QPlainTextEdit* SqlM;
     QGroupBox* BlockerGB; // the blocking session's statement; hidden when none blocks it
     QPlainTextEdit* BlockerSqlM;
+    QGroupBox* HeadGB; // the chain's head's statement, when the head is not the blocker
+    QPlainTextEdit* HeadSqlM;
     QPushButton* Button1;
     QPushButton* Button2;
     QPushButton* Button3;
@@ -80,6 +83,11 @@ public:
     // The session the SPID belonged to when the dialog opened; nothing when it was gone.
     std::optional<TSessionIdentity> Session;
     TSessionBlocking Blocking;
+    // When the snapshot Blocking comes from was read.
+    std::chrono::system_clock::time_point AsOf{};
+    // Blocking from the monitor's latest snapshot; Kill reads it again before it asks.
+    void ReadLatestFigures();
+    QString AsOfText() const;               // "14:02:31"
     TAgeRead Idle;                          // a head blocker's last batch
     std::optional<TAgeRead> Transaction;    // its open transaction, when the login may read it
     std::optional<std::string> LastCommand; // as read, for the kill record

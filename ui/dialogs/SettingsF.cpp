@@ -57,6 +57,7 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     WarnOnlyOnceCB = new QCheckBox(QStringLiteral("Warn me only once"), g);
     ConfirmKillCB = new QCheckBox(QStringLiteral("Ask before killing a process"), g);
     DeadlockNoticeCB = new QCheckBox(QStringLiteral("Show a tray notice for each deadlock"), g);
+    ServerStopsCB = new QCheckBox(QStringLiteral("Warn when a server stops answering"), g);
     OpenChainsCB = new QCheckBox(QStringLiteral("Open blocking chains"), g);
     OpenChainsCB->setToolTip(
         QStringLiteral("Expand every blocking chain at each refresh. Off: a chain you open "
@@ -89,7 +90,8 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
     Row(grid, 9, 1, WarnOnlyOnceCB);
     Row(grid, 10, 0, ConfirmKillCB);
     Row(grid, 11, 0, DeadlockNoticeCB);
-    Row(grid, 12, 0, OpenChainsCB);
+    Row(grid, 12, 0, ServerStopsCB);
+    Row(grid, 13, 0, OpenChainsCB);
     grid->setRowMinimumHeight(5, WarningTimeoutSE->sizeHint().height() + 6);
 
     HistoryGB = new QGroupBox(QStringLiteral("Blocking history"), this);
@@ -148,6 +150,7 @@ TSettingsF::TSettingsF(QWidget* parent) : QDialog(parent) {
                         HistoryRetentionDaysSE,
                         ConfirmKillCB,
                         DeadlockNoticeCB,
+                        ServerStopsCB,
                         OpenChainsCB,
                         OkB,
                         CancelB};
@@ -191,6 +194,7 @@ void TSettingsF::SettingsToControls() {
     HistoryRetentionDaysSE->setValue(HistoryRetentionDays);
     ConfirmKillCB->setChecked(ConfirmKill);
     DeadlockNoticeCB->setChecked(NotifyDeadlocks);
+    ServerStopsCB->setChecked(WarnWhenServerStops);
     OpenChainsCB->setChecked(OpenBlockingChains);
     UpdateControlStates();
 }
@@ -215,6 +219,7 @@ void TSettingsF::ControlsToSettings() {
     HistoryRetentionDays = LimitToUInt16Setting(HistoryRetentionDaysSE->TakenValue(), 1);
     ConfirmKill = ConfirmKillCB->isChecked();
     NotifyDeadlocks = DeadlockNoticeCB->isChecked();
+    WarnWhenServerStops = ServerStopsCB->isChecked();
     OpenBlockingChains = OpenChainsCB->isChecked();
 }
 

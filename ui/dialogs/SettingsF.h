@@ -46,6 +46,7 @@ public:
     TSpinEdit* HistoryRetentionDaysSE;
     QCheckBox* ConfirmKillCB;
     QCheckBox* DeadlockNoticeCB;
+    QCheckBox* ServerStopsCB;
     QCheckBox* OpenChainsCB;
     QPushButton* OkB;
     QPushButton* CancelB;

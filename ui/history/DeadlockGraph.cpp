@@ -234,13 +234,22 @@ void TDeadlockGraph::SetReport(const TDeadlockReport* report) {
 
 void TDeadlockGraph::Rearrange() {
     Current = Arrange(Report, QFontMetricsF(font()));
-    setMinimumSize(Current.Size.toSize());
+    setMinimumSize((Current.Size * Scale_).toSize());
+    updateGeometry();
+    update();
+}
+
+void TDeadlockGraph::SetScale(double scale) {
+    if (scale == Scale_)
+        return;
+    Scale_ = scale;
+    setMinimumSize((Current.Size * Scale_).toSize());
     updateGeometry();
     update();
 }
 
 QSize TDeadlockGraph::sizeHint() const {
-    return Current.Size.toSize().expandedTo(QSize(200, 120));
+    return (Current.Size * Scale_).toSize().expandedTo(QSize(200, 120));
 }
 
 void TDeadlockGraph::changeEvent(QEvent* event) {
@@ -252,6 +261,7 @@ void TDeadlockGraph::changeEvent(QEvent* event) {
 void TDeadlockGraph::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
+    painter.scale(Scale_, Scale_);
     const QPalette& colours = palette();
     const QColor victim(200, 30, 30);
     const QFontMetricsF metrics(font());
@@ -301,6 +311,7 @@ void TDeadlockGraph::paintEvent(QPaintEvent*) {
 
     if (Current.LeftOut > 0) {
         painter.setPen(colours.color(QPalette::Text));
+        painter.resetTransform();
         painter.drawText(
             rect().adjusted(4, 4, -4, -4), Qt::AlignBottom | Qt::AlignLeft,
             QStringLiteral("%1 more processes and resources are not drawn.").arg(Current.LeftOut));

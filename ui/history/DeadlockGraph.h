@@ -56,6 +56,9 @@ public:
     // The deadlock to draw; null draws nothing.
     void SetReport(const TDeadlockReport* report);
     const TGraphLayout& Layout() const { return Current; }
+    // The drawing at this size (1: as laid out); the widget's least size follows it.
+    void SetScale(double scale);
+    double Scale() const { return Scale_; }
     QSize sizeHint() const override;
 
 protected:
@@ -67,4 +70,5 @@ private:
 
     TDeadlockReport Report;
     TGraphLayout Current;
+    double Scale_ = 1.0;
 };

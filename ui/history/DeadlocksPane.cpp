@@ -1,7 +1,9 @@
 #include "DeadlocksPane.h"
 
+#include "CountText.h"
 #include "DeadlockGraph.h"
 #include "DeadlockText.h"
+#include "DeadlockZoom.h"
 #include "DisplayText.h"
 #include "ErrorBox.h"
 
@@ -15,9 +17,12 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScrollArea>
+#include <QScrollBar>
+#include <QSignalBlocker>
 #include <QSplitter>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 
@@ -61,9 +66,7 @@ TDeadlocksPane::TDeadlocksPane(std::string fileName, QWidget* parent)
     StatementE->setReadOnly(true);
     StatementE->setPlaceholderText(QStringLiteral("The selected process's statement"));
     GraphW = new TDeadlockGraph;
-    auto* scroll = new QScrollArea(this);
-    scroll->setWidget(GraphW);
-    scroll->setWidgetResizable(true);
+    auto* scroll = ZoomW = new TDeadlockZoom(GraphW, this);
     SaveXdlB = new QPushButton(QStringLiteral("Save as .xdl..."), this);
     SaveXdlB->setEnabled(false);
     StatusL = new QLabel(this);
@@ -99,18 +102,49 @@ TDeadlocksPane::TDeadlocksPane(std::string fileName, QWidget* parent)
 }
 
 void TDeadlocksPane::Show(const THistoryFilter& filter) {
-    DeadlocksTV->clear();
-    Deadlocks.clear();
-    DeadlockSelected();
+    List(filter, false);
+}
+
+void TDeadlocksPane::Follow(const THistoryFilter& filter) {
+    List(filter, true);
+}
+
+void TDeadlocksPane::List(const THistoryFilter& filter, bool keepView) {
     THistoryFilter limited = filter;
     limited.Limit = std::min(filter.Limit, ShownDeadlocks);
+    std::vector<TStoredDeadlock> read;
     try {
         THistoryStore store(FileName, THistoryStore::TMode::Read);
-        Deadlocks = store.Deadlocks(limited);
+        read = store.Deadlocks(limited);
     } catch (const THistoryError& e) {
+        if (!keepView) {
+            DeadlocksTV->clear();
+            Deadlocks.clear();
+            DeadlockSelected();
+        }
         StatusL->setText(DisplayText(std::string(e.what())));
         return;
     }
+    std::optional<std::int64_t> selectedId;
+    const int current = DeadlocksTV->indexOfTopLevelItem(DeadlocksTV->currentItem());
+    if (current >= 0 && static_cast<std::size_t>(current) < Deadlocks.size())
+        selectedId = Deadlocks[static_cast<std::size_t>(current)].Id;
+    const bool atTop = DeadlocksTV->verticalScrollBar()->value() == 0;
+    const auto sameIds = [&] {
+        return std::equal(
+            read.begin(), read.end(), Deadlocks.begin(), Deadlocks.end(),
+            [](const TStoredDeadlock& a, const TStoredDeadlock& b) { return a.Id == b.Id; });
+    };
+    if (keepView && sameIds())
+        return; // nothing new
+    {
+        // The selected deadlock keeps its details (and its drawing's zoom) while the list grows.
+        const QSignalBlocker quiet(DeadlocksTV);
+        DeadlocksTV->clear();
+    }
+    Deadlocks = std::move(read);
+    if (!keepView || !selectedId)
+        DeadlockSelected();
     QList<QTreeWidgetItem*> rows;
     for (const TStoredDeadlock& d : Deadlocks) {
         auto* row = new QTreeWidgetItem;
@@ -124,11 +158,29 @@ void TDeadlocksPane::Show(const THistoryFilter& filter) {
         rows << row;
     }
     DeadlocksTV->addTopLevelItems(rows);
-    for (int c = 0; c < ObjectsC; ++c)
-        DeadlocksTV->resizeColumnToContents(c);
-    StatusL->setText(Deadlocks.size() == static_cast<std::size_t>(ShownDeadlocks)
-                         ? QStringLiteral("The newest %1 deadlocks are shown.").arg(ShownDeadlocks)
-                         : QStringLiteral("%1 deadlocks.").arg(Deadlocks.size()));
+    if (!keepView)
+        for (int c = 0; c < ObjectsC; ++c)
+            DeadlocksTV->resizeColumnToContents(c);
+    StatusL->setText(
+        Deadlocks.size() == static_cast<std::size_t>(ShownDeadlocks)
+            ? QStringLiteral("The newest %1 deadlocks are shown.").arg(ShownDeadlocks)
+            : CountText(static_cast<long long>(Deadlocks.size()), "deadlock.", "deadlocks."));
+    if (keepView && selectedId) {
+        const auto kept =
+            std::find_if(Deadlocks.begin(), Deadlocks.end(),
+                         [&](const TStoredDeadlock& d) { return d.Id == *selectedId; });
+        if (kept != Deadlocks.end()) {
+            const QSignalBlocker quiet(DeadlocksTV);
+            DeadlocksTV->setCurrentItem(rows.value(static_cast<int>(kept - Deadlocks.begin())));
+        } else if (!rows.isEmpty()) {
+            DeadlocksTV->setCurrentItem(rows.front());
+        } else {
+            DeadlockSelected();
+        }
+        if (atTop)
+            DeadlocksTV->scrollToTop();
+        return;
+    }
     if (!rows.isEmpty())
         DeadlocksTV->setCurrentItem(rows.front());
 }
@@ -179,6 +231,7 @@ void TDeadlocksPane::DeadlockSelected() {
     for (int c = 0; c < StatementC; ++c)
         ProcessesTV->resizeColumnToContents(c);
     GraphW->SetReport(&report);
+    ZoomW->DrawingChanged();
     SaveXdlB->setEnabled(!report.Xml.empty());
     if (report.Truncated)
         StatusL->setText(QStringLiteral("The server's report was cut off; what could be read "

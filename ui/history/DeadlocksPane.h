@@ -16,6 +16,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QTreeWidget;
 class TDeadlockGraph;
+class TDeadlockZoom;
 
 class TDeadlocksPane : public QWidget {
     Q_OBJECT
@@ -39,6 +40,9 @@ public:
 
     // Reads the deadlocks that match the filter (its minimum duration does not apply).
     void Show(const THistoryFilter& filter);
+    // Reads again after the recorder wrote, as the episode list does: the selected deadlock
+    // stays selected, a list at its top stays there so new reports show, widths stay.
+    void Follow(const THistoryFilter& filter);
     // Asks for a file and saves the selected report into it.
     void SaveXdlB_Click();
     // Writes the selected report's XML, as the server wrote it, into the file; errors are
@@ -53,11 +57,13 @@ public:
     QTreeWidget* ProcessesTV;
     QPlainTextEdit* StatementE;
     TDeadlockGraph* GraphW;
+    TDeadlockZoom* ZoomW; // the drawing's pane
     QPushButton* SaveXdlB;
     QLabel* StatusL;
 
 private:
     void DeadlockSelected();
+    void List(const THistoryFilter& filter, bool keepView);
     void ProcessSelected();
 
     std::string FileName;

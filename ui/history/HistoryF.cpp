@@ -1,5 +1,6 @@
 #include "HistoryF.h"
 
+#include "CountText.h"
 #include "DeadlocksPane.h"
 #include "DisplayText.h"
 #include "EpisodeCsv.h"
@@ -167,8 +168,12 @@ THistoryF::THistoryF(std::string fileName, const QStringList& servers, QWidget* 
     FollowTimer = new QTimer(this);
     FollowTimer->setSingleShot(true);
     FollowTimer->setInterval(500);
-    connect(FollowTimer, &QTimer::timeout, this,
-            [this] { GuardedCall([this] { ReadEpisodes(true); }); });
+    connect(FollowTimer, &QTimer::timeout, this, [this] {
+        GuardedCall([this] {
+            ReadEpisodes(true);
+            DeadlocksP->Follow(Filter(TDeadlocksPane::ShownDeadlocks));
+        });
+    });
     ShowB_Click();
 }
 
@@ -265,9 +270,10 @@ void THistoryF::ReadEpisodes(bool keepView) {
     if (!keepView)
         for (int c = 0; c < EndC; ++c)
             EpisodesTV->resizeColumnToContents(c);
-    StatusL->setText(Episodes.size() == static_cast<std::size_t>(ShownEpisodes)
-                         ? QStringLiteral("The newest %1 episodes are shown.").arg(ShownEpisodes)
-                         : QStringLiteral("%1 episodes.").arg(Episodes.size()));
+    StatusL->setText(
+        Episodes.size() == static_cast<std::size_t>(ShownEpisodes)
+            ? QStringLiteral("The newest %1 episodes are shown.").arg(ShownEpisodes)
+            : CountText(static_cast<long long>(Episodes.size()), "episode.", "episodes."));
 
     const auto rowOf = [&](std::uint64_t id) -> QTreeWidgetItem* {
         for (std::size_t i = 0; i < Episodes.size(); ++i)
@@ -382,7 +388,8 @@ void THistoryF::ExportTo(const QString& path) {
         !file.commit())
         throw THistoryError("Cannot write \"" + path.toStdString() +
                             "\": " + file.errorString().toStdString());
-    StatusL->setText(QStringLiteral("%1 episodes exported to %2.").arg(episodes.size()).arg(path));
+    StatusL->setText(CountText(static_cast<long long>(episodes.size()), "episode", "episodes") +
+                     QStringLiteral(" exported to %1.").arg(path));
 }
 
 THistoryF* ShowHistory(const std::string& fileName, const QStringList& servers, QWidget* parent) {

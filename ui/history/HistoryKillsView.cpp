@@ -1,5 +1,6 @@
 #include "HistoryKillsView.h"
 
+#include "CountText.h"
 #include "DisplayText.h"
 #include "ErrorBox.h"
 
@@ -83,7 +84,7 @@ void THistoryKillsView::Show(const std::string& fileName, THistoryFilter filter)
         KillsTV->resizeColumnToContents(c);
     StatusL->setText(Kills.size() == static_cast<std::size_t>(ShownKills)
                          ? QStringLiteral("The newest %1 kills are shown.").arg(ShownKills)
-                         : QStringLiteral("%1 kills.").arg(Kills.size()));
+                         : CountText(static_cast<long long>(Kills.size()), "kill.", "kills."));
     if (!rows.isEmpty())
         KillsTV->setCurrentItem(rows.front());
 }

@@ -5,7 +5,6 @@
 #include "DisplayText.h"
 #include "Icons.h"
 #include "ProcessList.h"
-#include "WaitResource.h"
 
 #include <QBrush>
 #include <QCollatorSortKey>
@@ -84,15 +83,37 @@ QString TProcessModel::WaitInfoText(std::int32_t waitTime, const std::string& la
            Q(waitResource) + ")";
 }
 
+void TProcessModel::SetStale(bool stale) {
+    if (stale == Stale_)
+        return;
+    Stale_ = stale;
+    if (!Rebuilding)
+        AllChanged();
+}
+
+void TProcessModel::AllChanged() {
+    for (std::size_t level = 0; level < KidBegin.size(); ++level) {
+        const int count = KidCount[level];
+        if (count == 0)
+            continue;
+        const QModelIndex parent =
+            level == Rows.size() ? QModelIndex() : IndexOfRow(static_cast<int>(level));
+        emit dataChanged(index(0, 0, parent), index(count - 1, ColumnCount - 1, parent));
+    }
+}
+
 void TProcessModel::BeginRebuild(bool fillIn) {
+    Stale_ = false;
     FillingIn = fillIn && !Rows.empty();
     Previous.clear();
+    NextCycles.clear();
     if (FillingIn)
         return; // the rows stay on screen; the new ones gather in Previous
     beginResetModel();
     Rebuilding = true;
     Previous = std::move(Rows);
     Rows.clear();
+    Cycles.clear();
     MaxDepth_ = 0;
     KidBegin.clear();
     KidCount.clear();
@@ -122,6 +143,23 @@ int TProcessModel::AddRow(const TProcessItem& item, int parentRow) {
         row.HeadWait = chain->TotalWait;
         row.Forgotten = IsForgottenTransaction(item);
     }
+    if (Blocking) {
+        const std::int32_t session = Blocking->Find(item.Spid);
+        if (session >= 0 && Blocking->Session(session).Cycle >= 0) {
+            std::vector<std::vector<std::int32_t>>& cycles = FillingIn ? NextCycles : Cycles;
+            if (cycles.empty())
+                for (const TBlockingCycle& c : Blocking->Cycles()) {
+                    std::vector<std::int32_t>& spids = cycles.emplace_back();
+                    for (std::int32_t m = c.Begin; m < c.End; ++m)
+                        spids.push_back(
+                            Blocking->Session(Blocking->CycleMembers()[static_cast<std::size_t>(m)])
+                                .Spid);
+                }
+            row.Cycle = Blocking->Session(session).Cycle;
+            const auto& spids = cycles[static_cast<std::size_t>(row.Cycle)];
+            row.InCycle = std::find(spids.begin(), spids.end(), item.Spid) != spids.end();
+        }
+    }
     row.BlockRole = item.BlockRole;
     row.Spid = item.Spid;
     row.Blocked = item.Blocked;
@@ -144,6 +182,8 @@ int TProcessModel::AddRow(const TProcessItem& item, int parentRow) {
 
 void TProcessModel::EndRebuild(int sortColumn, Qt::SortOrder order) {
     if (FillingIn) {
+        Cycles = std::move(NextCycles);
+        NextCycles.clear();
         FillIn();
         Previous.clear();
         return;
@@ -218,8 +258,34 @@ std::vector<int> TProcessModel::TieRanks() const {
     return rank;
 }
 
+std::vector<int> TProcessModel::MatchSessions(const std::vector<TRow>& from,
+                                              const std::vector<TRow>& to) {
+    // A session is its SPID wherever it stands: the same place first, so the rows of a parallel
+    // query keep theirs; then a row that moved in the tree (became blocked, was released) is
+    // still its session, taken in fill order among the rows of that SPID left over.
+    std::vector<int> match = MatchRows(from, to);
+    std::vector<bool> taken(to.size(), false);
+    for (const int j : match)
+        if (j >= 0)
+            taken[static_cast<std::size_t>(j)] = true;
+    std::map<std::int32_t, std::vector<int>> left;
+    for (std::size_t j = to.size(); j-- > 0;)
+        if (!taken[j])
+            left[to[j].Spid].push_back(static_cast<int>(j));
+    for (std::size_t i = 0; i < from.size(); ++i) {
+        if (match[i] >= 0)
+            continue;
+        const auto it = left.find(from[i].Spid);
+        if (it == left.end() || it->second.empty())
+            continue;
+        match[i] = it->second.back();
+        it->second.pop_back();
+    }
+    return match;
+}
+
 void TProcessModel::FillIn() {
-    const std::vector<int> match = MatchRows(Rows, Previous);
+    const std::vector<int> match = MatchSessions(Rows, Previous);
     for (std::size_t i = 0; i < Rows.size(); ++i) {
         TRow& shown = Rows[i];
         if (match[i] < 0) {
@@ -233,14 +299,7 @@ void TProcessModel::FillIn() {
         next.Ended = false;
         shown = std::move(next);
     }
-    for (std::size_t level = 0; level < KidBegin.size(); ++level) {
-        const int count = KidCount[level];
-        if (count == 0)
-            continue;
-        const QModelIndex parent =
-            level == Rows.size() ? QModelIndex() : IndexOfRow(static_cast<int>(level));
-        emit dataChanged(index(0, 0, parent), index(count - 1, ColumnCount - 1, parent));
-    }
+    AllChanged();
 }
 
 void TProcessModel::LinkChildren() {
@@ -392,27 +451,6 @@ QString TProcessModel::Text(int row, int column) const {
     }
 }
 
-QString TProcessModel::ToolTip(int row, int column) const {
-    const TRow& r = Rows[static_cast<std::size_t>(row)];
-    QString tip = Text(row, column);
-    if (r.Ended)
-        tip += "\nThis session has ended; its row goes at the next refresh";
-    else if (column == SpidTLC && r.HeadBlocking >= 0) {
-        QLocale locale;
-        locale.setNumberOptions(QLocale::OmitGroupSeparator);
-        tip += "\nHead blocker\nBlocking: " + QString::number(r.HeadBlocking) + " (total wait " +
-               locale.toString(static_cast<double>(r.HeadWait) / 1000.0, 'f', 1) + " s)";
-        if (r.Forgotten)
-            tip += "\nSleeping with an open transaction: probably a forgotten transaction "
-                   "(nothing runs that would commit it)";
-    } else if (column == WaitInfoTLC && !r.WaitResource.empty() && r.WaitTime > 0) {
-        const TWaitResource decoded = DecodeWaitResource(r.WaitResource, DatabaseName);
-        if (!decoded.Kind.empty())
-            tip += "\n" + Q(decoded.Words);
-    }
-    return tip;
-}
-
 QModelIndex TProcessModel::IndexOfRow(int row, int column) const {
     if (row < 0 || row >= RowCount() || Rebuilding)
         return QModelIndex();
@@ -471,7 +509,7 @@ QVariant TProcessModel::data(const QModelIndex& index, int role) const {
         }
         return QVariant();
     case Qt::ForegroundRole:
-        if (Ended(row))
+        if (Ended(row) || Stale_)
             return QBrush(QColor(140, 140, 140));
         if (index.column() == SpidTLC && HeadBlocking(row) >= 0)
             return QBrush(QColor(170, 0, 0));

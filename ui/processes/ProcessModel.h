@@ -9,8 +9,9 @@
 // blocker), rows of equal wait keeping their previous order.
 //
 // A rebuild may also only fill in: the rows and their order stay as they are, each row takes the
-// values of the same row of the new snapshot, a row whose session is gone stays as ended, and
-// new rows wait for the next full rebuild.
+// values of its session in the new snapshot (its SPID, wherever it now stands in the tree: a
+// session that became blocked keeps its row until the view catches up), a row whose session is
+// gone stays as ended, and new rows wait for the next full rebuild.
 #pragma once
 
 #include <QAbstractItemModel>
@@ -61,6 +62,10 @@ public:
     int AddRow(const TProcessItem& item, int parentRow);
     // Sorts every level (when column >= 0) and ends the batch update.
     void EndRebuild(int sortColumn, Qt::SortOrder order);
+    // The rows are the last known ones of a server that stopped answering: shown grey, their
+    // tooltips say so. Every rebuild ends it.
+    void SetStale(bool stale);
+    bool Stale() const { return Stale_; }
     // The last rebuild only filled in values.
     bool FilledIn() const { return FillingIn; }
     // The session of the row was gone at the last fill-in; its values are those it last had.
@@ -113,13 +118,16 @@ public:
 
 private:
     const TBlockingChain* HeadChainOf(const TProcessItem& item) const;
+
     struct TRow {
         int Parent = -1;
         int Position = 0; // index among its siblings, after sorting
         int Depth = 0;
-        int HeadBlocking = -1;  // rows held up, for a head blocker
-        bool Forgotten = false; // idle with an open transaction
-        bool Ended = false;     // see Ended()
+        int HeadBlocking = -1;   // rows held up, for a head blocker
+        bool Forgotten = false;  // idle with an open transaction
+        bool Ended = false;      // see Ended()
+        bool InCycle = false;    // its session stands in Cycle, not only behind it
+        std::int32_t Cycle = -1; // the blocking cycle it stands in or behind: Cycles[Cycle]
         std::int64_t HeadWait = 0;
         std::uint8_t BlockRole = 0;
         std::int32_t Spid = 0, Blocked = 0, OpenTran = 0, Cpu = 0, PhysicalIo = 0, MemUsage = 0;
@@ -127,6 +135,8 @@ private:
         std::string DBName, LastWaitType, WaitResource, Status, HostName, ProgramName, Cmd,
             LoginName;
     };
+    // Why "Blocked by" holds what it holds, in plain words; empty for a plain blocker.
+    QString BlockedByWords(const TRow& r) const;
     // Children of row r are Kids[KidBegin[r] .. KidBegin[r] + KidCount[r]); the top level is
     // the entry at index RowCount().
     void LinkChildren();
@@ -134,10 +144,15 @@ private:
     // For each row of from, the same row in to (its SPID, under the same row, the n-th of that
     // SPID there), or -1.
     static std::vector<int> MatchRows(const std::vector<TRow>& from, const std::vector<TRow>& to);
+    // For each row of from, the row of the same session in to, wherever it stands, or -1.
+    static std::vector<int> MatchSessions(const std::vector<TRow>& from,
+                                          const std::vector<TRow>& to);
     // Per row, its place among its siblings for breaking ties: the fill order, with the rows
     // that were shown before put back in their previous order among themselves.
     std::vector<int> TieRanks() const;
     void FillIn();
+    // Every cell may have changed: each level says so.
+    void AllChanged();
     int Level(int parentRow) const { return parentRow < 0 ? RowCount() : parentRow; }
 
     const TImageList& Images;
@@ -145,6 +160,9 @@ private:
     std::vector<TRow> Rows;
     std::vector<TRow> Previous; // the rows before this rebuild, for ties; new rows of a fill-in
     bool FillingIn = false;
+    bool Stale_ = false;
+    // The SPIDs of each blocking cycle of the rows shown; those of a fill-in's new rows.
+    std::vector<std::vector<std::int32_t>> Cycles, NextCycles;
     std::vector<int> KidBegin, KidCount, Kids;
     int MaxDepth_ = 0;
     bool Rebuilding = false;

@@ -138,6 +138,16 @@ void TProcessView::FillIn(TServerData& server, bool onlyBlocks) {
 }
 
 void TProcessView::ShowProcesses(TServerData* server, bool onlyBlocks) {
+    // The shown server stopped answering: its last known tree stays, greyed and marked with
+    // the time it was read, rather than an empty view that looks like nothing happens. A
+    // login that lost VIEW SERVER STATE still answers; its rows were never all of them.
+    if (server && server == Shown && server->State == 2 && !server->SeesOnlyOwnSession &&
+        onlyBlocks == ShownOnlyBlocks && ProcessModel.RowCount() > 0) {
+        PendingCatchUp = false;
+        HoldTimer.stop();
+        ProcessModel.SetStale(true);
+        return;
+    }
     // The same server's next snapshot while the user aims: the rows stay where they are.
     if (server && server == Shown && onlyBlocks == ShownOnlyBlocks && server->State != 2 &&
         ProcessModel.RowCount() > 0 && Held()) {
@@ -186,7 +196,7 @@ void TProcessView::ShowProcesses(TServerData* server, bool onlyBlocks) {
                 AddProcessNode(item, -1, server->SelectedSpid, remembered);
         }
     }
-    FitSpidColumn();
+    FitSpidColumn(sameServer);
     if (server && OpenBlockingChains)
         ExpandChains();
     else if (server)
@@ -215,7 +225,7 @@ void TProcessView::ShowProcesses(TServerData* server, bool onlyBlocks) {
     horizontalScrollBar()->setValue(hScroll);
 }
 
-void TProcessView::FitSpidColumn() {
+void TProcessView::FitSpidColumn(bool onlyWiden) {
     if (UserSizedSpid)
         return;
     // Indentation of the deepest row, the expand button, the icon, the widest SPID, margins.
@@ -230,7 +240,11 @@ void TProcessView::FitSpidColumn() {
     const int text = std::max(normal.horizontalAdvance(sample), bold.horizontalAdvance(sample));
     const int needed =
         indentation() * (ProcessModel.MaxDepth() + 1) + iconSize().width() + text + 24;
-    const int width = std::max(needed, SpidBaseWidth);
+    int width = std::max(needed, SpidBaseWidth);
+    // A chain that comes and goes at every refresh must not make every column beside it jump:
+    // for the same server the column only widens.
+    if (onlyWiden)
+        width = std::max(width, header()->sectionSize(TProcessModel::SpidTLC));
     if (header()->sectionSize(TProcessModel::SpidTLC) != width)
         header()->resizeSection(TProcessModel::SpidTLC, width);
 }

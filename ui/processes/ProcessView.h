@@ -36,6 +36,8 @@ public:
 
     // Rebuilds the view for a server (nullptr: none). With onlyBlocks, top-level processes not
     // involved in blocking are left out; the children of a shown process are always shown.
+    // When the shown server falls into error, its rows stay as its last known tree, stale
+    // (see TProcessModel::SetStale), until the next rebuild.
     void ShowProcesses(TServerData* server, bool onlyBlocks);
 
     // The focused row's id in Model(), or -1.
@@ -77,7 +79,7 @@ protected:
 private:
     void AddProcessNode(const TProcessItem& item, int parentRow, std::int32_t selectedSpid,
                         int& remembered);
-    void FitSpidColumn();
+    void FitSpidColumn(bool onlyWiden);
     // Rows the user expanded, remembered by the SPIDs from the top row down to them.
     void RememberExpanded(const QModelIndex& index, bool expanded);
     std::vector<std::int32_t> SpidPath(int row) const;

@@ -27,6 +27,29 @@ QString MuteText(const TServerData& server) {
                               QLocale::ShortFormat);
 }
 
+// " · 2 blocking cycles (SPIDs 80 ↔ 81; 82 → 83 → 84)": a cycle has no head, so the head
+// count alone would hide it.
+QString CyclesText(const TBlockingAnalysis& analysis) {
+    const auto& cycles = analysis.Cycles();
+    if (cycles.empty())
+        return QString();
+    constexpr std::size_t kNamed = 3;
+    QStringList named;
+    for (std::size_t i = 0; i < cycles.size() && i < kNamed; ++i) {
+        QStringList spids;
+        for (std::int32_t m = cycles[i].Begin; m < cycles[i].End; ++m)
+            spids << QString::number(
+                analysis.Session(analysis.CycleMembers()[static_cast<std::size_t>(m)]).Spid);
+        named << spids.join(spids.size() == 2 ? QStringLiteral(" ↔ ") : QStringLiteral(" → "));
+    }
+    QString text = " · " +
+                   Plural(static_cast<int>(cycles.size()), "blocking cycle", "blocking cycles") +
+                   " (SPIDs " + named.join(QStringLiteral("; "));
+    if (cycles.size() > kNamed)
+        text += QStringLiteral("; …");
+    return text + ')';
+}
+
 } // namespace
 
 QString ServerSummary(const TServerData& server) {
@@ -52,6 +75,7 @@ QString ServerSummary(const TServerData& server) {
                     " s (SPID " + QString::number(s.LongestWaiter) + " ← " +
                     QString::number(s.LongestBlocker) + ")";
         }
+        text += CyclesText(server.Analysis());
     }
     return text + MuteText(server);
 }
@@ -171,10 +195,28 @@ QString TrayToolTip(const QString& caption, const std::vector<TServerData*>& ser
             tip += line;
             continue;
         }
-        if (i == 0)
+        if (i == 0) {
             tip += line; // the worst server is named, cut below if need be
-        else
-            tip += more(entries.size() - i);
+            ++i;
+        }
+        if (i < entries.size()) {
+            // The rest by name, as many as fit after the count.
+            QString rest = more(entries.size() - i);
+            for (std::size_t k = i; k < entries.size(); ++k) {
+                const QString name = (k == i ? QStringLiteral(": ") : QStringLiteral(", ")) +
+                                     Field(entries[k].Server->Info.Name, 40);
+                const bool last = k + 1 == entries.size();
+                // Room is kept for the ", …" that says some are left unnamed.
+                if (tip.size() + rest.size() + name.size() + (last ? 0 : 3) > maxLength) {
+                    if (k > i)
+                        rest += QStringLiteral(", …");
+                    break;
+                }
+                rest += name;
+            }
+            if (tip.size() + rest.size() <= maxLength)
+                tip += rest;
+        }
         break;
     }
     if (tip.size() > maxLength)

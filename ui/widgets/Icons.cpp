@@ -269,6 +269,19 @@ TImageList MakeServerStatesIL() {
     return TImageList(QSize(16, 16), std::move(icons));
 }
 
+QIcon MakeBlocksWithErrorIcon() {
+    const QRectF body(1.5, 0.5, 9, 14);
+    const QColor lightOn(60, 200, 70);
+    return Drawn(16, [=](QPainter& p) {
+        DrawServer(p, body, kYellowServer, lightOn);
+        Halo(p, QPointF(12, 11.5), 4.6);
+        DrawPadlock(p, QRectF(8.5, 6.5, 7, 9), kRed, false);
+        // The error of another server: a small cross in the free upper corner.
+        Halo(p, QPointF(12.8, 3.2), 3.2);
+        DrawCrossBadge(p, QPointF(12.8, 3.2), 2.7, kRed);
+    });
+}
+
 TImageList MakeProcessesIL() {
     const QRectF table(0.5, 1.5, 12, 11);
     std::vector<QIcon> icons;

@@ -23,6 +23,9 @@ private:
 // 0 off (grey server), 1 busy (orange circle, circular arrow), 2 no blocks (green arrow),
 // 3 blocks (red padlock), 4 error (red cross). Shared by the server list and the tray icon.
 TImageList MakeServerStatesIL();
+// The blocks picture (3) with a small error cross in its upper corner: blocks here, an error
+// on another server.
+QIcon MakeBlocksWithErrorIcon();
 // 0 plain table, 1 blocked (yellow padlock), 2 blocker (red padlock), 3 unused (plain).
 TImageList MakeProcessesIL();
 // 0 red circle with a white cross, 14 x 14.

@@ -2,6 +2,7 @@
 
 #include "DisplayText.h"
 #include "Errors.h"
+#include "HistoryF.h"
 #include "Icons.h"
 #include "RowsAsText.h"
 
@@ -54,15 +55,7 @@ void TErrorLog::LogError(const std::string& serverName, const std::exception& er
         const int count = row->data(ErrTimeTLC, Qt::UserRole).toInt() + 1;
         row->setData(ErrTimeTLC, Qt::UserRole, count);
         row->setText(ErrTimeTLC, TimeText(QDateTime::currentDateTime()));
-        row->setText(ErrDescriptionTLC,
-                     DisplayText(description) + QStringLiteral(" \u00D7") + QString::number(count));
-        // The count is at the end of a long text, where the cell cuts it off: the tooltip says
-        // it too, with the first occurrence.
-        row->setToolTip(
-            ErrDescriptionTLC,
-            ToolTipText(description + QStringLiteral("\n%1 times since %2")
-                                          .arg(count)
-                                          .arg(row->data(ErrServerTLC, Qt::UserRole).toString())));
+        ShowDescription(row, server);
         if (const int at = indexOfTopLevelItem(row); at != 0) {
             takeTopLevelItem(at);
             insertTopLevelItem(0, row);
@@ -81,6 +74,12 @@ void TErrorLog::LogError(const std::string& serverName, const std::exception& er
     row->setToolTip(ErrDescriptionTLC, ToolTipText(description));
     insertTopLevelItem(0, row);
     LatestRow.insert(server, row);
+    ShowDescription(row, server);
+    TrimToMax();
+    FocusNewest();
+}
+
+void TErrorLog::TrimToMax() {
     while (topLevelItemCount() > MaxEntries) {
         QTreeWidgetItem* oldest = takeTopLevelItem(topLevelItemCount() - 1);
         // The bottom row is its server's latest only when the server has no other row.
@@ -89,6 +88,71 @@ void TErrorLog::LogError(const std::string& serverName, const std::exception& er
             LatestRow.erase(entry);
         delete oldest;
     }
+}
+
+void TErrorLog::ShowDescription(QTreeWidgetItem* row, const QString& server) {
+    QString text = DisplayText(row->data(ErrDescriptionTLC, Qt::UserRole).toString());
+    if (const int count = row->data(ErrTimeTLC, Qt::UserRole).toInt(); count > 1)
+        text += QStringLiteral(" \u00D7") + QString::number(count);
+    // The count and the outage are at the end of a long text, where the cell cuts them off:
+    // the tooltip says them too, with the first occurrence.
+    QString tip = row->data(ErrDescriptionTLC, Qt::UserRole).toString();
+    if (const int count = row->data(ErrTimeTLC, Qt::UserRole).toInt(); count > 1)
+        tip += QStringLiteral("\n%1 times since %2")
+                   .arg(count)
+                   .arg(row->data(ErrServerTLC, Qt::UserRole).toString());
+    if (const auto down = DownSince.constFind(server);
+        down != DownSince.cend() && LatestRow.value(server) == row) {
+        text += QStringLiteral(" \u00B7 down since ") + TimeText(*down);
+        tip += QStringLiteral("\nThe server has not answered since ") + TimeText(*down);
+    }
+    row->setText(ErrDescriptionTLC, text);
+    row->setToolTip(ErrDescriptionTLC, ToolTipText(tip));
+}
+
+void TErrorLog::MarkDown(const std::string& serverName, const QDateTime& since) {
+    const QString server = QString::fromStdString(serverName);
+    DownSince.insert(server, since);
+    if (QTreeWidgetItem* row = LatestRow.value(server))
+        ShowDescription(row, server);
+}
+
+bool TErrorLog::IsSettled(const QTreeWidgetItem* row) {
+    return row->data(ErrServerTLC, Qt::UserRole + 1).toBool();
+}
+
+void TErrorLog::MarkRecovered(const std::string& serverName, const QDateTime& since,
+                              const QDateTime& now) {
+    const QString server = QString::fromStdString(serverName);
+    const QString shown = DisplayText(server);
+    DownSince.remove(server);
+    // Its errors are history now: grey, without the red mark, and none folds into them.
+    const QBrush grey(QColor(128, 128, 128));
+    const QIcon settled(Images.Icon(0).pixmap(Images.Size(), QIcon::Disabled));
+    for (int i = 0; i < topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = topLevelItem(i);
+        if (row->text(ErrServerTLC) != shown || IsSettled(row))
+            continue;
+        row->setData(ErrServerTLC, Qt::UserRole + 1, true);
+        row->setIcon(ErrTimeTLC, settled);
+        for (int c = 0; c < columnCount(); ++c)
+            row->setForeground(c, grey);
+        if (LatestRow.value(server) == row)
+            ShowDescription(row, QString()); // without "down since"
+    }
+    LatestRow.remove(server);
+    auto* row = new QTreeWidgetItem;
+    row->setText(ErrTimeTLC, TimeText(now));
+    row->setText(ErrServerTLC, shown);
+    const QString text = QStringLiteral("Answers again: recovered after %1 (down since %2)")
+                             .arg(THistoryF::DurationText(since.msecsTo(now)), TimeText(since));
+    row->setText(ErrDescriptionTLC, text);
+    row->setData(ErrDescriptionTLC, Qt::UserRole, text);
+    row->setData(ErrTimeTLC, Qt::UserRole, 1);
+    row->setData(ErrServerTLC, Qt::UserRole + 1, true);
+    row->setToolTip(ErrDescriptionTLC, text);
+    insertTopLevelItem(0, row);
+    TrimToMax();
     FocusNewest();
 }
 

@@ -23,6 +23,14 @@ public:
     // repeat of the server's latest error updates that row instead (time of the last occurrence,
     // "×N") and moves it to the top.
     void LogError(const std::string& serverName, const std::exception& error);
+    // The server stopped answering at since: its latest row says "down since …" (also after
+    // repeats fold into it).
+    void MarkDown(const std::string& serverName, const QDateTime& since);
+    // It answers again: a row "recovered after …" on top, and its error rows turn grey, no
+    // longer red; its next error starts a row of its own.
+    void MarkRecovered(const std::string& serverName, const QDateTime& since, const QDateTime& now);
+    // The row no longer stands for a live error.
+    static bool IsSettled(const QTreeWidgetItem* row);
     // "Clear errors".
     void Clearerrors1Click();
 
@@ -42,9 +50,14 @@ protected:
 
 private:
     void FocusNewest();
+    // Drops the oldest rows beyond MaxEntries.
+    void TrimToMax();
+    // The description cell: the text, "×N" for repeats, "down since …" during an outage.
+    void ShowDescription(QTreeWidgetItem* row, const QString& server);
 
     const TImageList& Images;
     // Each server's topmost row, the only one a repeat may fold into.
     QHash<QString, QTreeWidgetItem*> LatestRow;
+    QHash<QString, QDateTime> DownSince; // servers in an outage
     bool FocusPending = false;
 };

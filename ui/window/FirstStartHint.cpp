@@ -2,7 +2,10 @@
 
 #include <QAbstractScrollArea>
 #include <QAction>
+#include <QCoreApplication>
+#include <QDir>
 #include <QEvent>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -11,12 +14,7 @@
 TFirstStartHint::TFirstStartHint(QAbstractScrollArea& view, QAction& registerAction)
     : QFrame(view.viewport()) {
     setObjectName("FirstStartHint");
-    TextL = new QLabel(QString::fromUtf8(
-        "No server is registered yet.\n\n"
-        "Register a SQL Server instance to watch it for blocking: a name and a connection "
-        "string such as\nProvider=SQLOLEDB.1;Data Source=db1,1433;Initial Catalog=master\n\n"
-        "To see the program at work first, run scripts/demo.sh in Tallyvane\u2019s source "
-        "folder: it starts simulated servers whose sessions block each other."));
+    TextL = new QLabel(HintText(QCoreApplication::applicationDirPath()));
     TextL->setObjectName("FirstStartTextL");
     TextL->setTextFormat(Qt::PlainText);
     TextL->setWordWrap(true);
@@ -32,6 +30,36 @@ TFirstStartHint::TFirstStartHint(QAbstractScrollArea& view, QAction& registerAct
     layout->addWidget(TextL);
     layout->addWidget(RegisterB, 0, Qt::AlignHCenter);
     view.viewport()->installEventFilter(this);
+    Place();
+}
+
+QString TFirstStartHint::HintText(const QString& programDir) {
+    QString text = QString::fromUtf8(
+        "No server is registered yet.\n\n"
+        "Press \u201cRegister server\u2026\u201d below to watch a SQL Server instance for "
+        "blocking: a name and a connection string such as\n"
+        "Provider=SQLOLEDB.1;Data Source=db1,1433;Initial Catalog=master\n\n");
+    const QDir docs(programDir + QStringLiteral("/../share/doc/tallyvane"));
+    for (const char* name : {"README.md.gz", "README.md"}) {
+        const QString readme = docs.filePath(QString::fromLatin1(name));
+        if (QFileInfo(readme).isFile())
+            return text +
+                   QString::fromUtf8("How to begin, and what each part of the window "
+                                     "shows: ") +
+                   QDir::cleanPath(readme);
+    }
+    return text + QString::fromUtf8("To see the program at work first, run scripts/demo.sh in "
+                                    "Tallyvane\u2019s source folder: it starts simulated "
+                                    "servers whose sessions block each other.");
+}
+
+void TFirstStartHint::ShowListRefused(const QString& reason) {
+    TextL->setText(QString::fromUtf8("The server list could not be read, so no server is "
+                                     "shown:\n") +
+                   reason +
+                   QString::fromUtf8("\n\nThe file is left as it is, and nothing is saved over "
+                                     "it. Mend or move it, then start the program again."));
+    RegisterB->hide();
     Place();
 }
 

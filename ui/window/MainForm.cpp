@@ -23,6 +23,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
@@ -185,7 +186,8 @@ void TMainF::CreateActions() {
         // The monitor is asked only when a process row is focused. A row whose session ended
         // while the view held still has nobody left to show.
         const int row = ProcessesTL->FocusedRow();
-        bool enabled = row >= 0 && !ProcessesTL->Model().Ended(row);
+        bool enabled = row >= 0 && !ProcessesTL->Model().Ended(row) &&
+                       !ProcessesTL->Model().Stale(); // a server that stopped answering
         if (enabled) {
             const TServerData* server = ServersTL->FocusedServer();
             // VIEW SERVER STATE reads any session's last command; kill is decided in the dialog.
@@ -299,6 +301,7 @@ void TMainF::FormCreate() {
         LoadServers();
     } catch (const std::exception& error) {
         ErrorsTL->LogError(std::string(), error);
+        FirstStartHint->ShowListRefused(QString::fromUtf8(error.what()));
     }
     RefreshA->Execute();
     ApplySettings();
@@ -353,6 +356,9 @@ void TMainF::SaveServers() {
 void TMainF::AddServer(const TServerInfo& info) {
     auto monitor = std::make_unique<TServerData>(*this, info);
     monitor->ReadsDeadlocks = true;
+    // A server the history knows nothing of: what its ring buffer kept of the last day is
+    // read once into the history (the notices announce nothing from before the start).
+    monitor->DeadlockBacklog = std::chrono::hours(24);
     if (const auto known = KnownDeadlocks.find(info.Name); known != KnownDeadlocks.end())
         monitor->SetDeadlocksKnownUpTo(known->second);
     TServerNode* node = ServersTL->AppendNode(std::move(monitor));
@@ -370,7 +376,7 @@ void TMainF::UpdateServerNode(TServerNode& node) {
     if (!ShowsSnapshotOf(node.Data()))
         ShowProcesses(&node);
     else if (const TServerData* server = node.Data())
-        SummaryL->setText(ServerSummary(*server)); // busy, muted: the line follows the state
+        SummaryL->setText(SummaryText(*server)); // busy, muted: the line follows the state
 }
 
 bool TMainF::ShowsSnapshotOf(const TServerData* server) const {
@@ -388,7 +394,22 @@ void TMainF::ShowProcesses(TServerNode* node) {
         if (server->State == 1)
             server->RequestDatabaseNames();
     }
-    SummaryL->setText(server ? ServerSummary(*server) : QString());
+    SummaryL->setText(server ? SummaryText(*server) : QString());
+}
+
+QString TMainF::SummaryText(const TServerData& server) const {
+    QString text = ServerSummary(server);
+    if (&server != Shown.Server || !ProcessesTL->Model().Stale())
+        return text;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        server.SnapshotTime.time_since_epoch())
+                        .count();
+    text += " · last known tree, read at " +
+            QDateTime::fromMSecsSinceEpoch(ms).time().toString(QStringLiteral("HH:mm:ss"));
+    if (Outages.IsDown(server))
+        text +=
+            ", down since " + Outages.DownSince(server).time().toString(QStringLiteral("HH:mm:ss"));
+    return text;
 }
 
 void TMainF::ServersTLChangeNode() {
@@ -429,8 +450,28 @@ void TMainF::ServerChanged(TServerData& server) {
     if (Destroying)
         return;
     History->ServerChanged(server);
+    FollowOutage(server);
     if (TServerNode* node = ServersTL->FindNode(&server))
         UpdateServerNode(*node);
+}
+
+void TMainF::FollowOutage(TServerData& server) {
+    const QDateTime now = QDateTime::currentDateTime();
+    switch (Outages.Update(server, now)) {
+    case TOutageWatch::TChange::Down: {
+        ErrorsTL->MarkDown(server.Info.Name, now);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            server.SnapshotTime.time_since_epoch())
+                            .count();
+        Tray->WarnStopped(server, ms > 0 ? QDateTime::fromMSecsSinceEpoch(ms) : QDateTime());
+        break;
+    }
+    case TOutageWatch::TChange::Recovered:
+        ErrorsTL->MarkRecovered(server.Info.Name, Outages.DownSince(server), now);
+        break;
+    case TOutageWatch::TChange::None:
+        break;
+    }
 }
 
 bool TMainF::Warn(TServerData& server) {

@@ -6,6 +6,7 @@
 
 #include "Actions.h"
 #include "Icons.h"
+#include "OutageWatch.h"
 #include "ServerOwner.h"
 
 #include <QMainWindow>
@@ -92,6 +93,7 @@ public:
     TTrayWarnings* Tray; // JvTrayIcon and TrayPM
     TDeadlockNotices* Notices;
     THistoryRecording* History;
+    TOutageWatch Outages; // servers that stopped answering
 
     // Execute handlers.
     void ServerRegisterAExecute();
@@ -127,8 +129,12 @@ private:
     void ServersTLChangeNode();
 
     bool ShowsSnapshotOf(const TServerData* server) const;
+    // The status line: the server's summary, and for a stale tree when it was read.
+    QString SummaryText(const TServerData& server) const;
 
     void ScheduleTrayToolTip();
+    // Says once when a server stops answering and when it answers again.
+    void FollowOutage(TServerData& server);
     // One round of RefreshAExecute: the servers from RefreshNext on, for a few milliseconds.
     void RefreshRound();
     // Starts a round from the top; the automatic one skips servers whose reconnect waits.

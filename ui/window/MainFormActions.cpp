@@ -5,6 +5,7 @@
 #include "Errors.h"
 #include "HistoryF.h"
 #include "HistoryRecording.h"
+#include "LiveDetails.h"
 #include "MainForm.h"
 #include "ProcessExport.h"
 #include "ProcessInfoF.h"
@@ -134,8 +135,10 @@ void TMainF::ServerUnregisterAExecute() {
         return;
     if (node->Data() != nullptr)
         History->ServerRemoved(*node->Data());
-    if (const TServerData* server = node->Data())
+    if (const TServerData* server = node->Data()) {
         Tray->Forget(*server);
+        Outages.Forget(*server);
+    }
     if (Shown.Server == node->Data())
         Shown = {};
     node->FreeData();
@@ -166,20 +169,11 @@ void TMainF::ProcessInfoAExecute() {
     TServerData* server = node ? node->Data() : nullptr;
     if (!server)
         return;
-    // What the user saw in the row, copied before the dialog's event loop replaces the rows.
-    const TProcessModel& m = ProcessesTL->Model();
-    const int row = ProcessesTL->FocusedRow();
-    const auto cell = [&](int column) { return m.Text(row, column).toStdString(); };
-    TProcessDetails details;
+    // The session as the latest snapshot has it (a view held still may show an older row),
+    // copied before the dialog's event loop replaces the snapshot; the row's own cells when
+    // the snapshot no longer holds it.
+    TProcessDetails details = LiveDetails(*server, ProcessesTL->Model(), ProcessesTL->FocusedRow());
     details.Spid = spid;
-    details.Known = true;
-    details.Login = cell(TProcessModel::LoginNameTLC);
-    details.Host = cell(TProcessModel::HostNameTLC);
-    details.Program = cell(TProcessModel::AppNameTLC);
-    details.Database = cell(TProcessModel::DBNameTLC);
-    details.Status = cell(TProcessModel::StatusTLC);
-    details.Wait = cell(TProcessModel::WaitInfoTLC);
-    details.WaitResource = m.WaitResource(row);
     const auto recordKill = [this](TKillRecord kill) { History->RecordKill(std::move(kill)); };
     if (ShowProcessInfo(*server, details, this, recordKill) && HasNode(node) &&
         node->Data() == server)
