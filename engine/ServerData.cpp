@@ -87,6 +87,7 @@ void TServerData::ApplyServerInfo(const TServerInfo& info) {
 
     Info = info;
     Disconnect();
+    Reconnect.Succeeded();      // another address or login is tried at once
     SeesOnlyOwnSession = false; // another login may see more, or be logged anew
     UserId.clear();
     Password.clear();
@@ -259,6 +260,11 @@ void TServerData::ADOConnectionConnectComplete(TDbConnection& /*connection*/, co
         return;
     }
     ConnectPending = false;
+    if (status == esOK) {
+        Reconnect.Succeeded();
+    } else {
+        Reconnect.Failed();
+    }
     try {
         if (status == esOK) {
             // The sysadmin question is asked without waiting here: a nested wait would keep

@@ -24,6 +24,7 @@
 #include "DeadlockReader.h"
 #include "LockWaits.h"
 #include "ProcessList.h"
+#include "ReconnectBackoff.h"
 #include "ServerEdition.h"
 #include "ServerInfo.h"
 #include "SessionActivity.h"
@@ -127,6 +128,9 @@ public:
         bool Blocking = false;
     };
     std::map<std::int32_t, TOpenedChain> OpenedChains;
+    // When the automatic refresh tries again after failed connects; its owner sets the interval.
+    TReconnectBackoff Reconnect;
+
     bool Busy = false;            // a connect or process query started by Refresh is pending
     std::int32_t MaxWaitTime = 0; // longest waittime among rows with blocked > 0
     bool Warned = false;          // warned for this blocking episode (WarnOnlyOnce)

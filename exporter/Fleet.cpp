@@ -122,6 +122,12 @@ void TFleet::PollAll() {
         if (!monitor || !monitor->Enabled || monitor->Busy || server->Polling) {
             continue;
         }
+        // A server whose connects fail is polled less often; it stays reported as down.
+        monitor->Reconnect.SetInterval(
+            std::chrono::duration_cast<std::chrono::milliseconds>(PollTimer.intervalAsDuration()));
+        if (!monitor->Reconnect.Due()) {
+            continue;
+        }
         server->Polling = true;
         server->PollStart = std::chrono::steady_clock::now();
         server->PollReason = TDownReason::None;

@@ -1,6 +1,7 @@
 #include "Instance.h"
 
 #include "Connection.h"
+#include "DescriptorLimit.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -84,6 +85,9 @@ void Instance::onEvents(std::uint32_t) {
     for (;;) {
         int c = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (c < 0) {
+            if ((errno == EMFILE || errno == ENFILE) && shedWaitingClient(fd_)) {
+                continue;
+            }
             return; // EAGAIN, or a connection that went away before we took it
         }
         int one = 1;

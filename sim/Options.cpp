@@ -33,7 +33,8 @@ const char* usageText() {
            "                      0: every instance gets a free port of its own.\n"
            "  --scenario S        demo (default), edge, gen:sessions=N,blocked=F,depth=D,seed=S,\n"
            "                      or the path of a scenario file (format in sim/README.md).\n"
-           "  --instances N       number of servers, each with its own state (default 1).\n"
+           "  --instances N       number of servers, each with its own state (default 1,\n"
+           "                      at most 10000).\n"
            "  --control PORT      line-command control port on 127.0.0.1 (0: a free port).\n"
            "  --log FILE          append what clients do to FILE, one JSON object a line\n"
            "                      (- for standard error).\n"
@@ -91,8 +92,8 @@ Options parseOptions(int argc, char** argv) {
         } else if (a == "--instances") {
             std::string v = next();
             long long n = 0;
-            if (!parseInteger(v, n) || n < 1 || n > 1000) {
-                throw std::invalid_argument("--instances needs a number from 1 to 1000");
+            if (!parseInteger(v, n) || n < 1 || n > 10000) {
+                throw std::invalid_argument("--instances needs a number from 1 to 10000");
             }
             o.instances = static_cast<int>(n);
         } else if (a == "--control") {

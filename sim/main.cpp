@@ -2,6 +2,7 @@
 #include "BuiltinScenarios.h"
 #include "ClientLog.h"
 #include "ControlServer.h"
+#include "DescriptorLimit.h"
 #include "Editions.h"
 #include "EventLoop.h"
 #include "Instance.h"
@@ -64,6 +65,7 @@ int main(int argc, char** argv) {
             std::cerr << "tdssim: encryption " << encryptionModeName(opts.encryption)
                       << ", certificate " << tls->description() << "\n";
         }
+        raiseDescriptorLimit(opts.instances);
         EventLoop loop;
         std::vector<std::unique_ptr<Instance>> instances;
         for (int i = 0; i < opts.instances; ++i) {

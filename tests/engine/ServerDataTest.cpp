@@ -343,3 +343,28 @@ TEST_F(ServerDataTest, ProcessListBeyondAHundredThousandRowsIsAnError) {
     EXPECT_EQ(server.State, 2);
     EXPECT_EQ(server.ProcessList.Count(), 0);
 }
+
+TEST_F(ServerDataTest, ARefusingServerWaitsBeforeTheNextAutomaticTryUntilAConnectSucceeds) {
+    TServerData server(Owner, SimServer(Sim));
+    server.Reconnect.SetInterval(std::chrono::seconds(60));
+    Sim.setFault(0, "refuse");
+    ASSERT_TRUE(RefreshAndWait(server));
+    EXPECT_EQ(server.State, 2);
+    EXPECT_EQ(server.Reconnect.Failures(), 1);
+    EXPECT_FALSE(server.Reconnect.Due());
+    EXPECT_GT(server.Reconnect.Remaining(), std::chrono::seconds(89));
+
+    // The user's own refresh is not held back: it connects at once, and that success ends the
+    // wait.
+    Sim.clearFaults(0);
+    ASSERT_TRUE(RefreshAndWait(server));
+    EXPECT_NE(server.State, 2);
+    EXPECT_EQ(server.Reconnect.Failures(), 0);
+    EXPECT_TRUE(server.Reconnect.Due());
+
+    // A failed query on an open connection is no failed connect.
+    Sim.setFault(0, "drop");
+    ASSERT_TRUE(RefreshAndWait(server));
+    EXPECT_EQ(server.State, 2);
+    EXPECT_TRUE(server.Reconnect.Due());
+}

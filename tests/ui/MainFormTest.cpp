@@ -646,6 +646,50 @@ TEST_F(MainFormTest, TheServersTooltipSaysWhatTheConnectionGot) {
     EXPECT_EQ(Form->ServersTL->Node(1)->toolTip(0), "PLAIN · monitoring off"); // never connected
 }
 
+TEST_F(MainFormTest, ARefusingServerIsTriedLessOftenAndItsTooltipSaysWhen) {
+    TdsSimProcess sim("demo", 2);
+    sim.setFault(1, "refuse");
+    WarningTimeout = 65535;
+    AutoRefresh = true;
+    AutoRefreshInterval = 1;
+    SaveSettings();
+    Start({Server("UP", true, ConnectionTo(sim.port(0))),
+           Server("DOWN", true, ConnectionTo(sim.port(1)))});
+    TServerData& down = Monitor(1);
+    ASSERT_TRUE(WaitUntil([&] { return down.Reconnect.Failures() == 1; }));
+    QElapsedTimer sinceFailure;
+    sinceFailure.start();
+    const QStringList tip = Form->ServersTL->Node(1)->toolTip(0).split('\n');
+    EXPECT_TRUE(tip.last().startsWith("next try in ")) << tip.join('|').toStdString();
+
+    // The automatic refresh waits at least one and a half intervals before the second try,
+    // while the healthy server is refreshed every interval.
+    const int upLogins = [&] {
+        int n = 0;
+        for (const auto& e : sim.logEntries())
+            n += e.at("event") == "login-ok" ? 1 : 0;
+        return n;
+    }();
+    ASSERT_TRUE(
+        WaitUntil([&] { return down.Reconnect.Failures() == 2; }, std::chrono::seconds(20)));
+    EXPECT_GE(sinceFailure.elapsed(), 1400);
+    EXPECT_EQ(upLogins, 1); // one connection, kept
+    EXPECT_GT(Monitor(0).ProcessList.Count(), 0);
+    EXPECT_FALSE(down.Reconnect.Due());
+
+    // The user's Refresh tries at once.
+    Form->RefreshA->Execute();
+    EXPECT_TRUE(down.Busy);
+    ASSERT_TRUE(WaitUntil([&] { return down.Reconnect.Failures() == 3; }));
+
+    // Back again: the first successful connect ends the wait.
+    sim.clearFaults(1);
+    Form->RefreshA->Execute();
+    ASSERT_TRUE(WaitUntil([&] { return down.Reconnect.Failures() == 0 && Icon(1) == 3; },
+                          std::chrono::seconds(15)));
+    EXPECT_FALSE(Form->ServersTL->Node(1)->toolTip(0).contains("next try"));
+}
+
 TEST_F(MainFormTest, RecordsBlockingHistoryAndShowsItFromTheMenuAndToolBar) {
     TdsSimProcess sim("demo");
     WarningTimeout = 1000; // no sound: PlaySoundOnWarning off

@@ -133,7 +133,7 @@ void TMainF::CreateComponents() {
     AutoRefreshTimer.setObjectName("AutoRefreshTimer");
     AutoRefreshTimer.setTimerType(Qt::PreciseTimer);
     connect(&AutoRefreshTimer, &QTimer::timeout, this,
-            [this] { GuardedCall([this] { RefreshA->Execute(); }); });
+            [this] { GuardedCall([this] { StartRefreshRound(false); }); });
 
     ProcessesTL->FocusedServer = [this] { return ServersTL->FocusedServer(); };
     connect(ServersTL, &QTreeWidget::currentItemChanged, this,

@@ -144,6 +144,9 @@ private:
     void FollowOutage(TServerData& server);
     // One round of RefreshAExecute: the servers from RefreshNext on, for a few milliseconds.
     void RefreshRound();
+    // Starts a round from the top; the automatic one skips servers whose reconnect waits.
+    void StartRefreshRound(bool byUser);
+    bool RoundByUser = true;
     int RefreshNext = -1; // the next server of the round, -1 when no round runs
     bool RefreshRoundPosted = false;
     bool Destroying = false;

@@ -38,8 +38,13 @@ bool TMainF::HasNode(const TServerNode* node) const {
 }
 
 void TMainF::RefreshAExecute() {
+    StartRefreshRound(true);
+}
+
+void TMainF::StartRefreshRound(bool byUser) {
     AutoRefreshTimer.stop();
     RefreshNext = 0; // a refresh in the middle of a round starts it again from the top
+    RoundByUser = byUser;
     RefreshRound();
 }
 
@@ -83,6 +88,9 @@ void TMainF::RefreshRound() {
         TServerNode* node = ServersTL->Node(RefreshNext++);
         TServerData* server = node->Data();
         if (!server || server->Busy)
+            continue;
+        server->Reconnect.SetInterval(std::chrono::seconds(AutoRefreshInterval));
+        if (!RoundByUser && !server->Reconnect.Due())
             continue;
         server->Refresh();
         UpdateServerNode(*node);

@@ -64,13 +64,20 @@ QString TServerNode::ToolTip(const TServerData& server) {
     // The figures of the last snapshot, then what the connection got: encrypted or not, TLS
     // version, certificate.
     const std::string& encryption = server.ADOConnection.EncryptionState;
-    QString summary = ServerSummary(server);
+    QString text = ServerSummary(server);
     // The kind of server, once a connect has told it.
     if (!server.ProductVersion.empty() || server.Edition != TServerEdition::SqlServer)
-        summary += QLatin1Char('\n') +
-                   QString::fromStdString(EditionText(server.Edition, server.ProductVersion));
-    return encryption.empty() ? summary
-                              : summary + QLatin1Char('\n') + QString::fromStdString(encryption);
+        text += QLatin1Char('\n') +
+                QString::fromStdString(EditionText(server.Edition, server.ProductVersion));
+    if (!encryption.empty())
+        text += QLatin1Char('\n') + QString::fromStdString(encryption);
+    // A server whose connects failed waits before the automatic refresh tries it again.
+    if (server.Enabled && !server.Busy) {
+        const std::string next = NextTryText(server.Reconnect.Remaining());
+        if (!next.empty())
+            text += QLatin1Char('\n') + QString::fromStdString(next);
+    }
+    return text;
 }
 
 TServerListView::~TServerListView() {
