@@ -57,10 +57,20 @@ std::string NextTryText(std::chrono::milliseconds remaining) {
     // Whole seconds, rounded up: "in 0 s" would say a try is due.
     const long long seconds = (remaining.count() + 999) / 1000;
     if (seconds < 60) {
-        return "next try in " + std::to_string(seconds) + " s";
+        std::string text = "next try in ";
+        text += std::to_string(seconds);
+        text += " s";
+        return text;
     }
     const long long minutes = seconds / 60;
     const long long rest = seconds % 60;
-    return "next try in " + std::to_string(minutes) + " min" +
-           (rest != 0 ? " " + std::to_string(rest) + " s" : std::string());
+    std::string text = "next try in ";
+    text += std::to_string(minutes);
+    text += " min";
+    if (rest != 0) {
+        text += ' ';
+        text += std::to_string(rest);
+        text += " s";
+    }
+    return text;
 }

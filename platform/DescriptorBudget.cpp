@@ -12,11 +12,15 @@ namespace {
 
 // Thousands with commas: "32,672".
 std::string Grouped(std::uint64_t n) {
-    std::string digits = std::to_string(n);
-    for (int at = int(digits.size()) - 3; at > 0; at -= 3) {
-        digits.insert(std::size_t(at), ",");
+    // Built front to back: MinGW's g++ takes an insert into the string for an overlapping copy.
+    const std::string digits = std::to_string(n);
+    std::string grouped;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i != 0 && (digits.size() - i) % 3 == 0)
+            grouped += ',';
+        grouped += digits[i];
     }
-    return digits;
+    return grouped;
 }
 
 #if defined(__linux__)

@@ -315,16 +315,20 @@ TEST(TdsSimParity, SpWhoCmdIsNchar26AndTheDeadlockReportIsPlp) {
     // One report of 1 MB and one of the usual size, both read whole through PLP chunks.
     ASSERT_EQ(sim.control("deadlock 0 57 59 size=1048576").rfind("OK", 0), 0u);
     ASSERT_EQ(sim.control("deadlock 0 62 63").rfind("OK", 0), 0u);
-    client.sendBatch("select top (100) convert(varchar(30), e.x.value('(@timestamp)[1]', "
-                     "'datetime2(3)'), 126), convert(nvarchar(max), "
-                     "e.x.query('(data[@name=\"xml_report\"]/value/deadlock)[1]'))\r\n"
-                     "from (select convert(xml, t.target_data) as d from "
-                     "sys.dm_xe_session_targets t join sys.dm_xe_sessions s on s.address = "
-                     "t.event_session_address where s.name = N'system_health' and "
-                     "t.target_name = N'ring_buffer') as r\r\ncross apply "
-                     "r.d.nodes('/RingBufferTarget/event[@name=\"xml_deadlock_report\"]"
-                     "[xs:dateTime(@timestamp) >= xs:dateTime(\"2000-01-01T00:00:00.000Z\")]') as "
-                     "e(x)\r\norder by e.x.value('(@timestamp)[1]', 'datetime2(3)')");
+    client.sendBatch(
+        "set ansi_nulls, ansi_padding, ansi_warnings, arithabort, concat_null_yields_null, "
+        "quoted_identifier on;\r\n"
+        "select top (100) convert(varchar(30), e.x.value('(@timestamp)[1]', 'datetime2(3)'), "
+        "126), left(q.report, 1048576), datalength(q.report), convert(varchar(30), "
+        "sysutcdatetime(), 126)\r\n"
+        "from (select convert(xml, t.target_data) as d from sys.dm_xe_session_targets t "
+        "join sys.dm_xe_sessions s on s.address = t.event_session_address "
+        "where s.name = N'system_health' and t.target_name = N'ring_buffer') as r\r\n"
+        "cross apply r.d.nodes('/RingBufferTarget/event[@name=\"xml_deadlock_report\"]"
+        "[xs:dateTime(@timestamp) >= xs:dateTime(\"2000-01-01T00:00:00.000Z\")]') as e(x)\r\n"
+        "cross apply (select convert(nvarchar(max), "
+        "e.x.query('(data[@name=\"xml_report\"]/value/deadlock)[1]')) as report) as q\r\n"
+        "order by e.x.value('(@timestamp)[1]', 'datetime2(3)')");
     r = readTdsReply(client.readMessage(std::chrono::seconds(30)).payload);
     ASSERT_EQ(r.resultSets.size(), 1u);
     const ReplyColumn& report = r.resultSets[0].columns.at(1);

@@ -17,13 +17,17 @@ from tdssim import ADMIN, TdsSim  # noqa: E402
 TDSSIM = None
 
 DEADLOCK_READ = (
+    "set ansi_nulls, ansi_padding, ansi_warnings, arithabort, concat_null_yields_null, "
+    "quoted_identifier on;\r\n"
     "select top (100) convert(varchar(30), e.x.value('(@timestamp)[1]', 'datetime2(3)'), 126), "
-    "convert(nvarchar(max), e.x.query('(data[@name=\"xml_report\"]/value/deadlock)[1]'))\r\n"
+    "left(q.report, 1048576), datalength(q.report), convert(varchar(30), sysutcdatetime(), 126)\r\n"
     "from (select convert(xml, t.target_data) as d from sys.dm_xe_session_targets t "
     "join sys.dm_xe_sessions s on s.address = t.event_session_address "
     "where s.name = N'system_health' and t.target_name = N'ring_buffer') as r\r\n"
     "cross apply r.d.nodes('/RingBufferTarget/event[@name=\"xml_deadlock_report\"]"
     "[xs:dateTime(@timestamp) >= xs:dateTime(\"2000-01-01T00:00:00.000Z\")]') as e(x)\r\n"
+    "cross apply (select convert(nvarchar(max), "
+    "e.x.query('(data[@name=\"xml_report\"]/value/deadlock)[1]')) as report) as q\r\n"
     "order by e.x.value('(@timestamp)[1]', 'datetime2(3)')")
 
 

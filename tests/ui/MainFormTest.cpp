@@ -456,11 +456,12 @@ TEST_F(MainFormTest, TheServersTooltipSaysWhatTheConnectionGot) {
         {Server("TLS", true, ConnectionTo(sim.port()) + ";Encrypt=yes;TrustServerCertificate=yes"),
          Server("PLAIN", false, ConnectionTo(ClosedPort()))});
     ASSERT_TRUE(WaitUntil([&] { return Icon(0) == 3; }, std::chrono::seconds(15)));
-    // The blocking figures first, then the connection's line.
+    // The blocking figures first, then the kind of server, then the connection's line.
     const QStringList tls = Form->ServersTL->Node(0)->toolTip(0).split('\n');
-    ASSERT_EQ(tls.size(), 2);
+    ASSERT_EQ(tls.size(), 3);
     EXPECT_TRUE(tls[0].startsWith("TLS · ")) << tls[0].toStdString();
-    EXPECT_EQ(tls[1].toStdString(),
+    EXPECT_TRUE(tls[1].startsWith("SQL Server ")) << tls[1].toStdString();
+    EXPECT_EQ(tls[2].toStdString(),
               "Encrypted (TLSv1.2), certificate not verified (TrustServerCertificate)");
     EXPECT_EQ(Form->ServersTL->Node(1)->toolTip(0), "PLAIN · monitoring off"); // never connected
 }
