@@ -59,7 +59,8 @@ TEST(ExporterDeadlocks, HugeAndMisdatedReportsAreCountedAndSaidOnce) {
     sim.control("deadlock 0 51 52 pad=1073741824");
     ASSERT_EQ(waitFor(1), 1) << exporter.Log();
     ASSERT_TRUE(
-        SpinUntil([&] { return exporter.Log().find("report too large") != std::string::npos; }));
+        SpinUntil([&] { return exporter.Log().find("report too large") != std::string::npos; },
+                  std::chrono::seconds(30)));
     EXPECT_EQ(exporter.Log().find("VIEW SERVER STATE"), std::string::npos) << exporter.Log();
     // Not a target, a fault check: reading the report whole would take gigabytes.
     const long peak = PeakResidentMiB(exporter.Process.processId());
