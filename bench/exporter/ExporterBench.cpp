@@ -294,7 +294,7 @@ bool PrintGoals(const std::vector<TGoal>& goals) {
     return met;
 }
 
-struct TRunSpec {
+struct TFleetRun {
     std::string Name;
     int Servers;
     int Dead;
@@ -306,11 +306,11 @@ struct TRunSpec {
 int main(int argc, char** argv) {
     const int windowSeconds = argc > 1 ? std::atoi(argv[1]) : 30;
     const std::string wanted = argc > 2 ? argv[2] : "50,500,500d,5000,10000";
-    const std::vector<TRunSpec> specs = {{"50", 50, 0, 5},
-                                         {"500", 500, 0, 5},
-                                         {"500d", 500, 50, 5},
-                                         {"5000", 5000, 0, 15},
-                                         {"10000", 10000, 0, 15}};
+    const std::vector<TFleetRun> fleets = {{"50", 50, 0, 5},
+                                           {"500", 500, 0, 5},
+                                           {"500d", 500, 50, 5},
+                                           {"5000", 5000, 0, 15},
+                                           {"10000", 10000, 0, 15}};
     std::printf("tallyvane-exporter, %d s measured after every healthy server was polled; "
                 "GET /metrics every 100 ms on one keep-alive connection.\n",
                 windowSeconds);
@@ -319,12 +319,12 @@ int main(int argc, char** argv) {
                 "delay the figures of the healthy ones. 10,000 servers at 15 s: CPU <= 25 %% of a "
                 "core, RSS <= 1 GB, <= 64 threads, scrape p99 <= 250 ms.\n\n");
     std::vector<TRun> runs;
-    for (const TRunSpec& spec : specs) {
-        if (("," + wanted + ",").find("," + spec.Name + ",") == std::string::npos) {
+    for (const TFleetRun& fleet : fleets) {
+        if (("," + wanted + ",").find("," + fleet.Name + ",") == std::string::npos) {
             continue;
         }
-        runs.push_back(
-            Measure(spec.Servers, spec.Dead, spec.Interval, std::chrono::seconds(windowSeconds)));
+        runs.push_back(Measure(fleet.Servers, fleet.Dead, fleet.Interval,
+                               std::chrono::seconds(windowSeconds)));
     }
     std::printf("\n%8s %5s %6s %8s %8s %9s %8s %8s %8s %8s %8s %10s %11s %10s\n", "servers", "dead",
                 "every", "CPU %", "RSS MB", "peak MB", "threads", "p50 ms", "p99 ms", "max ms",
